@@ -1,0 +1,190 @@
+#include "Prompt.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <cstdio>
+
+namespace support {
+namespace {
+Prompt* g_prompt = nullptr;
+QString g_title = QStringLiteral("Tesmira");
+
+const char* answerName(Prompt::Answer a)
+{
+  static const char* names[] = {"OK", "Cancel", "Yes", "No", "Retry", "Abort", "Ignore"};
+  return names[a];
+}
+
+void toStderr(const QString& title, const QString& text)
+{
+  QString t = text;
+  t.replace("\r\n", "\n");
+  std::fprintf(stderr, "[%s]\n%s\n", qPrintable(title), qPrintable(t));
+  std::fflush(stderr);
+}
+}
+
+Prompt& prompt()
+{
+  static HeadlessPrompt fallback;
+  return g_prompt ? *g_prompt : fallback;
+}
+
+void setPrompt(Prompt* p) { g_prompt = p; }
+
+void Prompt::setDefaultTitle(const QString& title) { g_title = title; }
+QString Prompt::defaultTitle() { return g_title; }
+
+Prompt::Answer Prompt::headlessAnswer(Buttons buttons)
+{
+  switch (buttons) {
+  case Ok:
+  case OkCancel:
+    return AnswerOk;
+  case YesNo:
+  case YesNoCancel:
+    return AnswerYes;
+  case RetryCancel:
+    return AnswerCancel;
+  case AbortRetryIgnore:
+    return AnswerIgnore;
+  }
+  return AnswerOk;
+}
+
+Prompt::Answer Prompt::MsgBox(const QString& text, Buttons buttons, Icon icon, const QString& title,
+                              int headless)
+{
+  const QString t = title.isEmpty() ? g_title : title;
+  toStderr(t, text);
+  const Answer policy = headless < 0 ? headlessAnswer(buttons) : Answer(headless);
+  return ask(text, buttons, icon, t, policy);
+}
+
+bool Prompt::FileDialog(const QString& title, const QString& filter, const QString& startFolder,
+                        QString& path)
+{
+  return askFile(title, filter, startFolder, path);
+}
+
+bool Prompt::InputBox(const QString& text, const QString& title, const QString& def, QString& value)
+{
+  return askText(text, title.isEmpty() ? g_title : title, def, value);
+}
+
+// --- GUI -------------------------------------------------------------------
+
+Prompt::Answer GuiPrompt::ask(const QString& text, Buttons buttons, Icon icon, const QString& title,
+                              Answer)
+{
+  QMessageBox box;
+  box.setWindowTitle(title);
+  box.setText(QString(text).replace("\r\n", "\n"));
+  switch (icon) {
+  case Critical: box.setIcon(QMessageBox::Critical); break;
+  case Question: box.setIcon(QMessageBox::Question); break;
+  case Exclamation: box.setIcon(QMessageBox::Warning); break;
+  case Information: box.setIcon(QMessageBox::Information); break;
+  case NoIcon: break;
+  }
+  QMessageBox::StandardButtons b;
+  switch (buttons) {
+  case Ok: b = QMessageBox::Ok; break;
+  case OkCancel: b = QMessageBox::Ok | QMessageBox::Cancel; break;
+  case YesNo: b = QMessageBox::Yes | QMessageBox::No; break;
+  case YesNoCancel: b = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
+  case RetryCancel: b = QMessageBox::Retry | QMessageBox::Cancel; break;
+  case AbortRetryIgnore: b = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore; break;
+  }
+  box.setStandardButtons(b);
+  switch (box.exec()) {
+  case QMessageBox::Ok: return AnswerOk;
+  case QMessageBox::Yes: return AnswerYes;
+  case QMessageBox::No: return AnswerNo;
+  case QMessageBox::Retry: return AnswerRetry;
+  case QMessageBox::Abort: return AnswerAbort;
+  case QMessageBox::Ignore: return AnswerIgnore;
+  default: return AnswerCancel;
+  }
+}
+
+bool GuiPrompt::askFile(const QString& title, const QString& filter, const QString& startFolder,
+                        QString& path)
+{
+  // Filters come in the "Text|pattern|Text|pattern" form; Qt wants ";;".
+  const QStringList parts = filter.split('|');
+  QStringList qtFilters;
+  for (int i = 0; i + 1 < parts.size(); i += 2)
+    qtFilters << parts[i];
+  const QString chosen = QFileDialog::getSaveFileName(nullptr, title, startFolder, qtFilters.join(";;"),
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+  if (chosen.isEmpty())
+    return false;
+  path = chosen;
+  return true;
+}
+
+bool GuiPrompt::askText(const QString& text, const QString& title, const QString& def, QString& value)
+{
+  bool ok = false;
+  const QString v = QInputDialog::getText(nullptr, title, text, QLineEdit::Normal, def, &ok);
+  if (ok)
+    value = v;
+  return ok;
+}
+
+// --- headless ----------------------------------------------------------------
+
+Prompt::Answer HeadlessPrompt::ask(const QString&, Buttons, Icon, const QString&, Answer headless)
+{
+  std::fprintf(stderr, "(no operator: answered %s)\n", answerName(headless));
+  std::fflush(stderr);
+  return headless;
+}
+
+bool HeadlessPrompt::askFile(const QString& title, const QString&, const QString&, QString&)
+{
+  std::fprintf(stderr, "[%s]\n(no operator: no file chosen)\n", qPrintable(title));
+  return false;
+}
+
+bool HeadlessPrompt::askText(const QString& text, const QString& title, const QString&, QString&)
+{
+  toStderr(title, text);
+  std::fprintf(stderr, "(no operator: cancelled)\n");
+  return false;
+}
+
+// --- scripted ----------------------------------------------------------------
+
+Prompt::Answer ScriptedPrompt::ask(const QString& text, Buttons buttons, Icon icon, const QString& title,
+                                   Answer headless)
+{
+  const Answer a = answers.isEmpty() ? headless : answers.takeFirst();
+  asked.append({text, title, buttons, icon, a});
+  return a;
+}
+
+bool ScriptedPrompt::askFile(const QString& title, const QString&, const QString&, QString& path)
+{
+  fileTitles.append(title);
+  if (files.isEmpty())
+    return false;
+  const QString f = files.takeFirst();
+  if (f.isEmpty())
+    return false;
+  path = f;
+  return true;
+}
+
+bool ScriptedPrompt::askText(const QString& text, const QString& title, const QString&, QString& value)
+{
+  asked.append({text, title, Ok, NoIcon, AnswerOk});
+  if (texts.isEmpty())
+    return false;
+  value = texts.takeFirst();
+  return true;
+}
+
+}
