@@ -1,0 +1,720 @@
+#include "Server.h"
+
+#include "Protocol.h"
+#include "Registry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace ddeml {
+
+namespace {
+
+// How much unparsed input a conversation holds at most; beyond this the
+// socket's own bounded buffer and then the kernel hold the client back.
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+
+QString fromUtf8(const QByteArray& b) { return QString::fromUtf8(b); }
+
+// True when something accepts connections on the Unix socket at path.
+bool socketIsLive(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    const QByteArray p = QFile::encodeName(path);
+    if (p.size() >= qsizetype(sizeof(addr.sun_path))) {
+        ::close(fd);
+        return false;
+    }
+    memcpy(addr.sun_path, p.constData(), p.size());
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    // EAGAIN: a listener whose backlog is full is still alive.
+    const bool live = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    ::close(fd);
+    return live;
+}
+
+} // namespace
+
+// One client connection: a conversation on one topic once CONNECT succeeded.
+// Handles the client's messages in order; while a poke is with the server's
+// handler, the following messages wait in the buffers.
+class Conversation : public QObject {
+public:
+    Conversation(Server* server, QIODevice* device, std::function<void()> abortFn,
+                 std::function<void()> closeFn)
+        : m_server(server), m_device(device), m_abort(std::move(abortFn)), m_close(std::move(closeFn)),
+          m_reader({"POKE", "EXECUTE"}, server->m_limits.maxLine, server->m_limits.maxValue)
+    {
+        device->setParent(this);
+        connect(device, &QIODevice::readyRead, this, [this] { pump(); });
+    }
+
+    // The topic key this conversation is bound to; empty before CONNECT.
+    QString topicKey;
+    QSet<QString> advisedItems;
+
+    void send(const QByteArray& bytes)
+    {
+        if (!m_closing)
+            m_device->write(bytes);
+    }
+    qint64 backlog() const { return m_device->bytesToWrite(); }
+    bool closing() const { return m_closing; }
+
+    // Drops the link at once (slow client or server shutdown).
+    void abortNow()
+    {
+        if (m_dead)
+            return;
+        m_closing = true;
+        m_abort();
+        markDead();
+    }
+
+    // Sends what is queued (plus last) and then closes the link. The object
+    // lives on until the socket has flushed and reports the disconnection, or
+    // until a grace period ends for a peer that does not take the bytes.
+    void closeAfter(const QByteArray& last)
+    {
+        if (m_closing)
+            return;
+        if (!last.isEmpty())
+            m_device->write(last);
+        m_closing = true;
+        QTimer::singleShot(5000, this, [this] { abortNow(); });
+        m_close();
+    }
+
+    // The socket is finished; the object goes once no message is being
+    // handled (a poke handler may close us from inside a nested event loop).
+    void markDead()
+    {
+        m_closing = true;
+        m_dead = true;
+        if (!m_inPump)
+            deleteLater();
+    }
+
+    void pump();
+
+private:
+    bool fill();
+    void handle(const Message& msg);
+    void handleConnect(const Message& msg);
+    bool checkFormat(const Message& msg, int formatIndex, const QString& itemName);
+
+    Server* m_server;
+    QIODevice* m_device;
+    std::function<void()> m_abort;
+    std::function<void()> m_close;
+    FrameReader m_reader;
+    bool m_closing = false;
+    bool m_dead = false;
+    bool m_inPump = false;
+    bool m_pumpScheduled = false;
+};
+
+bool Conversation::fill()
+{
+    const qint64 room = kSocketReadBuffer - m_reader.buffered();
+    if (room <= 0)
+        return false;
+    const qint64 avail = m_device->bytesAvailable();
+    if (avail <= 0)
+        return false;
+    const QByteArray chunk = m_device->read(qMin(room, avail));
+    if (chunk.isEmpty())
+        return false;
+    m_reader.append(chunk);
+    return true;
+}
+
+void Conversation::pump()
+{
+    if (m_inPump || m_closing)
+        return;
+    m_inPump = true;
+    int budget = m_server->m_limits.messagesPerTurn;
+    while (!m_closing) {
+        Message msg;
+        QByteArray token;
+        QString text;
+        const auto res = m_reader.next(&msg, &token, &text);
+        if (res == FrameReader::Result::NeedMore) {
+            if (!fill())
+                break;
+            continue;
+        }
+        if (res == FrameReader::Result::Error) {
+            // The stream cannot be resynchronised: say why and hang up.
+            closeAfter(errorMessage(token, text));
+            break;
+        }
+        handle(msg);
+        if (!m_closing && backlog() > m_server->m_limits.maxOutputBacklog) {
+            // The client sends but does not read its replies.
+            m_server->dropConversation(this);
+            abortNow();
+            break;
+        }
+        if (--budget <= 0 && !m_closing) {
+            // Give the other clients and the server's timers a turn.
+            if (!m_pumpScheduled) {
+                m_pumpScheduled = true;
+                QTimer::singleShot(0, this, [this] {
+                    m_pumpScheduled = false;
+                    pump();
+                });
+            }
+            break;
+        }
+    }
+    m_inPump = false;
+    if (m_dead)
+        deleteLater();
+}
+
+bool Conversation::checkFormat(const Message& msg, int formatIndex, const QString& itemName)
+{
+    if (msg.args.size() <= formatIndex)
+        return true;
+    const QByteArray format = msg.args.at(formatIndex).toUpper();
+    if (format == "TEXT")
+        return true;
+    if (m_server->hasItem(m_server->m_topics.value(topicKey).name, itemName))
+        emit m_server->linkError(m_server->m_topics.value(topicKey).name,
+                                 m_server->itemRec(m_server->m_topics.value(topicKey).name, itemName)->name,
+                                 LinkErrorNonTextFormat);
+    send(errorMessage("BAD_FORMAT", QStringLiteral("only the format TEXT is offered")));
+    return false;
+}
+
+void Conversation::handleConnect(const Message& msg)
+{
+    if (msg.args.size() != 2) {
+        send(errorMessage("BAD_ARGUMENTS", QStringLiteral("usage: CONNECT service topic")));
+        return;
+    }
+    const QString service = fromUtf8(msg.args.at(0));
+    const QString topic = fromUtf8(msg.args.at(1));
+    if (!m_server->m_serviceName.isEmpty()
+        && service.compare(m_server->m_serviceName, Qt::CaseInsensitive) != 0) {
+        closeAfter(errorMessage("NO_SERVICE", QStringLiteral("no service %1 here").arg(service)));
+        return;
+    }
+    Server::TopicRec* t = m_server->topicRec(topic);
+    if (!t) {
+        closeAfter(errorMessage("NO_TOPIC", QStringLiteral("no topic %1").arg(topic)));
+        return;
+    }
+    topicKey = Server::key(topic);
+    t->conversations.append(this);
+    send("OK\n");
+}
+
+void Conversation::handle(const Message& msg)
+{
+    const QByteArray verb = msg.verb.toUpper();
+    if (verb.isEmpty()) {
+        send(errorMessage("BAD_COMMAND", QStringLiteral("empty line")));
+        return;
+    }
+    if (verb == "CONNECT") {
+        if (!topicKey.isEmpty())
+            send(errorMessage("ALREADY_CONNECTED", QStringLiteral("this link already has a topic")));
+        else
+            handleConnect(msg);
+        return;
+    }
+    static const QList<QByteArray> known = {"REQUEST", "ADVISE", "UNADVISE", "POKE", "EXECUTE", "PING"};
+    if (!known.contains(verb)) {
+        send(errorMessage("BAD_COMMAND",
+                          QStringLiteral("unknown command %1").arg(QString::fromUtf8(verb.left(64)))));
+        return;
+    }
+    if (topicKey.isEmpty()) {
+        send(errorMessage("NOT_CONNECTED", QStringLiteral("send CONNECT service topic first")));
+        return;
+    }
+    if (verb == "PING") {
+        send("OK\n");
+        return;
+    }
+    if (verb == "EXECUTE") {
+        send(errorMessage("EXECUTE_REFUSED", QStringLiteral("this server accepts no execute commands")));
+        return;
+    }
+
+    const int maxArgs = verb == "ADVISE" ? 3 : verb == "UNADVISE" ? 1 : 2;
+    const int minArgs = verb == "ADVISE" ? 2 : 1;
+    if (msg.args.size() < minArgs || msg.args.size() > maxArgs) {
+        static const QHash<QByteArray, QString> usage = {
+            {"REQUEST", QStringLiteral("REQUEST item [format]")},
+            {"ADVISE", QStringLiteral("ADVISE item HOT|WARM [format]")},
+            {"UNADVISE", QStringLiteral("UNADVISE item")},
+            {"POKE", QStringLiteral("POKE item [format] length")},
+        };
+        send(errorMessage("BAD_ARGUMENTS", QStringLiteral("usage: ") + usage.value(verb)));
+        return;
+    }
+    const QByteArray itemField = msg.args.at(0);
+    const QString itemName = fromUtf8(itemField);
+    Server::TopicRec& t = m_server->m_topics[topicKey];
+    const QString itemKey = Server::key(itemName);
+
+    if (verb == "REQUEST") {
+        if (!checkFormat(msg, 1, itemName))
+            return;
+        auto it = t.items.constFind(itemKey);
+        if (it == t.items.constEnd()) {
+            send(errorMessage("NO_ITEM", QStringLiteral("no item %1 on topic %2").arg(itemName, t.name)));
+            return;
+        }
+        send(payloadMessage("VALUE", {}, it->value));
+        return;
+    }
+    if (verb == "ADVISE") {
+        const QByteArray mode = msg.args.at(1).toUpper();
+        if (mode != "HOT" && mode != "WARM") {
+            send(errorMessage("BAD_ARGUMENTS", QStringLiteral("advise mode must be HOT or WARM")));
+            return;
+        }
+        if (!checkFormat(msg, 2, itemName))
+            return;
+        auto it = t.items.find(itemKey);
+        if (it == t.items.end()) {
+            send(errorMessage("NO_ITEM", QStringLiteral("no item %1 on topic %2").arg(itemName, t.name)));
+            return;
+        }
+        const bool hot = mode == "HOT";
+        for (Server::Link& l : it->links) {
+            if (l.conv == this) {
+                // Advising again changes the kind of the existing link.
+                l.hot = hot;
+                l.itemName = itemField;
+                send("OK\n");
+                if (hot)
+                    send(payloadMessage("DATA", {itemField}, it->value));
+                return;
+            }
+        }
+        if (it->links.size() >= m_server->m_limits.maxLinksPerItem) {
+            const QString name = it->name;
+            send(errorMessage("NO_FREE_LINK",
+                              QStringLiteral("no free link: at most %1 advise links per item")
+                                  .arg(m_server->m_limits.maxLinksPerItem)));
+            emit m_server->linkError(t.name, name, LinkErrorNoFreeLink);
+            return;
+        }
+        it->links.append({this, hot, itemField});
+        advisedItems.insert(itemKey);
+        send("OK\n");
+        // A hot link starts with the current value, so the client need not
+        // request it separately.
+        if (hot)
+            send(payloadMessage("DATA", {itemField}, it->value));
+        return;
+    }
+    if (verb == "UNADVISE") {
+        auto it = t.items.find(itemKey);
+        const bool removed = it != t.items.end()
+            && it->links.removeIf([this](const Server::Link& l) { return l.conv == this; }) > 0;
+        advisedItems.remove(itemKey);
+        if (removed)
+            send("OK\n");
+        else
+            send(errorMessage("NOT_ADVISED", QStringLiteral("no advise link on item %1").arg(itemName)));
+        return;
+    }
+    // POKE
+    if (!checkFormat(msg, 1, itemName))
+        return;
+    auto it = t.items.find(itemKey);
+    if (it == t.items.end()) {
+        send(errorMessage("NO_ITEM", QStringLiteral("no item %1 on topic %2").arg(itemName, t.name)));
+        return;
+    }
+    // The item takes the text first; the server's handler then sees it and
+    // the acknowledgement waits for the handler.
+    it->value = msg.payload;
+    const QString topicName = t.name;
+    const QString storedName = it->name;
+    m_server->pushValue(topicKey, *it);
+    bool ok = true;
+    if (m_server->m_pokeHandler) {
+        QPointer<Server> server(m_server);
+        ok = m_server->m_pokeHandler(topicName, storedName, fromUtf8(msg.payload));
+        if (!server)
+            return;
+    }
+    if (m_closing)
+        return;
+    if (ok) {
+        send("OK\n");
+    } else {
+        send(errorMessage("POKE_FAILED", QStringLiteral("the server did not accept the value")));
+        emit m_server->linkError(topicName, storedName, LinkErrorPokeFailed);
+    }
+}
+
+// ---------------------------------------------------------------- Server
+
+Server::Server(QObject* parent) : QObject(parent) {}
+
+Server::~Server()
+{
+    unregisterService();
+}
+
+bool Server::registerService(const QString& name, QString* error)
+{
+    QString dummy;
+    QString* err = error ? error : &dummy;
+    if (m_local) {
+        *err = QStringLiteral("This server already serves %1").arg(m_serviceName);
+        return false;
+    }
+    if (!isValidName(name.toUtf8()) || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.'))) {
+        *err = QStringLiteral("\"%1\" cannot be used as a service name").arg(name);
+        return false;
+    }
+    if (!ensureServiceDir(err))
+        return false;
+    const QString dir = serviceDir();
+
+    // The lock file, named in folded case, is held for as long as we serve:
+    // the kernel releases it when the process dies, so a leftover socket of a
+    // dead server is told apart from a live one even while it starts.
+    const QString lockPath = dir + QStringLiteral("/.") + key(name) + QStringLiteral(".lock");
+    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *err = QStringLiteral("Cannot open %1: %2").arg(lockPath, qt_error_string(errno));
+        return false;
+    }
+    const QString inUse = QStringLiteral("The service name %1 is in use by another running server").arg(name);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        *err = inUse;
+        return false;
+    }
+    // Remove sockets of dead servers under this name in any letter case.
+    const QStringList entries = QDir(dir).entryList(QDir::System | QDir::Files);
+    for (const QString& e : entries) {
+        if (e.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        const QString path = dir + QLatin1Char('/') + e;
+        if (socketIsLive(path)) {
+            ::close(fd);
+            *err = inUse;
+            return false;
+        }
+        QFile::remove(path);
+    }
+
+    auto* local = new QLocalServer(this);
+    const QString path = dir + QLatin1Char('/') + name;
+    if (!local->listen(path)) {
+        *err = QStringLiteral("Cannot listen on %1: %2").arg(path, local->errorString());
+        delete local;
+        ::close(fd);
+        return false;
+    }
+    ::chmod(QFile::encodeName(path).constData(), 0600);
+    connect(local, &QLocalServer::newConnection, this, [this, local] {
+        while (QLocalSocket* s = local->nextPendingConnection())
+            acceptConnection(s);
+    });
+    m_local = local;
+    m_lockFd = fd;
+    m_serviceName = name;
+    m_socketPath = path;
+    return true;
+}
+
+bool Server::listenTcp(quint16 port, QString* error)
+{
+    if (m_tcp) {
+        if (error)
+            *error = QStringLiteral("Already listening on TCP port %1").arg(m_tcp->serverPort());
+        return false;
+    }
+    auto* tcp = new QTcpServer(this);
+    if (!tcp->listen(QHostAddress::LocalHost, port)) {
+        if (error)
+            *error = QStringLiteral("Cannot listen on 127.0.0.1:%1: %2").arg(port).arg(tcp->errorString());
+        delete tcp;
+        return false;
+    }
+    connect(tcp, &QTcpServer::newConnection, this, [this, tcp] {
+        while (QTcpSocket* s = tcp->nextPendingConnection())
+            acceptConnection(s);
+    });
+    m_tcp = tcp;
+    return true;
+}
+
+quint16 Server::tcpPort() const
+{
+    return m_tcp ? m_tcp->serverPort() : 0;
+}
+
+void Server::unregisterService()
+{
+    const QList<Conversation*> all = m_conversations;
+    for (Conversation* c : all)
+        c->abortNow();
+    if (m_local) {
+        m_local->close(); // removes the socket file
+        delete m_local;
+        m_local = nullptr;
+    }
+    if (m_tcp) {
+        m_tcp->close();
+        delete m_tcp;
+        m_tcp = nullptr;
+    }
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+    m_socketPath.clear();
+}
+
+void Server::acceptConnection(QIODevice* device)
+{
+    Conversation* conv = nullptr;
+    if (auto* ls = qobject_cast<QLocalSocket*>(device)) {
+        ls->setReadBufferSize(kSocketReadBuffer);
+        conv = new Conversation(this, ls, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); });
+        connect(ls, &QLocalSocket::disconnected, conv, [this, conv] {
+            dropConversation(conv);
+            conv->markDead();
+        });
+    } else if (auto* ts = qobject_cast<QTcpSocket*>(device)) {
+        ts->setReadBufferSize(kSocketReadBuffer);
+        conv = new Conversation(this, ts, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); });
+        connect(ts, &QTcpSocket::disconnected, conv, [this, conv] {
+            dropConversation(conv);
+            conv->markDead();
+        });
+    } else {
+        delete device;
+        return;
+    }
+    conv->setParent(this);
+    m_conversations.append(conv);
+    emit conversationCountChanged(conversationCount());
+    // Bytes may have arrived before we were listening for readyRead.
+    QTimer::singleShot(0, conv, [conv] { conv->pump(); });
+}
+
+void Server::dropLinks(Conversation* conv)
+{
+    auto tit = m_topics.find(conv->topicKey);
+    if (tit == m_topics.end())
+        return;
+    for (const QString& itemKey : std::as_const(conv->advisedItems)) {
+        auto iit = tit->items.find(itemKey);
+        if (iit != tit->items.end())
+            iit->links.removeIf([conv](const Link& l) { return l.conv == conv; });
+    }
+    conv->advisedItems.clear();
+    tit->conversations.removeAll(conv);
+}
+
+void Server::dropConversation(Conversation* conv)
+{
+    if (!m_conversations.contains(conv))
+        return;
+    dropLinks(conv);
+    m_conversations.removeAll(conv);
+    emit conversationCountChanged(conversationCount());
+}
+
+Server::TopicRec* Server::topicRec(const QString& topic)
+{
+    auto it = m_topics.find(key(topic));
+    return it == m_topics.end() ? nullptr : &*it;
+}
+
+Server::ItemRec* Server::itemRec(const QString& topic, const QString& item)
+{
+    TopicRec* t = topicRec(topic);
+    if (!t)
+        return nullptr;
+    auto it = t->items.find(key(item));
+    return it == t->items.end() ? nullptr : &*it;
+}
+
+void Server::addTopic(const QString& topic)
+{
+    const QString k = key(topic);
+    if (m_topics.contains(k))
+        return;
+    TopicRec t;
+    t.name = topic;
+    m_topics.insert(k, t);
+}
+
+void Server::removeTopic(const QString& topic)
+{
+    auto it = m_topics.find(key(topic));
+    if (it == m_topics.end())
+        return;
+    const QList<Conversation*> convs = it->conversations;
+    const QString name = it->name;
+    m_topics.erase(it);
+    for (Conversation* c : convs) {
+        c->advisedItems.clear();
+        m_conversations.removeAll(c);
+        c->closeAfter("CLOSED NO_TOPIC topic " + name.toUtf8() + " was removed\n");
+    }
+    if (!convs.isEmpty())
+        emit conversationCountChanged(conversationCount());
+}
+
+bool Server::hasTopic(const QString& topic) const
+{
+    return m_topics.contains(key(topic));
+}
+
+QStringList Server::topics() const
+{
+    QStringList out;
+    for (const TopicRec& t : m_topics)
+        out << t.name;
+    return out;
+}
+
+bool Server::createItem(const QString& topic, const QString& item, const QString& value)
+{
+    TopicRec* t = topicRec(topic);
+    if (!t)
+        return false;
+    const QString k = key(item);
+    auto it = t->items.find(k);
+    if (it == t->items.end()) {
+        ItemRec rec;
+        rec.name = item;
+        rec.value = value.toUtf8();
+        t->items.insert(k, rec);
+        return true;
+    }
+    it->value = value.toUtf8();
+    pushValue(key(topic), *it);
+    return true;
+}
+
+void Server::removeItem(const QString& topic, const QString& item)
+{
+    TopicRec* t = topicRec(topic);
+    if (!t)
+        return;
+    const QString k = key(item);
+    auto it = t->items.find(k);
+    if (it == t->items.end())
+        return;
+    for (const Link& l : std::as_const(it->links))
+        l.conv->advisedItems.remove(k);
+    t->items.erase(it);
+}
+
+bool Server::setItem(const QString& topic, const QString& item, const QString& value)
+{
+    const QString tk = key(topic);
+    auto tit = m_topics.find(tk);
+    if (tit == m_topics.end())
+        return false;
+    auto it = tit->items.find(key(item));
+    if (it == tit->items.end())
+        return false;
+    it->value = value.toUtf8();
+    pushValue(tk, *it);
+    return true;
+}
+
+void Server::pushValue(const QString& topicKey, ItemRec& item)
+{
+    if (item.links.isEmpty())
+        return;
+    QList<Conversation*> overflowing;
+    for (const Link& l : std::as_const(item.links)) {
+        if (l.hot)
+            l.conv->send(payloadMessage("DATA", {l.itemName}, item.value));
+        else
+            l.conv->send(headerLine("CHANGED", {l.itemName}));
+        if (l.conv->backlog() > m_limits.maxOutputBacklog)
+            overflowing.append(l.conv);
+    }
+    if (overflowing.isEmpty())
+        return;
+    // A client that does not read its link is dropped so that it cannot hold
+    // the server's memory or slow the others.
+    const QString topicName = m_topics.value(topicKey).name;
+    const QString itemName = item.name;
+    for (Conversation* c : overflowing) {
+        dropLinks(c);
+        m_conversations.removeAll(c);
+        c->abortNow();
+    }
+    emit conversationCountChanged(conversationCount());
+    for (int i = 0; i < overflowing.size(); ++i)
+        emit linkError(topicName, itemName, LinkErrorOutOfMemory);
+}
+
+bool Server::hasItem(const QString& topic, const QString& item) const
+{
+    auto tit = m_topics.constFind(key(topic));
+    return tit != m_topics.constEnd() && tit->items.contains(key(item));
+}
+
+QByteArray Server::itemBytes(const QString& topic, const QString& item) const
+{
+    auto tit = m_topics.constFind(key(topic));
+    if (tit == m_topics.constEnd())
+        return {};
+    return tit->items.value(key(item)).value;
+}
+
+QString Server::item(const QString& topic, const QString& item) const
+{
+    return QString::fromUtf8(itemBytes(topic, item));
+}
+
+QStringList Server::items(const QString& topic) const
+{
+    QStringList out;
+    auto tit = m_topics.constFind(key(topic));
+    if (tit != m_topics.constEnd())
+        for (const ItemRec& i : tit->items)
+            out << i.name;
+    return out;
+}
+
+int Server::adviseLinkCount(const QString& topic, const QString& item) const
+{
+    auto tit = m_topics.constFind(key(topic));
+    if (tit == m_topics.constEnd())
+        return 0;
+    auto iit = tit->items.constFind(key(item));
+    return iit == tit->items.constEnd() ? 0 : int(iit->links.size());
+}
+
+} // namespace ddeml

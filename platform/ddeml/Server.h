@@ -1,0 +1,142 @@
+#pragma once
+// Server side of the client link layer: a service name with topics and
+// items that clients on the same PC reach through a Unix-domain socket (and
+// optionally TCP on 127.0.0.1).
+//
+// Lives on the thread that created it (the server's main thread) and takes
+// no locks. Names of services, topics and items compare without regard to
+// case; the spelling given when a topic or item was created is kept.
+//
+// Clients can request an item's value, keep hot advise links (every new value
+// is pushed) or warm ones (only a notice is sent; the client requests), poke
+// a value into an item, and send execute transactions, which are always
+// refused. Values are bytes on the wire; this interface takes and gives them
+// as text, encoded as UTF-8.
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class QLocalServer;
+class QTcpServer;
+class QIODevice;
+
+namespace ddeml {
+
+// Link error codes reported through Server::linkError.
+enum LinkErrorCode : int {
+    LinkErrorNonTextFormat = 1, // data asked for in a format other than text
+    LinkErrorNoFreeLink = 7,    // more than maxLinksPerItem advise links on one item
+    LinkErrorPokeFailed = 8,    // the poke handler refused a poke
+    LinkErrorOutOfMemory = 11,  // a client's output backlog passed its bound; the client was dropped
+};
+
+struct ServerLimits {
+    int maxLine = 1024;                 // longest header line a client may send
+    int maxValue = 1 << 20;             // longest value a client may poke
+    qint64 maxOutputBacklog = 4 << 20;  // bytes queued for a client before it is dropped
+    int maxLinksPerItem = 128;          // advise links on one item, all clients together
+    int messagesPerTurn = 64;           // client messages handled before other work gets a turn
+};
+
+class Conversation;
+
+class Server : public QObject {
+    Q_OBJECT
+public:
+    // Called for every accepted poke, after the item has taken the value.
+    // Returns true when the change was handled; false makes the poke fail
+    // (the client is told, and link error 8 is reported). The handler may
+    // run nested event loops: other conversations are served meanwhile, and
+    // the poking conversation's further messages wait until it returns.
+    using PokeHandler = std::function<bool(const QString& topic, const QString& item, const QString& value)>;
+
+    explicit Server(QObject* parent = nullptr);
+    ~Server() override;
+
+    // Listens on the socket serviceDir()/name (folder 0700, socket 0600). A
+    // socket left behind by a dead server is replaced; a name held by a live
+    // server (in any letter case) is refused. Returns false with a message.
+    bool registerService(const QString& name, QString* error);
+    // Also accepts clients on 127.0.0.1:port (0 picks a free port; see tcpPort).
+    bool listenTcp(quint16 port, QString* error);
+    // Closes the listeners and every conversation; the socket file is removed.
+    void unregisterService();
+
+    QString serviceName() const { return m_serviceName; }
+    QString socketPath() const { return m_socketPath; }
+    quint16 tcpPort() const;
+
+    void setLimits(const ServerLimits& limits) { m_limits = limits; }
+    const ServerLimits& limits() const { return m_limits; }
+    void setPokeHandler(PokeHandler handler) { m_pokeHandler = std::move(handler); }
+
+    // Topics. Adding an existing topic does nothing. Removing one closes its
+    // conversations; their clients are told before the link closes.
+    void addTopic(const QString& topic);
+    void removeTopic(const QString& topic);
+    bool hasTopic(const QString& topic) const;
+    QStringList topics() const;
+
+    // Items. createItem returns false when the topic does not exist; for an
+    // existing item it acts as setItem. removeItem drops the item's advise
+    // links. setItem stores the value and, every time it is called, pushes it
+    // on hot links and sends a notice on warm links; false when there is no
+    // such item.
+    bool createItem(const QString& topic, const QString& item, const QString& value);
+    void removeItem(const QString& topic, const QString& item);
+    bool setItem(const QString& topic, const QString& item, const QString& value);
+    bool hasItem(const QString& topic, const QString& item) const;
+    QString item(const QString& topic, const QString& item) const; // empty when missing
+    QByteArray itemBytes(const QString& topic, const QString& item) const;
+    QStringList items(const QString& topic) const;
+
+    int adviseLinkCount(const QString& topic, const QString& item) const;
+    int conversationCount() const { return int(m_conversations.size()); }
+
+signals:
+    void linkError(const QString& topic, const QString& item, int code);
+    void conversationCountChanged(int count);
+
+private:
+    friend class Conversation;
+    struct Link {
+        Conversation* conv;
+        bool hot;
+        QByteArray itemName; // as the client spelled it
+    };
+    struct ItemRec {
+        QString name;
+        QByteArray value;
+        QList<Link> links;
+    };
+    struct TopicRec {
+        QString name;
+        QHash<QString, ItemRec> items;
+        QList<Conversation*> conversations;
+    };
+
+    static QString key(const QString& name) { return name.toCaseFolded(); }
+    void acceptConnection(QIODevice* device);
+    void pushValue(const QString& topicKey, ItemRec& item);
+    void dropConversation(Conversation* conv);
+    void dropLinks(Conversation* conv);
+    TopicRec* topicRec(const QString& topic);
+    ItemRec* itemRec(const QString& topic, const QString& item);
+
+    ServerLimits m_limits;
+    PokeHandler m_pokeHandler;
+    QString m_serviceName;
+    QString m_socketPath;
+    int m_lockFd = -1;
+    QLocalServer* m_local = nullptr;
+    QTcpServer* m_tcp = nullptr;
+    QHash<QString, TopicRec> m_topics;
+    QList<Conversation*> m_conversations;
+};
+
+} // namespace ddeml

@@ -1,0 +1,326 @@
+// tesmira-dde: command-line client of the link layer.
+//
+//   tesmira-dde request Tesmira 'C(1)' 'P(8)'
+//   tesmira-dde advise [--warm] Tesmira 'C(1)' 'P(8)' ['P(9)' ...]
+//   tesmira-dde poke Tesmira 'C(1)' 'P(9)' 50
+//   tesmira-dde link [--advise] 'Tesmira|C(1)!P(8)'
+//
+// Values are printed on one line each with backslash escapes for control
+// bytes (see escapeValue), or byte for byte with --raw.
+
+#include "Client.h"
+#include "Protocol.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+enum Exit {
+    ExitOk = 0,
+    ExitUsage = 2,
+    ExitNoService = 3,
+    ExitNoTopic = 4,
+    ExitNoItem = 5,
+    ExitRefused = 6,
+    ExitLink = 7,
+    ExitClosed = 8,
+};
+
+const char* kUsage =
+    "Usage:\n"
+    "  tesmira-dde [options] request SERVICE TOPIC ITEM\n"
+    "  tesmira-dde [options] advise SERVICE TOPIC ITEM [ITEM...]\n"
+    "  tesmira-dde [options] poke SERVICE TOPIC ITEM VALUE\n"
+    "  tesmira-dde [options] execute SERVICE TOPIC COMMAND\n"
+    "  tesmira-dde [options] link [--advise] 'SERVICE|TOPIC!ITEM'\n"
+    "\n"
+    "Options:\n"
+    "  --tcp PORT     connect to 127.0.0.1:PORT instead of the service's local socket\n"
+    "  --warm         advise: warm links (the value is requested after each notice)\n"
+    "  --advise       link: keep an advise link instead of one request\n"
+    "  --raw          request: print the value byte for byte, without a newline\n"
+    "  --escapes      poke: VALUE uses the escapes \\r \\n \\t \\\\ \\xHH\n"
+    "  --stdin        poke: read the value from standard input (VALUE is omitted)\n"
+    "  --timeout MS   time-out per transaction in milliseconds (default 5000)\n"
+    "  --help         show this text\n"
+    "\n"
+    "Output: one line per value; backslash, CR, LF, TAB and other control bytes\n"
+    "are written as \\\\ \\r \\n \\t \\xHH. When several items are advised each line\n"
+    "starts with the item name and a TAB.\n"
+    "\n"
+    "Exit codes: 0 done, 2 usage, 3 no such service, 4 no such topic, 5 no such\n"
+    "item, 6 refused by the server, 7 time-out or broken link, 8 conversation\n"
+    "closed by the server.\n";
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+int exitFor(ddeml::ClientError e)
+{
+    using E = ddeml::ClientError;
+    switch (e) {
+    case E::None: return ExitOk;
+    case E::NoService: return ExitNoService;
+    case E::NoTopic: return ExitNoTopic;
+    case E::NoItem: return ExitNoItem;
+    case E::TopicClosed: return ExitClosed;
+    case E::Timeout:
+    case E::ConnectionLost:
+    case E::Protocol:
+    case E::NotConnected: return ExitLink;
+    default: return ExitRefused;
+    }
+}
+
+int report(const ddeml::Client& c, const QString& what)
+{
+    const QString msg = QStringLiteral("tesmira-dde: %1: %2\n").arg(what, c.errorString());
+    std::fputs(msg.toLocal8Bit().constData(), stderr);
+    return exitFor(c.error());
+}
+
+int usageError(const char* text)
+{
+    std::fprintf(stderr, "tesmira-dde: %s\nTry 'tesmira-dde --help'.\n", text);
+    return ExitUsage;
+}
+
+void writeAll(const QByteArray& b)
+{
+    std::fwrite(b.constData(), 1, size_t(b.size()), stdout);
+    std::fflush(stdout);
+}
+
+struct Options {
+    int tcpPort = -1;
+    bool warm = false;
+    bool adviseLink = false;
+    bool raw = false;
+    bool escapes = false;
+    bool fromStdin = false;
+    int timeoutMs = 5000;
+};
+
+bool connectTo(ddeml::Client& c, const Options& o, const QString& service, const QString& topic)
+{
+    if (o.tcpPort >= 0)
+        return c.connectTcp(quint16(o.tcpPort), service, topic, o.timeoutMs);
+    return c.connect(service, topic, o.timeoutMs);
+}
+
+int doRequest(const Options& o, const QString& service, const QString& topic, const QString& item)
+{
+    ddeml::Client c;
+    if (!connectTo(c, o, service, topic))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    QByteArray value;
+    if (!c.request(item, &value, o.timeoutMs))
+        return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, item));
+    writeAll(o.raw ? value : ddeml::escapeValue(value) + '\n');
+    return ExitOk;
+}
+
+int doAdvise(const Options& o, const QString& service, const QString& topic, const QStringList& items)
+{
+    ddeml::Client c;
+    if (!connectTo(c, o, service, topic))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    for (const QString& item : items) {
+        if (!c.advise(item, o.warm ? ddeml::AdviseMode::Warm : ddeml::AdviseMode::Hot, o.timeoutMs))
+            return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, item));
+    }
+    const bool named = items.size() > 1;
+    auto print = [&](const QString& item, const QByteArray& value) {
+        QByteArray line;
+        if (named)
+            line += item.toUtf8() + '\t';
+        line += ddeml::escapeValue(value) + '\n';
+        writeAll(line);
+    };
+    if (o.warm) {
+        // A warm link announces changes only; show the current values first.
+        for (const QString& item : items) {
+            QByteArray v;
+            if (!c.request(item, &v, o.timeoutMs))
+                return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, item));
+            print(item, v);
+        }
+    }
+    while (!g_stop) {
+        ddeml::AdviseEvent ev;
+        if (!c.nextAdvise(&ev, -1)) {
+            if (g_stop)
+                break;
+            if (c.error() == ddeml::ClientError::Timeout)
+                continue;
+            return report(c, QStringLiteral("%1|%2").arg(service, topic));
+        }
+        switch (ev.kind) {
+        case ddeml::AdviseEvent::Kind::Data:
+            print(ev.item, ev.value);
+            break;
+        case ddeml::AdviseEvent::Kind::Changed: {
+            QByteArray v;
+            if (!c.request(ev.item, &v, o.timeoutMs))
+                return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, ev.item));
+            print(ev.item, v);
+            break;
+        }
+        case ddeml::AdviseEvent::Kind::Closed:
+            std::fprintf(stderr, "tesmira-dde: %s\n",
+                         c.errorString().isEmpty() ? "the server closed the conversation"
+                                                   : c.errorString().toLocal8Bit().constData());
+            return ExitClosed;
+        }
+    }
+    for (const QString& item : items)
+        c.unadvise(item, 1000);
+    return ExitOk;
+}
+
+int doPoke(const Options& o, const QString& service, const QString& topic, const QString& item,
+           const QByteArray& value)
+{
+    ddeml::Client c;
+    if (!connectTo(c, o, service, topic))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    if (!c.poke(item, value, o.timeoutMs))
+        return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, item));
+    return ExitOk;
+}
+
+int doExecute(const Options& o, const QString& service, const QString& topic, const QByteArray& command)
+{
+    ddeml::Client c;
+    if (!connectTo(c, o, service, topic))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    if (!c.execute(command, o.timeoutMs))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    return ExitOk;
+}
+
+// SERVICE|TOPIC!ITEM
+bool splitLink(const QString& link, QString* service, QString* topic, QString* item)
+{
+    const int bar = link.indexOf(QLatin1Char('|'));
+    if (bar <= 0)
+        return false;
+    const int bang = link.indexOf(QLatin1Char('!'), bar + 1);
+    if (bang <= bar + 1 || bang == link.size() - 1)
+        return false;
+    *service = link.left(bar);
+    *topic = link.mid(bar + 1, bang - bar - 1);
+    *item = link.mid(bang + 1);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    QStringList args;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return ExitOk;
+        } else if (a == "--tcp" || a == "--timeout") {
+            if (i + 1 >= argc)
+                return usageError("option needs a number");
+            bool ok = false;
+            const int v = QByteArray(argv[++i]).toInt(&ok);
+            if (!ok || v < 0 || (a == "--tcp" && v > 65535))
+                return usageError("bad number for an option");
+            (a == "--tcp" ? o.tcpPort : o.timeoutMs) = v;
+        } else if (a == "--warm") {
+            o.warm = true;
+        } else if (a == "--advise") {
+            o.adviseLink = true;
+        } else if (a == "--raw") {
+            o.raw = true;
+        } else if (a == "--escapes") {
+            o.escapes = true;
+        } else if (a == "--stdin") {
+            o.fromStdin = true;
+        } else if (a == "--") {
+            for (++i; i < argc; ++i)
+                args << QString::fromLocal8Bit(argv[i]);
+        } else if (a.startsWith("--")) {
+            return usageError("unknown option");
+        } else {
+            args << QString::fromLocal8Bit(argv[i]);
+        }
+    }
+    if (args.isEmpty())
+        return usageError("no command given");
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a signal must end a wait
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const QString cmd = args.takeFirst();
+    if (cmd == QLatin1String("request")) {
+        if (args.size() != 3)
+            return usageError("request needs SERVICE TOPIC ITEM");
+        return doRequest(o, args[0], args[1], args[2]);
+    }
+    if (cmd == QLatin1String("advise")) {
+        if (args.size() < 3)
+            return usageError("advise needs SERVICE TOPIC ITEM...");
+        if (o.raw)
+            return usageError("--raw cannot be used with advise");
+        return doAdvise(o, args[0], args[1], args.mid(2));
+    }
+    if (cmd == QLatin1String("poke")) {
+        QByteArray value;
+        if (o.fromStdin) {
+            if (args.size() != 3)
+                return usageError("poke --stdin needs SERVICE TOPIC ITEM");
+            char buf[65536];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof(buf), stdin)) > 0)
+                value.append(buf, qsizetype(n));
+        } else {
+            if (args.size() != 4)
+                return usageError("poke needs SERVICE TOPIC ITEM VALUE");
+            value = args[3].toUtf8();
+            if (o.escapes && !ddeml::unescapeValue(args[3].toUtf8(), &value))
+                return usageError("VALUE has a malformed escape");
+        }
+        return doPoke(o, args[0], args[1], args[2], value);
+    }
+    if (cmd == QLatin1String("execute")) {
+        if (args.size() != 3)
+            return usageError("execute needs SERVICE TOPIC COMMAND");
+        return doExecute(o, args[0], args[1], args[2].toUtf8());
+    }
+    if (cmd == QLatin1String("link")) {
+        if (args.size() != 1)
+            return usageError("link needs one 'SERVICE|TOPIC!ITEM'");
+        QString service, topic, item;
+        if (!splitLink(args[0], &service, &topic, &item))
+            return usageError("a link is written SERVICE|TOPIC!ITEM");
+        if (o.adviseLink) {
+            if (o.raw)
+                return usageError("--raw cannot be used with --advise");
+            return doAdvise(o, service, topic, {item});
+        }
+        return doRequest(o, service, topic, item);
+    }
+    return usageError("unknown command");
+}
