@@ -13,7 +13,10 @@ struct Options {
   bool OptAllowRemove = false;      // /R  force AllowRemoveUnavailableParameters on
   bool OptQuiet = false;            // /Q  no busy window, no client-start box in simulation
   bool ServiceColumns = false;      // bare argument 8352: extra parameter-list columns
-  QString ClientProgram;            // last non-option argument
+  QString ClientProgram;            // last non-option argument (upper case, as messages show it)
+  // The same argument as typed: Linux paths are case-sensitive, so this is
+  // the one that is started.
+  QString ClientProgramAsTyped;
 };
 
 }

@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "core/Startup.h"
+
+int main(int argc, char** argv) { return tesmira::Main(argc, argv); }

@@ -1,0 +1,84 @@
+#include "CommandLine.h"
+
+namespace tesmira {
+
+void SplitCommandLine(const QString& line, QChar separator, int16_t& count, QStringList& tokens,
+                      QStringList* asTyped)
+{
+  QStringList original;
+  const int n = int(line.size());
+  int p = 0;
+  while (p < n) {
+    const QChar c = line.at(p);
+    if (c == separator) {
+      ++p;
+      continue;
+    }
+    if (c == '"') {
+      const int close = int(line.indexOf('"', p + 1));
+      if (close < 0) {
+        original << line.mid(p + 1);
+        p = n;
+      } else {
+        original << line.mid(p + 1, close - p - 1);
+        p = close + 1;
+      }
+      continue;
+    }
+    const int next = int(line.indexOf(separator, p));
+    if (next < 0) {
+      original << line.mid(p);
+      p = n;
+    } else {
+      original << line.mid(p, next - p);
+      p = next + 1;
+    }
+  }
+  tokens.clear();
+  for (const QString& t : original)
+    tokens << t.toUpper();
+  if (asTyped)
+    *asTyped = original;
+  count = int16_t(tokens.size());
+}
+
+QString EvaluateCommandLine(const QString& commandLine, Options& options)
+{
+  QString result;
+  options.TrayIconEnabled = true;
+  int16_t count = 0;
+  QStringList tokens, asTyped;
+  SplitCommandLine(commandLine.trimmed(), ' ', count, tokens, &asTyped);
+  for (int i = 0; i < count; ++i) {
+    const QString& t = tokens.at(i);
+    if (t.startsWith('/')) {
+      if (t == "/O") options.OptOpenCom = true;
+      else if (t == "/D") options.ConfigCheckDisabled = true;
+      else if (t == "/S") options.OptSimulate = true;
+      else if (t == "/NT") options.TrayIconEnabled = false;
+      else if (t == "/B") options.OptBusyWindow = true;
+      else if (t == "/R") options.OptAllowRemove = true;
+      else if (t == "/Q") options.OptQuiet = true;
+      // Any other option is ignored without a message.
+    } else if (t == "8352") {
+      options.ServiceColumns = true;
+    } else if (i == count - 1) {
+      options.ClientProgram = t;
+      options.ClientProgramAsTyped = asTyped.at(i);
+    } else {
+      result = QStringLiteral("Invalid command line options.\r\n"
+                              "Usage: [Path]Tesmira[.exe] [/d | /o | /s] [path][client][.exe]");
+    }
+  }
+  return result;
+}
+
+QString JoinArguments(const QStringList& arguments)
+{
+  QStringList parts;
+  for (const QString& a : arguments)
+    parts << ((a.contains(' ') || a.isEmpty()) ? '"' + a + '"' : a);
+  return parts.join(' ');
+}
+
+}

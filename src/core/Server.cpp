@@ -1,0 +1,42 @@
+#include "Server.h"
+
+#include "clsGeneral.h"
+#include "bus/ErrorMessages.h"
+#include "db/Database.h"
+#include "log/Logger.h"
+
+namespace tesmira {
+
+Server* Server::s_current = nullptr;
+
+Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
+
+Server::~Server()
+{
+  errors.reset();
+  log.reset();
+  db.reset();
+  general.reset();
+  if (s_current == this)
+    s_current = nullptr;
+}
+
+Server* Server::current() { return s_current; }
+
+support::Setting* Server::setting() const { return general ? general->oSetting() : nullptr; }
+support::Debug* Server::debug() const { return general ? general->oDebug() : nullptr; }
+
+void Server::createGeneral(const QString& programFolder)
+{
+  general = std::make_unique<clsGeneral>(programFolder, title());
+  ProgramTitle = title() + ' ' + general->sVersion();
+}
+
+void Server::createServices()
+{
+  db = std::make_unique<Database>(*general->oSetting(), *general->oFolder(), general->oDebug());
+  log = std::make_unique<Logger>(general->oSetting(), general->oDebug(), cfg);
+  errors = std::make_unique<ErrorMessages>(state, cfg, *log, general->oDebug());
+}
+
+}

@@ -1,0 +1,91 @@
+#pragma once
+#include "Configuration.h"
+#include "Options.h"
+#include "ProcessState.h"
+#include "ui/StatusFields.h"
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+namespace support {
+class Setting;
+class Debug;
+}
+
+namespace tesmira {
+
+class clsGeneral;
+class Database;
+class Logger;
+class ErrorMessages;
+class frmMain;
+
+// The application context: one object that owns the server's subsystems and
+// their state, reached through Server::current(). Everything runs on the Qt
+// main thread. A test builds a fresh Server in-process, uses it and destroys
+// it; nothing of it outlives the object.
+class Server : public QObject {
+  Q_OBJECT
+public:
+  explicit Server(QObject* parent = nullptr);
+  ~Server() override;
+
+  static Server* current();
+
+  // The program's title ("Tesmira") and the caption title + " " + version.
+  static QString title() { return QStringLiteral("Tesmira"); }
+  QString ProgramTitle;
+
+  Options options;
+  ProcessState state;
+  Configuration cfg;
+  StatusFields fields; // the main window's status fields / server topic items
+  bool settingsLoaded = false; // LoadPortSettings has run once
+
+  std::unique_ptr<clsGeneral> general;
+  std::unique_ptr<Database> db;
+  std::unique_ptr<Logger> log;
+  std::unique_ptr<ErrorMessages> errors;
+  frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
+
+  // Convenience access to the general services' components (null until
+  // clsGeneral exists).
+  support::Setting* setting() const;
+  support::Debug* debug() const;
+
+  // Seams filled by the communication session once it exists: applying the
+  // port settings to the session, and the open-communication branch of the
+  // interface display (sets Caption and lblInterfaceType; returns whether
+  // the port field is shown).
+  std::function<void()> ApplyPortSettings;
+  // The polling scheduler's stop calls (start-up and shut-down use them).
+  std::function<void()> StopPollingHook;
+  std::function<void()> StopPollingTimersHook;
+  // Session, topics and simulation calls that start-up and shut-down make.
+  std::function<void()> OpenCommunication;
+  std::function<void()> StopCommunication;
+  std::function<void()> DeleteTopicScr;
+  std::function<void()> StopSimulationTimer;
+
+  // The library's application id of the communication session; -1 until
+  // the session exists.
+  int16_t iAppId = -1;
+  std::function<bool()> InterfaceDisplayOpen;
+
+  // Headless: no display; console lines are mirrored to standard output and
+  // prompts are answered by policy.
+  bool headless = false;
+
+  // Creates the general services (first step of start-up).
+  void createGeneral(const QString& programFolder);
+  // Creates the database, logger and error handler once the general services
+  // exist (they need the settings and debug components).
+  void createServices();
+
+private:
+  static Server* s_current;
+};
+
+}

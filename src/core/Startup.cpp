@@ -1,0 +1,343 @@
+#include "Startup.h"
+
+#include "CommandLine.h"
+#include "Server.h"
+#include "Settings.h"
+#include "clsGeneral.h"
+#include "bus/ErrorMessages.h"
+#include "db/Database.h"
+#include "log/Logger.h"
+#include "ui/ToolWindow.h"
+#include "ui/frmMain.h"
+#include "ui/frmWorning.h"
+
+#include "Debug.h"
+#include "Paths.h"
+#include "Prompt.h"
+#include "sora32.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLocale>
+#include <QLockFile>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tesmira {
+namespace {
+
+int g_signalFd[2] = {-1, -1};
+
+void onSignal(int)
+{
+  const char c = 1;
+  [[maybe_unused]] ssize_t n = ::write(g_signalFd[1], &c, 1);
+}
+
+// SIGINT and SIGTERM close the main window, which runs the same ordered
+// shut-down as the operator closing it.
+void installSignalHandlers(QObject* owner, std::function<void()> onStop)
+{
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
+    return;
+  auto* notifier = new QSocketNotifier(g_signalFd[0], QSocketNotifier::Read, owner);
+  QObject::connect(notifier, &QSocketNotifier::activated, owner, [onStop] {
+    char c;
+    [[maybe_unused]] ssize_t n = ::read(g_signalFd[0], &c, 1);
+    onStop();
+  });
+  struct sigaction sa = {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool displayAvailable()
+{
+  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+const char* kUsage =
+  "Usage: tesmira [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [client-program]\n"
+  "\n"
+  "Tesmira makes the instruments on a Soranet fieldbus available to client\n"
+  "programs on this computer (service \"Tesmira\", topics C(1), C(2), ..., items\n"
+  "P(8), ...; see tesmira-dde).\n"
+  "\n"
+  "  /O      open the communication at start\n"
+  "  /S      start in simulation mode (wins over /O)\n"
+  "  /D      update the device table from the bus without asking\n"
+  "  /NT     no tray icon\n"
+  "  /B      show the busy window during lengthy operations\n"
+  "  /R      allow removing unavailable parameters\n"
+  "  /Q      quiet: no busy window\n"
+  "  8352    extra columns in the parameter list\n"
+  "  client  program started once the server is ready (quote a path with blanks)\n"
+  "\n"
+  "Options are not case-sensitive. Without a display the server runs headless:\n"
+  "console lines go to standard output, questions are answered by policy.\n"
+  "Files: settings in $TESMIRA_HOME or ~/.config/Tesmira, database in\n"
+  "$TESMIRA_HOME/data/Tesmira32 or ~/.local/share/Tesmira32, logs in\n"
+  "$TESMIRA_HOME/logs or ~/.local/state/Tesmira.\n";
+}
+
+QStringList FirstUseInstructions()
+{
+  return {
+    "To start serving client applications with the Tesmira server:",
+    "1. Connect an instrument to a COM port of the PC via its RS232 connector (respect hook-up!) or via an "
+    "RS232/SORANET interface (straight cable).",
+    "2. From the menu Communication click Communication settings... and select the COM port to which the "
+    "instrument is connected.",
+    "3. From the menu Communication click Open communication to open the communication.",
+    "4. Wait for the DDE server to scan the connected (SORANET) system until the message: Server is active and "
+    "ready for any client."};
+}
+
+int32_t WaitWithMessages(uint32_t ms)
+{
+  if (ms == 0xFFFFFFFFu) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return 0;
+  }
+  // A nested event loop that ends at the deadline: timers, sockets and the
+  // window keep being served while the caller waits.
+  QEventLoop loop;
+  QTimer::singleShot(std::chrono::milliseconds(ms), &loop, &QEventLoop::quit);
+  loop.exec();
+  return 258;
+}
+
+void StopPolling(Server& s)
+{
+  if (s.StopPollingHook)
+    s.StopPollingHook();
+}
+
+void StopPollingTimers(Server& s)
+{
+  if (s.StopPollingTimersHook)
+    s.StopPollingTimersHook();
+}
+
+QString CreateForms(Server& s)
+{
+  QString error;
+  if (!s.main)
+    return error;
+  for (const QString& name : frmMain::SecondaryWindowNames()) {
+    if (!error.isEmpty())
+      break;
+    if (s.debug())
+      s.debug()->LogClassInit(name);
+    QWidget* w = nullptr;
+    if (name == QLatin1String("frmWorning"))
+      w = new frmWorning(s, s.main);
+    else
+      w = new ToolWindow(name, s.main);
+    s.main->forms.insert(name, w);
+    // The polling-timer window's initialisation belongs to the scheduler;
+    // its result becomes the error. The plain window has nothing to check.
+  }
+  return error;
+}
+
+QString TerminateForms(Server& s)
+{
+  if (!s.main)
+    return {};
+  for (const QString& name : frmMain::SecondaryWindowNames()) {
+    QPointer<QWidget> w = s.main->forms.take(name);
+    if (w) {
+      w->close();
+      delete w;
+      if (s.debug())
+        s.debug()->LogClassTerm(name);
+    }
+  }
+  return {};
+}
+
+QString CheckServer(Server& s)
+{
+  Q_UNUSED(s);
+  return {};
+}
+
+QString CreateSession(Server& s)
+{
+  if (s.debug())
+    s.debug()->LogClassInit("clsComSoraDLL");
+  s.iAppId = sora32::OpenDLL(0);
+  if (s.iAppId < 0)
+    return QStringLiteral("The communication library cannot be opened.");
+  return {};
+}
+
+QString StartProgram(Server& s, const QString& path)
+{
+  // Paths on Linux are case-sensitive: start the argument as it was typed,
+  // while messages show it as the command line evaluation keeps it.
+  const QString program = s.options.ClientProgram == path && !s.options.ClientProgramAsTyped.isEmpty()
+                            ? s.options.ClientProgramAsTyped
+                            : path;
+  qint64 pid = 0;
+  if (!QProcess::startDetached(program, {}, QString(), &pid) || pid <= 0)
+    return "The program " + path + " is not found.\r\nPlease check the command line parameters.";
+  return {};
+}
+
+QString Start(Server& s)
+{
+  QString error = s.db ? s.db->LoadParameterTable() : QString();
+  if (!error.isEmpty())
+    return error;
+  if (s.options.OptSimulate) {
+    // Simulation mode comes with its own window; until then the server
+    // says so and waits for clients like an idle server.
+    if (s.log)
+      s.log->LogMessage(Warn, "Simulation mode is not available in this version; the server stays idle.");
+  } else if (s.options.OptOpenCom && s.OpenCommunication) {
+    s.OpenCommunication();
+  } else if (s.log) {
+    for (const QString& line : FirstUseInstructions())
+      s.log->Write2Console(line);
+  }
+  if (!s.options.ClientProgram.isEmpty()) {
+    if (s.main)
+      s.main->ShowBusy("Starting client application", 0);
+    error = StartProgram(s, s.options.ClientProgram);
+    if (s.main)
+      s.main->ShowBusy("Ready", 0);
+  }
+  return error;
+}
+
+void CleanUp(Server& s)
+{
+  support::Debug* dbg = s.debug();
+  const int h = dbg ? dbg->Push("frmMain", "CleanUp") : 0;
+  if (s.main)
+    s.main->ShowBusy("Preparing program to stop", 50);
+  if (s.log)
+    s.log->StoreCurrentMenuSettings();
+  StopPollingTimers(s);
+  if (s.StopSimulationTimer)
+    s.StopSimulationTimer();
+  if (s.state.CommOpen && !s.state.SimulationOn && s.StopCommunication)
+    s.StopCommunication();
+  if (s.DeleteTopicScr)
+    s.DeleteTopicScr();
+  if (s.log && s.log->logFileOpen())
+    s.log->CloseLogFile();
+  if (s.options.TrayIconEnabled && s.main)
+    s.main->removeTrayIcon();
+  if (s.db)
+    s.db->CloseDB();
+  TerminateForms(s);
+  // Any other window still open (dialogs, tool windows) goes too, last first.
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  for (auto it = windows.crbegin(); it != windows.crend(); ++it)
+    if (*it != s.main && (*it)->isVisible())
+      (*it)->close();
+  if (dbg)
+    dbg->Pop(h);
+}
+
+void UnloadMain(Server& s)
+{
+  CleanUp(s);
+  StoreCurrentWindowSettings(s, s.main);
+  if (s.iAppId >= 0) {
+    sora32::CloseDLL(s.iAppId);
+    s.iAppId = -1;
+    if (s.debug())
+      s.debug()->LogClassTerm("clsComSoraDLL");
+  }
+  if (s.debug())
+    s.debug()->LogClassTerm("frmMain");
+}
+
+int Main(int argc, char** argv)
+{
+  const bool headless = !displayAvailable();
+  if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  for (int i = 1; i < argc; ++i) {
+    const QByteArray a(argv[i]);
+    if (a == "--help" || a == "-h" || a == "/?") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  QApplication app(argc, argv);
+  app.setApplicationName(Server::title());
+  app.setQuitOnLastWindowClosed(false);
+
+  support::GuiPrompt guiPrompt;
+  support::HeadlessPrompt headlessPrompt;
+  const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
+  support::setPrompt(headless || offscreen ? static_cast<support::Prompt*>(&headlessPrompt) : &guiPrompt);
+  support::Prompt::setDefaultTitle(Server::title());
+
+  Server s;
+  s.headless = headless || offscreen;
+
+  // 1. General services.
+  s.createGeneral(support::Paths::programDir());
+  // 2. Command line.
+  QString error = EvaluateCommandLine(JoinArguments(app.arguments().mid(1)), s.options);
+  // 3. Previous instance: a lock file in the runtime folder.
+  support::Paths::ensureDir(support::Paths::runtimeDir(), true);
+  QLockFile lock(support::Paths::runtimeDir() + "/Tesmira.lock");
+  lock.setStaleLockTime(0);
+  if (!lock.tryLock(0))
+    error = "There is already an instance of " + Server::title() + " running.\r\n"
+            "Running this server application twice is not allowed, this instance will be closed!";
+  // 4. Component errors.
+  if (error.isEmpty())
+    error = s.general->sError();
+
+  int exitCode = 0;
+  if (error.isEmpty()) {
+    if (s.debug())
+      s.debug()->LogInfo(Server::title() + ' ' + s.general->sVersion() + ' ' +
+                         QLocale::c().toString(QDateTime::currentDateTime(), "dd-MMM-yyyy hh:mm:ss"));
+    s.createServices();
+    if (s.headless)
+      s.log->setMirrorToStdout(true);
+    auto* main = new frmMain(s);
+    main->Form_Load();
+    error = main->bCancel ? main->sError : Start(s);
+  }
+  if (!error.isEmpty()) {
+    if (s.debug())
+      s.debug()->LogMsg("Error", error);
+    support::prompt().MsgBox(error, support::Prompt::Ok, support::Prompt::Critical, "Tesmira startup error");
+    exitCode = 1;
+  } else {
+    QObject::connect(s.main, &frmMain::closeRequested, &app, [&app] { app.quit(); });
+    installSignalHandlers(&app, [&s] {
+      if (s.main)
+        s.main->close();
+    });
+    app.exec();
+  }
+  if (s.main) {
+    UnloadMain(s);
+    delete s.main;
+  }
+  return exitCode;
+}
+
+}

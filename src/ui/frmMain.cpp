@@ -1,0 +1,510 @@
+#include "frmMain.h"
+
+#include "Icons.h"
+#include "ToolWindow.h"
+#include "frmStartUp.h"
+#include "frmWorning.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "core/Startup.h"
+#include "core/clsGeneral.h"
+#include "bus/ErrorMessages.h"
+#include "db/Database.h"
+#include "log/Logger.h"
+
+#include "Debug.h"
+#include "Paths.h"
+#include "Prompt.h"
+#include "Setting.h"
+#include "sora32.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <cmath>
+#include <exception>
+
+namespace tesmira {
+
+const QStringList& frmMain::ComStates()
+{
+  static const QStringList states = {"Idle", "Init SORANET", "Scanning SORANET", "Normal polling",
+                                     "Polling failure", "Simulation", "Communication open"};
+  return states;
+}
+
+const QStringList& frmMain::SecondaryWindowNames()
+{
+  static const QStringList names = {"frmMsg", "frmNetwork", "frmParmList", "frmParmVal", "frmPollTime",
+                                    "frmSystem", "frmTest", "frmTestLumbra", "frmViewDeviceParam",
+                                    "frmWorning"};
+  return names;
+}
+
+frmMain::frmMain(Server& server, QWidget* parent) : QMainWindow(parent), m_server(server)
+{
+  setObjectName("frmMain");
+  setWindowIcon(Icons::programIcon(101));
+  resize(900, 620);
+  buildMenus();
+  buildBody();
+  connect(&m_server.fields, &StatusFields::changed, this, &frmMain::showField);
+  for (const QString& n : m_server.fields.names())
+    showField(n, m_server.fields.value(n));
+  if (m_server.log) {
+    m_server.log->setConsole(m_txtTerm);
+    LogMenus lm;
+    lm.mnuOpenLog = menu("mnuOpenLog");
+    lm.mnuCloseLog = menu("mnuCloseLog");
+    lm.mnuLogErrorsOnly = menu("mnuLogErrorsOnly");
+    lm.mnuEchoAll = menu("mnuEchoAll");
+    lm.mnuEchoErr = menu("mnuEchoErr");
+    lm.mnuEchoLinkPokes = menu("mnuEchoLinkPokes");
+    m_server.log->bindMenus(lm);
+  }
+  if (m_server.errors)
+    m_server.errors->showErrorCount = [this](const QString& text) { m_server.fields.set("lblError", text); };
+  m_server.main = this;
+}
+
+frmMain::~frmMain()
+{
+  removeTrayIcon();
+  if (m_server.log)
+    m_server.log->setConsole(nullptr);
+  if (m_server.errors)
+    m_server.errors->showErrorCount = nullptr;
+  if (m_server.main == this)
+    m_server.main = nullptr;
+}
+
+// ---- layout -------------------------------------------------------------------
+
+QAction* frmMain::addItem(QMenu* menu, const QString& name, const QString& caption)
+{
+  QAction* a = menu->addAction(caption);
+  a->setObjectName(name);
+  // Until a handler is attached the item stands for a function the server
+  // does not offer yet: it stays disabled.
+  a->setProperty("available", false);
+  a->setEnabled(false);
+  m_actions.insert(name, a);
+  return a;
+}
+
+void frmMain::buildMenus()
+{
+  QMenu* file = menuBar()->addMenu("&File");
+  addItem(file, "mnuOpenLog", "&Open log file...");
+  addItem(file, "mnuCloseLog", "&Close log file");
+  addItem(file, "mnuLogErrorsOnly", "&Log errors only");
+  addItem(file, "mnuServiceLog", "&Service log ");
+  file->addSeparator();
+  addItem(file, "mnuExit", "E&xit");
+
+  QMenu* comm = menuBar()->addMenu("&Communication");
+  addItem(comm, "mnuOpenCom", "&Open communication");
+  addItem(comm, "mnuCloseCom", "&Close communication");
+  addItem(comm, "mnuComSettings", "Communication &settings...");
+  addItem(comm, "mnuTestLumbra", "Test Lumbra");
+  addItem(comm, "mnuSpeedTest", "Spee&d test");
+  addItem(comm, "mnuResetErrors", "&Reset errors");
+  comm->addSeparator();
+  addItem(comm, "mnuEchoAll", "&Echo all info ");
+  addItem(comm, "mnuEchoErr", "Ec&ho errors");
+  addItem(comm, "mnuEchoLinkPokes", "Echo client &linkpokes");
+  comm->addSeparator();
+  addItem(comm, "mnuCheckConfig", "Check &SORANET configuration");
+
+  QMenu* bus = menuBar()->addMenu("SORANET");
+  addItem(bus, "mnuConfiguration", "&Configuration");
+  addItem(bus, "mnuViewModules", "&View modules/parameters");
+  addItem(bus, "mnuReadAllParams", "Read all &parameters");
+  addItem(bus, "mnuTest", "&Test SORANET and DDE");
+  addItem(bus, "mnuLastNode", "&Last node address");
+  addItem(bus, "mnuCopyClipboard", "Copy configuration to clip&board");
+
+  QMenu* server = menuBar()->addMenu("&Server");
+  addItem(server, "mnuPollTime", "&Poll time");
+  addItem(server, "mnuSettings", "S&ettings");
+  addItem(server, "mnuSimulate", "&Simulate");
+
+  QMenu* info = menuBar()->addMenu("&Info");
+  addItem(info, "mnuAbout", "&About");
+  addItem(info, "mnuParList", "&Parameter list");
+  addItem(info, "mnuParValueList", "Parameter &value list");
+
+  // Items whose functions exist now. The logger owns its six items and
+  // marks them available when it binds them.
+  for (const char* n : {"mnuOpenLog", "mnuCloseLog", "mnuLogErrorsOnly", "mnuEchoAll", "mnuEchoErr",
+                        "mnuEchoLinkPokes"})
+    m_actions.value(n)->setProperty("available", true);
+  setMenuHandler("mnuExit", [this] { close(); });
+  setMenuHandler("mnuResetErrors", [this] { mnuResetErrors_Click(); });
+  setMenuHandler("mnuAbout", [this] { mnuAbout_Click(); });
+}
+
+void frmMain::buildBody()
+{
+  auto* central = new QWidget(this);
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(6, 6, 6, 6);
+
+  m_imgTop = new QLabel(central);
+  m_imgTop->setObjectName("imgTop");
+  m_imgTop->setMaximumHeight(133); // 2000 twips at 96 dpi
+  m_imgTop->setScaledContents(false);
+  m_imgTop->hide();
+  outer->addWidget(m_imgTop);
+
+  auto* row = new QHBoxLayout;
+  outer->addLayout(row, 1);
+
+  // Status fields: caption on the left, value on the right, grouped.
+  auto* side = new QVBoxLayout;
+  row->addLayout(side);
+  auto makeGroup = [&](const QString& caption,
+                       std::initializer_list<std::pair<const char*, const char*>> rows) {
+    auto* box = new QGroupBox(caption, central);
+    auto* form = new QFormLayout(box);
+    form->setLabelAlignment(Qt::AlignRight);
+    form->setHorizontalSpacing(10);
+    form->setVerticalSpacing(3);
+    for (const auto& [name, label] : rows) {
+      auto* value = new QLabel(box);
+      value->setObjectName(QString::fromLatin1(name));
+      value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+      value->setMinimumWidth(150);
+      value->setFrameShape(QFrame::StyledPanel);
+      value->setFrameShadow(QFrame::Sunken);
+      auto* caption = new QLabel(QString::fromLatin1(label), box);
+      form->addRow(caption, value);
+      m_fieldLabels.insert(QString::fromLatin1(name).toLower(), value);
+      if (QLatin1String(name) == QLatin1String("lblCommPort"))
+        m_commPortCaption = caption;
+    }
+    side->addWidget(box);
+  };
+  makeGroup("Server", {{"Status", "Status:"}, {"ComStatus", "Communication:"}, {"OpenCom", "Open:"}});
+  makeGroup("Interface", {{"lblCommPort", "Port:"}, {"lblInterfaceType", "Type:"}, {"MaxChan", "Channels:"},
+                          {"MaxNode", "Highest node:"}, {"MaxPar", "Parameters:"}, {"InterfaceChan", "Interface channel:"}});
+  makeGroup("Messages", {{"lblAmount", "Replies:"}, {"lblPendingMsg", "Pending:"}, {"lblError", "Errors:"}});
+  makeGroup("Polling", {{"PollTime", "Poll time (ms):"}, {"PollBatch", "Channels per tick:"},
+                        {"RTPInterval", "Real-time (ms):"}});
+  makeGroup("Versions", {{"TESMIRAVersion", "Tesmira:"}, {"DatabaseVersion", "Database:"},
+                         {"SORANETDLLVersion", "Library:"}});
+  side->addStretch(1);
+
+  m_txtTerm = new QPlainTextEdit(central);
+  m_txtTerm->setObjectName("txtTerm");
+  m_txtTerm->setReadOnly(true);
+  m_txtTerm->setLineWrapMode(QPlainTextEdit::NoWrap);
+  QFont mono(QStringLiteral("Monospace"));
+  mono.setStyleHint(QFont::TypeWriter);
+  mono.setPointSize(9);
+  m_txtTerm->setFont(mono);
+  m_txtTerm->viewport()->installEventFilter(this);
+  row->addWidget(m_txtTerm, 1);
+
+  setCentralWidget(central);
+
+  m_panel1 = new QLabel(this);
+  m_panel1->setObjectName("staMainPanel1");
+  m_panel2 = new QLabel(this);
+  m_panel2->setObjectName("staMainPanel2");
+  m_panel2->setMinimumWidth(160);
+  m_panel2->setFrameShape(QFrame::StyledPanel);
+  statusBar()->setObjectName("staMain");
+  statusBar()->addWidget(m_panel1, 1);
+  statusBar()->addPermanentWidget(m_panel2);
+}
+
+void frmMain::showField(const QString& name, const QString& text)
+{
+  if (name == QLatin1String("Caption")) {
+    setWindowTitle(text);
+    return;
+  }
+  if (QLabel* l = m_fieldLabels.value(name.toLower()))
+    l->setText(text);
+}
+
+void frmMain::setCommPortVisible(bool visible)
+{
+  if (QLabel* l = field("lblCommPort"))
+    l->setVisible(visible);
+  if (m_commPortCaption)
+    m_commPortCaption->setVisible(visible);
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event)
+{
+  if (watched == m_txtTerm->viewport() && event->type() == QEvent::MouseButtonDblClick && m_server.log) {
+    m_server.log->cycleConsoleColours();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- menus ----------------------------------------------------------------------
+
+void frmMain::enableMenu(const QString& name, bool on)
+{
+  if (QAction* a = m_actions.value(name))
+    a->setEnabled(on && a->property("available").toBool());
+}
+
+void frmMain::setMenuHandler(const QString& name, std::function<void()> handler)
+{
+  QAction* a = m_actions.value(name);
+  if (!a)
+    return;
+  a->setProperty("available", true);
+  a->setEnabled(true);
+  connect(a, &QAction::triggered, this, [handler] { handler(); });
+}
+
+void frmMain::mnuResetErrors_Click()
+{
+  m_txtTerm->clear();
+  if (m_server.errors)
+    m_server.errors->ResetErrorCount();
+  m_server.fields.set("lblError", "0");
+}
+
+void frmMain::mnuAbout_Click()
+{
+  support::prompt().MsgBox(
+    QStringLiteral("%1\r\n\r\nServer version %2\r\nCommunication library %3\r\nDatabase %4")
+      .arg(Server::title(), m_server.fields.value("TESMIRAVersion"), m_server.fields.value("SORANETDLLVersion"),
+           m_server.fields.value("DatabaseVersion")),
+    support::Prompt::Ok, support::Prompt::Information, "About " + Server::title());
+}
+
+// ---- status and busy display ----------------------------------------------------
+
+QString frmMain::panel1() const { return m_panel1->text(); }
+QString frmMain::panel2() const { return m_panel2->text(); }
+
+void frmMain::SetComStatus(const QString& text)
+{
+  m_server.fields.set("Status", text);
+  if (ComStates().contains(text)) {
+    m_server.fields.set("ComStatus", text);
+    m_panel2->setText(text);
+  }
+}
+
+void frmMain::ShowBusy(const QString& text, double step)
+{
+  m_panel1->setText(text);
+  if (step < 0) {
+    unsetCursor();
+    return;
+  }
+  setCursor(Qt::WaitCursor);
+  const double next = std::nearbyint(m_progress + step);
+  m_progress = next > 100.4 ? 0 : int(next);
+  if (m_busy)
+    m_busy->pgbProgress->setValue(m_progress);
+  if (m_server.options.TrayIconEnabled) {
+    m_trayFrame = m_trayFrame == 1 ? 2 : 1;
+    m_trayResource = 101 + m_trayFrame;
+    m_trayToolTip = text;
+    if (m_tray) {
+      m_tray->setIcon(Icons::programIcon(m_trayResource));
+      m_tray->setToolTip(text);
+    }
+  }
+  if (m_server.options.OptBusyWindow && !m_server.options.OptQuiet) {
+    if (!m_busy)
+      m_busy = new frmWorning(m_server, this);
+    m_busy->lblInfo->setText(text);
+    m_busy->tmrBusy.start();
+    m_busy->show();
+    m_busy->pgbProgress->setValue(m_progress);
+    m_busy->pgbProgress->setVisible(true);
+    m_busy->pgbProgress->repaint();
+  }
+}
+
+void frmMain::HideBusy()
+{
+  if (m_server.options.OptBusyWindow && m_busy) {
+    m_busy->tmrBusy.stop();
+    m_busy->hide();
+  }
+  m_progress = 0;
+  if (m_server.options.TrayIconEnabled) {
+    m_trayResource = 101;
+    m_trayToolTip = windowTitle();
+    if (m_tray) {
+      m_tray->setIcon(Icons::programIcon(101));
+      m_tray->setToolTip(windowTitle());
+    }
+  }
+  unsetCursor();
+  ShowBusy("Ready", -1);
+}
+
+void frmMain::createTrayIcon()
+{
+  m_trayCreated = true;
+  m_trayResource = 101;
+  m_trayToolTip = windowTitle();
+  if (!QSystemTrayIcon::isSystemTrayAvailable())
+    return;
+  m_tray = new QSystemTrayIcon(Icons::programIcon(101), this);
+  m_tray->setToolTip(windowTitle());
+  connect(m_tray, &QSystemTrayIcon::activated, this, [this] {
+    showNormal();
+    raise();
+    activateWindow();
+  });
+  m_tray->show();
+}
+
+void frmMain::removeTrayIcon()
+{
+  m_trayCreated = false;
+  if (m_tray) {
+    m_tray->hide();
+    delete m_tray;
+    m_tray = nullptr;
+  }
+}
+
+// ---- events ---------------------------------------------------------------------
+
+void frmMain::keyPressEvent(QKeyEvent* e)
+{
+  if (e->key() == Qt::Key_Escape) {
+    m_server.state.EscPressed = true;
+    return;
+  }
+  QMainWindow::keyPressEvent(e);
+}
+
+void frmMain::closeEvent(QCloseEvent* e)
+{
+  // The window stays until the ordered shut-down has run; Main deletes it.
+  e->ignore();
+  if (!m_closing) {
+    m_closing = true;
+    emit closeRequested();
+  }
+}
+
+// ---- load step ------------------------------------------------------------------
+
+void frmMain::Form_Load()
+{
+  Server& s = m_server;
+  support::Debug* dbg = s.debug();
+  const int h = dbg ? dbg->Push("frmMain", "Form_Load") : 0;
+  bCancel = false;
+  QString error;
+  try {
+    s.fields.set("ProductName", Server::title());
+
+    // Initial menu state.
+    for (const char* n : {"mnuCloseLog", "mnuServiceLog", "mnuCopyClipboard", "mnuCloseCom", "mnuReadAllParams",
+                          "mnuSpeedTest", "mnuCheckConfig", "mnuViewModules", "mnuTest"})
+      enableMenu(n, false);
+    RetrieveStoredWindowSettings(s, this);
+    if (s.log) {
+      s.log->RetrieveMenuSettings();
+      s.log->syncMenus();
+    }
+    s.state.EscPressed = false;
+    if (dbg)
+      dbg->SetParentClass("frmMain");
+    auto* startUp = new frmStartUp(s, this);
+    splash = startUp;
+    if (s.setting()) {
+      const QString top = s.setting()->GetProgramSetting("Images", "Top");
+      if (!top.isEmpty()) {
+        QPixmap pm(support::Paths::programDir() + '/' + top);
+        if (pm.isNull()) {
+          if (dbg)
+            dbg->LogMsg("Error", support::Debug::FormatError(53, "File not found: " + top, "frmMain",
+                                                             "Form_Load", Server::title()));
+        } else {
+          m_imgTop->setPixmap(pm.height() > 133 ? pm.scaledToHeight(133, Qt::SmoothTransformation) : pm);
+          m_imgTop->show();
+        }
+      }
+      startUp->setPicture(s.setting()->GetProgramSetting("Images", "Splash"));
+    }
+    s.fields.set("Caption", s.ProgramTitle);
+    setWindowTitle(s.ProgramTitle);
+    show();
+    repaint();
+    startUp->show();
+    QApplication::processEvents();
+
+    error = CreateForms(s);
+
+    if (error.isEmpty()) {
+      ShowBusy("Starting", 0);
+      SetComStatus("Idle");
+      if (s.options.TrayIconEnabled)
+        createTrayIcon();
+      s.state.NotReady = true;
+      StopPolling(s);
+      s.state.RxCount = 0;
+      s.fields.set("lblAmount", "0");
+    }
+    if (error.isEmpty())
+      error = CheckServer(s);
+    if (error.isEmpty() && s.db) {
+      const QString installed = s.db->InstallDefaultDatabase();
+      if (!installed.isEmpty() && s.log)
+        s.log->LogMessage(Init, installed, true);
+      error = s.db->InitDB();
+    }
+    if (error.isEmpty())
+      error = CreateSession(s);
+    if (error.isEmpty()) {
+      LoadPortSettings(s);
+      enableMenu("mnuComSettings", sora32::GetCommunication() == 0);
+      s.fields.set("TESMIRAVersion", s.general ? s.general->sVersion() : QString());
+      s.fields.set("DatabaseVersion", s.db ? s.db->DBVersion : QString());
+      std::string libVersion;
+      sora32::GetDLLVersion(libVersion);
+      s.fields.set("SORANETDLLVersion", QString::fromStdString(libVersion));
+      enableMenu("mnuOpenCom", true);
+      enableMenu("mnuTestLumbra", true);
+      enableMenu("mnuSimulate", true);
+      ShowBusy("Ready", 0);
+    }
+  } catch (const std::exception& e) {
+    error = support::Debug::FormatError(440, QString::fromLocal8Bit(e.what()), "frmMain", "Form_Load",
+                                        Server::title()) +
+            "\r\n\r\nPlease make sure " + Server::title() +
+            " has run at least once as administrator (even if the logged on user is an administrator)."
+            "\r\nRight-click " + Server::title() + " and choose 'Run as administrator'.";
+  }
+  if (splash) {
+    splash->close();
+    delete splash;
+  }
+  if (!error.isEmpty()) {
+    sError = error;
+    bCancel = true;
+  }
+  if (dbg)
+    dbg->Pop(h);
+}
+
+}

@@ -1,0 +1,112 @@
+#pragma once
+#include <QHash>
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+
+namespace tesmira {
+
+class Server;
+class frmWorning;
+
+// The operator's main window: banner, status fields (which double as the
+// server topic's items), the console pane, the status bar with its two
+// panels, and the menus. It also carries the status and busy display
+// (SetComStatus, ShowBusy, HideBusy), the tray icon and the Esc cancel
+// request.
+class frmMain : public QMainWindow {
+  Q_OBJECT
+public:
+  explicit frmMain(Server& server, QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  // Start-up state: the load step's error and whether it failed.
+  QString sError;
+  bool bCancel = false;
+
+  // Runs the load step; Main then calls Start when bCancel is false.
+  void Form_Load();
+
+  // ---- status and busy display ------------------------------------------
+  // The seven communication states; any other text is an activity.
+  static const QStringList& ComStates();
+  void SetComStatus(const QString& text);
+  void ShowBusy(const QString& text, double step);
+  void HideBusy();
+  int busyProgress() const { return m_progress; }
+  QString panel1() const;
+  QString panel2() const;
+  // The tray icon's current resource (101..103) and tooltip; kept even when
+  // the platform has no tray, so the state can be inspected.
+  int trayResource() const { return m_trayResource; }
+  QString trayToolTip() const { return m_trayToolTip; }
+  void createTrayIcon();
+  void removeTrayIcon();
+  bool trayIconCreated() const { return m_trayCreated; }
+  frmWorning* busyWindow() const { return m_busy; }
+
+  // The interface display hides the port field for non-serial interfaces.
+  void setCommPortVisible(bool visible);
+
+  // ---- menus --------------------------------------------------------------
+  // Actions by their names (mnuOpenLog, mnuCloseCom, ...).
+  QAction* menu(const QString& name) const { return m_actions.value(name); }
+  const QHash<QString, QAction*>& menus() const { return m_actions; }
+  // Enables a menu item; items whose function the server does not offer yet
+  // stay disabled whatever is asked.
+  void enableMenu(const QString& name, bool on);
+  // Connects a menu item to its handler and makes it available.
+  void setMenuHandler(const QString& name, std::function<void()> handler);
+
+  QPlainTextEdit* txtTerm() const { return m_txtTerm; }
+  QLabel* field(const QString& name) const { return m_fieldLabels.value(name.toLower()); }
+
+  // Secondary windows, created by CreateForms in this order.
+  static const QStringList& SecondaryWindowNames();
+  QHash<QString, QPointer<QWidget>> forms;
+
+  // Set while the load step runs (tests use it to see the splash window).
+  QPointer<QWidget> splash;
+
+signals:
+  // Emitted when the operator closes the window (or File/Exit): the
+  // application runs the ordered shut-down.
+  void closeRequested();
+
+protected:
+  void closeEvent(QCloseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void buildMenus();
+  void buildBody();
+  QAction* addItem(QMenu* menu, const QString& name, const QString& caption);
+  void showField(const QString& name, const QString& text);
+  void mnuResetErrors_Click();
+  void mnuAbout_Click();
+
+  Server& m_server;
+  QHash<QString, QAction*> m_actions;
+  QHash<QString, QLabel*> m_fieldLabels; // lower-case field name -> label
+  QPlainTextEdit* m_txtTerm = nullptr;
+  QLabel* m_imgTop = nullptr;
+  QLabel* m_panel1 = nullptr;
+  QLabel* m_panel2 = nullptr;
+  QLabel* m_commPortCaption = nullptr;
+  QSystemTrayIcon* m_tray = nullptr;
+  bool m_trayCreated = false;
+  int m_trayResource = 101;
+  QString m_trayToolTip;
+  int m_trayFrame = 0;
+  int m_progress = 0;
+  frmWorning* m_busy = nullptr;
+  bool m_closing = false;
+};
+
+}
