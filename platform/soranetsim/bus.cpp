@@ -1,0 +1,616 @@
+#include "bus.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMutexLocker>
+#include <algorithm>
+#include <cmath>
+
+using namespace soraproto;
+
+namespace soranetsim {
+
+static int key(int proc, int fb) { return (proc << 8) | fb; }
+
+bool convertValue(const Value &in, uint8_t type, Value &out)
+{
+    out = Value();
+    out.type = type;
+    if (type == TString) {
+        if (in.type != TString) return false;
+        out.s = in.s;
+        return true;
+    }
+    if (in.type == TString) return false;
+    const double v = in.number();
+    switch (type) {
+    case TByte: out.i = int64_t(std::llround(v)) & 0xFF; break;
+    case TInt: out.i = int16_t(uint16_t(int64_t(std::llround(v)) & 0xFFFF)); break;
+    case TLong: out.i = int32_t(uint32_t(int64_t(std::llround(v)) & 0xFFFFFFFF)); break;
+    case TFloat: out.f = float(v); break;
+    default: return false;
+    }
+    return true;
+}
+
+static Value valueFromJson(const QJsonValue &j, uint8_t type)
+{
+    Value v;
+    v.type = type;
+    if (type == TString) v.s = j.toVariant().toString().toLatin1();
+    else if (type == TFloat) v.f = float(j.toDouble());
+    else v.i = int64_t(j.toDouble());
+    return v;
+}
+
+static Value valueFromVariant(const QVariant &q, uint8_t type)
+{
+    Value v;
+    v.type = type;
+    if (type == TString) v.s = q.toString().toLatin1();
+    else if (type == TFloat) v.f = q.toFloat();
+    else v.i = q.toLongLong();
+    return v;
+}
+
+static uint8_t typeFromName(const QString &s)
+{
+    const QString t = s.toLower();
+    if (t == "int" || t == "i") return TInt;
+    if (t == "float" || t == "f") return TFloat;
+    if (t == "long" || t == "l") return TLong;
+    if (t == "string" || t == "s") return TString;
+    return TByte;
+}
+
+Bus::Bus() : rng_(1)
+{
+    clock_.start();
+}
+
+QJsonObject Bus::defaultScenario()
+{
+    QFile f(QStringLiteral(":/soranetsim/scenarios/default.json"));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+QString Bus::loadScenarioFile(const QString &path, const ParamDb &db)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("Cannot read scenario %1").arg(path);
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &pe);
+    if (!doc.isObject())
+        return QStringLiteral("Scenario %1 is not valid JSON: %2").arg(path, pe.errorString());
+    return loadScenario(doc.object(), db);
+}
+
+void Bus::buildParams(Module &m, const ParamDb &db)
+{
+    auto ti = db.types.constFind(m.typeId);
+    if (ti == db.types.constEnd()) return;
+    const DeviceType *t = &ti.value();
+    for (const ParamRow &r : db.params) {
+        if (!t->params.contains(r.name.toLower())) continue;
+        QVector<int> procs;
+        if (r.process < 0 || r.process >= 128) procs = m.channels;
+        else if (r.process >= 33 && r.process <= 112)
+            for (int p : m.channels) procs.push_back(r.process + p - 1);
+        else procs.push_back(r.process);
+        for (int proc : procs) {
+            if (proc < 0 || proc > 255) continue;
+            Param p;
+            p.name = r.name; p.proc = proc; p.fb = r.fb; p.type = r.type; p.length = r.length;
+            p.read = r.read; p.write = r.write; p.hasRange = r.hasRange; p.min = r.min; p.max = r.max;
+            const QString n = r.name.toLower();
+            if (n == "identstrng") p.role = Param::Ident;
+            else if (n == "measure") p.role = Param::Measure;
+            else if (n == "setpoint") p.role = Param::Setpoint;
+            else if (n.startsWith("valve")) p.role = Param::Valve;
+            p.value = valueFromVariant(r.deflt, r.type);
+            if (p.type == TString && r.deflt.isNull()) p.value.s.clear();
+            m.params.insert(key(proc, r.fb), p);
+        }
+    }
+}
+
+QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
+{
+    QMutexLocker lock(&mutex_);
+    modules_.clear();
+    defaultBaud_ = s.value("baud").toInt(38400);
+    changeDelayMs_ = s.value("changeDelayMs").toInt(300);
+    tauMs_ = s.value("timeConstantMs").toDouble(800);
+    rng_.seed(quint32(s.value("seed").toInt(1)));
+    const QJsonArray mods = s.value("modules").toArray();
+    if (mods.isEmpty()) return QStringLiteral("The scenario lists no modules");
+    QSet<int> used;
+    for (const QJsonValue &mv : mods) {
+        const QJsonObject o = mv.toObject();
+        auto m = std::make_unique<Module>();
+        m->node = o.value("install").toBool() ? 0 : o.value("node").toInt(-1);
+        if (m->node < 0 || m->node > 125)
+            return QStringLiteral("Module with a node address outside 0..125");
+        if (used.contains(m->node))
+            return QStringLiteral("Two modules at node %1").arg(m->node);
+        used.insert(m->node);
+        m->typeId = o.value("type").toInt(0);
+        if (m->typeId <= 0 || m->typeId > 255)
+            return QStringLiteral("Module at node %1 has no valid type").arg(m->node);
+        m->number = o.value("number").toString(QStringLiteral("M%1").arg(m->node, 6, 10, QChar('0')));
+        for (const QJsonValue &c : o.value("channels").toArray({1}))
+            m->channels.push_back(c.toInt());
+        if (m->channels.isEmpty()) m->channels.push_back(1);
+        m->hasIfiId = o.contains("ifiId");
+        m->ifiId = o.value("ifiId").toInt(0);
+        m->hasDirectAccess = o.value("directAccess").toBool(m->typeId != 1);
+        m->hostText = o.value("hostText").toString(m->hostText);
+        m->secondAddress = m->node;
+        buildParams(*m, db);
+        for (const QJsonValue &pv : o.value("params").toArray()) {
+            const QJsonObject po = pv.toObject();
+            Param p;
+            p.name = po.value("name").toString();
+            p.proc = po.value("process").toInt();
+            p.fb = po.value("fb").toInt();
+            p.type = typeFromName(po.value("type").toString("byte"));
+            p.length = po.value("length").toInt(0);
+            const QString acc = po.value("access").toString("rw");
+            p.read = acc.contains('r');
+            p.write = acc.contains('w');
+            p.hasRange = po.contains("min") && po.contains("max");
+            p.min = po.value("min").toDouble();
+            p.max = po.value("max").toDouble();
+            p.value = valueFromJson(po.value("value"), p.type);
+            m->params.insert(key(p.proc, p.fb), p);
+        }
+        const QJsonObject vals = o.value("values").toObject();
+        for (auto it = vals.begin(); it != vals.end(); ++it) {
+            const QStringList pf = it.key().split(':');
+            if (pf.size() != 2) return QStringLiteral("Bad value address %1").arg(it.key());
+            const int k = key(pf[0].toInt(), pf[1].toInt());
+            if (!m->params.contains(k))
+                return QStringLiteral("Node %1 has no parameter %2").arg(m->node).arg(it.key());
+            Param &p = m->params[k];
+            p.value = valueFromJson(it.value(), p.type);
+        }
+        for (const QJsonValue &mv2 : o.value("missing").toArray()) {
+            const QStringList pf = mv2.toString().split(':');
+            if (pf.size() == 2) m->missing.insert(key(pf[0].toInt(), pf[1].toInt()));
+        }
+        // Measure starts where the setpoint is, unless the scenario says otherwise.
+        for (int proc : m->channels) {
+            for (const Param &p : m->params) {
+                if (p.proc == proc && p.role == Param::Setpoint) {
+                    Module::Loop l;
+                    l.target = p.value.number();
+                    l.from = l.target;
+                    for (const Param &q : m->params)
+                        if (q.proc == proc && q.role == Param::Measure && vals.contains(QStringLiteral("%1:%2").arg(proc).arg(q.fb)))
+                            l.from = q.value.number();
+                    m->loops.insert(proc, l);
+                }
+            }
+        }
+        modules_.push_back(std::move(m));
+    }
+    // Node links: each module points to the next occupied node (0 after the
+    // last) and knows the highest one; a module in install mode has next = 1.
+    std::vector<Module *> chain;
+    for (auto &m : modules_) if (m->node > 0) chain.push_back(m.get());
+    std::sort(chain.begin(), chain.end(), [](Module *a, Module *b) { return a->node < b->node; });
+    const int lna = chain.empty() ? 0 : chain.back()->node;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        chain[i]->nextNode = i + 1 < chain.size() ? chain[i + 1]->node : 0;
+        chain[i]->knownLna = lna;
+    }
+    for (const QJsonValue &mv : mods) {
+        const QJsonObject o = mv.toObject();
+        Module *m = nullptr;
+        const int node = o.value("install").toBool() ? 0 : o.value("node").toInt();
+        for (auto &x : modules_) if (x->node == node) m = x.get();
+        if (!m) continue;
+        if (node == 0) { m->nextNode = 1; m->knownLna = 0; }
+        const QJsonObject links = o.value("links").toObject();
+        if (links.contains("next")) m->nextNode = links.value("next").toInt();
+        if (links.contains("lna")) m->knownLna = links.value("lna").toInt();
+    }
+    interfaceNode_ = s.value("interfaceNode").toInt(-1);
+    if (interfaceNode_ < 0) {
+        interfaceNode_ = chain.empty() ? 0 : chain.front()->node;
+        for (Module *m : chain) if (m->isInterfaceType()) { interfaceNode_ = m->node; break; }
+    }
+    const QJsonObject f = s.value("faults").toObject();
+    Faults fl;
+    fl.drop = f.value("drop").toDouble();
+    fl.corrupt = f.value("corrupt").toDouble();
+    fl.delayMs = f.value("delayMs").toInt();
+    for (const QJsonValue &n : f.value("silent").toArray()) fl.silent.insert(n.toInt());
+    const QJsonObject nd = f.value("nodeDelayMs").toObject();
+    for (auto it = nd.begin(); it != nd.end(); ++it) fl.nodeDelayMs.insert(it.key().toInt(), it.value().toInt());
+    for (const QJsonValue &st : f.value("status").toArray()) {
+        const QJsonObject so = st.toObject();
+        fl.forcedStatus.insert(Faults::key(so.value("node").toInt(), so.value("process").toInt(),
+                                           so.value("parameter").toInt()), so.value("status").toInt());
+    }
+    faults_ = fl;
+    return {};
+}
+
+Faults Bus::faults() { QMutexLocker l(&mutex_); return faults_; }
+void Bus::setFaults(const Faults &f) { QMutexLocker l(&mutex_); faults_ = f; }
+
+int Bus::requestedBaud()
+{
+    QMutexLocker l(&mutex_);
+    Module *m = interfaceModule();
+    return m && m->baud > 0 ? int(m->baud) : 0;
+}
+
+int Bus::interfaceNode() { QMutexLocker l(&mutex_); return interfaceNode_; }
+int Bus::moduleCount() { QMutexLocker l(&mutex_); return int(modules_.size()); }
+
+Module *Bus::moduleAt(int node)
+{
+    for (auto &m : modules_) if (m->node == node) return m.get();
+    return nullptr;
+}
+
+Module *Bus::interfaceModule() { return moduleAt(interfaceNode_); }
+
+bool Bus::processExists(const Module &m, int proc) const
+{
+    if (proc == 0 || m.channels.contains(proc)) return true;
+    if (m.isInterfaceType() && ((proc >= 1 && proc <= 120) || (proc >= 123 && proc <= 126))) return true;
+    for (auto it = m.params.begin(); it != m.params.end(); ++it)
+        if (it.value().proc == proc) return true;
+    return false;
+}
+
+double Bus::measureOf(Module &m, int proc)
+{
+    auto it = m.loops.find(proc);
+    if (it == m.loops.end()) {
+        for (const Param &p : m.params)
+            if (p.proc == proc && p.role == Param::Measure) return p.value.number();
+        return 0;
+    }
+    const double dt = double(nowMs() - it->t0);
+    return it->target + (it->from - it->target) * std::exp(-dt / std::max(1.0, tauMs_));
+}
+
+void Bus::noteModified(Module &m, int proc, int fb)
+{
+    m.modified = (m.modified == 0 || m.modified == proc) ? proc : 255;
+    const int prev = m.procModified.value(proc, 0);
+    m.procModified[proc] = (prev == 0 || prev == fb) ? fb : 255;
+}
+
+// Numeric answer in whatever numeric type was asked for.
+static uint8_t numeric(soraproto::Item &it, double v)
+{
+    Value in; in.type = TFloat; in.f = float(v);
+    Value in2; in2.type = TLong; in2.i = int64_t(std::llround(v));
+    return convertValue(it.type == TFloat ? in : in2, it.type, it.value) ? 0 : 5;
+}
+
+static bool numericIn(const soraproto::Item &it, double &v)
+{
+    if (it.value.type == TString) return false;
+    v = it.value.number();
+    return true;
+}
+
+bool Bus::systemRead(Module &m, int fb, Item &it, uint8_t &st)
+{
+    switch (fb) {
+    case 0: st = numeric(it, m.typeId); return true;
+    case 1: st = numeric(it, m.node); return true;
+    case 2: st = numeric(it, m.secondAddress); return true;
+    case 3: st = numeric(it, m.nextNode); return true;
+    case 4: st = numeric(it, m.knownLna); return true;
+    case 5: if (!m.hasIfiId) return false; st = numeric(it, m.ifiId); return true;
+    case 6: if (!m.hasDirectAccess) return false; st = numeric(it, 1); return true;
+    case 10: st = numeric(it, m.mode); return true;
+    case 19: st = numeric(it, m.modified); return true;
+    case 28:
+        if (it.type != TString) { st = 5; return true; }
+        it.value = Value::ofString(m.ident().toLatin1());
+        st = 0;
+        return true;
+    case 29: {
+        if (it.type != TString) { st = 5; return true; }
+        QByteArray map;
+        for (int p : m.channels) map.append(char(p));
+        it.value = Value::ofString(map);
+        st = 0;
+        return true;
+    }
+    }
+    return false;
+}
+
+bool Bus::systemWrite(Module &m, int fb, const Item &it, uint8_t &st)
+{
+    double v = 0;
+    switch (fb) {
+    case 0: st = 0; return true;                     // wink: accepted, shows on the module only
+    case 28: st = 0; return true;                    // writing the ident also winks
+    case 5: case 6: case 29: st = 13; return true;
+    case 1: case 2: case 3: case 4:
+        if (!numericIn(it, v)) { st = 5; return true; }
+        if (m.mode != 73 || v < 0 || v > 127) { st = 6; return true; }
+        if (fb == 1) m.pendingNode = int(v);
+        else if (fb == 2) m.secondAddress = int(v);
+        else if (fb == 3) m.nextNode = int(v);
+        else m.knownLna = int(v);
+        st = 0;
+        return true;
+    case 10:
+        if (!numericIn(it, v)) { st = 5; return true; }
+        if (int(v) == 73) { m.mode = 73; st = 0; return true; }
+        if (int(v) == 82) {
+            m.mode = 82;
+            if (m.pendingNode >= 0 && m.pendingNode != m.node && !moduleAt(m.pendingNode)) {
+                if (m.secondAddress == m.node) m.secondAddress = m.pendingNode;
+                if (m.node == interfaceNode_) interfaceNode_ = m.pendingNode;
+                m.node = m.pendingNode;
+                m.silentUntilMs = nowMs() + changeDelayMs_;
+            }
+            m.pendingNode = -1;
+            st = 0;
+            return true;
+        }
+        st = 6;
+        return true;
+    case 19:
+        if (!numericIn(it, v)) { st = 5; return true; }
+        if (v != 0) { st = 6; return true; }
+        m.modified = 0;
+        m.procModified.clear();
+        st = 0;
+        return true;
+    }
+    return false;
+}
+
+bool Bus::interfaceRead(Module &m, int proc, Item &it, uint8_t &st)
+{
+    if (proc == 0 && it.param == 19) {
+        int changed = 0;
+        for (auto a = m.acq.begin(); a != m.acq.end() && !changed; ++a) {
+            Module *t = a->node > 0 ? moduleAt(a->node) : nullptr;
+            if (t && t != &m && t->modified) changed = a.key();
+        }
+        st = numeric(it, changed);
+        return true;
+    }
+    if (proc >= 1 && proc <= 120) {
+        Module::Acq &a = m.acq[proc];
+        if (it.param == 0) { st = numeric(it, a.node); return true; }
+        if (it.param == 1) { st = numeric(it, a.proc); return true; }
+        if (it.param == 4) { st = numeric(it, a.flags); return true; }
+        Module *t = a.node > 0 ? moduleAt(a.node) : nullptr;
+        if (!t || t == &m) return false;
+        if (it.param == 2) { st = numeric(it, measureOf(*t, a.proc)); return true; }
+        if (it.param == 3) { st = numeric(it, 0); return true; }
+        if (it.param == 19) { st = numeric(it, t->modified); return true; }
+        st = readItem(*t, a.proc, it);     // any other parameter is fetched from the instrument
+        return true;
+    }
+    if (proc >= 123 && proc <= 126) {
+        Module::Rt &r = m.rt[proc - 123];
+        switch (it.param) {
+        case 1: st = numeric(it, r.node); return true;
+        case 2: st = numeric(it, r.proc); return true;
+        case 3: st = numeric(it, r.param); return true;
+        case 4: st = numeric(it, r.extra); return true;
+        case 10: case 11: {
+            if (it.type != TString) { st = 5; return true; }
+            QByteArray text;
+            Module *t = r.node >= 1 && r.node <= 120 ? moduleAt(r.node) : nullptr;
+            if (t) {
+                Item probe;
+                probe.param = uint8_t(r.param & 31);
+                auto pp = t->params.find(key(r.proc, probe.param));
+                probe.type = pp != t->params.end() ? pp->type : (r.param & 32) ? TInt : TByte;
+                if (readItem(*t, r.proc, probe) == 0)
+                    text = QByteArray::number(probe.value.number(), 'g', 9) + ';' + QByteArray::number(nowMs());
+            }
+            it.value = Value::ofString(text);
+            st = 0;
+            return true;
+        }
+        }
+        if (proc == 124 && it.param == 31) { st = numeric(it, double(m.baud)); return true; }
+        if (proc == 125 && it.param == 21) {
+            if (it.type != TString) { st = 5; return true; }
+            it.value = Value::ofString(m.hostText.leftJustified(8, ' ', true).toLatin1());
+            st = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Bus::interfaceWrite(Module &m, int proc, const Item &it, uint8_t &st)
+{
+    double v = 0;
+    const bool num = numericIn(it, v);
+    if (proc >= 1 && proc <= 120 && (it.param == 0 || it.param == 1 || it.param == 4)) {
+        if (!num) { st = 5; return true; }
+        Module::Acq &a = m.acq[proc];
+        (it.param == 0 ? a.node : it.param == 1 ? a.proc : a.flags) = int(v);
+        st = 0;
+        return true;
+    }
+    if (proc >= 123 && proc <= 126 && it.param >= 1 && it.param <= 4) {
+        if (!num) { st = 5; return true; }
+        Module::Rt &r = m.rt[proc - 123];
+        (it.param == 1 ? r.node : it.param == 2 ? r.proc : it.param == 3 ? r.param : r.extra) = int(v);
+        st = 0;
+        return true;
+    }
+    if (proc == 124 && it.param == 31) {
+        if (!num) { st = 5; return true; }
+        m.baud = qint64(v);
+        st = 0;
+        return true;
+    }
+    if (proc == 0 && it.param == 19) {
+        if (!num) { st = 5; return true; }
+        if (v != 0) { st = 6; return true; }
+        m.modified = 0;
+        m.procModified.clear();
+        st = 0;
+        return true;
+    }
+    return false;
+}
+
+uint8_t Bus::readItem(Module &m, int proc, Item &it)
+{
+    uint8_t st = 0;
+    if (m.isInterfaceType() && interfaceRead(m, proc, it, st)) return st;
+    if (proc == 0 && systemRead(m, it.param, it, st)) return st;
+    const int k = key(proc, it.param);
+    if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k))
+        return numeric(it, m.procModified.value(proc, 0));
+    if (m.missing.contains(k)) return 4;
+    auto p = m.params.find(k);
+    if (p == m.params.end()) return processExists(m, proc) ? 4 : 3;
+    if (!p->read) return 17;
+    if (p->type != it.type) return 5;
+    Value v = p->value;
+    switch (p->role) {
+    case Param::Measure: convertValue(Value::ofFloat(float(measureOf(m, proc))), p->type, v); break;
+    case Param::Ident: v = Value::ofString(m.ident().toLatin1()); break;
+    case Param::Valve: {
+        auto l = m.loops.value(proc);
+        const double meas = measureOf(m, proc);
+        const double share = std::clamp(0.5 * l.target / 32000.0 + 2.0 * std::abs(l.target - meas) / 32000.0, 0.0, 1.0);
+        convertValue(Value::ofFloat(float(share * (p->hasRange ? p->max : 16777215.0))), p->type, v);
+        break;
+    }
+    default: break;
+    }
+    if (it.type == TString && it.length > 0)
+        v.s = v.s.leftJustified(it.length, ' ', true);
+    it.value = v;
+    return 0;
+}
+
+uint8_t Bus::writeItem(Module &m, int proc, const Item &it)
+{
+    uint8_t st = 0;
+    if (m.isInterfaceType() && interfaceWrite(m, proc, it, st)) return st;
+    if (proc == 0 && systemWrite(m, it.param, it, st)) return st;
+    const int k = key(proc, it.param);
+    if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k)) {
+        double v = 0;
+        if (!numericIn(it, v)) return 5;
+        if (v != 0) return 6;
+        m.procModified.remove(proc);
+        return 0;
+    }
+    if (m.missing.contains(k)) return 4;
+    auto p = m.params.find(k);
+    if (p == m.params.end()) return processExists(m, proc) ? 4 : 3;
+    if (p->role == Param::Ident) return 0;       // writing the ident makes the module wink
+    if (!p->write) return 13;
+    if (p->type != it.value.type) return 5;
+    if (p->type != TString && p->hasRange) {
+        const double v = it.value.number();
+        if (v < p->min || v > p->max) return 6;
+    }
+    if (p->role == Param::Setpoint) {
+        Module::Loop &l = m.loops[proc];
+        l.from = measureOf(m, proc);
+        l.target = it.value.number();
+        l.t0 = nowMs();
+    }
+    p->value = it.value;
+    if (p->type == TString && p->length > 0) p->value.s = p->value.s.left(p->length);
+    noteModified(m, proc, it.param);
+    return 0;
+}
+
+QByteArray Bus::corruptFrame(QByteArray f)
+{
+    switch (corruptKind_++ % 3) {
+    case 0: f[0] = '#'; break;                              // lost start character
+    case 1: f[1] = 'G'; break;                              // damaged length digit
+    default: {                                              // one flipped payload digit
+        const int pos = 3 + int(rng_.bounded(quint32(std::max<qsizetype>(1, f.size() - 7))));
+        f[pos] = f[pos] == '0' ? '1' : '0';
+    }
+    }
+    return f;
+}
+
+std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
+{
+    QMutexLocker lock(&mutex_);
+    std::vector<Reply> out;
+    auto req = decodeRequest(payload);
+    if (!req) {
+        if (payload.size() >= 3) {
+            Message e;
+            e.node = uint8_t(payload[0]); e.seq = uint8_t(payload[1]);
+            e.cmd = CmdError; e.error = 34;
+            out.push_back({encode(e), faults_.delayMs});
+        }
+        return out;
+    }
+    Module *m = req->node == LocalNode ? interfaceModule() : moduleAt(req->node);
+    if (!m || faults_.silent.contains(m->node) || m->silentUntilMs > nowMs())
+        return out;
+    const int answeringNode = m->node;
+    Message rep;
+    rep.node = uint8_t(answeringNode);
+    rep.seq = req->seq;
+    rep.cmd = req->cmd == CmdRead ? CmdReadReply : CmdWriteAck;
+    for (Group &g : req->groups) {
+        Group rg;
+        rg.process = g.process;
+        for (Item &it : g.items) {
+            Item r;
+            r.param = it.param;
+            r.type = req->cmd == CmdRead ? it.type : it.value.type;
+            if (req->cmd == CmdRead) {
+                Item work = it;
+                r.status = readItem(*m, g.process, work);
+                r.value = work.value;
+            } else {
+                r.status = writeItem(*m, g.process, it);
+            }
+            const int forced = faults_.forcedStatus.value(Faults::key(answeringNode, g.process, it.param), 0);
+            if (forced) r.status = uint8_t(forced);
+            rg.items.push_back(r);
+        }
+        rep.groups.push_back(std::move(rg));
+    }
+    if (faults_.drop > 0 && rng_.generateDouble() < faults_.drop) return out;
+    QByteArray f = encode(rep);
+    if (faults_.corrupt > 0 && rng_.generateDouble() < faults_.corrupt) f = corruptFrame(f);
+    out.push_back({f, faults_.delayMs + faults_.nodeDelayMs.value(answeringNode, 0)});
+    return out;
+}
+
+bool Bus::peek(int node, int proc, int fb, Value &out)
+{
+    QMutexLocker lock(&mutex_);
+    Module *m = moduleAt(node);
+    if (!m) return false;
+    auto p = m->params.find(key(proc, fb));
+    if (p == m->params.end()) return false;
+    Item it; it.param = uint8_t(fb); it.type = p->type;
+    if (readItem(*m, proc, it) != 0) return false;
+    out = it.value;
+    return true;
+}
+
+} // namespace soranetsim

@@ -1,0 +1,136 @@
+// The virtual Soranet bus: modules on node addresses with processes and
+// parameters, instrument behaviour, node links, change and install mode,
+// the interface module's acquisition and real-time channels, and fault
+// injection. Bus::handle() answers one request frame like real modules do.
+#pragma once
+
+#include "paramdb.h"
+#include "soraproto.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QMap>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QString>
+#include <QVector>
+#include <memory>
+#include <vector>
+
+namespace soranetsim {
+
+struct Faults {
+    double drop = 0.0;               // share of replies never sent
+    double corrupt = 0.0;            // share of replies damaged on the wire
+    int delayMs = 0;                 // extra delay before every reply
+    QSet<int> silent;                // nodes that never answer
+    QMap<int, int> nodeDelayMs;      // extra delay per node
+    // (node << 16 | process << 8 | parameter) -> status forced on that item
+    QMap<int, int> forcedStatus;
+    static int key(int node, int proc, int param) { return (node << 16) | (proc << 8) | param; }
+};
+
+struct Param {
+    QString name;
+    int proc = 0, fb = 0;
+    uint8_t type = 0;
+    int length = 0;
+    bool read = true, write = false;
+    bool hasRange = false;
+    double min = 0, max = 0;
+    soraproto::Value value;
+    enum Role { Plain, Ident, Measure, Setpoint, Valve } role = Plain;
+};
+
+struct Module {
+    int node = 0;
+    int typeId = 0;
+    QString number;
+    QVector<int> channels;             // process number per channel
+    QMap<int, Param> params;           // key proc << 8 | fb
+    QSet<int> missing;                 // proc << 8 | fb the module lacks
+    // process-0 system values
+    int secondAddress = 0, nextNode = 0, knownLna = 0, ifiId = 0;
+    bool hasIfiId = false, hasDirectAccess = false;
+    int mode = 82;                     // 73 during a change
+    int pendingNode = -1;
+    qint64 silentUntilMs = 0;          // resetting after an address change
+    int modified = 0;                  // module indication, process-0 parameter 19
+    QMap<int, int> procModified;       // process -> last modified parameter
+    // measure dynamics per process
+    struct Loop { double from = 0, target = 0; qint64 t0 = 0; };
+    QMap<int, Loop> loops;
+    // interface module
+    struct Acq { int node = 0, proc = 0, flags = 0; };
+    QMap<int, Acq> acq;                // process 1..120
+    struct Rt { int node = 255, proc = 0, param = 0, extra = 0; };
+    Rt rt[4];
+    qint64 baud = 0;                   // process 124 parameter 31
+    QString hostText = QStringLiteral("RS232IF ");
+    bool isInterfaceType() const { return typeId == 1 || typeId == 2; }
+    QString ident() const { return QString(QChar(typeId)) + number; }
+};
+
+class Bus {
+public:
+    Bus();
+    // Builds the modules of a scenario; returns an error text, empty on success.
+    QString loadScenario(const QJsonObject &scenario, const ParamDb &db);
+    QString loadScenarioFile(const QString &path, const ParamDb &db);
+    static QJsonObject defaultScenario();
+
+    struct Reply {
+        QByteArray frame;
+        int delayMs = 0;
+    };
+    // Answers one request payload (a complete, check-verified frame).
+    std::vector<Reply> handle(const QByteArray &payload);
+
+    // Fault control; safe from any thread.
+    Faults faults();
+    void setFaults(const Faults &f);
+
+    // Line rate the interface module asks for (process 124, parameter 31);
+    // 0 = the scenario's default.
+    int requestedBaud();
+    int defaultBaud() const { return defaultBaud_; }
+    int interfaceNode();
+    int moduleCount();
+    // Reads a value directly, for tests; false when there is no such parameter.
+    bool peek(int node, int proc, int fb, soraproto::Value &out);
+
+private:
+    Module *moduleAt(int node);
+    Module *interfaceModule();
+    qint64 nowMs() const { return clock_.elapsed(); }
+    void buildParams(Module &m, const ParamDb &db);
+    uint8_t readItem(Module &m, int proc, soraproto::Item &it);
+    uint8_t writeItem(Module &m, int proc, const soraproto::Item &it);
+    bool systemRead(Module &m, int fb, soraproto::Item &it, uint8_t &status);
+    bool systemWrite(Module &m, int fb, const soraproto::Item &it, uint8_t &status);
+    bool interfaceRead(Module &m, int proc, soraproto::Item &it, uint8_t &status);
+    bool interfaceWrite(Module &m, int proc, const soraproto::Item &it, uint8_t &status);
+    double measureOf(Module &m, int proc);
+    bool processExists(const Module &m, int proc) const;
+    void noteModified(Module &m, int proc, int fb);
+    QByteArray corruptFrame(QByteArray frame);
+
+    QMutex mutex_;
+    std::vector<std::unique_ptr<Module>> modules_;
+    Faults faults_;
+    QElapsedTimer clock_;
+    QRandomGenerator rng_;
+    int interfaceNode_ = 1;
+    int defaultBaud_ = 38400;
+    int changeDelayMs_ = 300;
+    double tauMs_ = 800;
+    int corruptKind_ = 0;
+};
+
+// Converts a value to the wanted wire type; false when that cannot be done
+// (a number asked as text or the reverse).
+bool convertValue(const soraproto::Value &in, uint8_t type, soraproto::Value &out);
+
+} // namespace soranetsim
