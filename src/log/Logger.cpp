@@ -1,0 +1,513 @@
+#include "log/Logger.h"
+#include "core/Configuration.h"
+
+#include <Debug.h>
+#include <Paths.h>
+#include <Prompt.h>
+#include <Setting.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <cstdio>
+#include <exception>
+
+namespace tesmira {
+namespace {
+
+const QString kMenuSection = QStringLiteral("Menu Settings");
+const QString kOptionsSection = QStringLiteral("Options");
+const QString kSystemColour = QStringLiteral("system");
+
+// Colours of the console cycle, as B*65536 + G*256 + R.
+constexpr int kRed = 255;
+constexpr int kGreen = 65280;
+constexpr int kYellow = 65535;
+constexpr int kBlue = 16711680;
+constexpr int kWhite = 16777215;
+constexpr int kBlack = 0;
+constexpr int kNavy = 8388608;
+constexpr int kSystem = -1;
+
+// Trace entry and exit of an operation for the debug component.
+class Trace {
+public:
+  Trace(support::Debug* debug, const char* procedure)
+      : m_debug(debug), m_handle(debug ? debug->Push("Logger", procedure) : 0) {}
+  ~Trace()
+  {
+    if (m_debug)
+      m_debug->Pop(m_handle);
+  }
+
+private:
+  support::Debug* m_debug;
+  int m_handle;
+};
+
+// A number with at least three digits, the sign in front of the zeros.
+QString threeDigits(int n)
+{
+  const QString digits = QString::number(n < 0 ? -qint64(n) : qint64(n)).rightJustified(3, '0');
+  return n < 0 ? '-' + digits : digits;
+}
+
+bool readBool(support::Setting* s, const QString& section, const QString& key)
+{
+  bool ok = false;
+  const bool v = support::Setting::toBool(s->GetUserSetting(section, key, QStringLiteral("False")), &ok);
+  return ok && v;
+}
+
+// A stored colour: "system" (or anything unreadable) is the platform colour,
+// otherwise a hexadecimal colour number without prefix.
+int readColour(support::Setting* s, const QString& key, support::Debug* debug)
+{
+  const QString text = s->GetUserSetting(kOptionsSection, key, kSystemColour).trimmed();
+  if (text.compare(kSystemColour, Qt::CaseInsensitive) == 0)
+    return kSystem;
+  bool ok = false;
+  const uint v = text.toUInt(&ok, 16);
+  if (ok && v <= 0xFFFFFFu)
+    return int(v);
+  if (debug)
+    debug->LogMsg(QStringLiteral("Error"),
+                  QStringLiteral("Console colour %1 = '%2' is not a colour number; the system colour is used")
+                      .arg(key, text));
+  return kSystem;
+}
+
+QString colourText(int colour)
+{
+  return colour == kSystem ? kSystemColour : QString::number(colour, 16).toUpper();
+}
+
+}
+
+Logger::Logger(support::Setting* setting, support::Debug* debug, const Configuration& cfg, QObject* parent)
+    : QObject(parent), m_setting(setting), m_debug(debug), m_cfg(cfg)
+{
+  if (m_debug)
+    m_debug->LogClassInit(QStringLiteral("Logger"));
+}
+
+Logger::~Logger()
+{
+  if (m_file.isOpen())
+    m_file.close();
+  if (m_debug)
+    m_debug->LogClassTerm(QStringLiteral("Logger"));
+}
+
+// ---- line writers -----------------------------------------------------------
+
+QString Logger::CategoryName(int category)
+{
+  switch (category) {
+  case Init: return QStringLiteral("Init");
+  case Error: return QStringLiteral("Error");
+  case Warn: return QStringLiteral("Warn");
+  case Read: return QStringLiteral("Read");
+  case Write: return QStringLiteral("Write");
+  case Debug: return QStringLiteral("Debug");
+  default: return QStringLiteral("Msg");
+  }
+}
+
+// Bit 0 date, bit 1 time, bit 2 hundredths (only with the time). The
+// hundredths are those of the seconds since midnight shown with two decimals
+// (so rounded), followed by a blank.
+QString Logger::TimePrefix(int logFormat, const QDateTime& now)
+{
+  switch (logFormat & 7) {
+  case 1:
+  case 5: return now.toString(QStringLiteral("yyyy-MM-dd "));
+  case 2: return now.toString(QStringLiteral("HH:mm:ss "));
+  case 3: return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
+  case 6:
+  case 7: {
+    const int centis = ((now.time().msecsSinceStartOfDay() + 5) / 10) % 100;
+    const QString hundredths = QString::number(centis).rightJustified(2, '0') + ' ';
+    return now.toString((logFormat & 7) == 7 ? QStringLiteral("yyyy-MM-dd HH:mm:ss") : QStringLiteral("HH:mm:ss"))
+           + '.' + hundredths;
+  }
+  default: return {};
+  }
+}
+
+// An empty value (nothing but blanks counts as empty) leaves out the " Val: "
+// part, except on Write lines, where an empty poke is worth seeing as such.
+QString Logger::ParameterText(int category, int channel, int parameter, const QString& name,
+                              const QVariant& value, const QString& extra)
+{
+  QString shownName = name;
+  if (shownName.size() >= 21)
+    shownName = shownName.left(5) + QStringLiteral("...") + shownName.right(13);
+  else
+    shownName = shownName.leftJustified(21, ' ');
+
+  QString text;
+  text.reserve(64 + extra.size());
+  text += QStringLiteral("Ch") + threeDigits(channel);
+  text += QStringLiteral("   P") + threeDigits(parameter);
+  text += QStringLiteral("   ") + shownName;
+  text += '\t';
+  const QString v = value.toString().trimmed();
+  if (!v.isEmpty() || category == Write)
+    text += QStringLiteral(" Val: ") + v;
+  text += ' ';
+  text += extra;
+  return text;
+}
+
+void Logger::LogMessage(int category, const QString& text, bool prefix)
+{
+  // Routing first, from flags alone: a line that no target takes costs no
+  // formatting at all.
+  bool toConsole = EchoAll;
+  bool toFile = m_file.isOpen() && !LogErrorsOnly;
+  switch (category) {
+  case Init:
+  case Debug: toConsole = true; break;
+  case Error:
+  case Warn:
+    if (EchoErr)
+      toConsole = true;
+    if (m_file.isOpen() && LogErrorsOnly)
+      toFile = true;
+    break;
+  case Write:
+    if (EchoLinkPokes)
+      toConsole = true;
+    break;
+  default: break;
+  }
+  toConsole = toConsole && hasConsoleTarget();
+  if (!toConsole && !toFile)
+    return;
+
+  try {
+    QString line;
+    if (prefix) {
+      ++m_formatted;
+      line = TimePrefix(m_cfg.LogFormat, QDateTime::currentDateTime()) + CategoryName(category) + '\t' + text;
+    } else {
+      line = text;
+    }
+    if (toConsole)
+      Write2Console(line);
+    if (toFile)
+      Write2Logfile(line);
+  } catch (const std::exception& e) {
+    DebugLogError(support::Debug::FormatError(0, QString::fromLocal8Bit(e.what()), QStringLiteral("Logger"),
+                                              QStringLiteral("LogMessage"), QStringLiteral("Tesmira")));
+  }
+}
+
+void Logger::LogParameter(int category, int channel, int parameter, const QString& name, const QVariant& value,
+                          const QString& extra)
+{
+  if (!wouldLog(category))
+    return;
+  LogMessage(category, ParameterText(category, channel, parameter, name, value, extra), true);
+}
+
+void Logger::Write2Console(const QString& text)
+{
+  if (m_mirror) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  QPlainTextEdit* pane = m_console.data();
+  if (!pane)
+    return;
+  QTextDocument* doc = pane->document();
+  // The document counts one closing paragraph separator beyond the text; a
+  // line break inside the text counts as one character.
+  const int held = doc->characterCount() - 1;
+  QTextCursor cursor(doc);
+  cursor.beginEditBlock();
+  if (held >= kConsoleLimit) {
+    cursor.setPosition(0);
+    cursor.setPosition(held - kConsoleKeep, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+  }
+  cursor.movePosition(QTextCursor::End);
+  if (held > 0)
+    cursor.insertBlock();
+  cursor.insertText(text);
+  cursor.endEditBlock();
+  pane->setTextCursor(cursor);
+  pane->ensureCursorVisible();
+}
+
+// The file takes the text in the locale's encoding, Linux's counterpart of the
+// system code page (UTF-8 on current systems; plain ASCII lines, which nearly
+// all are, come out byte for byte the same in any of them). The file is
+// unbuffered, so each line reaches the system at once and a failure (full
+// disk, removed medium) is seen at the line that caused it.
+void Logger::Write2Logfile(const QString& text)
+{
+  if (!m_file.isOpen())
+    return;
+  const QByteArray bytes = text.toLocal8Bit() + "\r\n";
+  for (;;) {
+    m_file.unsetError();
+    if (m_file.write(bytes) == bytes.size())
+      return;
+    const QString description = m_file.errorString();
+    const auto answer = support::prompt().MsgBox(
+        QStringLiteral("Error writing to log file %1:\r\n%2").arg(m_file.fileName(), description),
+        support::Prompt::RetryCancel, support::Prompt::Critical, {}, support::Prompt::AnswerCancel);
+    if (answer != support::Prompt::AnswerRetry)
+      return;
+  }
+}
+
+// ---- log file ---------------------------------------------------------------
+
+int16_t Logger::reportOpenError(const QString& description, int number)
+{
+  support::prompt().MsgBox(description, support::Prompt::Ok, support::Prompt::Exclamation);
+  DebugLogError(description);
+  return int16_t(number ? number : QFileDevice::OpenError);
+}
+
+int16_t Logger::OpenLogFile(bool serviceLog)
+{
+  Trace trace(m_debug, "OpenLogFile");
+  QString folder = m_setting ? m_setting->GetUserSetting(QStringLiteral("Directories"), QStringLiteral("DataDir"))
+                             : QString();
+  // Without a stored folder the dialog starts in the user's personal folder.
+  if (folder.isEmpty())
+    folder = support::Paths::personalDir();
+  QString path;
+  const QString title = serviceLog ? QStringLiteral("Create/Open Service Log File")
+                                   : QStringLiteral("Create/Open Log File");
+  if (!support::prompt().FileDialog(title, QStringLiteral("Log Files (*.log)|*.log|All Files (*.*)|*.*"),
+                                    folder, path)
+      || path.isEmpty())
+    return kDialogCancelled;
+
+  // One log file at a time: a new one replaces the one open.
+  if (m_file.isOpen())
+    CloseLogFile();
+
+  QFileInfo info(path);
+  if (info.exists()) {
+    // Without an operator the answer is No: appending loses nothing.
+    const auto answer = support::prompt().MsgBox(
+        QStringLiteral("Replace existing file (Yes) or Append (No) - ") + path + QStringLiteral("?"),
+        support::Prompt::YesNo, support::Prompt::Question, {}, support::Prompt::AnswerNo);
+    // Only a plain file is deleted; a device or pipe chosen as log target
+    // cannot be replaced and is written to as it is.
+    if (answer == support::Prompt::AnswerYes && info.isFile()) {
+      QFile old(path);
+      if (!old.remove())
+        return reportOpenError(QStringLiteral("The log file %1 cannot be replaced: %2").arg(path, old.errorString()),
+                               old.error());
+    }
+  }
+
+  m_file.setFileName(path);
+  if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    const int number = m_file.error();
+    const QString description = m_file.errorString();
+    m_file.unsetError();
+    return reportOpenError(QStringLiteral("The log file %1 cannot be opened: %2").arg(path, description), number);
+  }
+
+  if (m_menus.mnuOpenLog)
+    m_menus.mnuOpenLog->setEnabled(false);
+  if (m_menus.mnuCloseLog)
+    m_menus.mnuCloseLog->setEnabled(true);
+  // The next dialog starts where this one ended.
+  if (m_setting)
+    m_setting->SaveUserSetting(QStringLiteral("Directories"), QStringLiteral("DataDir"),
+                               QFileInfo(path).absolutePath());
+  return 0;
+}
+
+void Logger::CloseLogFile()
+{
+  Trace trace(m_debug, "CloseLogFile");
+  if (m_file.isOpen())
+    m_file.close();
+  if (m_menus.mnuOpenLog)
+    m_menus.mnuOpenLog->setEnabled(true);
+  if (m_menus.mnuCloseLog)
+    m_menus.mnuCloseLog->setEnabled(false);
+}
+
+// ---- debug component ----------------------------------------------------------
+
+void Logger::DebugLogInfo(const QString& text)
+{
+  if (m_debug)
+    m_debug->LogMsg(QStringLiteral("Info"), text);
+}
+
+void Logger::DebugLogError(const QString& text)
+{
+  if (m_debug)
+    m_debug->LogMsg(QStringLiteral("Error"), text);
+}
+
+// ---- console and menus ----------------------------------------------------------
+
+void Logger::setConsole(QPlainTextEdit* txtTerm)
+{
+  m_console = txtTerm;
+  applyConsoleColours();
+}
+
+void Logger::bindMenus(const LogMenus& menus)
+{
+  m_menus = menus;
+  auto hook = [this](QAction* a, void (Logger::*set)(bool)) {
+    if (!a)
+      return;
+    a->setCheckable(true);
+    // Qt has already inverted the check mark when triggered arrives.
+    connect(a, &QAction::triggered, this, [this, set](bool checked) { (this->*set)(checked); });
+  };
+  hook(menus.mnuLogErrorsOnly, &Logger::setLogErrorsOnly);
+  hook(menus.mnuEchoAll, &Logger::setEchoAll);
+  hook(menus.mnuEchoErr, &Logger::setEchoErr);
+  hook(menus.mnuEchoLinkPokes, &Logger::setEchoLinkPokes);
+  if (menus.mnuOpenLog)
+    connect(menus.mnuOpenLog, &QAction::triggered, this, [this] { mnuOpenLog_Click(); });
+  if (menus.mnuCloseLog)
+    connect(menus.mnuCloseLog, &QAction::triggered, this, [this] { mnuCloseLog_Click(); });
+  syncMenus();
+}
+
+void Logger::syncMenus()
+{
+  if (m_menus.mnuLogErrorsOnly)
+    m_menus.mnuLogErrorsOnly->setChecked(LogErrorsOnly);
+  if (m_menus.mnuEchoAll)
+    m_menus.mnuEchoAll->setChecked(EchoAll);
+  if (m_menus.mnuEchoErr) {
+    m_menus.mnuEchoErr->setChecked(EchoErr);
+    m_menus.mnuEchoErr->setEnabled(!EchoAll);
+  }
+  if (m_menus.mnuEchoLinkPokes) {
+    m_menus.mnuEchoLinkPokes->setChecked(EchoLinkPokes);
+    m_menus.mnuEchoLinkPokes->setEnabled(!EchoAll);
+  }
+  if (m_menus.mnuOpenLog)
+    m_menus.mnuOpenLog->setEnabled(!m_file.isOpen());
+  if (m_menus.mnuCloseLog)
+    m_menus.mnuCloseLog->setEnabled(m_file.isOpen());
+}
+
+void Logger::setEchoAll(bool on)
+{
+  EchoAll = on;
+  syncMenus();
+}
+
+void Logger::setEchoErr(bool on)
+{
+  EchoErr = on;
+  syncMenus();
+}
+
+void Logger::setEchoLinkPokes(bool on)
+{
+  EchoLinkPokes = on;
+  syncMenus();
+}
+
+void Logger::setLogErrorsOnly(bool on)
+{
+  LogErrorsOnly = on;
+  syncMenus();
+}
+
+void Logger::mnuOpenLog_Click() { OpenLogFile(false); }
+void Logger::mnuCloseLog_Click() { CloseLogFile(); }
+void Logger::mnuLogErrorsOnly_Click() { setLogErrorsOnly(!LogErrorsOnly); }
+void Logger::mnuEchoAll_Click() { setEchoAll(!EchoAll); }
+void Logger::mnuEchoErr_Click() { setEchoErr(!EchoErr); }
+void Logger::mnuEchoLinkPokes_Click() { setEchoLinkPokes(!EchoLinkPokes); }
+
+void Logger::RetrieveMenuSettings()
+{
+  Trace trace(m_debug, "RetrieveMenuSettings");
+  if (!m_setting)
+    return;
+  EchoAll = readBool(m_setting, kMenuSection, QStringLiteral("EchoAll"));
+  EchoErr = readBool(m_setting, kMenuSection, QStringLiteral("EchoErr"));
+  EchoLinkPokes = readBool(m_setting, kMenuSection, QStringLiteral("EchoLinkPokes"));
+  LogErrorsOnly = readBool(m_setting, kMenuSection, QStringLiteral("LogErrorsOnly"));
+  syncMenus();
+  m_back = readColour(m_setting, QStringLiteral("ColorBack"), m_debug);
+  m_fore = readColour(m_setting, QStringLiteral("ColorFore"), m_debug);
+  applyConsoleColours();
+}
+
+void Logger::StoreCurrentMenuSettings()
+{
+  Trace trace(m_debug, "StoreCurrentMenuSettings");
+  if (!m_setting)
+    return;
+  m_setting->SaveUserSetting(kMenuSection, QStringLiteral("EchoAll"), support::Setting::boolText(EchoAll));
+  m_setting->SaveUserSetting(kMenuSection, QStringLiteral("EchoErr"), support::Setting::boolText(EchoErr));
+  m_setting->SaveUserSetting(kMenuSection, QStringLiteral("EchoLinkPokes"),
+                             support::Setting::boolText(EchoLinkPokes));
+  m_setting->SaveUserSetting(kMenuSection, QStringLiteral("LogErrorsOnly"),
+                             support::Setting::boolText(LogErrorsOnly));
+  m_setting->SaveUserSetting(kOptionsSection, QStringLiteral("ColorBack"), colourText(m_back));
+  m_setting->SaveUserSetting(kOptionsSection, QStringLiteral("ColorFore"), colourText(m_fore));
+}
+
+// ---- console colours ------------------------------------------------------------
+
+QColor Logger::colourFromNumber(int bgr)
+{
+  return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
+
+void Logger::cycleConsoleColours()
+{
+  Trace trace(m_debug, "cycleConsoleColours");
+  struct Step {
+    int back, newBack, newFore;
+  };
+  static const Step cycle[] = {
+      {kSystem, kRed, kYellow}, {kRed, kGreen, kRed},     {kGreen, kYellow, kBlue}, {kYellow, kWhite, kBlack},
+      {kWhite, kBlack, kWhite}, {kBlack, kNavy, kYellow}, {kNavy, kSystem, kSystem},
+  };
+  for (const Step& s : cycle) {
+    if (s.back == m_back) {
+      m_back = s.newBack;
+      m_fore = s.newFore;
+      applyConsoleColours();
+      break;
+    }
+  }
+  LogMessage(Init, QStringLiteral("Console colours changed (double-click the console to change them again)"));
+}
+
+void Logger::applyConsoleColours()
+{
+  QPlainTextEdit* pane = m_console.data();
+  if (!pane)
+    return;
+  const QPalette system = QApplication::palette(pane);
+  QPalette p = pane->palette();
+  p.setColor(QPalette::Base, m_back == kSystem ? system.color(QPalette::Base) : colourFromNumber(m_back));
+  p.setColor(QPalette::Text, m_fore == kSystem ? system.color(QPalette::Text) : colourFromNumber(m_fore));
+  pane->setPalette(p);
+}
+
+}

@@ -1,0 +1,186 @@
+#pragma once
+#include "log/LogCategory.h"
+
+#include <QColor>
+#include <QFile>
+#include <QObject>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+#include <cstdint>
+
+class QAction;
+class QDateTime;
+
+namespace support {
+class Setting;
+class Debug;
+}
+
+namespace tesmira {
+
+struct Configuration;
+
+// The menu items the logger drives. The main window creates them (captions,
+// placement) and hands them over; the logger makes the option items
+// checkable, keeps their check marks and enabled states, and connects their
+// triggered signals to its handlers. Any pointer may be null.
+struct LogMenus {
+  QAction* mnuOpenLog = nullptr;       // "&Open log file..."
+  QAction* mnuCloseLog = nullptr;      // "&Close log file"
+  QAction* mnuLogErrorsOnly = nullptr; // "&Log errors only"
+  QAction* mnuEchoAll = nullptr;       // "&Echo all info "
+  QAction* mnuEchoErr = nullptr;       // "Ec&ho errors"
+  QAction* mnuEchoLinkPokes = nullptr; // "Echo client &linkpokes"
+};
+
+// The one line writer of the server. Every report goes through LogMessage,
+// which sends the line to the console pane, the log file, both or neither,
+// by the line's category, the four echo/log options and whether a log file is
+// open. LogParameter formats the frequent channel/parameter/value lines.
+//
+// Lines look like: time prefix (by LogFormat) + category name + TAB + text.
+// Routing is decided from flags alone before any text is built, so a line
+// nobody takes costs a few comparisons; polled values produce one such call
+// each.
+//
+// Runs on the GUI thread only. Nothing here throws to the caller: file
+// errors are asked about (Retry/Cancel) or returned as numbers.
+class Logger : public QObject {
+  Q_OBJECT
+public:
+  Logger(support::Setting* setting, support::Debug* debug, const Configuration& cfg,
+         QObject* parent = nullptr);
+  ~Logger() override;
+
+  // The four operator options. Change them through the menu handlers (or
+  // RetrieveMenuSettings) so the check marks follow; a direct assignment is
+  // honoured by the next line but leaves the menus as they were until
+  // syncMenus() is called.
+  bool EchoAll = false;       // every line also goes to the console
+  bool EchoErr = false;       // Error and Warn lines go to the console
+  bool EchoLinkPokes = false; // Write lines go to the console
+  bool LogErrorsOnly = false; // the log file takes only Error and Warn lines
+
+  // Writes one line. prefix false writes text as it is (no time, no
+  // category), as the service log does for the system overview.
+  void LogMessage(int category, const QString& text, bool prefix = true);
+
+  // Writes a channel/parameter line: "Ch001   P008   <name, 21 wide>\t Val: <value> <extra>".
+  void LogParameter(int category, int channel, int parameter, const QString& name,
+                    const QVariant& value, const QString& extra);
+
+  // True when a line of this category would go anywhere now. LogMessage and
+  // LogParameter test this first; callers that build costly texts may too.
+  bool wouldLog(int category) const
+  {
+    bool toConsole = EchoAll;
+    bool toFile = m_file.isOpen() && !LogErrorsOnly;
+    switch (category) {
+    case Init:
+    case Debug: toConsole = true; break;
+    case Error:
+    case Warn:
+      toConsole = toConsole || EchoErr;
+      toFile = toFile || (m_file.isOpen() && LogErrorsOnly);
+      break;
+    case Write: toConsole = toConsole || EchoLinkPokes; break;
+    default: break;
+    }
+    return (toConsole && hasConsoleTarget()) || toFile;
+  }
+
+  // Appends one line to the console pane (and the stdout mirror).
+  void Write2Console(const QString& text);
+  // Appends text + CR LF to the open log file; asks Retry/Cancel on failure.
+  void Write2Logfile(const QString& text);
+
+  // Asks for a file and opens it as the log file (appending, or replacing
+  // when the operator says so). Returns 0 on success, else an error number:
+  // kDialogCancelled when no file was chosen, otherwise the file error
+  // (QFileDevice::FileError) of the failed delete or open.
+  int16_t OpenLogFile(bool serviceLog);
+  void CloseLogFile();
+  bool logFileOpen() const { return m_file.isOpen(); }
+  // Path of the open log file; empty when none is open.
+  QString logFileName() const { return m_file.isOpen() ? m_file.fileName() : QString(); }
+
+  // Hand a message to the debug component at level "Info" / "Error".
+  void DebugLogInfo(const QString& text);
+  void DebugLogError(const QString& text);
+
+  // The console pane (null: console lines only go to the stdout mirror).
+  void setConsole(QPlainTextEdit* txtTerm);
+  QPlainTextEdit* console() const { return m_console; }
+  // Headless mode: every console line is also printed to standard output.
+  void setMirrorToStdout(bool on) { m_mirror = on; }
+
+  void bindMenus(const LogMenus& menus);
+  // Sets check marks and enabled states of the bound menus from the state.
+  void syncMenus();
+
+  // Menu handlers; connected by bindMenus, callable directly.
+  void mnuOpenLog_Click();
+  void mnuCloseLog_Click();
+  void mnuLogErrorsOnly_Click();
+  void mnuEchoAll_Click();
+  void mnuEchoErr_Click();
+  void mnuEchoLinkPokes_Click();
+
+  // Echo options and console colours from / to the user settings
+  // ("Menu Settings", "Options").
+  void RetrieveMenuSettings();
+  void StoreCurrentMenuSettings();
+
+  // Steps the console colours through their cycle (the main window calls
+  // this on a double-click in the pane) and logs an Init remark.
+  void cycleConsoleColours();
+  // Current console colours as B*65536 + G*256 + R; -1 means the platform's
+  // window (background) or window-text (foreground) colour.
+  int consoleBack() const { return m_back; }
+  int consoleFore() const { return m_fore; }
+
+  // ---- helpers with no state, used by the writers and by tests ----------
+  // The time prefix for LogFormat (only its low three bits count).
+  static QString TimePrefix(int logFormat, const QDateTime& now);
+  static QString CategoryName(int category);
+  // The text LogParameter writes (without time prefix and category).
+  static QString ParameterText(int category, int channel, int parameter, const QString& name,
+                               const QVariant& value, const QString& extra);
+  static QColor colourFromNumber(int bgr);
+
+  // Lines that were formatted (prefix, category, text put together) since
+  // construction: lets tests and the benchmark see that dropped lines cost
+  // no formatting.
+  quint64 linesFormatted() const { return m_formatted; }
+
+  // Error number returned by OpenLogFile when the dialog is cancelled.
+  static constexpr int16_t kDialogCancelled = 32755;
+  // Console pane limits: at kConsoleLimit characters or more the pane is cut
+  // to its last kConsoleKeep characters before a line is added.
+  static constexpr int kConsoleLimit = 16384;
+  static constexpr int kConsoleKeep = 12288;
+
+private:
+  bool hasConsoleTarget() const { return m_mirror || !m_console.isNull(); }
+  void setEchoAll(bool on);
+  void setEchoErr(bool on);
+  void setEchoLinkPokes(bool on);
+  void setLogErrorsOnly(bool on);
+  void applyConsoleColours();
+  int16_t reportOpenError(const QString& description, int number);
+
+  support::Setting* m_setting;
+  support::Debug* m_debug;
+  const Configuration& m_cfg;
+  QFile m_file;
+  QPointer<QPlainTextEdit> m_console;
+  bool m_mirror = false;
+  LogMenus m_menus;
+  int m_back = -1;
+  int m_fore = -1;
+  quint64 m_formatted = 0;
+};
+
+}
