@@ -276,7 +276,14 @@ void Conversation::handle(const Message& msg)
     }
     const QByteArray itemField = msg.args.at(0);
     const QString itemName = fromUtf8(itemField);
-    Server::TopicRec& t = m_server->m_topics[topicKey];
+    auto topicIt = m_server->m_topics.find(topicKey);
+    if (topicIt == m_server->m_topics.end()) {
+        // Cannot happen while the conversation is open: removing a topic
+        // closes its conversations. Answer sensibly all the same.
+        closeAfter("CLOSED NO_TOPIC the topic was removed\n");
+        return;
+    }
+    Server::TopicRec& t = *topicIt;
     const QString itemKey = Server::key(itemName);
 
     if (verb == "REQUEST") {

@@ -4,6 +4,7 @@
 #include "Server.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 
 #include <csignal>
 
@@ -20,6 +21,7 @@ private slots:
     void pokeValues();
     void adviseUntilInterrupted();
     void adviseEndsWhenTopicCloses();
+    void pythonExampleClient();
 
 private:
     struct Run {
@@ -181,6 +183,34 @@ void TestTool::adviseEndsWhenTopicCloses()
     QVERIFY(waitFor([&] { return p.state() == QProcess::NotRunning; }));
     QCOMPARE(p.exitCode(), 8);
     QVERIFY(p.readAllStandardError().contains("removed"));
+}
+
+// The example in the protocol document, run against a real server.
+void TestTool::pythonExampleClient()
+{
+    const QString python = QStandardPaths::findExecutable("python3");
+    if (python.isEmpty())
+        QSKIP("python3 is not installed");
+    const QString script = qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/docs/examples/link_client.py";
+    auto runPy = [&](const QStringList& args) {
+        QProcess p;
+        p.start(python, QStringList {script} + args);
+        waitFor([&] { return p.state() == QProcess::NotRunning; }, 15000);
+        return std::make_pair(p.exitCode(), p.readAllStandardOutput() + p.readAllStandardError());
+    };
+    auto r = runPy({"request", "tesmira", "C(1)", "P(8)"});
+    QCOMPARE(r.first, 0);
+    QCOMPARE(r.second, QByteArray("'5\\r\\nzwei\\\\drei µ'\n"));
+    r = runPy({"poke", "Tesmira", "C(1)", "P(9)", "42"});
+    QCOMPARE(r.first, 0);
+    QCOMPARE(m_server->item("C(1)", "P(9)"), QString("42"));
+    r = runPy({"request", "Tesmira", "C(1)", "P(4)"});
+    QCOMPARE(r.first, 1);
+    QVERIFY(r.second.contains("NO_ITEM"));
+    QString err;
+    QVERIFY(m_server->listenTcp(0, &err));
+    r = runPy({"--tcp", QString::number(m_server->tcpPort()), "request", "Tesmira", "C(1)", "P(9)"});
+    QCOMPARE(r.second, QByteArray("'42'\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTool)
