@@ -169,25 +169,8 @@ void Logger::LogMessage(int category, const QString& text, bool prefix)
 {
   // Routing first, from flags alone: a line that no target takes costs no
   // formatting at all.
-  bool toConsole = EchoAll;
-  bool toFile = m_file.isOpen() && !LogErrorsOnly;
-  switch (category) {
-  case Init:
-  case Debug: toConsole = true; break;
-  case Error:
-  case Warn:
-    if (EchoErr)
-      toConsole = true;
-    if (m_file.isOpen() && LogErrorsOnly)
-      toFile = true;
-    break;
-  case Write:
-    if (EchoLinkPokes)
-      toConsole = true;
-    break;
-  default: break;
-  }
-  toConsole = toConsole && hasConsoleTarget();
+  bool toConsole, toFile;
+  route(category, toConsole, toFile);
   if (!toConsole && !toFile)
     return;
 
@@ -316,8 +299,12 @@ int16_t Logger::OpenLogFile(bool serviceLog)
     }
   }
 
+  // A plain file is appended to; a device or pipe has no end to seek to.
+  QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+  if (!info.exists() || info.isFile())
+    mode |= QIODevice::Append;
   m_file.setFileName(path);
-  if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+  if (!m_file.open(mode)) {
     const int number = m_file.error();
     const QString description = m_file.errorString();
     m_file.unsetError();

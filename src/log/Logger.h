@@ -75,20 +75,9 @@ public:
   // LogParameter test this first; callers that build costly texts may too.
   bool wouldLog(int category) const
   {
-    bool toConsole = EchoAll;
-    bool toFile = m_file.isOpen() && !LogErrorsOnly;
-    switch (category) {
-    case Init:
-    case Debug: toConsole = true; break;
-    case Error:
-    case Warn:
-      toConsole = toConsole || EchoErr;
-      toFile = toFile || (m_file.isOpen() && LogErrorsOnly);
-      break;
-    case Write: toConsole = toConsole || EchoLinkPokes; break;
-    default: break;
-    }
-    return (toConsole && hasConsoleTarget()) || toFile;
+    bool toConsole, toFile;
+    route(category, toConsole, toFile);
+    return toConsole || toFile;
   }
 
   // Appends one line to the console pane (and the stdout mirror).
@@ -163,6 +152,26 @@ public:
   static constexpr int kConsoleKeep = 12288;
 
 private:
+  // Where a line of this category goes now, from the options alone. A
+  // console line without a pane or stdout mirror goes nowhere.
+  void route(int category, bool& toConsole, bool& toFile) const
+  {
+    const bool open = m_file.isOpen();
+    toConsole = EchoAll;
+    toFile = open && !LogErrorsOnly;
+    switch (category) {
+    case Init:
+    case Debug: toConsole = true; break;
+    case Error:
+    case Warn:
+      toConsole = toConsole || EchoErr;
+      toFile = toFile || (open && LogErrorsOnly);
+      break;
+    case Write: toConsole = toConsole || EchoLinkPokes; break;
+    default: break;
+    }
+    toConsole = toConsole && hasConsoleTarget();
+  }
   bool hasConsoleTarget() const { return m_mirror || !m_console.isNull(); }
   void setEchoAll(bool on);
   void setEchoErr(bool on);

@@ -246,6 +246,12 @@ private slots:
     m_log->Write2Console("x");
     QCOMPARE(m_pane->toPlainText(), below + "\nx");
 
+    // 16384 characters: at the limit, cut.
+    const QString at = QString(16383, 'b') + 'c';
+    m_pane->setPlainText(at);
+    m_log->Write2Console("y");
+    QCOMPARE(m_pane->toPlainText(), at.right(12288) + "\ny");
+
     // 20000 characters: cut to the last 12288 before the line is added.
     QString full;
     for (int i = 0; i < 20000; ++i)
@@ -466,15 +472,6 @@ private slots:
     dup2(saved, STDOUT_FILENO);
     close(saved);
     QCOMPARE(readAll(capture.fileName()), QByteArray("Init\tto stdout\n"));
-  }
-
-  void debugComponent()
-  {
-    m_log->DebugLogInfo("informative");
-    m_log->DebugLogError("bad thing");
-    const QByteArray debugLog = readAll(m_debug->fileName());
-    QVERIFY(debugLog.contains("Info\tinformative"));
-    QVERIFY(debugLog.contains("Error\tbad thing"));
   }
 };
 
