@@ -102,7 +102,7 @@ State &S();
 
 class Engine : public QObject {
 public:
-    Engine()
+    Engine() : timer_(this)
     {
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
@@ -197,7 +197,7 @@ private:
         std::vector<Request> reqs;
         reqs.push_back(std::move(s.pending.front()));
         s.pending.pop_front();
-        const Request &first = reqs.front();
+        const Request first = reqs.front();    // a copy: reqs grows below
         const bool chain = !first.write && first.type != TString && (s.chainProc || s.chainPar);
         if (chain) {
             int reqBytes = 3 + 2 + 2, repBytes = 3 + 2 + 2 + valueBytes(first.type);

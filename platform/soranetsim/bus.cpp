@@ -252,6 +252,7 @@ int Bus::requestedBaud()
 
 int Bus::interfaceNode() { QMutexLocker l(&mutex_); return interfaceNode_; }
 int Bus::moduleCount() { QMutexLocker l(&mutex_); return int(modules_.size()); }
+int Bus::requestFrames() { QMutexLocker l(&mutex_); return requestFrames_; }
 
 Module *Bus::moduleAt(int node)
 {
@@ -416,7 +417,7 @@ bool Bus::interfaceRead(Module &m, int proc, Item &it, uint8_t &st)
                 Item probe;
                 probe.param = uint8_t(r.param & 31);
                 auto pp = t->params.find(key(r.proc, probe.param));
-                probe.type = pp != t->params.end() ? pp->type : (r.param & 32) ? TInt : TByte;
+                probe.type = pp != t->params.end() ? pp->type : uint8_t((r.param & 32) ? TInt : TByte);
                 if (readItem(*t, r.proc, probe) == 0)
                     text = QByteArray::number(probe.value.number(), 'g', 9) + ';' + QByteArray::number(nowMs());
             }
@@ -555,6 +556,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
 {
     QMutexLocker lock(&mutex_);
     std::vector<Reply> out;
+    ++requestFrames_;
     auto req = decodeRequest(payload);
     if (!req) {
         if (payload.size() >= 3) {

@@ -98,6 +98,8 @@ public:
     int defaultBaud() const { return defaultBaud_; }
     int interfaceNode();
     int moduleCount();
+    // Request frames answered or ignored so far (for tests of chaining).
+    int requestFrames();
     // Reads a value directly, for tests; false when there is no such parameter.
     bool peek(int node, int proc, int fb, soraproto::Value &out);
 
@@ -127,6 +129,7 @@ private:
     int changeDelayMs_ = 300;
     double tauMs_ = 800;
     int corruptKind_ = 0;
+    int requestFrames_ = 0;
 };
 
 // Converts a value to the wanted wire type; false when that cannot be done

@@ -1,0 +1,373 @@
+// The library against the virtual bus over a real pseudo-terminal pair,
+// over TCP, and in-process.
+#include "sora32.h"
+
+#include "bus.h"
+#include "server.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+
+using namespace sora32;
+
+namespace {
+
+// Five modules, eight channels: an interface, a multi-channel module and
+// explicit parameters of every value type on node 3.
+QJsonObject scenario()
+{
+    const char *json = R"({
+      "baud": 460800, "timeConstantMs": 50,
+      "modules": [
+        {"node": 1, "type": 1, "number": "IF0000001", "channels": [1]},
+        {"node": 3, "type": 3, "number": "FM0000003", "channels": [1], "params": [
+          {"name": "measure", "process": 1, "fb": 0, "type": "int", "access": "r", "value": 1000},
+          {"name": "byte", "process": 1, "fb": 20, "type": "byte", "access": "rw", "min": 0, "max": 200, "value": 7},
+          {"name": "int", "process": 1, "fb": 21, "type": "int", "access": "rw", "value": -5},
+          {"name": "float", "process": 1, "fb": 22, "type": "float", "access": "rw", "value": 1.5},
+          {"name": "long", "process": 1, "fb": 23, "type": "long", "access": "rw", "value": 100000},
+          {"name": "text", "process": 1, "fb": 24, "type": "string", "length": 10, "access": "rw", "value": "AIR"},
+          {"name": "ro", "process": 1, "fb": 25, "type": "int", "access": "r", "value": 3},
+          {"name": "wo", "process": 1, "fb": 26, "type": "int", "access": "w", "value": 0},
+          {"name": "capacity", "process": 33, "fb": 13, "type": "float", "access": "rw", "value": 250}
+        ]},
+        {"node": 4, "type": 4, "number": "FC0000004", "channels": [1], "params": [
+          {"name": "measure", "process": 1, "fb": 0, "type": "int", "access": "r", "value": 4000}]},
+        {"node": 6, "type": 7, "number": "MC0000006", "channels": [1, 2, 3, 4], "params": [
+          {"name": "a", "process": 1, "fb": 0, "type": "int", "access": "r", "value": 11},
+          {"name": "b", "process": 2, "fb": 0, "type": "int", "access": "r", "value": 12},
+          {"name": "c", "process": 3, "fb": 0, "type": "int", "access": "r", "value": 13},
+          {"name": "d", "process": 4, "fb": 0, "type": "int", "access": "r", "value": 14}]},
+        {"node": 8, "type": 5, "number": "PM0000008", "channels": [1]}
+      ]})";
+    return QJsonDocument::fromJson(json).object();
+}
+
+struct Taken {
+    uint8_t node = 0, proc = 0, param = 0, kind = 0, type = 0, status = 0;
+    int16_t tag = 0;
+};
+
+} // namespace
+
+class TstSora32 : public QObject {
+    Q_OBJECT
+    std::shared_ptr<soranetsim::Bus> bus_;
+    std::unique_ptr<soranetsim::Server> server_;
+    QTemporaryDir dir_;
+    QString pty_;
+    int tcpPort_ = 0;
+    int16_t app_ = 0;
+
+    // Waits (with a deadline) for a reply with this tag, takes it, removes it.
+    bool take(int16_t tag, Taken &t, int16_t app = 0, int ms = 3000)
+    {
+        if (!app) app = app_;
+        QDeadlineTimer dl(ms);
+        while (!dl.hasExpired()) {
+            int16_t tg = tag;
+            if (CheckReceivedMsg(app, t.node, t.proc, t.param, t.kind, t.type, tg) == 0 && tg == tag) {
+                t.tag = tg;
+                int16_t st = 0;
+                GetStatus(app, t.node, t.proc, t.param, t.status, st);
+                return true;
+            }
+            QThread::msleep(1);
+        }
+        return false;
+    }
+    void drop(const Taken &t, int16_t app = 0) { RemoveMsg(app ? app : app_, t.node, t.proc, t.param); }
+
+    void open(const QString &how)
+    {
+        CloseCommunication();
+        bus_->setFaults({});
+        std::string name = how == "pty" ? pty_.toStdString()
+                         : how == "tcp" ? QStringLiteral("tcp:127.0.0.1:%1").arg(tcpPort_).toStdString()
+                         : std::string("sim");
+        QCOMPARE(ConfigureRS232(name, 6), int16_t(0));
+        const int16_t rc = OpenCommunication(name);
+        QCOMPARE(rc, int16_t(0));
+        while (GetNrPendingMessages(app_)) {
+            Taken t; int16_t tg = 0;
+            CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tg);
+            drop(t);
+        }
+        GetError();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("TESMIRA_SORA32_TIMEOUT_MS", "120");
+        qputenv("TESMIRA_SORA32_RETRIES", "1");
+        QVERIFY(dir_.isValid());
+        const QString scen = dir_.filePath("scenario.json");
+        QFile f(scen);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QJsonDocument(scenario()).toJson());
+        f.close();
+        qputenv("TESMIRA_SIM_SCENARIO", scen.toLocal8Bit());
+        bus_ = std::make_shared<soranetsim::Bus>();
+        QCOMPARE(bus_->loadScenario(scenario(), soranetsim::ParamDb()), QString());
+        server_ = std::make_unique<soranetsim::Server>(bus_);
+        QString err;
+        pty_ = server_->startPty(dir_.filePath("bus"), &err);
+        QVERIFY2(!pty_.isEmpty(), qPrintable(err));
+        tcpPort_ = server_->startTcp(0, &err);
+        QVERIFY2(tcpPort_ > 0, qPrintable(err));
+        app_ = OpenDLL(0);
+        QVERIFY(app_ > 0);
+    }
+    void cleanupTestCase()
+    {
+        CloseCommunication();
+        CloseDLL(app_);
+        server_.reset();
+    }
+
+    void refusesBadNamesAndCodes()
+    {
+        QCOMPARE(OpenCommunication("LPT1"), int16_t(20));
+        QCOMPARE(OpenCommunication("/dev/does-not-exist"), int16_t(22));
+        QCOMPARE(GetCommunication(), int16_t(0));
+        QCOMPARE(ConfigureRS232("COM1", 76), int16_t(21));
+        QCOMPARE(ReadInt(app_, 0, 3, 1, 0, 1), int16_t(14));
+        QCOMPARE(ReadInt(999, 0, 3, 1, 0, 1), int16_t(23));
+        int32_t v = 0; std::string name;
+        const int16_t n = GetNrPorts();
+        QVERIFY(n >= 1);
+        QCOMPARE(GetPort(int16_t(n - 1), v, name), int16_t(0));
+        QCOMPARE(name, std::string("Virtual: SIM"));
+        QCOMPARE(GetPort(n, v, name), int16_t(1));
+    }
+
+    void everyTypeBothWays_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("pty") << "pty";
+        QTest::newRow("tcp") << "tcp";
+        QTest::newRow("in-process") << "sim";
+    }
+    void everyTypeBothWays()
+    {
+        QFETCH(QString, how);
+        open(how);
+        std::string type;
+        GetInterfaceType(type);
+        QVERIFY(QString::fromStdString(type).startsWith("COM"));
+        uint8_t b1, b2, b3, b4, b5, b6, b7; std::string nm;
+        GetTNetConfig(b1, b2, b3, b4, b5, b6, b7, nm);
+        QCOMPARE(b1, uint8_t(1));
+        QCOMPARE(WriteChar(app_, 0, 3, 1, 20, 199, 101), int16_t(0));
+        QCOMPARE(WriteInt(app_, 0, 3, 1, 21, -25536, 102), int16_t(0));
+        QCOMPARE(WriteFloat(app_, 0, 3, 1, 22, 0.25f, 103), int16_t(0));
+        QCOMPARE(WriteLong(app_, 0, 3, 1, 23, -2000000000, 104), int16_t(0));
+        QCOMPARE(WriteString(app_, 0, 3, 1, 24, 10, std::string("N2        \0junk", 15), 105), int16_t(0));
+        for (int16_t tag = 101; tag <= 105; ++tag) {
+            Taken t;
+            QVERIFY2(take(tag, t), qPrintable(QString::number(tag)));
+            QCOMPARE(t.kind, uint8_t(0));
+            QCOMPARE(t.status, uint8_t(0));
+            drop(t);
+        }
+        ReadChar(app_, 0, 3, 1, 20, 1); ReadInt(app_, 0, 3, 1, 21, 2); ReadFloat(app_, 0, 3, 1, 22, 3);
+        ReadLong(app_, 0, 3, 1, 23, 4); ReadString(app_, 0, 3, 1, 24, 0, 5);
+        Taken t; int16_t tg = 0;
+        QVERIFY(take(1, t)); uint8_t c = 0; QCOMPARE(GetChar(app_, 3, 1, 20, c, tg), int16_t(0)); QCOMPARE(c, uint8_t(199)); drop(t);
+        QVERIFY(take(2, t)); int16_t i = 0; GetInt(app_, 3, 1, 21, i, tg); QCOMPARE(i, int16_t(-25536)); drop(t);
+        QVERIFY(take(3, t)); float f = 0; GetFloat(app_, 3, 1, 22, f, tg); QCOMPARE(f, 0.25f); drop(t);
+        QVERIFY(take(4, t)); int32_t l = 0; GetLong(app_, 3, 1, 23, l, tg); QCOMPARE(l, -2000000000); drop(t);
+        QVERIFY(take(5, t)); std::string s; int16_t len = 0;
+        QCOMPARE(GetString(app_, 3, 1, 24, tg, s, len), int16_t(0));
+        QCOMPARE(s, std::string("N2        ")); QCOMPARE(len, int16_t(10)); QCOMPARE(tg, int16_t(5));
+        QCOMPARE(t.kind, uint8_t(1)); QCOMPARE(t.type, uint8_t(4));
+        drop(t);
+        QCOMPARE(GetNrPendingMessages(app_), int16_t(0));
+    }
+
+    void instrumentStatusCodes()
+    {
+        open("sim");
+        ReadInt(app_, 0, 3, 9, 0, 1);      // no such process
+        ReadInt(app_, 0, 3, 1, 99, 2);     // no such parameter
+        ReadChar(app_, 0, 3, 1, 21, 3);    // wrong type
+        WriteChar(app_, 0, 3, 1, 20, 201, 4);  // out of range
+        WriteInt(app_, 0, 3, 1, 25, 1, 5); // read-only
+        ReadInt(app_, 0, 3, 1, 26, 6);     // write-only
+        const uint8_t want[] = {3, 4, 5, 6, 13, 17};
+        for (int16_t tag = 1; tag <= 6; ++tag) {
+            Taken t;
+            QVERIFY(take(tag, t));
+            QCOMPARE(t.status, want[tag - 1]);
+            drop(t);
+        }
+    }
+
+    void readsSystemConfig()
+    {
+        open("pty");
+        QCOMPARE(ReadSystemConfig(10), int16_t(0));
+        QCOMPARE(GetMaxChannel(), int16_t(8));
+        QCOMPARE(GetMaxNode(), int16_t(8));
+        QCOMPARE(GetModuleType(1), int16_t(1));
+        QCOMPARE(GetModuleType(6), int16_t(7));
+        QVERIFY(GetModuleType(5) < 0);
+        std::string num;
+        QCOMPARE(GetModuleNumber(4, num), int16_t(0));
+        QCOMPARE(num, std::string("FC0000004"));
+        QCOMPARE(GetChannel(6, 1), int16_t(4));
+        QCOMPARE(GetChannel(6, 4), int16_t(7));
+        QCOMPARE(GetChannel(5, 1), int16_t(0));
+        uint8_t node = 0, proc = 0;
+        QCOMPARE(GetNodeProc(6, node, proc), int16_t(0));
+        QCOMPARE(node, uint8_t(6)); QCOMPARE(proc, uint8_t(3));
+        QCOMPARE(GetNodeProc(9, node, proc), int16_t(18));
+        QCOMPARE(FindFirstFreeNode(2), int16_t(2));
+        QCOMPARE(FindFirstFreeNode(3), int16_t(5));
+    }
+
+    void chainingMergesReadsOfOneNode_data()
+    {
+        QTest::addColumn<bool>("procChain");
+        QTest::addColumn<bool>("parChain");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("off") << false << false << 4;
+        QTest::newRow("parameter chaining") << false << true << 3;  // the two of process 1 merge
+        QTest::newRow("process chaining") << true << false << 2;    // one per process, the repeat apart
+        QTest::newRow("both") << true << true << 1;
+    }
+    void chainingMergesReadsOfOneNode()
+    {
+        QFETCH(bool, procChain);
+        QFETCH(bool, parChain);
+        QFETCH(int, frames);
+        open("pty");
+        ConfigureChaining(procChain, parChain);
+        // Eight slow writes fill the window, so the reads below are all
+        // queued before the first of them can be sent.
+        soranetsim::Faults slow; slow.nodeDelayMs.insert(4, 60);
+        bus_->setFaults(slow);
+        const int start = bus_->requestFrames();
+        for (int k = 0; k < 8; ++k) WriteInt(app_, 0, 4, 1, 0, 1, 99);
+        ReadInt(app_, 0, 6, 1, 0, 1); ReadInt(app_, 0, 6, 2, 0, 2);
+        ReadInt(app_, 0, 6, 1, 0, 3); ReadInt(app_, 0, 6, 3, 0, 4);
+        Taken t;
+        const int16_t want[] = {11, 12, 11, 13};
+        for (int16_t tag = 1; tag <= 4; ++tag) {
+            QVERIFY(take(tag, t));
+            int16_t v = 0, tg = 0;
+            QCOMPARE(GetInt(app_, t.node, t.proc, t.param, v, tg), int16_t(0));
+            QCOMPARE(t.status, uint8_t(0));
+            QCOMPARE(v, want[tag - 1]);
+            drop(t);
+        }
+        for (int k = 0; k < 8; ++k) { QVERIFY(take(99, t)); QCOMPARE(t.status, uint8_t(13)); drop(t); }
+        QCOMPARE(bus_->requestFrames() - start - 8, frames);
+        ConfigureChaining(false, false);
+    }
+
+    void repliesOutOfOrderAndTagFirst()
+    {
+        open("pty");
+        soranetsim::Faults f; f.nodeDelayMs.insert(3, 200);
+        bus_->setFaults(f);
+        ReadInt(app_, 0, 3, 1, 0, 10);
+        ReadInt(app_, 0, 4, 1, 0, 11);
+        ReadInt(app_, 0, 6, 2, 0, 12);
+        QDeadlineTimer dl(3000);
+        while (GetNrPendingMessages(app_) < 3 && !dl.hasExpired()) QThread::msleep(2);
+        QCOMPARE(GetNrPendingMessages(app_), int16_t(3));
+        // Node 3 answered last although it was asked first.
+        Taken t; int16_t tag = 0;
+        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QVERIFY(tag == 11 || tag == 12);
+        // With a tag passed in, that reply comes first.
+        tag = 10;
+        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QCOMPARE(tag, int16_t(10));
+        QCOMPARE(t.node, uint8_t(3));
+        int16_t v = 0, tg = 0;
+        QCOMPARE(GetInt(app_, t.node, t.proc, t.param, v, tg), int16_t(0));
+        QCOMPARE(tg, int16_t(10));
+        QCOMPARE(RemoveMsg(app_, t.node, t.proc, t.param), int16_t(0));
+        tag = 77;   // not held: the head is delivered
+        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QVERIFY(tag == 11 || tag == 12);
+        drop(t);
+        QVERIFY(take(tag == 11 ? 12 : 11, t)); drop(t);
+        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(30));
+    }
+
+    void realTimeQueue()
+    {
+        open("sim");
+        const int16_t rt = int16_t(app_ + 1);
+        WriteChar(app_, 0, 1, 123, 1, 3, 1);
+        WriteChar(app_, 0, 1, 123, 2, 1, 2);
+        WriteChar(app_, 0, 1, 123, 3, 0 | 32, 3);
+        Taken t;
+        for (int16_t tag = 1; tag <= 3; ++tag) { QVERIFY(take(tag, t)); QCOMPARE(t.status, uint8_t(0)); drop(t); }
+        QCOMPARE(ReadString(rt, 0, 1, 123, 10, 0, 50), int16_t(0));
+        QCOMPARE(ReadString(rt, 0, 1, 124, 10, 0, 51), int16_t(0));
+        QVERIFY(take(50, t, rt));
+        QCOMPARE(GetNrPendingMessages(app_), int16_t(0));    // never in the normal queue
+        int16_t v = 0; int32_t stamp = -1;
+        QCOMPARE(GetRealTimeInt(rt, 1, 123, 10, v, stamp, 50), int16_t(0));
+        QCOMPARE(v, int16_t(1000));
+        QVERIFY(stamp >= 0);
+        drop(t, rt);
+        QVERIFY(take(51, t, rt));
+        QCOMPARE(GetRealTimeInt(rt, 1, 124, 10, v, stamp, 51), int16_t(35));
+        drop(t, rt);
+        QCOMPARE(GetRealTimeInt(rt, 1, 124, 10, v, stamp, 51), int16_t(30));
+    }
+
+    void silentNodeTimesOut()
+    {
+        open("tcp");
+        soranetsim::Faults f; f.silent.insert(4);
+        bus_->setFaults(f);
+        ReadInt(app_, 0, 4, 1, 0, 20);
+        ReadInt(app_, 0, 3, 1, 0, 21);
+        Taken t;
+        QVERIFY(take(21, t)); QCOMPARE(t.status, uint8_t(0)); drop(t);
+        QVERIFY(take(20, t)); QCOMPARE(t.status, uint8_t(25)); drop(t);
+    }
+
+    void corruptedFramesLoseNothing()
+    {
+        open("pty");
+        // A reply held before the trouble must survive it.
+        ReadInt(app_, 0, 3, 1, 21, 40);
+        Taken kept;
+        QVERIFY(take(40, kept));
+        soranetsim::Faults f; f.corrupt = 1.0;
+        bus_->setFaults(f);
+        QSet<int> seen;
+        for (int16_t k = 0; k < 6; ++k) {
+            ReadInt(app_, 0, 3, 1, 21, int16_t(41 + k));
+            Taken t;
+            QVERIFY(take(int16_t(41 + k), t));
+            QVERIFY(t.status == 25 || t.status == 34);
+            RemoveMsg(app_, t.node, t.proc, t.param);
+            for (int e = GetError(); e; e = GetError()) seen.insert(e);
+        }
+        QVERIFY2(seen.contains(26) && seen.contains(27) && seen.contains(34), qPrintable(QString::number(seen.size())));
+        bus_->setFaults({});
+        ReadInt(app_, 0, 3, 1, 21, 60);
+        Taken t;
+        QVERIFY(take(60, t)); QCOMPARE(t.status, uint8_t(0)); drop(t);
+        int16_t tag = 40;
+        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QCOMPARE(tag, int16_t(40));
+        drop(t);
+        CloseCommunication();
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSora32)
+#include "tst_sora32.moc"
