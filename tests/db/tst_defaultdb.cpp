@@ -1,0 +1,279 @@
+// The default database that the build produces (bin/Tesmira.mdb): installed
+// on first start, accepted by InitDB, loaded into the parameter table, and
+// consistent with how the rest of the server uses its parameters and device
+// types.
+#include "DbTestUtil.h"
+#include "Paths.h"
+#include "Prompt.h"
+#include "db/Database.h"
+
+#include <QSet>
+#include <QSqlRecord>
+
+using tesmira::Database;
+
+class TestDefaultDb : public QObject {
+  Q_OBJECT
+  support::ScriptedPrompt m_prompt;
+  std::unique_ptr<dbtest::World> m_world;
+  std::unique_ptr<Database> m_db;
+
+  const tesmira::ParameterDef& par(int n) const { return m_db->ParameterTable.at(size_t(n)); }
+
+private slots:
+  void init()
+  {
+    // The checks after loads() need the loaded table.
+    const QByteArray name = QTest::currentTestFunction();
+    if (name != "firstStartInstallsTheDefault" && name != "loads")
+      QVERIFY(m_db && m_db->ParameterTable.size() > 510);
+  }
+
+  void initTestCase()
+  {
+    support::setPrompt(&m_prompt);
+    QVERIFY2(QFileInfo::exists(support::Paths::programDir() + "/Tesmira.mdb"),
+             "the default database is built beside the program");
+    m_world = std::make_unique<dbtest::World>();
+  }
+  void cleanupTestCase()
+  {
+    m_db.reset();
+    m_world.reset();
+    support::setPrompt(nullptr);
+  }
+
+  void firstStartInstallsTheDefault()
+  {
+    Database db(m_world->setting, m_world->folder, nullptr);
+    const QString target = db.DefaultDBPath();
+    QCOMPARE(target, m_world->dir.path() + "/data/Tesmira32/Tesmira.mdb");
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(db.InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
+    QVERIFY(QFileInfo(target).isFile());
+    QCOMPARE(dbtest::fingerprint(target).left(32),
+             dbtest::fingerprint(support::Paths::programDir() + "/Tesmira.mdb").left(32));
+    // Once there, it is never copied again (the user's edits are kept).
+    QVERIFY(dbtest::exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));
+    QCOMPARE(db.InstallDefaultDatabase(), QString());
+    QCOMPARE(db.InitDB(), QString());
+    QCOMPARE(db.DBVersion, QString("V3.99"));
+    QVERIFY(dbtest::exec(target, {"UPDATE _Info SET Text = 'V3.63' WHERE Field = 'DBVersion'"}));
+
+    // Settings that name a database: nothing is copied, even when it is missing.
+    dbtest::World other;
+    other.nameDatabase(other.path("named.mdb"));
+    Database named(other.setting, other.folder, nullptr);
+    QCOMPARE(named.InstallDefaultDatabase(), QString());
+    QVERIFY(!QFileInfo::exists(named.DefaultDBPath()));
+    QVERIFY(named.InitDB().contains("named.mdb' not found."));
+  }
+
+  void loads()
+  {
+    qputenv("TESMIRA_HOME", m_world->dir.path().toLocal8Bit());  // another World was dropped meanwhile
+    m_db = std::make_unique<Database>(m_world->setting, m_world->folder, nullptr);
+    QCOMPARE(m_db->InitDB(), QString());
+    QVERIFY(m_db->DBVersion >= QString("V3.63"));
+    m_prompt.asked.clear();
+    QCOMPARE(m_db->LoadParameterTable(), QString());
+    QVERIFY(m_prompt.asked.isEmpty());
+    QCOMPARE(m_db->MaxParNr, int16_t(510));
+    QCOMPARE(m_db->ParameterTable.size(), size_t(512));
+    int rows = 0;
+    for (const auto& d : m_db->ParameterTable)
+      rows += d.Name.isEmpty() ? 0 : 1;
+    QVERIFY2(rows >= 150, qPrintable(QString::number(rows)));
+    QCOMPARE(m_db->ParNrMeasure, int16_t(8));
+    QCOMPARE(m_db->ParNrSetpoint, int16_t(9));
+    QVERIFY(m_db->ParNrValveOut > 0);
+    QVERIFY(m_db->ParNrAlarmInfo > 0);
+    QCOMPARE(m_db->ParNrGlobModify, int16_t(81));
+    QVERIFY(m_db->ParValueSet);
+  }
+
+  void parametersOtherPartsRelyOn()
+  {
+    using namespace tesmira;
+    struct Addr { int nr; int proc; int fb; uint8_t type; };
+    for (const Addr& a : {Addr{1, 0, 0, VarString}, Addr{2, 0, 1, VarChar}, Addr{3, 0, 2, VarChar},
+                          Addr{4, 0, 3, VarChar}, Addr{5, 0, 4, VarChar}, Addr{6, 0, 5, VarChar},
+                          Addr{7, 0, 10, VarChar}, Addr{8, 1, 0, VarInteger}, Addr{9, 1, 1, VarInteger},
+                          Addr{27, 255, 19, VarChar}, Addr{81, 0, 19, VarChar}, Addr{105, 113, 5, VarString}}) {
+      QVERIFY2(par(a.nr).Process == a.proc && par(a.nr).FBnr == a.fb && par(a.nr).VarType[0] == a.type,
+               qPrintable(QString::number(a.nr)));
+    }
+    QCOMPARE(par(1).Name, QString("IDENTSTRNG"));
+    QCOMPARE(par(2).Name, QString("pna       "));
+    QCOMPARE(par(1).VarLength, uint8_t(0));
+    QVERIFY(par(6).Min == 0 && par(6).Max == 255);  // values above 127 carry a flag
+    QVERIFY(par(7).VarType[1] == VarInteger);
+    for (int n : {8, 11}) {
+      QCOMPARE(par(n).Min, -23593.0);
+      QCOMPARE(par(n).Max, 41942.0);
+    }
+    QCOMPARE(par(9).Max, 32000.0);
+    QVERIFY(par(8).Poll && par(9).Poll && par(9).Write);
+    QCOMPARE(par(m_db->ParNrValveOut).VarType[0], uint8_t(VarLong));
+    QVERIFY(!par(175).Name.isEmpty() && par(175).Read);
+    for (int n = 186; n <= 189; ++n)
+      QCOMPARE(par(n).Process, uint8_t(123));
+    for (int n : {33, 34, 61, 62, 84, 85, 87, 88, 89, 194, 195, 196, 208, 209, 210, 236})
+      QVERIFY2(par(n).VarType[0] == VarString && par(n).VarLength > 0, qPrintable(QString::number(n)));
+    int relative = 0, secondType = 0, high = 0, higher = 0;
+    for (const auto& d : m_db->ParameterTable) {
+      if (d.Name.isEmpty())
+        continue;
+      relative += (d.Process >= 33 && d.Process <= 112) ? 1 : 0;
+      secondType += d.VarType[1] != VarNone ? 1 : 0;
+      high += d.ParNr >= 238 ? 1 : 0;
+      higher += d.ParNr >= 340 ? 1 : 0;
+    }
+    QVERIFY(relative >= 10 && secondType >= 2 && high >= 20 && higher >= 10);
+  }
+
+  void parametersAreConsistent()
+  {
+    QSet<QString> names;
+    QSet<QPair<int, int>> addresses;
+    for (const auto& d : m_db->ParameterTable) {
+      if (d.Name.isEmpty())
+        continue;
+      const QString what = QString::number(d.ParNr) + " " + d.Name;
+      QVERIFY2(!names.contains(d.Name.trimmed().toLower()), qPrintable(what));
+      names.insert(d.Name.trimmed().toLower());
+      if (d.ParNr == 0)
+        continue;
+      QVERIFY2(!addresses.contains({d.Process, d.FBnr}), qPrintable(what));
+      addresses.insert({d.Process, d.FBnr});
+      QVERIFY2(!d.Poll || d.Read, qPrintable(what));
+      QVERIFY2(d.VarType[0] != tesmira::VarNone, qPrintable(what));
+      QVERIFY2(d.Process != 121 && d.Process != 122, qPrintable(what));  // reached through 113 and 118
+      // Writes of numbers are checked against Min..Max: every writable number needs a range.
+      if (d.Write && d.VarType[0] != tesmira::VarString)
+        QVERIFY2(d.Min < d.Max, qPrintable(what));
+      QVERIFY2(d.Group[0] > 0, qPrintable(what));
+    }
+  }
+
+  void valueTexts()
+  {
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT * FROM qryParValue"));
+    const QSqlRecord r = q.record();
+    QCOMPARE(r.count(), 6);
+    const QStringList expected{"Nr", "Name", "Filter", "Value", "Description", "parameter"};
+    for (int i = 0; i < 6; ++i)
+      QCOMPARE(r.fieldName(i), expected[i]);
+    int rows = 0;
+    while (q.next()) {
+      ++rows;
+      const int n = q.value("parameter").toInt();
+      QCOMPARE(q.value("Nr").toInt(), n);
+      QVERIFY2(!par(n).Name.isEmpty(), qPrintable(QString::number(n)));  // value texts of real parameters only
+    }
+    QVERIFY(rows >= 50);
+    QCOMPARE(m_db->ValueDescription(7, "73").isEmpty(), false);
+    QCOMPARE(m_db->ValueDescription(7, "82").isEmpty(), false);
+    QVERIFY(!m_db->ValueDescription(6, "72").isEmpty());
+    QVERIFY(q.exec("SELECT COUNT(*) FROM ParValue WHERE Filter IS NOT NULL AND Filter <> ''"));
+    QVERIFY(q.next() && q.value(0).toInt() > 0);
+    // Every device type has its text for the identification number.
+    QVERIFY(q.exec("SELECT COUNT(*) FROM FlowDevices"));
+    QVERIFY(q.next());
+    const int types = q.value(0).toInt();
+    for (int id = 1; id <= types; ++id)
+      QVERIFY2(!m_db->ValueDescription(175, QString::number(id)).isEmpty(), qPrintable(QString::number(id)));
+  }
+
+  // The device-table reconciliation finds a type's yes/no column by the
+  // parameter's name; AvailableParams counts columns from IDENTSTRNG. Both
+  // must give the same set for every type, and gap columns are never set.
+  void deviceTypesAgreeByNameAndPosition()
+  {
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT * FROM FlowDevices"));
+    const QSqlRecord rec = q.record();
+    const int first = rec.indexOf("IDENTSTRNG");
+    QCOMPARE(first, 5);
+    QCOMPARE(rec.count() - first, int(m_db->MaxParNr));
+    for (int p = 1; p <= m_db->MaxParNr; ++p) {
+      const QString col = rec.fieldName(first + p - 1);
+      if (par(p).Name.isEmpty())
+        QCOMPARE(col, QString("_P%1").arg(p, 3, 10, QChar('0')));
+      else
+        QCOMPARE(col, par(p).Name.trimmed());
+    }
+    int expectedId = 1;
+    while (q.next()) {
+      const int id = q.value("ID").toInt();
+      QCOMPARE(id, expectedId++);
+      QCOMPARE(q.value("ID").toString(), QString("%1").arg(id, 2, 10, QChar('0')));
+      QVERIFY(q.value("Dev_Channels").toInt() >= 1);
+      QVERIFY(!q.value("DEV_TYPE").toString().isEmpty() && q.value("DEV_TYPE").toString().size() <= 7);
+      QList<int16_t> byName;
+      for (int p = 1; p <= m_db->MaxParNr; ++p) {
+        if (par(p).Name.isEmpty())
+          QCOMPARE(q.value(first + p - 1).toInt(), 0);
+        else if (q.value(par(p).Name.trimmed()).toInt() != 0)
+          byName << int16_t(p);
+      }
+      QList<int16_t> byPosition;
+      QCOMPARE(m_db->AvailableParams(m_db->DBPath, id, byPosition), QString());
+      QCOMPARE(byPosition, byName);
+      QVERIFY2(byName.contains(1) && byName.contains(2), qPrintable(QString::number(id)));
+    }
+    QVERIFY(expectedId - 1 >= 24);
+  }
+
+  void deviceTypesFitTheirRoles()
+  {
+    auto offers = [this](int id) {
+      QList<int16_t> l;
+      m_db->AvailableParams(m_db->DBPath, id, l);
+      return QSet<int16_t>(l.begin(), l.end());
+    };
+    for (int id : {1, 2}) {
+      const auto s = offers(id);
+      for (int p = 186; p <= 189; ++p)
+        QVERIFY(s.contains(int16_t(p)));
+    }
+    QVERIFY(std::any_of(offers(1).begin(), offers(1).end(), [](int16_t p) { return p >= 238; }));
+    for (int id : {16, 17, 18})
+      QVERIFY(offers(id).contains(105));
+    QVERIFY(!offers(3).contains(105));
+    for (int id : {4, 7, 9, 15, 17, 22, 23}) {
+      const auto s = offers(id);
+      QVERIFY2(s.contains(m_db->ParNrMeasure) && s.contains(m_db->ParNrSetpoint) && s.contains(m_db->ParNrValveOut),
+               qPrintable(QString::number(id)));
+    }
+    QVERIFY(offers(3).contains(m_db->ParNrMeasure) && !offers(3).contains(m_db->ParNrSetpoint));
+    QVERIFY(offers(24).contains(340));
+    QVERIFY(offers(4).contains(81) && offers(4).contains(27));
+    QVERIFY(!offers(16).contains(81));
+  }
+
+  void deviceAndMirrorTables()
+  {
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT COUNT(*) FROM NetDevPar"));
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toInt(), 0);
+    const QSqlRecord net = m_db->TheDatabase.record("NetDevPar");
+    for (const char* c : {"Dev_ID", "Dev_Name", "Dev_Ver", "Dev_Nodenr", "Dev_Proc", "Dev_Chan", "Dev_Memo",
+                          "Polling", "Modify"})
+      QVERIFY2(net.indexOf(c) >= 0, c);
+    QVERIFY(q.exec("SELECT COUNT(*) FROM Commport"));
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toInt(), 1);
+    QList<QPair<QString, QVariant>> all;
+    for (const char* c : {"PollTime", "RTPInterval", "PollBatch", "SystemLNA", "Retrynr", "ParScan",
+                          "TrimTrailingSpaces", "TrimCRLF", "PopUpErr", "PopUpPollWatchdog", "SuppressCompatErrors",
+                          "IndirPollDisable", "InterfaceName", "Baud", "Shake", "ParChain", "ProcChain"})
+      all.append({QString::fromLatin1(c), 1});
+    QCOMPARE(m_db->WriteCommport(all), QString());
+  }
+};
+
+QTEST_MAIN(TestDefaultDb)
+#include "tst_defaultdb.moc"
