@@ -1,0 +1,128 @@
+// Wire benchmark: polls 10 channels x 5 parameters through the library over
+// a paced pseudo-terminal to the virtual bus, at 38400 and 460800 baud, with
+// chaining off and on. Prints achieved values per second, the theoretical
+// maximum from our frame sizes, and their ratio.
+#include "sora32.h"
+#include "server.h"
+#include "soraproto.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+
+using namespace sora32;
+
+static QJsonObject scenario()
+{
+    // Two five-channel modules; five 16-bit parameters per channel.
+    QJsonArray mods;
+    mods.append(QJsonObject{{"node", 1}, {"type", 2}, {"number", "IF1"}, {"channels", QJsonArray{1}}});
+    for (int node : {3, 4}) {
+        QJsonArray params;
+        for (int p = 1; p <= 5; ++p)
+            for (int fb = 0; fb < 5; ++fb)
+                params.append(QJsonObject{{"name", "v"}, {"process", p}, {"fb", fb}, {"type", "int"},
+                                          {"access", "r"}, {"value", p * 100 + fb}});
+        mods.append(QJsonObject{{"node", node}, {"type", 7}, {"number", QStringLiteral("MC%1").arg(node)},
+                                {"channels", QJsonArray{1, 2, 3, 4, 5}}, {"params", params}});
+    }
+    return QJsonObject{{"baud", 38400}, {"modules", mods}};
+}
+
+// Characters on the wire for one request and its reply.
+static std::pair<int, int> frameChars(int procs, int paramsPerProc)
+{
+    soraproto::Message rq;
+    rq.node = 3; rq.cmd = soraproto::CmdRead;
+    soraproto::Message rp = rq;
+    rp.cmd = soraproto::CmdReadReply;
+    for (int p = 1; p <= procs; ++p) {
+        soraproto::Group g{uint8_t(p), {}};
+        for (int k = 0; k < paramsPerProc; ++k) {
+            soraproto::Item it; it.param = uint8_t(k); it.type = soraproto::TInt;
+            it.value = soraproto::Value::ofInt(1234);
+            g.items.push_back(it);
+        }
+        rq.groups.push_back(g);
+        rp.groups.push_back(g);
+    }
+    return {int(soraproto::encode(rq).size()), int(soraproto::encode(rp).size())};
+}
+
+static double run(const std::string &dev, int16_t app, int baud, int16_t code, bool chain, double seconds)
+{
+    ConfigureRS232(dev, code);
+    ConfigureChaining(chain, chain);
+    if (OpenCommunication(dev) > 0 && GetCommunication() == 0) return -1;
+    auto queueCycle = [&] {
+        for (int node : {3, 4})
+            for (int p = 1; p <= 5; ++p)
+                for (int fb = 0; fb < 5; ++fb)
+                    ReadInt(app, 0, uint8_t(node), uint8_t(p), uint8_t(fb), int16_t(1 + fb));
+    };
+    // Two cycles in the queue at all times keep the line busy.
+    queueCycle(); queueCycle();
+    long values = 0, taken = 0, errors = 0;
+    QElapsedTimer t;
+    t.start();
+    bool warm = false;
+    while (t.elapsed() < seconds * 1000) {
+        uint8_t node, proc, param, kind, type, status; int16_t tag = 0;
+        if (CheckReceivedMsg(app, node, proc, param, kind, type, tag) != 0) { QThread::usleep(200); continue; }
+        int16_t tg; int16_t v;
+        GetStatus(app, node, proc, param, status, tg);
+        if (status == 0 && GetInt(app, node, proc, param, v, tg) == 0) ++values; else ++errors;
+        RemoveMsg(app, node, proc, param);
+        if (++taken % 50 == 0) {
+            queueCycle();
+            if (!warm && taken >= 100) { warm = true; values = 0; errors = 0; t.restart(); }
+        }
+    }
+    const double rate = values / (t.elapsed() / 1000.0);
+    CloseCommunication();
+    while (GetNrPendingMessages(app)) {
+        uint8_t node, proc, param, kind, type; int16_t tag = 0;
+        CheckReceivedMsg(app, node, proc, param, kind, type, tag);
+        RemoveMsg(app, node, proc, param);
+    }
+    if (errors) std::printf("  (%ld failed replies)\n", errors);
+    Q_UNUSED(baud);
+    return rate;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const double seconds = argc > 1 ? atof(argv[1]) : 3.0;
+    auto bus = std::make_shared<soranetsim::Bus>();
+    bus->loadScenario(scenario(), soranetsim::ParamDb());
+    soranetsim::Server server(bus);
+    const std::string dev = server.startPty().toStdString();
+    const int16_t id = OpenDLL(0);
+    std::printf("10 channels x 5 parameters (2 modules x 5 processes), 16-bit values, pty %s\n", dev.c_str());
+    std::printf("%8s %-9s %12s %12s %7s\n", "baud", "chaining", "values/s", "theory/s", "ratio");
+    const auto off = frameChars(1, 1);
+    const auto on = frameChars(5, 5);
+    for (auto [baud, code] : {std::pair<int, int16_t>{38400, -27136}, {460800, 6}}) {
+        double achieved[2];
+        for (int chain = 0; chain < 2; ++chain) {
+            // Full duplex: the busier direction bounds the rate.
+            const auto fc = chain ? on : off;
+            const int perFrame = chain ? 25 : 1;
+            const double theory = perFrame * baud / (10.0 * std::max(fc.first, fc.second));
+            achieved[chain] = run(dev, id, baud, code, chain, seconds);
+            std::printf("%8d %-9s %12.0f %12.0f %7.2f   (request %d, reply %d chars per frame of %d values)\n",
+                        baud, chain ? "on" : "off", achieved[chain], theory, achieved[chain] / theory,
+                        fc.first, fc.second, perFrame);
+            std::fflush(stdout);
+        }
+        std::printf("%8d chaining on / off = %.2f\n", baud, achieved[1] / achieved[0]);
+    }
+    CloseDLL(id);
+    server.stop();
+    return 0;
+}
