@@ -51,7 +51,9 @@ QString EvaluateCommandLine(const QString& commandLine, Options& options)
   SplitCommandLine(commandLine.trimmed(), ' ', count, tokens, &asTyped);
   for (int i = 0; i < count; ++i) {
     const QString& t = tokens.at(i);
-    if (t.startsWith('/')) {
+    // An option is "/" and a word; a token with a further "/" is a Linux
+    // path (an absolute client program path), not an option.
+    if (t.startsWith('/') && !t.mid(1).contains('/')) {
       if (t == "/O") options.OptOpenCom = true;
       else if (t == "/D") options.ConfigCheckDisabled = true;
       else if (t == "/S") options.OptSimulate = true;

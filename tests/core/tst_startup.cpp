@@ -114,7 +114,7 @@ private slots:
     QVERIFY(first.waitForFinished(20000));
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
-    QVERIFY(contents(home.file("user.ini")).contains("Window Settings"));
+    QVERIFY(contents(home.file("user.ini")).contains("Width="));
     QVERIFY(contents(home.file("user.ini")).contains("EchoAll=False"));
   }
 
