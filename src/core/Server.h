@@ -2,6 +2,7 @@
 #include "Configuration.h"
 #include "Options.h"
 #include "ProcessState.h"
+#include "config/ChannelModel.h"
 #include "ui/StatusFields.h"
 
 #include <QObject>
@@ -42,6 +43,7 @@ public:
   ProcessState state;
   Configuration cfg;
   StatusFields fields; // the main window's status fields / server topic items
+  ChannelModel channels; // the channels found on the bus
   bool settingsLoaded = false; // LoadPortSettings has run once
 
   std::unique_ptr<clsGeneral> general;
