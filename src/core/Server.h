@@ -70,6 +70,8 @@ public:
   std::function<void()> StopCommunication;
   std::function<void()> DeleteTopicScr;
   std::function<void()> StopSimulationTimer;
+  // Interface acquisition of the interface instrument (ident tracking).
+  std::function<void()> StopInterfaceAcquisition;
 
   // The library's application id of the communication session; -1 until
   // the session exists.
