@@ -6,6 +6,8 @@
 #include "clsGeneral.h"
 #include "bus/ErrorMessages.h"
 #include "db/Database.h"
+#include "dde/DdeServer.h"
+#include "dde/ServerTopic.h"
 #include "log/Logger.h"
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
@@ -170,8 +172,26 @@ QString TerminateForms(Server& s)
 
 QString CheckServer(Server& s)
 {
-  Q_UNUSED(s);
-  return {};
+  const QString running = "There is already an instance of " + Server::title() +
+                          " running.\r\nRunning this server application twice is not allowed, this instance will "
+                          "be closed.";
+  // Once this server holds the name, nobody else can; asking would only
+  // ask ourselves.
+  if (s.dde && s.dde->registered())
+    return {};
+  const QString status = Request(QStringLiteral("Server"), QStringLiteral("Status"));
+  if (!status.isEmpty() && status != QLatin1String("n/a"))
+    return running;
+  // No other server answered: take the service name. A live server that
+  // holds it without answering (busy beyond the request's time-out) is
+  // another instance as well.
+  if (!s.dde)
+    return {};
+  QString error;
+  bool inUse = false;
+  if (s.dde->registerService(&error, &inUse))
+    return {};
+  return inUse ? running : "The link service " + Server::title() + " cannot be registered: " + error;
 }
 
 QString CreateSession(Server& s)
@@ -215,10 +235,10 @@ QString Start(Server& s)
   }
   if (!s.options.ClientProgram.isEmpty()) {
     if (s.main)
-      s.main->ShowBusy("Starting client application", 0);
+      s.main->ShowBusy("Starting client application", -1);
     error = StartProgram(s, s.options.ClientProgram);
     if (s.main)
-      s.main->ShowBusy("Ready", 0);
+      s.main->ShowBusy("Ready", -1);
   }
   return error;
 }

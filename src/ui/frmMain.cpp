@@ -188,6 +188,8 @@ void frmMain::buildBody()
       value->setFrameShape(QFrame::StyledPanel);
       value->setFrameShadow(QFrame::Sunken);
       auto* caption = new QLabel(QString::fromLatin1(label), box);
+      caption->setMinimumWidth(118);
+      caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
       form->addRow(caption, value);
       m_fieldLabels.insert(QString::fromLatin1(name).toLower(), value);
       if (QLatin1String(name) == QLatin1String("lblCommPort"))
@@ -208,7 +210,7 @@ void frmMain::buildBody()
   m_txtTerm = new QPlainTextEdit(central);
   m_txtTerm->setObjectName("txtTerm");
   m_txtTerm->setReadOnly(true);
-  m_txtTerm->setLineWrapMode(QPlainTextEdit::NoWrap);
+  m_txtTerm->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   QFont mono(QStringLiteral("Monospace"));
   mono.setStyleHint(QFont::TypeWriter);
   mono.setPointSize(9);
@@ -456,7 +458,7 @@ void frmMain::Form_Load()
     error = CreateForms(s);
 
     if (error.isEmpty()) {
-      ShowBusy("Starting", 0);
+      ShowBusy("Starting", -1);
       SetComStatus("Idle");
       if (s.options.TrayIconEnabled)
         createTrayIcon();
@@ -486,7 +488,7 @@ void frmMain::Form_Load()
       enableMenu("mnuOpenCom", true);
       enableMenu("mnuTestLumbra", true);
       enableMenu("mnuSimulate", true);
-      ShowBusy("Ready", 0);
+      ShowBusy("Ready", -1);
     }
   } catch (const std::exception& e) {
     error = support::Debug::FormatError(440, QString::fromLocal8Bit(e.what()), "frmMain", "Form_Load",
