@@ -2,6 +2,7 @@
 
 #include "clsGeneral.h"
 #include "bus/ErrorMessages.h"
+#include "dde/DdeServer.h"
 #include "db/Database.h"
 #include "log/Logger.h"
 
@@ -13,6 +14,7 @@ Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
 Server::~Server()
 {
+  dde.reset();
   errors.reset();
   log.reset();
   db.reset();
@@ -37,6 +39,7 @@ void Server::createServices()
   db = std::make_unique<Database>(*general->oSetting(), *general->oFolder(), general->oDebug());
   log = std::make_unique<Logger>(general->oSetting(), general->oDebug(), cfg);
   errors = std::make_unique<ErrorMessages>(state, cfg, *log, general->oDebug());
+  dde = std::make_unique<DdeServer>(*this);
 }
 
 }

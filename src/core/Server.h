@@ -22,6 +22,7 @@ class Database;
 class Logger;
 class ErrorMessages;
 class frmMain;
+class DdeServer;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -50,6 +51,7 @@ public:
   std::unique_ptr<Database> db;
   std::unique_ptr<Logger> log;
   std::unique_ptr<ErrorMessages> errors;
+  std::unique_ptr<DdeServer> dde; // link service: channel topics and the server topic
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
 
   // Convenience access to the general services' components (null until

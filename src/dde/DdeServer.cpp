@@ -1,0 +1,346 @@
+#include "DdeServer.h"
+
+#include "ServerTopic.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "db/Database.h"
+#include "log/LogCategory.h"
+#include "log/Logger.h"
+#include "ui/frmMain.h"
+
+#include "Debug.h"
+#include "Prompt.h"
+#include "Server.h" // ddeml::Server (platform/ddeml)
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace tesmira {
+namespace {
+
+// Parameters whose values keep their trailing blanks, CR and LF: free texts
+// and bit patterns where those characters are part of the value.
+constexpr int16_t kExempt[] = {33, 34, 61, 62, 84, 85, 87, 88, 89, 194, 195, 196, 208, 209, 236};
+
+// Parameters whose bit-coded value the log shows in hexadecimal notation.
+bool loggedAsHex(int16_t p) { return p == 61 || p == 62 || p == 208 || p == 209 || p == 210; }
+
+QString withoutTrailingBlanks(QString text)
+{
+  while (text.endsWith(QLatin1Char(' ')))
+    text.chop(1);
+  return text;
+}
+
+// The numeric value of a text, 0 when it is not a number.
+double numericValue(const QString& text) { return IsNumeric(text) ? text.trimmed().toDouble() : 0.0; }
+
+}
+
+DdeServer::DdeServer(Server& s) : m_s(s), m_link(std::make_unique<ddeml::Server>())
+{
+  TopicTable.resize(1);
+  m_serverTopic = std::make_unique<ServerTopic>(s, *m_link);
+  m_link->setPokeHandler(
+    [this](const QString& topic, const QString& item, const QString& value) { return onPoke(topic, item, value); });
+  connect(m_link.get(), &ddeml::Server::linkError, this,
+          [this](const QString& topic, const QString& item, int code) { onLinkError(topic, item, code); });
+}
+
+DdeServer::~DdeServer()
+{
+  TopicTable.clear();
+  m_serverTopic.reset();
+  m_link->unregisterService();
+}
+
+bool DdeServer::registerService(QString* error, bool* inUse)
+{
+  QString err;
+  const bool ok = m_link->registerService(Server::title(), &err);
+  if (inUse)
+    *inUse = !ok && err.contains(QLatin1String("in use"));
+  if (error)
+    *error = err;
+  return ok;
+}
+
+bool DdeServer::registered() const { return !m_link->socketPath().isEmpty(); }
+
+// ------------------------------------------------------------------ topics
+
+void DdeServer::AddTopicScr(int16_t count)
+{
+  TopicTable.clear();
+  TopicTable.resize(size_t(std::max<int16_t>(count, 0)) + 1);
+  for (int16_t i = 0; i <= count; ++i) {
+    if (m_s.main)
+      m_s.main->ShowBusy(QStringLiteral("Adding topics to server"), 2);
+    TopicTable[i] = std::make_unique<frmTopic>(m_s, *m_link, i);
+    TopicTable[i]->CreateItems(i);
+  }
+  m_s.state.TopicsCreated = true;
+  if (m_s.main)
+    m_s.main->HideBusy();
+}
+
+void DdeServer::DeleteTopicScr()
+{
+  if (!m_s.state.TopicsCreated)
+    return;
+  m_s.state.TopicsCreated = false;
+  for (auto& t : TopicTable)
+    t.reset();
+  TopicTable.clear();
+  TopicTable.resize(1);
+}
+
+frmTopic* DdeServer::topic(int16_t channel) const
+{
+  return channel >= 0 && size_t(channel) < TopicTable.size() ? TopicTable[channel].get() : nullptr;
+}
+
+frmTopic* DdeServer::topicByName(const QString& name) const
+{
+  for (const auto& t : TopicTable)
+    if (t && t->topicName.compare(name, Qt::CaseInsensitive) == 0)
+      return t.get();
+  return nullptr;
+}
+
+// ------------------------------------------------------------ value texts
+
+bool DdeServer::isExempt(int16_t parameter)
+{
+  for (int16_t p : kExempt)
+    if (p == parameter)
+      return true;
+  return false;
+}
+
+QString DdeServer::TrimItemValue(const QString& value, int16_t parameter) const
+{
+  if (m_s.cfg.TrimTrailingSpaces && !isExempt(parameter))
+    return withoutTrailingBlanks(value);
+  return value;
+}
+
+QString DdeServer::StripCRLF(const QString& text, int16_t parameter, bool force) const
+{
+  if (!m_s.cfg.TrimCRLF && !force)
+    return text;
+  if (isExempt(parameter))
+    return text;
+  // The first character of an identification string (parameter 1) is its
+  // device type and is never removed, whatever it is.
+  const qsizetype keep = parameter == 1 ? qMin<qsizetype>(1, text.size()) : 0;
+  QString rest = text.mid(keep);
+  rest.remove(QLatin1Char('\r'));
+  rest.remove(QLatin1Char('\n'));
+  return text.left(keep) + rest;
+}
+
+QString DdeServer::parameterName(int16_t parameter) const
+{
+  if (!m_s.db || parameter < 0 || size_t(parameter) >= m_s.db->ParameterTable.size())
+    return {};
+  return m_s.db->ParameterTable[parameter].Name;
+}
+
+QString DdeServer::parameterLongName(int16_t parameter) const
+{
+  if (!m_s.db || parameter < 0 || size_t(parameter) >= m_s.db->ParameterTable.size())
+    return {};
+  return m_s.db->ParameterTable[parameter].LongName;
+}
+
+// ------------------------------------------------------- publishing values
+
+void DdeServer::Change_dde_item(int16_t channel, int16_t parameter, const QString& rawValue)
+{
+  if (channel < 0 || channel > m_s.channels.MaxChannel)
+    return;
+  const QString value = TrimItemValue(rawValue, parameter);
+  QString text = value;
+  QString extra;
+  if (m_s.log && m_s.log->logFileOpen() && !m_s.log->LogErrorsOnly)
+    extra = logDescription(parameter, text);
+  if (m_s.log)
+    m_s.log->LogParameter(Read, channel, parameter, parameterLongName(parameter), text.trimmed(), extra);
+  if (m_s.channels.available(channel, parameter))
+    if (frmTopic* t = topic(channel))
+      t->ChangeItem(parameter, value);
+  if (CheckIFIIdentChange) {
+    const QString msg = CheckIFIIdentChange(channel, parameter, value);
+    if (!msg.isEmpty() && m_s.log)
+      m_s.log->DebugLogError(msg);
+  }
+}
+
+// The description of a value for the log: the value text of a coded
+// parameter (ParValue), else the parameter's own description. Every number
+// and text from outside is bound, never pasted into the statement.
+QString DdeServer::logDescription(int16_t parameter, QString& text) const
+{
+  if (!m_s.db || !m_s.db->isOpen())
+    return {};
+  QSqlDatabase db = m_s.db->TheDatabase;
+  auto run = [&db](QSqlQuery& q, const QString& sql, const QVariantList& binds) {
+    q = QSqlQuery(db);
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    for (const QVariant& b : binds)
+      q.addBindValue(b);
+    return q.exec() && q.next();
+  };
+  const QString allParameters = QStringLiteral("SELECT description FROM AllParameters WHERE Parameter = ?");
+  QSqlQuery q(db);
+  bool found = false;
+
+  // How many value texts the parameter has (0, 1 or more) and the first's filter.
+  q.setForwardOnly(true);
+  q.prepare(QStringLiteral("SELECT Filter FROM ParValue WHERE Parameter = ? LIMIT 2"));
+  q.addBindValue(int(parameter));
+  int n = 0;
+  QString filter;
+  if (q.exec())
+    while (q.next()) {
+      if (n == 0)
+        filter = q.value(0).toString();
+      ++n;
+    }
+  else if (m_s.log)
+    m_s.log->DebugLogError(QStringLiteral("Change_dde_item: ") + q.lastError().text());
+
+  if (n == 0) {
+    found = run(q, allParameters, {int(parameter)});
+  } else if (n >= 2) {
+    if (!filter.isEmpty()) {
+      // Bit-coded: the parameter's own description; hex notation in the log.
+      if (loggedAsHex(parameter) && !text.isEmpty())
+        text = QStringLiteral("&H") + text;
+      found = run(q, allParameters, {int(parameter)});
+    } else {
+      if (parameter == 6) {
+        // Node type: 128 marks a module reached through an interface channel.
+        const double v = numericValue(text);
+        if (v > 127) {
+          const double rest = v - 128;
+          text = (rest >= 0 ? QStringLiteral(" ") : QString()) + QString::number(rest);
+        }
+      }
+      found = run(q, QStringLiteral("SELECT Description FROM ParValue WHERE Parameter = ? AND Value = ?"),
+                  {int(parameter), text.trimmed()});
+      if (!found)
+        found = run(q, allParameters, {int(parameter)});
+    }
+  }
+  const QString desc = found ? q.value(0).toString() : QString();
+  return QString(7, QLatin1Char(' ')) + QLatin1Char('\t') + desc;
+}
+
+// ------------------------------------------------------------------ pokes
+
+bool DdeServer::onPoke(const QString& topicName, const QString& itemName, const QString& value)
+{
+  if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0)
+    return m_serverTopic->poke(itemName, value);
+  frmTopic* t = topicByName(topicName);
+  const int16_t index = frmTopic::parseIndex(itemName);
+  if (t && index >= 0)
+    P_Change(*t, index, value);
+  return true;
+}
+
+void DdeServer::P_Change(frmTopic& t, int16_t m, const QString& poked)
+{
+  const ProcessState& st = m_s.state;
+  if (!(st.CommOpen || st.SimulationOn) || st.NotReady || t.changing)
+    return;
+  const QString value = StripCRLF(poked, m, false);
+  if (m == 0) {
+    if (Rcvd_dde_Cmnd)
+      Rcvd_dde_Cmnd(t.channel, value);
+  } else if (t.channel != 0) {
+    if (Rcvd_dde_item)
+      Rcvd_dde_item(t.channel, withoutTrailingBlanks(parameterName(m)), m, value);
+  } else if (m == 1 || m == 2) {
+    if (Rcvd_dde_item)
+      Rcvd_dde_item(0, m == 1 ? QStringLiteral("Readstatus") : QStringLiteral("Writestatus"), m, value);
+  }
+}
+
+// ------------------------------------------------------------ link errors
+
+QString DdeServer::linkErrorMessage(int code)
+{
+  switch (code) {
+  case 7: return QStringLiteral("No free source link (max 128 per source)");
+  case 8: return QStringLiteral("Failed at attempt to poke data to DDE");
+  case 11: return QStringLiteral("Out of memory for DDE");
+  default: return QStringLiteral("Unknown error");
+  }
+}
+
+void DdeServer::onLinkError(const QString& topicName, const QString& itemName, int code)
+{
+  if (frmTopic* t = topicByName(topicName)) {
+    const int16_t index = frmTopic::parseIndex(itemName);
+    if (index >= 0)
+      P_LinkError(*t, index, code);
+    return;
+  }
+  // Server topic: a refused poke (8) has been answered to its client and
+  // the item shows the server's value again; other link errors are logged.
+  if (code == 1 || code == 8 || !m_s.log)
+    return;
+  const QString msg = linkErrorMessage(code) + QStringLiteral(" [DDEItem: Server!") + itemName + QLatin1Char(']');
+  m_s.log->LogMessage(Error, msg);
+  m_s.log->DebugLogError(msg);
+}
+
+void DdeServer::P_LinkError(frmTopic& t, int16_t m, int code)
+{
+  const QByteArray module = ("C(" + t.tag + ")!").toUtf8();
+  const QByteArray procedure = QStringLiteral("P_LinkError(%1)").arg(m).toUtf8();
+  support::Debug* dbg = m_s.debug();
+  const int h = dbg ? dbg->Push(module.constData(), procedure.constData()) : 0;
+  if (code != 1) {
+    const QString msg = linkErrorMessage(code);
+    if (m_s.log) {
+      m_s.log->LogParameter(Error, t.channel, m, parameterName(m), QString(), msg);
+      m_s.log->DebugLogError(msg);
+    }
+  }
+  if (dbg)
+    dbg->Pop(h);
+}
+
+// ----------------------------------------------------------- request tags
+
+int16_t DdeServer::MakeRequestTag(int16_t parameter)
+{
+  int p = parameter;
+  if (p < 0 || p >= 511) {
+    support::prompt().MsgBox(QStringLiteral("DDEParNr not in range 0-510!"), support::Prompt::Ok,
+                             support::Prompt::Critical);
+    p = 511;
+  }
+  // The substitute 511 skips sequence 127, whose tag (32768) would not fit.
+  const int32_t top = p == 511 ? 126 : 127;
+  if (++RequestSeq[p] > top)
+    RequestSeq[p] = 0;
+  return int16_t(RequestSeq[p] + 128 * p - 32767);
+}
+
+int16_t DdeServer::RequestTagParNr(int16_t tag)
+{
+  const int n = ((int(tag) + 32767) & ~0x7F) / 128;
+  if (n < 0 || n > 510)
+    support::prompt().MsgBox(QStringLiteral("Returned DDEParNr invalid!"), support::Prompt::Ok,
+                             support::Prompt::Critical);
+  return int16_t(n);
+}
+
+}

@@ -1,0 +1,256 @@
+#include "ServerTopic.h"
+
+#include "DdeServer.h"
+#include "bus/Communication.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "core/Startup.h"
+#include "log/LogCategory.h"
+#include "log/Logger.h"
+#include "ui/StatusFields.h"
+
+#include "Client.h" // ddeml::Request (platform/ddeml)
+#include "Server.h" // ddeml::Server (platform/ddeml)
+
+#include <cmath>
+
+namespace tesmira {
+namespace {
+
+const QString kOpenCom = QStringLiteral("OpenCom");
+
+// The boolean of a poked OpenCom text: the words True and False (any letter
+// case) or a number, 0 being false. ok is false for anything else.
+bool toBoolean(const QString& text, bool* ok)
+{
+  const QString t = text.trimmed();
+  *ok = true;
+  if (t.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
+    return true;
+  if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
+    return false;
+  if (IsNumeric(t))
+    return t.toDouble() != 0.0;
+  *ok = false;
+  return false;
+}
+
+double numericValue(const QString& text) { return IsNumeric(text) ? text.trimmed().toDouble() : 0.0; }
+
+}
+
+ServerTopic::ServerTopic(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
+{
+  m_link.addTopic(topicName());
+  for (const QString& name : StatusFields::itemNames())
+    m_link.createItem(topicName(), name, m_s.fields.value(name));
+  connect(&m_s.fields, &StatusFields::changed, this, &ServerTopic::fieldChanged);
+  OpenCommunication = [&s] { OpenCommunication_Click(s); };
+  CloseCommunication = [&s] { CloseCommunication_Click(s); };
+}
+
+ServerTopic::~ServerTopic() { m_link.removeTopic(topicName()); }
+
+void ServerTopic::fieldChanged(const QString& name, const QString& text)
+{
+  if (!m_echoing.isEmpty() && name.compare(m_echoing, Qt::CaseInsensitive) == 0)
+    return;
+  m_link.setItem(topicName(), name, text); // fields that are no items are ignored
+}
+
+void ServerTopic::setField(const QString& name, const QString& text) { m_s.fields.set(name, text); }
+
+void ServerTopic::ChangeOpenCom(const QString& value)
+{
+  ++m_openComGuard;
+  setField(kOpenCom, value);
+  --m_openComGuard;
+}
+
+bool ServerTopic::poke(const QString& item, const QString& value)
+{
+  // The canonical spelling of the item, as the field is named.
+  QString name = item;
+  for (const QString& n : StatusFields::itemNames())
+    if (n.compare(item, Qt::CaseInsensitive) == 0)
+      name = n;
+  // The main window shows the poked text like the item does.
+  const QString before = m_s.fields.value(name);
+  m_echoing = name;
+  setField(name, value);
+  m_echoing.clear();
+
+  bool accepted = true;
+  if (name == kOpenCom) {
+    accepted = OpenCom_Change(value);
+    if (!accepted)
+      setField(name, before);
+  } else if (name == QLatin1String("Interface")) {
+    accepted = Interface_Change(value);
+  } else if (name == QLatin1String("Baudrate")) {
+    accepted = Baudrate_Change(value);
+  } else if (name == QLatin1String("SelChan")) {
+    SelChan_Change(value);
+  } else if (name == QLatin1String("Polling")) {
+    Polling_Change(value);
+  } else if (name == QLatin1String("PollTime") || name == QLatin1String("PollBatch") ||
+             name == QLatin1String("RTPInterval")) {
+    accepted = PollSetting_Change(name, value);
+  }
+  return accepted;
+}
+
+// Opens or closes the communication. Whether it counts as open is judged by
+// the existence of the channel topics. While the server writes the item
+// itself, and while an earlier OpenCom poke is still being carried out (the
+// opening processes events, so other clients' pokes arrive meanwhile), a
+// change of OpenCom is no request.
+bool ServerTopic::OpenCom_Change(const QString& text)
+{
+  if (m_openComGuard > 0)
+    return true;
+  bool ok = false;
+  const bool open = toBoolean(text, &ok);
+  if (!ok) {
+    if (m_s.log)
+      m_s.log->LogMessage(Error, QStringLiteral("Type mismatch: '%1' is no boolean [DDEItem: Server!OpenCom]")
+                                   .arg(text));
+    return false;
+  }
+  ++m_openComGuard;
+  if (open) {
+    if (!m_s.state.TopicsCreated) {
+      if (OpenCommunication)
+        OpenCommunication();
+      if (m_s.log)
+        m_s.log->LogMessage(Init, QStringLiteral("Open Communication [DDEItem: Server!OpenCom]"));
+    } else if (m_s.log) {
+      m_s.log->LogMessage(Warn, QStringLiteral("Communication already opened! [DDEItem: Server!OpenCom]"));
+    }
+  } else {
+    if (m_s.state.TopicsCreated) {
+      if (CloseCommunication)
+        CloseCommunication();
+      if (m_s.log)
+        m_s.log->LogMessage(Init, QStringLiteral("Close Communication [DDEItem: Server!OpenCom]"));
+    } else if (m_s.log) {
+      m_s.log->LogMessage(Warn, QStringLiteral("Communication already closed! [DDEItem: Server!OpenCom]"));
+    }
+  }
+  // The item tells the outcome, not the request.
+  setField(kOpenCom, m_s.state.TopicsCreated ? QStringLiteral("1") : QStringLiteral("0"));
+  --m_openComGuard;
+  return true;
+}
+
+bool ServerTopic::Interface_Change(const QString& text)
+{
+  // The name field holds 25 characters.
+  const QString name = text.trimmed().left(25).trimmed();
+  if (m_s.state.CommOpen || name.isEmpty()) {
+    setField(QStringLiteral("Interface"), m_s.cfg.InterfaceName.trimmed());
+    return false;
+  }
+  m_s.cfg.InterfaceName = name;
+  ShowInterfaceSettings(m_s);
+  return true;
+}
+
+bool ServerTopic::Baudrate_Change(const QString& text)
+{
+  bool ok = false;
+  const int32_t rate = IsNumeric(text) ? ToLong(text, &ok) : 0;
+  if (m_s.state.CommOpen || !ok || rate <= 0) {
+    setField(QStringLiteral("Baudrate"), QString::number(m_s.cfg.Baudrate));
+    return false;
+  }
+  m_s.cfg.Baudrate = rate;
+  ShowInterfaceSettings(m_s);
+  return true;
+}
+
+// Shows whether the selected channel is polled; a channel the table does
+// not know counts as polled. The shown state is then applied again, as a
+// poke of Polling would.
+void ServerTopic::SelChan_Change(const QString& text)
+{
+  bool ok = false;
+  const int16_t v = IsNumeric(text) ? ToInteger(text, &ok) : 0;
+  if (!ok || v == 0)
+    return;
+  const ChannelRec* rec = v > 0 ? m_s.channels.channel(v) : nullptr;
+  const QString state = rec && !rec->Polling ? QStringLiteral("0") : QStringLiteral("-1");
+  setField(QStringLiteral("Polling"), state);
+  Polling_Change(state);
+}
+
+void ServerTopic::Polling_Change(const QString& text)
+{
+  const bool polled = numericValue(text) != 0.0;
+  const double sel = std::nearbyint(numericValue(m_s.fields.value(QStringLiteral("SelChan"))));
+  auto apply = [this](int16_t channel, bool on) {
+    if (SetChanPolled) {
+      SetChanPolled(channel, on);
+    } else if (channel >= 0 && size_t(channel) < m_s.channels.ChannelTable.size()) {
+      m_s.channels.ChannelTable[channel].Polling = on;
+    }
+  };
+  if (sel != 0.0) {
+    if (sel >= -32768 && sel <= 32767)
+      apply(int16_t(sel), polled);
+    return;
+  }
+  for (size_t c = 1; c < m_s.channels.ChannelTable.size(); ++c)
+    apply(int16_t(c), polled);
+}
+
+// A poked number becomes the new setting, clamped as the poll time dialog
+// clamps it (poll time and real-time interval 1..10000 ms, batch 1..120);
+// the item then shows the setting in force. Polling stops around a change
+// of the two intervals. Refused while the server is not ready (opening,
+// scanning or closed) and for text that is not a number.
+bool ServerTopic::PollSetting_Change(const QString& item, const QString& text)
+{
+  const bool batch = item == QLatin1String("PollBatch");
+  const bool realtime = item == QLatin1String("RTPInterval");
+  const int32_t current = batch ? m_s.cfg.PollBatch : realtime ? m_s.cfg.RealtimePollTime : m_s.cfg.Polltime;
+  if (m_s.state.NotReady || !IsNumeric(text)) {
+    setField(item, QString::number(current));
+    return false;
+  }
+  QString field = text;
+  if (batch) {
+    SetPollBatch(m_s, field);
+  } else {
+    if (StopPolling)
+      StopPolling();
+    else
+      tesmira::StopPolling(m_s);
+    if (realtime)
+      SetRealtimePollTime(m_s, field);
+    else
+      SetPollTime(m_s, field);
+    if (StartPolling)
+      StartPolling();
+  }
+  setField(item, field);
+  return true;
+}
+
+void ChangeOpenCom(Server& s, const QString& value)
+{
+  if (s.dde)
+    s.dde->serverTopic().ChangeOpenCom(value);
+  else
+    s.fields.set(kOpenCom, value);
+}
+
+QString Request(const QString& topic, const QString& item)
+{
+  QString value;
+  if (!ddeml::Request(Server::title(), topic, item, 30000, &value))
+    return {};
+  return value;
+}
+
+}
