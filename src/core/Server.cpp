@@ -3,6 +3,8 @@
 #include "clsGeneral.h"
 #include "bus/ErrorMessages.h"
 #include "dde/DdeServer.h"
+#include "engine/MessageEngine.h"
+#include "engine/frmPollTime.h"
 #include "db/Database.h"
 #include "log/Logger.h"
 
@@ -14,6 +16,8 @@ Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
 Server::~Server()
 {
+  poll.reset();
+  engine.reset();
   dde.reset();
   errors.reset();
   log.reset();
@@ -40,6 +44,8 @@ void Server::createServices()
   log = std::make_unique<Logger>(general->oSetting(), general->oDebug(), cfg);
   errors = std::make_unique<ErrorMessages>(state, cfg, *log, general->oDebug());
   dde = std::make_unique<DdeServer>(*this);
+  engine = std::make_unique<MessageEngine>(*this);
+  poll = std::make_unique<frmPollTime>(*this);
 }
 
 }

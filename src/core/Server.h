@@ -23,6 +23,8 @@ class Logger;
 class ErrorMessages;
 class frmMain;
 class DdeServer;
+class MessageEngine;
+class frmPollTime;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -52,6 +54,8 @@ public:
   std::unique_ptr<Logger> log;
   std::unique_ptr<ErrorMessages> errors;
   std::unique_ptr<DdeServer> dde; // link service: channel topics and the server topic
+  std::unique_ptr<MessageEngine> engine; // bus requests and replies
+  std::unique_ptr<frmPollTime> poll; // polling scheduler and watchdog
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
 
   // Convenience access to the general services' components (null until
