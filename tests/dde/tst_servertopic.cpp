@@ -8,6 +8,7 @@
 #include "ui/StatusFields.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QThread>
 #include <thread>
 
@@ -50,6 +51,53 @@ protected:
 
 private:
   QString m_status;
+};
+
+// The real tesmira program, started headless in a private world; serving()
+// waits until it answers on its server topic.
+struct RunningServer {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  QString binaryDir = qEnvironmentVariable("TESMIRA_BIN_DIR");
+  QString binary = binaryDir + "/tesmira";
+  QProcess process;
+
+  explicit RunningServer(const TestHome& home)
+  {
+    env.insert("TESMIRA_HOME", home.path());
+    env.insert("XDG_RUNTIME_DIR", home.runtime());
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    process.setProcessEnvironment(env);
+    process.start(binary, {"/NT"});
+  }
+  ~RunningServer()
+  {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished();
+    }
+  }
+  bool serving()
+  {
+    QString status;
+    QDeadlineTimer deadline(20000);
+    process.waitForStarted();
+    while (process.state() == QProcess::Running && !deadline.hasExpired()) {
+      if (ddeml::Request("Tesmira", "Server", "Status", 2000, &status) && !status.isEmpty())
+        return true;
+      QThread::msleep(20);
+    }
+    return false;
+  }
+  QString errors() { return QString::fromLocal8Bit(process.readAllStandardError()); }
+  // SIGTERM: the orderly shut-down. Returns the exit code.
+  int stop()
+  {
+    process.terminate();
+    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode()
+                                                                                            : -1;
+  }
 };
 
 }
@@ -303,44 +351,65 @@ private slots:
   void secondProcessIsRefused()
   {
     TestHome home;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TESMIRA_HOME", home.path());
-    env.insert("XDG_RUNTIME_DIR", home.runtime());
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    const QString binary = qEnvironmentVariable("TESMIRA_BIN_DIR") + "/tesmira";
-    QProcess first;
-    first.setProcessEnvironment(env);
-    first.start(binary, {"/NT"});
-    QVERIFY(first.waitForStarted());
-    QString status;
-    QDeadlineTimer deadline(20000);
-    while (!ddeml::Request("Tesmira", "Server", "Status", 2000, &status) && !deadline.hasExpired())
-      QThread::msleep(20);
-    QVERIFY2(!status.isEmpty(), qPrintable(QString::fromLocal8Bit(first.readAllStandardError())));
+    RunningServer first(home);
+    QVERIFY2(first.serving(), qPrintable(first.errors()));
 
     // The lock file is one guard; the link-layer check is the other, and it
     // alone must keep a second server out.
     QVERIFY(QFile::remove(home.runtime() + "/Tesmira.lock"));
     QProcess second;
-    second.setProcessEnvironment(env);
-    second.start(binary, {"/NT"});
-    QVERIFY(second.waitForFinished(30000));
+    second.setProcessEnvironment(first.env);
+    second.start(first.binary, {"/NT"});
+    QVERIFY(second.waitForFinished(40000));
     QCOMPARE(second.exitCode(), 1);
-    const QString err = QString::fromLocal8Bit(second.readAllStandardError());
-    QVERIFY2(err.contains("There is already an instance of Tesmira running.\r\n"
-                          "Running this server application twice is not allowed, this instance will be closed.") ||
-               err.contains("There is already an instance of Tesmira running.\n"
-                            "Running this server application twice is not allowed, this instance will be closed."),
+    const QString err = QString::fromLocal8Bit(second.readAllStandardError()).replace("\r\n", "\n");
+    QVERIFY2(err.contains("There is already an instance of Tesmira running.\n"
+                          "Running this server application twice is not allowed, this instance will be closed."),
              qPrintable(err));
-    // The first one serves on.
-    QVERIFY(ddeml::Request("Tesmira", "Server", "ProductName", 3000, &status));
-    QCOMPARE(status, QString("Tesmira"));
-    first.terminate();
-    QVERIFY(first.waitForFinished(20000));
-    QCOMPARE(first.exitCode(), 0);
-    QVERIFY(!ddeml::Request("Tesmira", "Server", "Status", 1000, &status));
+    // The first one serves on, and goes away in order.
+    QString v;
+    QVERIFY(ddeml::Request("Tesmira", "Server", "ProductName", 3000, &v));
+    QCOMPARE(v, QString("Tesmira"));
+    QCOMPARE(first.stop(), 0);
+    QVERIFY(!ddeml::Request("Tesmira", "Server", "Status", 1000, &v));
+  }
+
+  // The command-line client and the documented Python example against the
+  // real server.
+  void clientToolsAgainstRunningServer()
+  {
+    TestHome home;
+    RunningServer server(home);
+    QVERIFY2(server.serving(), qPrintable(server.errors()));
+    auto run = [&](const QString& program, const QStringList& args, QString* out) {
+      QProcess p;
+      p.setProcessEnvironment(server.env);
+      p.start(program, args);
+      if (!p.waitForFinished(20000))
+        return -1;
+      *out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+      return p.exitCode();
+    };
+    const QString dde = server.binaryDir + "/tesmira-dde";
+    QString out;
+    QCOMPARE(run(dde, {"request", "Tesmira", "Server", "ProductName"}, &out), 0);
+    QCOMPARE(out, QString("Tesmira"));
+    QCOMPARE(run(dde, {"poke", "Tesmira", "Server", "Baudrate", "19200"}, &out), 0);
+    QCOMPARE(run(dde, {"request", "tesmira", "server", "baudrate"}, &out), 0);
+    QCOMPARE(out, QString("19200"));
+    QCOMPARE(run(dde, {"poke", "Tesmira", "Server", "Baudrate", "fast"}, &out), 6);
+    QCOMPARE(run(dde, {"request", "Tesmira", "C(1)", "P(8)"}, &out), 4); // no channel topics yet
+
+    const QString python = QStandardPaths::findExecutable("python3");
+    if (python.isEmpty())
+      QSKIP("python3 is not installed");
+    const QString script = qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/docs/examples/link_client.py";
+    QCOMPARE(run(python, {script, "request", "Tesmira", "Server", "Status"}, &out), 0);
+    QVERIFY(!out.isEmpty());
+    QCOMPARE(run(python, {script, "poke", "Tesmira", "Server", "SelChan", "0"}, &out), 0);
+    QCOMPARE(run(python, {script, "request", "Tesmira", "Server", "Baudrate"}, &out), 0);
+    QCOMPARE(out, QString("'19200'")); // the example prints Python's repr of the text
+    QCOMPARE(server.stop(), 0);
   }
 };
 
