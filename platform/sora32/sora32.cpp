@@ -22,6 +22,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <bitset>
 #include <deque>
 #include <map>
 #include <vector>
@@ -52,6 +53,7 @@ struct InFlight {
     std::vector<Request> reqs;      // in item order (group by group)
     Done done;                      // internal messages: called instead of filing replies
     QByteArray frame;
+    uint8_t check = 0;              // the frame's check byte, echoed by its reply
     qint64 deadline = 0;
     int tries = 0;
     int maxTries = 1;
@@ -188,7 +190,9 @@ private:
     double charMs() const { return baud_ > 0 ? 10000.0 / baud_ : 0.0; }
 
     // Builds the next frame from queued requests; merges reads for the same
-    // node as far as the chaining switches allow, never across a write.
+    // node as far as the chaining switches allow, never across a write. A
+    // frame asks for each parameter once: a repeated read (the next poll of
+    // the same value) goes in a later frame, so it gets a later reading.
     bool takeNext(InFlight &f)
     {
         State &s = S();
@@ -200,19 +204,25 @@ private:
         const Request first = reqs.front();    // a copy: reqs grows below
         const bool chain = !first.write && first.type != TString && (s.chainProc || s.chainPar);
         if (chain) {
-            int reqBytes = 3 + 2 + 2, repBytes = 3 + 2 + 2 + valueBytes(first.type);
+            // Payload bytes of the request and of its reply (all items done).
+            int reqBytes = 3 + 2 + 2, repValueBytes = valueBytes(first.type);
             std::vector<uint8_t> procs{first.proc};
+            std::bitset<256 * 256> asked;
+            asked.set(first.proc * 256u + first.param);
             for (auto it = s.pending.begin(); it != s.pending.end() && reqs.size() < 120;) {
                 const Request &q = *it;
                 if (q.node != first.node) { ++it; continue; }
                 if (q.write) break;
                 if (q.type == TString) { ++it; continue; }
                 const bool known = std::find(procs.begin(), procs.end(), q.proc) != procs.end();
-                if ((!s.chainProc && q.proc != first.proc) || (!s.chainPar && known)) { ++it; continue; }
-                const int addReq = 2 + (known ? 0 : 2), addRep = 2 + valueBytes(q.type) + (known ? 0 : 2);
-                if (reqBytes + addReq > MaxPayload || repBytes + addRep > MaxPayload) break;
-                reqBytes += addReq; repBytes += addRep;
+                if ((!s.chainProc && q.proc != first.proc) || (!s.chainPar && known) ||
+                    asked.test(q.proc * 256u + q.param)) { ++it; continue; }
+                const int addReq = 2 + (known ? 0 : 2);
+                const int repBytes = ReplyHeadBytes + statusMapBytes(int(reqs.size()) + 1) + repValueBytes + valueBytes(q.type);
+                if (reqBytes + addReq > MaxPayload || repBytes > MaxPayload) break;
+                reqBytes += addReq; repValueBytes += valueBytes(q.type);
                 if (!known) procs.push_back(q.proc);
+                asked.set(q.proc * 256u + q.param);
                 reqs.push_back(std::move(*it));
                 it = s.pending.erase(it);
             }
@@ -242,12 +252,12 @@ private:
 
     int expectedReplyChars(const Message &m) const
     {
-        int bytes = 3;
-        for (const Group &g : m.groups) {
-            bytes += 2;
-            for (const Item &it : g.items)
-                bytes += 2 + (m.cmd == CmdRead ? (it.type == TString ? (it.length ? it.length + 1 : 33) : valueBytes(it.type)) : 0);
-        }
+        // A reply has no per-item header: the failure map, then the values.
+        int bytes = ReplyHeadBytes + statusMapBytes(m.itemCount());
+        if (m.cmd == CmdRead)
+            for (const Group &g : m.groups)
+                for (const Item &it : g.items)
+                    bytes += it.type == TString ? (it.length ? it.length + 1 : 33) : valueBytes(it.type);
         return frameChars(std::min(bytes, MaxPayload));
     }
 
@@ -256,7 +266,9 @@ private:
         // A sequence number not in use by another frame in flight.
         do { seq_ = uint8_t(seq_ + 1); } while (inflight_.count(seq_));
         f.msg.seq = seq_;
-        f.frame = encode(f.msg);
+        const QByteArray payload = encodePayload(f.msg);
+        f.check = frameCheck(payload);
+        f.frame = frame(payload);
         f.replyChars = expectedReplyChars(f.msg);
         ++f.tries;
         // The reply may queue behind the replies of the frames already in flight.
@@ -312,10 +324,13 @@ private:
         FrameParser::Event ev;
         while (parser_.next(ev)) {
             if (!ev.ok) { setAsyncError(ev.error); continue; }
-            if (ev.payload.size() < 3) { setAsyncError(ErrData); continue; }
+            if (ev.payload.size() < ReplyHeadBytes) { setAsyncError(ErrData); continue; }
             const uint8_t seq = uint8_t(ev.payload[1]);
             auto it = inflight_.find(seq);
-            if (it == inflight_.end()) continue;          // a late answer to a frame already retried
+            // A late answer to a frame already retried; its sequence number
+            // may have been given to a newer frame meanwhile, which the
+            // echoed check byte tells apart.
+            if (it == inflight_.end() || uint8_t(ev.payload[3]) != it->second.check) continue;
             auto rep = decodeReply(ev.payload, &it->second.msg);
             if (!rep) { setAsyncError(ErrData); retryOrFail(seq, ErrData); continue; }
             if (rep->cmd == CmdError) {

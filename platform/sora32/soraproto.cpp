@@ -44,18 +44,21 @@ static int hexByte(const char *p)
     return (h < 0 || l < 0) ? -1 : (h << 4) | l;
 }
 
+uint8_t frameCheck(const QByteArray &payload)
+{
+    const uint8_t len = uint8_t(payload.size());
+    return crc8(reinterpret_cast<const uint8_t *>(payload.constData()), int(payload.size()), crc8(&len, 1));
+}
+
 QByteArray frame(const QByteArray &payload)
 {
     QByteArray out;
     out.reserve(frameChars(int(payload.size())));
-    const uint8_t len = uint8_t(payload.size());
     out.append(':');
-    putHex(out, len);
+    putHex(out, uint8_t(payload.size()));
     for (char c : payload)
         putHex(out, uint8_t(c));
-    uint8_t crc = crc8(&len, 1);
-    crc = crc8(reinterpret_cast<const uint8_t *>(payload.constData()), int(payload.size()), crc);
-    putHex(out, crc);
+    putHex(out, frameCheck(payload));
     out.append("\r\n", 2);
     return out;
 }
@@ -123,14 +126,38 @@ struct Reader {
 };
 }
 
+// A reply lists the items of its request in order, groups run together:
+// a map with one bit per item (set: the item failed), then per item its
+// status when it failed, else (read replies only) its value.
+static void putReplyItems(QByteArray &out, const Message &m)
+{
+    std::vector<const Item *> items;
+    for (const Group &g : m.groups)
+        for (const Item &it : g.items) items.push_back(&it);
+    QByteArray map(statusMapBytes(int(items.size())), '\0');
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i]->status) map[i / 8] = char(uint8_t(map[i / 8]) | (1u << (i % 8)));
+    out.append(map);
+    for (const Item *it : items) {
+        if (it->status) out.append(char(it->status));
+        else if (m.cmd == CmdReadReply) putValue(out, it->value);
+    }
+}
+
 QByteArray encodePayload(const Message &m)
 {
     QByteArray out;
     out.append(char(m.node));
     out.append(char(m.seq));
     out.append(char(m.cmd));
+    if (m.cmd == CmdError || m.cmd == CmdReadReply || m.cmd == CmdWriteAck)
+        out.append(char(m.check));
     if (m.cmd == CmdError) {
         out.append(char(m.error));
+        return out;
+    }
+    if (m.cmd != CmdRead && m.cmd != CmdWrite) {
+        putReplyItems(out, m);
         return out;
     }
     for (const Group &g : m.groups) {
@@ -138,22 +165,12 @@ QByteArray encodePayload(const Message &m)
         out.append(char(uint8_t(g.items.size())));
         for (const Item &it : g.items) {
             out.append(char(it.param));
-            switch (m.cmd) {
-            case CmdRead:
+            if (m.cmd == CmdRead) {
                 out.append(char(it.type));
                 if (it.type == TString) out.append(char(it.length));
-                break;
-            case CmdWrite:
+            } else {
                 out.append(char(it.value.type));
                 putValue(out, it.value);
-                break;
-            case CmdReadReply:
-                out.append(char(it.status));
-                if (it.status == 0) putValue(out, it.value);
-                break;
-            case CmdWriteAck:
-                out.append(char(it.status));
-                break;
             }
         }
     }
@@ -194,41 +211,50 @@ std::optional<Message> decodeReply(const QByteArray &payload, const Message *req
 {
     Reader r{payload};
     Message m;
-    m.node = r.u8(); m.seq = r.u8(); m.cmd = r.u8();
+    m.node = r.u8(); m.seq = r.u8(); m.cmd = r.u8(); m.check = r.u8();
     if (!r.ok) return std::nullopt;
+    if (m.cmd != CmdError && m.cmd != CmdReadReply && m.cmd != CmdWriteAck) return std::nullopt;
+    if (request) {
+        const uint8_t answers = request->cmd == CmdRead ? CmdReadReply : CmdWriteAck;
+        if (m.seq != request->seq || m.check != frameCheck(encodePayload(*request)) ||
+            (m.cmd != CmdError && m.cmd != answers))
+            return std::nullopt;
+    }
     if (m.cmd == CmdError) {
         m.error = r.u8();
         if (!r.ok || !r.atEnd()) return std::nullopt;
         return m;
     }
-    if (m.cmd != CmdReadReply && m.cmd != CmdWriteAck) return std::nullopt;
-    if (m.cmd == CmdReadReply && !request) return std::nullopt;
-    size_t gi = 0;
-    while (!r.atEnd()) {
+    if (!request) return std::nullopt;
+    const int n = request->itemCount();
+    const int mapBytes = statusMapBytes(n);
+    if (payload.size() < ReplyHeadBytes + mapBytes) return std::nullopt;
+    const QByteArray map = payload.mid(ReplyHeadBytes, mapBytes);
+    r.pos += mapBytes;
+    // Bits past the last item must be clear: a map that does not fit the
+    // request means the reply does not either.
+    if (n % 8 && (uint8_t(map[mapBytes - 1]) >> (n % 8)) != 0) return std::nullopt;
+    int i = 0;
+    for (const Group &rg : request->groups) {
         Group g;
-        g.process = r.u8();
-        int n = r.u8();
-        if (!r.ok || n == 0) return std::nullopt;
-        const Group *rg = request && gi < request->groups.size() ? &request->groups[gi] : nullptr;
-        if (request && (!rg || rg->process != g.process || int(rg->items.size()) != n))
-            return std::nullopt;
-        for (int k = 0; k < n; ++k) {
+        g.process = rg.process;
+        for (const Item &q : rg.items) {
             Item it;
-            it.param = r.u8();
-            it.status = r.u8();
-            if (rg) {
-                if (rg->items[k].param != it.param) return std::nullopt;
-                it.type = m.cmd == CmdReadReply ? rg->items[k].type : rg->items[k].value.type;
-            }
-            if (m.cmd == CmdReadReply && it.status == 0)
+            it.param = q.param;
+            it.type = m.cmd == CmdReadReply ? q.type : q.value.type;
+            if (uint8_t(map[i / 8]) & (1u << (i % 8))) {
+                it.status = r.u8();
+                if (it.status == 0) return std::nullopt;   // a failed item with status "done"
+            } else if (m.cmd == CmdReadReply) {
                 r.getValue(it.type, it.value);
+            }
             if (!r.ok) return std::nullopt;
             g.items.push_back(std::move(it));
+            ++i;
         }
         m.groups.push_back(std::move(g));
-        ++gi;
     }
-    if (request && m.groups.size() != request->groups.size()) return std::nullopt;
+    if (!r.atEnd()) return std::nullopt;
     return m;
 }
 

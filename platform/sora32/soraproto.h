@@ -60,10 +60,15 @@ struct Group {
     std::vector<Item> items;
 };
 
+// A reply in memory mirrors the groups and items of its request (process
+// and parameter numbers filled in from the request); on the wire it carries
+// only the request's check byte, a map of the items that failed, and per item
+// either the value or the status (see docs/soranet-protocol.md, "Replies").
 struct Message {
     uint8_t node = 0;
     uint8_t seq = 0;
     uint8_t cmd = CmdRead;
+    uint8_t check = 0;          // replies: check byte of the request frame answered
     uint8_t error = 0;          // CmdError only
     std::vector<Group> groups;
     int itemCount() const;
@@ -72,6 +77,15 @@ struct Message {
 // CRC-8, polynomial 0x07, initial value 0, over the length byte and payload.
 uint8_t crc8(const uint8_t *data, int n, uint8_t crc = 0);
 
+// The check byte of the frame that carries this payload (CRC-8 over the
+// length byte and the payload). A reply echoes its request's check byte.
+uint8_t frameCheck(const QByteArray &payload);
+
+// Bytes of a reply payload before the items: node, sequence, command, check.
+constexpr int ReplyHeadBytes = 4;
+// Bytes of the failure map of a reply to a request with n items.
+inline int statusMapBytes(int items) { return (items + 7) / 8; }
+
 // Wraps a binary payload into ':' LL <hex payload> CC CR LF.
 QByteArray frame(const QByteArray &payload);
 
@@ -79,9 +93,12 @@ QByteArray frame(const QByteArray &payload);
 QByteArray encodePayload(const Message &m);
 inline QByteArray encode(const Message &m) { return frame(encodePayload(m)); }
 
-// Decodes a request payload (read or write), or a reply payload; a reply's
-// item values can only be decoded with the request it answers, because a
-// reply carries each value in the type that was asked for.
+// Decodes a request payload (read or write), or a reply payload. A read
+// reply or write acknowledgement can only be decoded with the request it
+// answers: it carries neither process nor parameter numbers, and each value
+// in the type that was asked for. With a request, a reply whose sequence
+// number or echoed check byte differs from the request's is refused. An
+// error reply decodes without a request.
 std::optional<Message> decodeRequest(const QByteArray &payload);
 std::optional<Message> decodeReply(const QByteArray &payload, const Message *request);
 

@@ -562,7 +562,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
         if (payload.size() >= 3) {
             Message e;
             e.node = uint8_t(payload[0]); e.seq = uint8_t(payload[1]);
-            e.cmd = CmdError; e.error = 34;
+            e.cmd = CmdError; e.check = frameCheck(payload); e.error = 34;
             out.push_back({encode(e), faults_.delayMs});
         }
         return out;
@@ -575,6 +575,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
     rep.node = uint8_t(answeringNode);
     rep.seq = req->seq;
     rep.cmd = req->cmd == CmdRead ? CmdReadReply : CmdWriteAck;
+    rep.check = frameCheck(payload);
     for (Group &g : req->groups) {
         Group rg;
         rg.process = g.process;
@@ -596,7 +597,14 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
         rep.groups.push_back(std::move(rg));
     }
     if (faults_.drop > 0 && rng_.generateDouble() < faults_.drop) return out;
-    QByteArray f = encode(rep);
+    QByteArray repPayload = encodePayload(rep);
+    if (repPayload.size() > MaxPayload) {
+        // Too many long values asked at once for one reply frame.
+        Message e;
+        e.node = rep.node; e.seq = rep.seq; e.cmd = CmdError; e.check = rep.check; e.error = 34;
+        repPayload = encodePayload(e);
+    }
+    QByteArray f = frame(repPayload);
     if (faults_.corrupt > 0 && rng_.generateDouble() < faults_.corrupt) f = corruptFrame(f);
     out.push_back({f, faults_.delayMs + faults_.nodeDelayMs.value(answeringNode, 0)});
     return out;

@@ -30,30 +30,44 @@ void Link::receive(const QByteArray &bytes)
     }
     const qint64 now = clock_.nsecsElapsed();
     // The bytes took their wire time to arrive; a burst written at once by
-    // the master is spread over the time the line would have needed.
-    rxFree_ = std::max(rxFree_, now) + qint64(charNs() * double(bytes.size()));
-    parser_.feed(bytes);
-    soraproto::FrameParser::Event ev;
-    while (parser_.next(ev)) {
-        if (!ev.ok) continue;            // a damaged request is not answered; the master retries
-        if (inBuffer_ >= BufferFrames) {
-            soraproto::Message e;
-            e.node = ev.payload.size() > 0 ? uint8_t(ev.payload[0]) : 0;
-            e.seq = ev.payload.size() > 1 ? uint8_t(ev.payload[1]) : 0;
-            e.cmd = soraproto::CmdError;
-            e.error = 28;
-            pending_.push_back({rxFree_, soraproto::encode(e), false});
-            continue;
-        }
-        for (Bus::Reply &r : bus_->handle(ev.payload)) {
-            Pending p{rxFree_ + qint64(r.delayMs) * 1000000, std::move(r.frame), true};
-            auto pos = std::upper_bound(pending_.begin(), pending_.end(), p.due,
-                                        [](qint64 d, const Pending &x) { return d < x.due; });
-            pending_.insert(pos, std::move(p));
-            ++inBuffer_;
+    // the master is spread over the time the line would have needed, and each
+    // frame in it is complete when its own last character has arrived.
+    const qint64 lineStart = std::max(rxFree_, now);
+    rxFree_ = lineStart + qint64(charNs() * double(bytes.size()));
+    qsizetype from = 0;
+    while (from < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', from);
+        end = end < 0 ? bytes.size() : end + 1;
+        parser_.feed(bytes.constData() + from, int(end - from));
+        from = end;
+        const qint64 arrived = lineStart + qint64(charNs() * double(end));
+        soraproto::FrameParser::Event ev;
+        while (parser_.next(ev)) {
+            if (!ev.ok) continue;            // a damaged request is not answered; the master retries
+            if (inBuffer_ >= BufferFrames) {
+                soraproto::Message e;
+                e.node = ev.payload.size() > 0 ? uint8_t(ev.payload[0]) : 0;
+                e.seq = ev.payload.size() > 1 ? uint8_t(ev.payload[1]) : 0;
+                e.cmd = soraproto::CmdError;
+                e.check = soraproto::frameCheck(ev.payload);
+                e.error = 28;
+                queue({arrived, soraproto::encode(e), false});
+                continue;
+            }
+            for (Bus::Reply &r : bus_->handle(ev.payload)) {
+                queue({arrived + qint64(r.delayMs) * 1000000, std::move(r.frame), true});
+                ++inBuffer_;
+            }
         }
     }
     pump();
+}
+
+void Link::queue(Pending p)
+{
+    auto pos = std::upper_bound(pending_.begin(), pending_.end(), p.due,
+                                [](qint64 d, const Pending &x) { return d < x.due; });
+    pending_.insert(pos, std::move(p));
 }
 
 void Link::pump()

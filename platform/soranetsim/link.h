@@ -36,6 +36,8 @@ public:
 private:
     void pump();
     void schedule();
+    struct Pending;
+    void queue(Pending p);    // in due order
     double charNs() const { return baud_ > 0 ? 1e10 / baud_ : 0; }
 
     struct Pending { qint64 due; QByteArray frame; bool counts; };

@@ -236,9 +236,11 @@ private slots:
         QTest::addColumn<bool>("parChain");
         QTest::addColumn<int>("frames");
         QTest::newRow("off") << false << false << 4;
-        QTest::newRow("parameter chaining") << false << true << 3;  // the two of process 1 merge
-        QTest::newRow("process chaining") << true << false << 2;    // one per process, the repeat apart
-        QTest::newRow("both") << true << true << 1;
+        // A frame asks for each parameter once: the repeat of process 1
+        // parameter 0 always travels in a frame of its own.
+        QTest::newRow("parameter chaining") << false << true << 4;
+        QTest::newRow("process chaining") << true << false << 2;
+        QTest::newRow("both") << true << true << 2;
     }
     void chainingMergesReadsOfOneNode()
     {
