@@ -4,12 +4,18 @@
 
 #include "bus.h"
 #include "server.h"
+#include "soraproto.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace sora32;
 
@@ -368,6 +374,77 @@ private slots:
         QCOMPARE(tag, int16_t(40));
         drop(t);
         CloseCommunication();
+    }
+
+    // A module of our own on a pseudo-terminal pair: before the true answer
+    // to a read it sends one that carries the same sequence number but the
+    // check byte of another request (a late reply to an earlier frame that
+    // had that number) and a wrong value. Only the true answer counts, and
+    // the stray one is neither an error nor a reason to repeat the request.
+    void replyForAnotherFrameUnderTheSameNumberIsIgnored()
+    {
+        using namespace soraproto;
+        CloseCommunication();
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0);
+        QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+        const std::string dev = ptsname(master);
+        std::atomic<bool> stop{false};
+        std::atomic<int> reads{0};
+        std::thread module([&] {
+            FrameParser parser;
+            while (!stop) {
+                pollfd pfd{master, POLLIN, 0};
+                if (::poll(&pfd, 1, 20) <= 0) continue;
+                char buf[512];
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n <= 0) continue;
+                parser.feed(buf, int(n));
+                FrameParser::Event e;
+                while (parser.next(e)) {
+                    auto rq = e.ok ? decodeRequest(e.payload) : std::nullopt;
+                    if (!rq) continue;
+                    Message rep = *rq;
+                    rep.node = 1;
+                    rep.cmd = CmdReadReply;
+                    rep.check = frameCheck(e.payload);
+                    QByteArray out;
+                    if (rq->node == LocalNode) {      // opening: node 1, next 3, highest 5
+                        for (int k = 0; k < 3; ++k) rep.groups[0].items[k].value = Value::ofByte(uint8_t(2 * k + 1));
+                    } else {
+                        ++reads;
+                        rep.node = rq->node;
+                        Message stray = rep;
+                        stray.check = uint8_t(rep.check ^ 0x5A);
+                        stray.groups[0].items[0].value = Value::ofInt(666);
+                        out += encode(stray);
+                        rep.groups[0].items[0].value = Value::ofInt(42);
+                    }
+                    out += encode(rep);
+                    if (::write(master, out.constData(), size_t(out.size())) != ssize_t(out.size())) return;
+                }
+            }
+        });
+        QCOMPARE(ConfigureRS232(dev, 6), int16_t(0));
+        const int16_t rc = OpenCommunication(dev);
+        GetError();
+        Taken t;
+        const bool opened = rc == 0 && ReadInt(app_, 0, 9, 2, 7, 70) == 0;
+        const bool taken = opened && take(70, t);
+        int16_t v = 0, tg = 0;
+        const int16_t got = taken ? GetInt(app_, t.node, t.proc, t.param, v, tg) : -1;
+        if (taken) drop(t);
+        CloseCommunication();
+        stop = true;
+        module.join();
+        ::close(master);
+        QCOMPARE(rc, int16_t(0));
+        QVERIFY(taken);
+        QCOMPARE(t.status, uint8_t(0));
+        QCOMPARE(got, int16_t(0));
+        QCOMPARE(v, int16_t(42));
+        QCOMPARE(GetError(), int16_t(0));
+        QCOMPARE(reads.load(), 1);
     }
 };
 

@@ -149,6 +149,64 @@ private slots:
         bus_.setFaults({});
     }
 
+    // One chained request: every item answered in request order, failures
+    // marked in the map, the request's check byte echoed.
+    void chainedReplyFollowsTheRequestOrder()
+    {
+        Message m;
+        m.node = 3; m.seq = 77; m.cmd = CmdRead;
+        Item meas; meas.param = 0; meas.type = TInt;
+        Item wrong; wrong.param = 1; wrong.type = TByte;        // status 5
+        Item none; none.param = 77; none.type = TInt;           // status 4
+        Item cap; cap.param = 13; cap.type = TFloat;
+        m.groups = {Group{1, {meas, wrong, none}}, Group{33, {cap}}};
+        const QByteArray request = encodePayload(m);
+        auto out = bus_.handle(request);
+        QCOMPARE(out.size(), size_t(1));
+        FrameParser p;
+        p.feed(out[0].frame);
+        FrameParser::Event e;
+        QVERIFY(p.next(e) && e.ok);
+        QCOMPARE(uint8_t(e.payload[3]), frameCheck(request));
+        QCOMPARE(uint8_t(e.payload[4]), uint8_t(0x06));          // items 1 and 2 failed
+        QCOMPARE(e.payload.size(), qsizetype(ReplyHeadBytes + 1 + 2 + 1 + 1 + 4));
+        auto rep = decodeReply(e.payload, &m);
+        QVERIFY(rep);
+        QCOMPARE(rep->groups[0].items[0].status, uint8_t(0));
+        QCOMPARE(rep->groups[0].items[1].status, uint8_t(5));
+        QCOMPARE(rep->groups[0].items[2].status, uint8_t(4));
+        QCOMPARE(rep->groups[1].items[0].status, uint8_t(0));
+        QCOMPARE(rep->groups[1].items[0].value.f, 100.0f);
+    }
+
+    // A request the module cannot answer in one frame, or cannot decode, is
+    // answered with an error that still names the request by its check byte.
+    void unanswerableRequestsGetAnErrorReply()
+    {
+        Message m;
+        m.node = 3; m.seq = 78; m.cmd = CmdRead;
+        Group g{33, {}};
+        for (int k = 0; k < 70; ++k) { Item it; it.param = 13; it.type = TFloat; g.items.push_back(it); }
+        m.groups = {g};
+        const QByteArray big = encodePayload(m);
+        QVERIFY(big.size() <= MaxPayload);
+        const QByteArray bad = QByteArray::fromHex("034E0101010009");   // unknown type 9
+        for (const QByteArray &request : {big, bad}) {
+            auto out = bus_.handle(request);
+            QCOMPARE(out.size(), size_t(1));
+            FrameParser p;
+            p.feed(out[0].frame);
+            FrameParser::Event e;
+            QVERIFY(p.next(e) && e.ok);
+            auto rep = decodeReply(e.payload, nullptr);
+            QVERIFY(rep);
+            QCOMPARE(rep->cmd, uint8_t(CmdError));
+            QCOMPARE(rep->error, uint8_t(34));
+            QCOMPARE(rep->check, frameCheck(request));
+            QCOMPARE(rep->seq, uint8_t(request[1]));
+        }
+    }
+
     void systemParametersAndLinks()
     {
         Value v;
