@@ -53,6 +53,9 @@ QString MessageEngine::FloatText(double v)
 
 QString MessageEngine::ValueText(uint8_t type, int16_t parameter, const QVariant& value)
 {
+  // An acknowledgement (or a failed reply) carries no value at all.
+  if (!value.isValid())
+    return QString();
   switch (type) {
   case 0: return n2s(value.toInt() & 0xFF);
   case 1: {
