@@ -2,9 +2,9 @@
 
 #include "DdeServer.h"
 #include "bus/Communication.h"
+#include "engine/frmPollTime.h"
 #include "core/Server.h"
 #include "core/Settings.h"
-#include "core/Startup.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
 #include "ui/StatusFields.h"
@@ -47,6 +47,14 @@ ServerTopic::ServerTopic(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
   connect(&m_s.fields, &StatusFields::changed, this, &ServerTopic::fieldChanged);
   OpenCommunication = [&s] { OpenCommunication_Click(s); };
   CloseCommunication = [&s] { CloseCommunication_Click(s); };
+  StopPolling = [&s] {
+    if (s.poll)
+      s.poll->StopPolling();
+  };
+  StartPolling = [&s] {
+    if (s.poll)
+      s.poll->StartPolling();
+  };
 }
 
 ServerTopic::~ServerTopic() { m_link.removeTopic(topicName()); }
@@ -224,8 +232,6 @@ bool ServerTopic::PollSetting_Change(const QString& item, const QString& text)
   } else {
     if (StopPolling)
       StopPolling();
-    else
-      tesmira::StopPolling(m_s);
     if (realtime)
       SetRealtimePollTime(m_s, field);
     else

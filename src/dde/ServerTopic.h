@@ -43,9 +43,9 @@ public:
   void ChangeOpenCom(const QString& value);
   bool openComGuard() const { return m_openComGuard > 0; }
 
-  // The actions the pokes carry out. Installed by DdeServer with the real
-  // ones (menu actions, device table, polling scheduler); tests put
-  // stand-ins in.
+  // The actions the pokes carry out. The constructor installs the real ones
+  // (the menu actions, the polling scheduler); tests put stand-ins in.
+  // Without SetChanPolled only the channel table's Polling flag changes.
   std::function<void()> OpenCommunication;
   std::function<void()> CloseCommunication;
   std::function<void(int16_t channel, bool polled)> SetChanPolled;
