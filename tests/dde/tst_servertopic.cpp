@@ -374,6 +374,44 @@ private slots:
     QVERIFY(!ddeml::Request("Tesmira", "Server", "Status", 1000, &v));
   }
 
+  // OpenCom pokes on the real server with the built-in virtual bus: the
+  // channel topics come with the opening and go with the closing.
+  void openComOnTheVirtualBus()
+  {
+    TestHome home;
+    QFile ini(home.file("common.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Communication]\nInterfaceName=SIM\n");
+    ini.close();
+    RunningServer server(home);
+    QVERIFY2(server.serving(), qPrintable(server.errors()));
+    QString v;
+    QVERIFY(ddeml::Request("Tesmira", "Server", "Interface", 3000, &v));
+    QCOMPARE(v, QString("SIM"));
+    QVERIFY(!ddeml::Request("Tesmira", "C(1)", "P(0)", 3000, &v));
+    ddeml::Client c;
+    QVERIFY(c.connect("Tesmira", "Server"));
+    QVERIFY2(c.poke("OpenCom", QString("1"), 30000), qPrintable(c.errorString()));
+    QVERIFY(c.request("OpenCom", &v));
+    QCOMPARE(v, QString("1"));
+    QVERIFY(c.request("MaxChan", &v));
+    const int channels = v.toInt();
+    QVERIFY2(channels > 0, qPrintable(v));
+    QVERIFY(ddeml::Request("Tesmira", QString("C(%1)").arg(channels), "P(0)", 3000, &v));
+    QVERIFY(!ddeml::Request("Tesmira", QString("C(%1)").arg(channels + 1), "P(0)", 3000, &v));
+    QVERIFY(ddeml::Request("Tesmira", "C(0)", "P(1)", 3000, &v));
+    QCOMPARE(v, QString("readstatus"));
+    // Asking for the current state changes nothing.
+    QVERIFY(c.poke("OpenCom", QString("True"), 30000));
+    QVERIFY(ddeml::Request("Tesmira", "C(1)", "P(0)", 3000, &v));
+    QVERIFY(c.poke("OpenCom", QString("0"), 30000));
+    QVERIFY(c.request("OpenCom", &v));
+    QCOMPARE(v, QString("0"));
+    QVERIFY(!ddeml::Request("Tesmira", "C(1)", "P(0)", 3000, &v));
+    c.disconnect();
+    QCOMPARE(server.stop(), 0);
+  }
+
   // The command-line client and the documented Python example against the
   // real server.
   void clientToolsAgainstRunningServer()
