@@ -2,6 +2,7 @@
 
 #include "clsGeneral.h"
 #include "bus/ErrorMessages.h"
+#include "config/DeviceTable.h"
 #include "dde/DdeServer.h"
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
@@ -44,6 +45,7 @@ void Server::createServices()
   log = std::make_unique<Logger>(general->oSetting(), general->oDebug(), cfg);
   errors = std::make_unique<ErrorMessages>(state, cfg, *log, general->oDebug());
   dde = std::make_unique<DdeServer>(*this);
+  devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);
 }

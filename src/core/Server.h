@@ -23,6 +23,7 @@ class Logger;
 class ErrorMessages;
 class frmMain;
 class DdeServer;
+class DeviceTable;
 class MessageEngine;
 class frmPollTime;
 
@@ -54,6 +55,7 @@ public:
   std::unique_ptr<Logger> log;
   std::unique_ptr<ErrorMessages> errors;
   std::unique_ptr<DdeServer> dde; // link service: channel topics and the server topic
+  std::unique_ptr<DeviceTable> devices; // device types and the device-table reconciliation
   std::unique_ptr<MessageEngine> engine; // bus requests and replies
   std::unique_ptr<frmPollTime> poll; // polling scheduler and watchdog
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down

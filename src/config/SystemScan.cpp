@@ -1,0 +1,458 @@
+#include "SystemScan.h"
+
+#include "DeviceTable.h"
+#include "bus/Communication.h"
+#include "bus/ErrorMessages.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "core/Startup.h"
+#include "db/Database.h"
+#include "dde/DdeServer.h"
+#include "engine/BulkRead.h"
+#include "engine/MessageEngine.h"
+#include "engine/frmPollTime.h"
+#include "log/Logger.h"
+#include "ui/frmMain.h"
+
+#include "Debug.h"
+#include "sora32.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QStringList>
+#include <algorithm>
+
+namespace tesmira {
+
+namespace {
+
+const char* const kModule = "modSystemScan";
+
+class Trace {
+public:
+  Trace(support::Debug* debug, const char* procedure)
+    : m_debug(debug), m_handle(debug ? debug->Push(kModule, procedure) : 0) {}
+  ~Trace()
+  {
+    if (m_debug)
+      m_debug->Pop(m_handle);
+  }
+
+private:
+  support::Debug* m_debug;
+  int m_handle;
+};
+
+// The menu command held disabled while the library reads the configuration:
+// the module list works on the library's configuration tables.
+const char* const kConfigMenu = "mnuConfiguration";
+
+void logLine(Server& s, int category, const QString& text)
+{
+  if (s.log)
+    s.log->LogMessage(category, text);
+}
+void busy(Server& s, const QString& text, double step)
+{
+  if (s.main)
+    s.main->ShowBusy(text, step);
+}
+void hideBusy(Server& s)
+{
+  if (s.main)
+    s.main->HideBusy();
+}
+void comStatus(Server& s, const QString& text)
+{
+  if (s.main)
+    s.main->SetComStatus(text);
+  else {
+    s.fields.set("Status", text);
+    s.fields.set("ComStatus", text);
+  }
+}
+void menu(Server& s, const char* name, bool on)
+{
+  if (s.main)
+    s.main->enableMenu(QString::fromLatin1(name), on);
+}
+
+// Repeats HandlePendingMsg while it reports that replies remain, at most
+// `times` calls in all.
+void handlePending(Server& s, int times)
+{
+  if (!s.engine)
+    return;
+  for (int i = 0; i < times; ++i)
+    if (s.engine->HandlePendingMsg())
+      break;
+}
+
+// One byte of process 0 at a node, read directly.
+bool readByte(Server& s, uint8_t node, uint8_t parameter, int& value)
+{
+  QVariant v;
+  const int16_t code = s.engine ? s.engine->read_direct(v, node, 0, parameter, 0, 1) : int16_t(14);
+  value = code == 0 ? v.toInt() : 255;
+  return code == 0;
+}
+
+// The library reported a failed configuration read: report, close, beep.
+int16_t configFailed(Server& s, int16_t code)
+{
+  logLine(s, Error, QStringLiteral("Reading SORANET system configuration FAILED"));
+  if (s.errors)
+    s.errors->HandleErrorMessage(18, 0, 0, false, QString());
+  StopCommunication(s);
+  QApplication::beep();
+  return code;
+}
+
+} // namespace
+
+uint8_t GetInterfaceNode()
+{
+  uint8_t b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, b6 = 0, b7 = 0;
+  std::string name;
+  sora32::GetTNetConfig(b1, b2, b3, b4, b5, b6, b7, name);
+  return b1;
+}
+
+void Fill_Channel_info(Server& s)
+{
+  Trace t(s.debug(), "Fill_Channel_info");
+  ChannelModel& cm = s.channels;
+  cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
+  cm.ChanNodeProc.assign(size_t(cm.MaxChannel) + 1, {0, 0});
+  for (int16_t c = 1; c <= cm.MaxChannel; ++c) {
+    uint8_t node = 0, process = 0;
+    sora32::GetNodeProc(c, node, process);
+    if (node > 0 && process > 0)
+      cm.ChanNodeProc[size_t(c)] = {int16_t(node), int16_t(process)};
+  }
+}
+
+int16_t FindChannelNumber(const Server& s, uint8_t node, uint8_t process, QList<int16_t>& siblings)
+{
+  siblings = {0};
+  if (!s.state.TopicsCreated)
+    return 0;
+  const ChannelModel& cm = s.channels;
+  const bool viaInterface = node == s.state.InterfaceNode && s.state.InterfaceAcquisition;
+  const auto nodeOf = [&cm](int c) { return c < int(cm.ChanNodeProc.size()) ? cm.ChanNodeProc[size_t(c)][0] : -1; };
+  const auto procOf = [&cm](int c) { return c < int(cm.ChanNodeProc.size()) ? cm.ChanNodeProc[size_t(c)][1] : -1; };
+
+  // The interface acquires for the channels: its processes 1..120 are the
+  // channel numbers, unless a channel of the interface itself has that process.
+  if (viaInterface && process >= 1 && process <= 120) {
+    for (int c = 1; c <= cm.MaxChannel; ++c)
+      if (nodeOf(c) == node && procOf(c) == process)
+        return int16_t(c);
+    return int16_t(process);
+  }
+
+  // Map the bus process to the channel's own process; some processes stand
+  // for the whole module, so the node's other channels are listed too.
+  int mapped = process;
+  bool wholeModule = false;
+  const int p = process;
+  if (p == 0 || p == 9 || p == 10) {
+    const int type = sora32::GetModuleType(node);
+    mapped = (type == 5 || type == 19) ? 11 : (p != 0 ? p : 1);
+    wholeModule = mapped == 1 && p == 0;
+  } else if (p >= 1 && p <= 32) {
+    mapped = p;
+  } else if (p >= 33 && p <= 64) {
+    mapped = p - 32;
+  } else if (p >= 65 && p <= 96) {
+    mapped = p - 64;
+  } else if (p >= 97 && p <= 103) {
+    mapped = p - 96;
+  } else if ((p >= 104 && p <= 122) || p == 127) {
+    mapped = 1;
+    wholeModule = true;
+  } else if (p >= 123 && p <= 126) {
+    if (viaInterface) {
+      mapped = p - 122;
+    } else {
+      mapped = 1;
+      wholeModule = true;
+    }
+  } else {
+    mapped = p; // 128..255
+    wholeModule = true;
+  }
+
+  int16_t result = 0;
+  bool first = true;
+  for (int c = 1; c <= cm.DBChannelCount; ++c) {
+    if (nodeOf(c) != node)
+      continue;
+    if (procOf(c) == mapped) {
+      result = int16_t(c);
+    } else if (wholeModule) {
+      if (first)
+        siblings.clear();
+      first = false;
+      siblings.append(int16_t(c));
+    }
+  }
+  return result;
+}
+
+uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
+{
+  Trace t(s.debug(), "FindRealSystemLNA");
+  int node = startNode, previous = 0, hint = 0, highest = 0, knownLna = 0, next = 255;
+  bool lastFailed = false;
+  logLine(s, Init, QStringLiteral("Searching for highest occupied node address at SORANET (Esc to stop)"));
+  s.state.SuppressErrors = true;
+  do {
+    busy(s,
+         "Finding real system highest node address: " + QString::number(node) + " (current LNA: " +
+             QString::number(knownLna) + ")",
+         10);
+    next = 255;
+    // After a node that did not answer, ask the last answering node again for
+    // its successor: the walk may have stepped past a gap.
+    if (previous > 0 && lastFailed)
+      readByte(s, uint8_t(previous), 3, next);
+    if (next != 0) {
+      if (next != 255 && next != hint && next > previous) {
+        hint = next;
+        node = next;
+      }
+      bool answered = false;
+      for (int i = 0; i < 2 && !answered; ++i) {
+        next = 255;
+        answered = readByte(s, uint8_t(node), 3, next);
+      }
+      if (answered) {
+        highest = std::max(highest, node);
+        previous = node;
+        int lna = 0;
+        bool read = false;
+        for (int i = 0; i < 2 && !read; ++i)
+          read = readByte(s, uint8_t(node), 4, lna);
+        if (read)
+          knownLna = std::max(knownLna, lna);
+        lastFailed = false;
+        hint = 255;
+      } else {
+        lastFailed = true;
+      }
+      QCoreApplication::processEvents();
+      if (next >= 1 && next <= 254)
+        node = next;
+      else if (next == 255)
+        node = node + 1;
+    }
+  } while (next != 0 && !s.state.EscPressed && (knownLna == 0 || node <= knownLna) && node <= 124);
+  s.state.SuppressErrors = false;
+
+  if (knownLna > 0 && node >= 1) {
+    logLine(s, Init, "Highest occupied node address at SORANET = " + QString::number(highest));
+    if (highest != s.cfg.SystemLNA) {
+      s.cfg.SystemLNA = uint8_t(highest);
+      StoreCurrentSystemLNA(s);
+      ApplyPortSettings(s);
+    }
+    return s.cfg.SystemLNA;
+  }
+  logLine(s, Warn, QStringLiteral("No reliable result in finding highest occupied node address at SORANET"));
+  return uint8_t(std::max(previous, s.state.InterfaceNode));
+}
+
+int16_t CheckConfig(Server& s)
+{
+  Trace t(s.debug(), "CheckConfig");
+  ChannelModel& cm = s.channels;
+  if (!s.state.CommOpen)
+    return 0;
+  if (s.state.InterfaceNode == 0)
+    s.state.InterfaceNode = GetInterfaceNode();
+  const uint8_t ifNode = uint8_t(s.state.InterfaceNode);
+
+  // 1. The interface's module type.
+  busy(s, QStringLiteral("Reading SORANET system configuration"), 10);
+  if (s.engine)
+    s.engine->HandleOutstandingMsg();
+  int moduleType = 0;
+  if (!readByte(s, ifNode, 0, moduleType) || moduleType <= 0) {
+    menu(s, kConfigMenu, false);
+    const int16_t r = sora32::ReadSystemConfig(ifNode);
+    menu(s, kConfigMenu, true);
+    if (r != 0)
+      return configFailed(s, r);
+    moduleType = sora32::GetModuleType(ifNode);
+  }
+
+  // 2. Classify it: a KDX module acting as Soranet host is recognised by its
+  //    type, its host text or a next-node address.
+  cm.InterfaceIsKdxHost = false;
+  if (moduleType != 2) {
+    if (moduleType == 24) {
+      cm.InterfaceIsKdxHost = true;
+    } else {
+      QVariant v;
+      s.state.SuppressErrors = true;
+      const int16_t r = s.engine ? s.engine->read_direct(v, ifNode, 125, 21, 4, 8) : int16_t(14);
+      s.state.SuppressErrors = false;
+      if (r == 0 && v.toString().left(8).toUpper() == QLatin1String("SORANET "))
+        cm.InterfaceIsKdxHost = true;
+      if (!cm.InterfaceIsKdxHost) {
+        s.state.SuppressErrors = true;
+        const int16_t r2 = s.engine ? s.engine->read_direct(v, ifNode, 0, 3, 0, 1) : int16_t(14);
+        s.state.SuppressErrors = false;
+        if (r2 == 0 && v.toString().trimmed() != QLatin1String("0"))
+          cm.InterfaceIsKdxHost = true;
+      }
+    }
+  }
+
+  // 3. The highest node address to scan.
+  int lna = ifNode;
+  if (moduleType == 1 || moduleType == 2 || moduleType == 24 || cm.InterfaceIsKdxHost) {
+    if (cm.ManualLNA == 0) {
+      lna = FindRealSystemLNA(s, ifNode);
+    } else {
+      lna = cm.ManualLNA;
+      logLine(s, Init, "Highest node address is manually set to " + QString::number(lna));
+    }
+  }
+  if (ifNode > 10)
+    logLine(s, Warn, QStringLiteral("Scanning the system may take some time!"));
+
+  // 4. Let the library read the configuration.
+  s.cfg.SystemLNA = uint8_t(lna);
+  cm.ScanLimit = uint8_t(std::min(lna + 2, 124));
+  menu(s, kConfigMenu, false);
+  sora32::SetSystemLNA(cm.ScanLimit);
+  s.state.NotReady = true;
+  menu(s, "mnuCheckConfig", false);
+  busy(s, QStringLiteral("Checking SORANET system configuration"), 30);
+  comStatus(s, QStringLiteral("Scanning SORANET"));
+  logLine(s, Init, QStringLiteral("Scanning SORANET to determine system configuration..."));
+  int16_t result = sora32::ReadSystemConfig(cm.ScanLimit);
+  menu(s, kConfigMenu, true);
+  if (result == 0)
+    logLine(s, Init, QStringLiteral("Reading SORANET system configuration OK"));
+  else if (cm.InterfaceIsBusmaster)
+    logLine(s, Error, QStringLiteral("No modules connected to SORANET found; connect modules!"));
+  else
+    return configFailed(s, result);
+
+  // 5. Channels, reconciliation, topics.
+  busy(s, QStringLiteral("Loading channel information"), 20);
+  Fill_Channel_info(s);
+  if (!s.state.CommOpen || sora32::GetCommunication() == 0) {
+    StopCommunication(s);
+    return result;
+  }
+  busy(s, QStringLiteral("Reading maximum channel"), 5);
+  cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
+  busy(s, QStringLiteral("Loading node information"), 20);
+  if (s.dde)
+    s.dde->DeleteTopicScr();
+  bool ok = false;
+  QString error;
+  const bool rewritten = s.devices ? s.devices->FillNodeInfo(ok, error) : false;
+  if (s.dde)
+    s.dde->AddTopicScr(cm.DBChannelCount);
+
+  if (!ok) {
+    if (result == 0)
+      result = 1;
+    if (!error.isEmpty())
+      logLine(s, Error, error);
+    hideBusy(s);
+    return result;
+  }
+
+  // 6. Initial reads.
+  bool someNotPolled = false, someUnavailable = false;
+  if (error.isEmpty() && (rewritten || s.state.NotReady)) {
+    menu(s, "mnuCloseCom", false);
+    menu(s, "mnuReadAllParams", false);
+    menu(s, "mnuTest", false);
+    logLine(s, Init, QStringLiteral("Modules currently connected to SORANET stored in database"));
+    cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
+    logLine(s, Init, QString::number(cm.MaxChannel) + " DDE topics (channels) active");
+    cm.AllChannelsModifiable = true;
+    for (int c = 1; c <= cm.MaxChannel; ++c) {
+      const ChannelRec* rec = cm.channel(c);
+      if (!rec || rec->Modify == 0)
+        cm.AllChannelsModifiable = false;
+      if (!rec || !rec->Polling)
+        someNotPolled = true;
+    }
+    busy(s, QStringLiteral("Loading ident information"), 7);
+    if (s.devices && s.devices->LoadIdentStrings)
+      s.devices->LoadIdentStrings();
+    handlePending(s, 1);
+    result = s.devices && s.devices->InitInterfaceAcquisition ? s.devices->InitInterfaceAcquisition() : int16_t(0);
+
+    // Parameters with a second value type are read once from every channel,
+    // so the type that the instrument takes is known before polling.
+    QStringList second;
+    if (s.db) {
+      for (int p = 1; p <= s.db->MaxParNr; ++p) {
+        const ParameterDef& def = s.db->ParameterTable[size_t(p)];
+        if (def.VarType[1] != VarNone)
+          second << QString::number(p);
+        if (def.ParNr != 0 && !def.Available)
+          someUnavailable = true;
+      }
+    }
+    const QString list = second.join(QLatin1Char(','));
+    if (!list.isEmpty())
+      for (int16_t c = 1; c <= cm.MaxChannel; ++c)
+        Poll_All_Params(s, c, list);
+    handlePending(s, 1);
+    if (s.cfg.PollParametersOnInit)
+      Poll_All_Params(s, -1, QStringLiteral("ALL"));
+    busy(s, QStringLiteral("Handle pending messages"), 6);
+    handlePending(s, 5);
+  } else if (s.devices && s.devices->LoadIdentStrings) {
+    s.devices->LoadIdentStrings();
+  }
+  if (error.isEmpty())
+    handlePending(s, 1);
+
+  // 7. Ready.
+  logLine(s, Init, "System poll interval = " + QString::number(s.cfg.Polltime) + " ms");
+  logLine(s, Init, "System poll channel batch = " + QString::number(s.cfg.PollBatch));
+  logLine(s, Init, "System real-time poll interval = " + QString::number(s.cfg.RealtimePollTime) + " ms");
+  if (someUnavailable)
+    logLine(s, Warn, QStringLiteral("Some parameters are not available at DDE"));
+  if (someNotPolled)
+    logLine(s, Warn, QStringLiteral("Some channels are not polled"));
+  logLine(s, Init, QStringLiteral("Server is active and ready for any client"));
+  s.state.NotReady = false;
+
+  if (error.isEmpty()) {
+    if (s.poll)
+      s.poll->StartPolling();
+    for (const char* name : {"mnuCloseCom", "mnuTest", "mnuViewModules", "mnuReadAllParams", "mnuSpeedTest",
+                             "mnuCheckConfig", "mnuServiceLog", "mnuCopyClipboard"})
+      menu(s, name, true);
+  }
+  hideBusy(s);
+  return result;
+}
+
+QString CheckConfigAndStartPolling(Server& s)
+{
+  Trace t(s.debug(), "CheckConfigAndStartPolling");
+  const int16_t result = CheckConfig(s);
+  ShowInterfaceSettings(s);
+  s.fields.set("MaxChan", QString::number(s.channels.MaxChannel));
+  if (result == 0) {
+    comStatus(s, QStringLiteral("Normal polling"));
+    return {};
+  }
+  StopCommunication(s);
+  return ErrorMessages::ErrorText(result);
+}
+
+}

@@ -1,0 +1,167 @@
+#pragma once
+// Helpers for the system-scan and device-table tests: a private world with a
+// copy of the default database, scenario files for the in-process virtual
+// bus, and a plain SQLite view of the device table.
+#include "TestHome.h"
+#include "core/Server.h"
+#include "db/Database.h"
+
+#include "sora32.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariantList>
+#include <QtTest>
+#include <memory>
+
+namespace cfgtest {
+
+inline QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
+
+// One module of a scenario: {"node": n, "type": t, "number": ..., "channels": [...]}.
+inline QJsonObject module(int node, int type, const QString& number, QList<int> channels = {1},
+                          QJsonObject extra = {})
+{
+  QJsonObject o = extra;
+  o["node"] = node;
+  o["type"] = type;
+  o["number"] = number;
+  QJsonArray ch;
+  for (int c : channels)
+    ch.append(c);
+  o["channels"] = ch;
+  return o;
+}
+
+// The test installation: interface at node 1, flow meter at 3 (reports an
+// interface identification of 200), flow controller at 4 (100), a
+// four-channel meter at 6 and a pressure meter at 8: 5 modules, 8 channels.
+inline QJsonArray standardModules()
+{
+  return {module(1, 1, "IF0000001"),
+          module(3, 3, "FM0000003", {1}, QJsonObject{{"ifiId", 200}}),
+          module(4, 4, "FC0000004", {1}, QJsonObject{{"ifiId", 100}}),
+          module(6, 10, "MM0000006", {1, 2, 3, 4}),
+          module(8, 6, "PM0000008")};
+}
+
+// A fresh settings folder with the default database installed, and the
+// virtual bus pointed at it.
+class World {
+public:
+  World()
+  {
+    QDir().mkpath(home.path() + "/data/Tesmira32");
+    dbFile = home.defaultDatabase();
+    const QString src = binDir() + "/Tesmira.mdb";
+    if (!QFile::copy(src, dbFile))
+      qFatal("cannot copy %s", qPrintable(src));
+    QFile::setPermissions(dbFile, QFile::ReadOwner | QFile::WriteOwner);
+    qputenv("TESMIRA_SIM_DB", src.toLocal8Bit());
+    setScenario(standardModules());
+  }
+  ~World()
+  {
+    sora32::CloseCommunication();
+    qunsetenv("TESMIRA_SIM_SCENARIO");
+  }
+
+  void setScenario(const QJsonArray& modules)
+  {
+    QJsonObject o;
+    o["baud"] = 38400;
+    o["modules"] = modules;
+    QFile f(home.file("scenario.json"));
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(QJsonDocument(o).toJson());
+    f.close();
+    qputenv("TESMIRA_SIM_SCENARIO", home.file("scenario.json").toLocal8Bit());
+  }
+
+  // Opens the in-process bus on its own and lets the library read the
+  // configuration up to node lna (no server involved).
+  bool openBus(int lna = 10)
+  {
+    sora32::CloseCommunication();
+    const int16_t r = sora32::OpenCommunication("SIM");
+    if (r != 0 && r != 24)
+      return false;
+    return sora32::ReadSystemConfig(uint8_t(lna)) == 0;
+  }
+
+  // Rows of NetDevPar in stored order through a connection of the test's own:
+  // "node/proc/chan/type/name/number/memo/polling/modify".
+  QStringList rows() const
+  {
+    QStringList out;
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest-reader");
+      db.setDatabaseName(dbFile);
+      db.open();
+      QSqlQuery q(db);
+      q.exec("SELECT Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, Polling, Modify "
+             "FROM NetDevPar ORDER BY rowid");
+      while (q.next()) {
+        QStringList f;
+        for (int i = 0; i < 9; ++i)
+          f << q.value(i).toString();
+        out << f.join('/');
+      }
+      db.close();
+    }
+    QSqlDatabase::removeDatabase("cfgtest-reader");
+    return out;
+  }
+
+  // Replaces NetDevPar with the given rows (node, proc, chan, type, name, number, memo).
+  void writeRows(const QList<QVariantList>& rows) const
+  {
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest-writer");
+      db.setDatabaseName(dbFile);
+      db.open();
+      QSqlQuery q(db);
+      q.exec("DELETE FROM NetDevPar");
+      for (const QVariantList& r : rows) {
+        q.prepare("INSERT INTO NetDevPar (Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, "
+                  "Polling, Modify) VALUES (?, ?, ?, ?, ?, ?, ?, 1, 0)");
+        for (const QVariant& v : r)
+          q.addBindValue(v);
+        q.exec();
+      }
+      db.close();
+    }
+    QSqlDatabase::removeDatabase("cfgtest-writer");
+  }
+
+  // The rows the standard installation gets from the bus, in channel order.
+  static QList<QVariantList> standardRows()
+  {
+    return {{1, 1, 1, 1, "IFI-232", "IF0000001", ""},  {3, 1, 2, 3, "DMFM", "FM0000003", ""},
+            {4, 1, 3, 4, "DMFC", "FC0000004", ""},     {6, 1, 4, 10, "MFM-4", "MM0000006", ""},
+            {6, 2, 5, 10, "MFM-4", "MM0000006", ""},   {6, 3, 6, 10, "MFM-4", "MM0000006", ""},
+            {6, 4, 7, 10, "MFM-4", "MM0000006", ""},   {8, 1, 8, 6, "DPM", "PM0000008", ""}};
+  }
+
+  TestHome home;
+  QString dbFile;
+};
+
+// A server with its services and the parameter table loaded.
+inline std::unique_ptr<tesmira::Server> makeServer()
+{
+  auto s = std::make_unique<tesmira::Server>();
+  s->createGeneral(".");
+  s->createServices();
+  if (!s->db->InitDB().isEmpty() || !s->db->LoadParameterTable().isEmpty())
+    qWarning("database not loaded");
+  return s;
+}
+
+}

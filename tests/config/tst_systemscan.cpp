@@ -1,0 +1,181 @@
+// The system scan over the whole server stack: session, engine, topics and
+// scheduler on the in-process virtual bus, with a real database file.
+#include "ConfigTestUtil.h"
+#include "bus/Communication.h"
+#include "config/DeviceTable.h"
+#include "config/SystemScan.h"
+#include "dde/DdeServer.h"
+#include "log/Logger.h"
+
+#include "Prompt.h"
+#include "Setting.h"
+
+#include <QPlainTextEdit>
+#include <QtTest>
+
+using namespace tesmira;
+
+namespace {
+
+struct Scan {
+  explicit Scan(cfgtest::World& w) : world(w)
+  {
+    support::setPrompt(&prompt);
+    server = cfgtest::makeServer();
+    server->log->setConsole(&console);
+    server->log->EchoAll = true;
+    server->cfg.InterfaceName = QStringLiteral("SIM");
+    server->cfg.AutoIncreaseBaudrate = false;
+    server->cfg.PollParametersOnInit = false;
+    ApplyPortSettings(*server);
+  }
+  ~Scan()
+  {
+    // The world closes the line; the server's timers go with it.
+    server->log->setConsole(nullptr);
+    support::setPrompt(nullptr);
+  }
+  bool open() { return StartCommunication(*server).isEmpty() && server->state.CommOpen; }
+  QString log() const { return console.toPlainText(); }
+
+  cfgtest::World& world;
+  support::ScriptedPrompt prompt;
+  QPlainTextEdit console;
+  std::unique_ptr<Server> server;
+};
+
+} // namespace
+
+class tst_systemscan : public QObject {
+  Q_OBJECT
+private slots:
+  void initTestCase()
+  {
+    // Silent nodes time out quickly on the in-process bus.
+    qputenv("TESMIRA_SORA32_TIMEOUT_MS", "40");
+  }
+
+  void closedCommunicationDoesNothing()
+  {
+    cfgtest::World w;
+    Scan scan(w);
+    QCOMPARE(CheckConfig(*scan.server), int16_t(0));
+    QCOMPARE(scan.server->channels.MaxChannel, int16_t(0));
+    QVERIFY(scan.log().isEmpty() || !scan.log().contains("Scanning SORANET"));
+  }
+
+  // A fresh installation: the walk finds node 8, the library reads the
+  // configuration, the empty device table is filled (the operator agrees),
+  // topics C(0)..C(8) appear and polling starts.
+  void fullScan()
+  {
+    cfgtest::World w;
+    Scan scan(w);
+    Server& s = *scan.server;
+    QVERIFY(scan.open());
+    scan.prompt.answers << support::Prompt::AnswerYes;
+    QCOMPARE(CheckConfigAndStartPolling(s), QString());
+    QCOMPARE(scan.prompt.asked.size(), 1);
+    QCOMPARE(scan.prompt.asked[0].title, QString("Channel amount"));
+    QCOMPARE(s.cfg.SystemLNA, uint8_t(8));
+    QCOMPARE(s.channels.ScanLimit, uint8_t(10));
+    QCOMPARE(s.setting()->GetCommonSetting("Communication", "SystemLNA", ""), QString("8"));
+    QCOMPARE(s.channels.MaxChannel, int16_t(8));
+    QCOMPARE(s.channels.DBChannelCount, int16_t(8));
+    QVERIFY(s.state.TopicsCreated);
+    QVERIFY(s.dde->topic(8));
+    QVERIFY(!s.dde->topic(9));
+    QVERIFY(!s.state.NotReady);
+    QCOMPARE(s.fields.value("ComStatus"), QString("Normal polling"));
+    QCOMPARE(s.fields.value("MaxChan"), QString("8"));
+    QCOMPARE(s.fields.value("MaxNode"), QString("8"));
+    QCOMPARE(s.fields.value("lblInterfaceType"), QString("RS232 at node 1"));
+    QStringList expected;
+    for (const QVariantList& r : cfgtest::World::standardRows())
+      expected << QStringList{r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
+                              r[4].toString(), r[5].toString(), QString(), "1", "0"}
+                      .join('/');
+    // Modify follows the modules' answer to the modified-parameter probe.
+    const QStringList rows = w.rows();
+    QCOMPARE(rows.size(), 8);
+    for (int i = 0; i < 8; ++i)
+      QCOMPARE(rows[i].section('/', 0, 6), expected[i].section('/', 0, 6));
+    const QString log = scan.log();
+    for (const char* line :
+         {"Searching for highest occupied node address at SORANET (Esc to stop)",
+          "Highest occupied node address at SORANET = 8", "Scanning SORANET to determine system configuration...",
+          "Reading SORANET system configuration OK", "Database updated, total channels = 8",
+          "Modules currently connected to SORANET stored in database", "8 DDE topics (channels) active",
+          "System poll interval = 100 ms", "System poll channel batch = 10",
+          "System real-time poll interval = 25 ms", "Server is active and ready for any client"})
+      QVERIFY2(log.contains(QLatin1String(line)), line);
+
+    // A second scan of the same bus asks nothing and keeps the table.
+    scan.prompt.asked.clear();
+    QCOMPARE(CheckConfig(s), int16_t(0));
+    QVERIFY(scan.prompt.asked.isEmpty());
+    QCOMPARE(w.rows(), rows);
+  }
+
+  // The walk asks the last answering node again after a silent one and still
+  // reaches the end of the bus.
+  void walkPastSilentNode()
+  {
+    cfgtest::World w;
+    QJsonArray mods = cfgtest::standardModules();
+    w.setScenario(mods);
+    QJsonObject o;
+    o["modules"] = mods;
+    o["faults"] = QJsonObject{{"silent", QJsonArray{4}}};
+    QFile f(w.home.file("scenario.json"));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QJsonDocument(o).toJson());
+    f.close();
+    Scan scan(w);
+    QVERIFY(scan.open());
+    QCOMPARE(int(FindRealSystemLNA(*scan.server, 1)), 8);
+    QVERIFY(scan.log().contains("Highest occupied node address at SORANET = 8"));
+    QVERIFY(!scan.server->state.SuppressErrors);
+  }
+
+  void manualLnaSkipsTheWalk()
+  {
+    cfgtest::World w;
+    w.writeRows(cfgtest::World::standardRows());
+    Scan scan(w);
+    Server& s = *scan.server;
+    QVERIFY(scan.open());
+    s.channels.ManualLNA = 12;
+    QCOMPARE(CheckConfig(s), int16_t(0));
+    QVERIFY(scan.log().contains("Highest node address is manually set to 12"));
+    QVERIFY(!scan.log().contains("Searching for highest occupied node address"));
+    QCOMPARE(s.channels.ScanLimit, uint8_t(14));
+    QCOMPARE(s.channels.MaxChannel, int16_t(8));
+    QVERIFY(scan.prompt.asked.isEmpty());
+  }
+
+  // The operator refuses the update: result 1, the topics of the table's
+  // channels exist, nothing is written and polling does not start.
+  void refusedUpdate()
+  {
+    cfgtest::World w;
+    w.writeRows(cfgtest::World::standardRows().mid(0, 3));
+    const QStringList before = w.rows();
+    Scan scan(w);
+    Server& s = *scan.server;
+    QVERIFY(scan.open());
+    scan.prompt.answers << support::Prompt::AnswerNo;
+    QCOMPARE(CheckConfig(s), int16_t(1));
+    QCOMPARE(w.rows(), before);
+    QVERIFY(s.dde->topic(3));
+    QVERIFY(!s.dde->topic(4));
+    QVERIFY(!scan.log().contains("Server is active and ready for any client"));
+    // The caller closes the communication and names the failure.
+    scan.prompt.answers << support::Prompt::AnswerNo;
+    QVERIFY(!CheckConfigAndStartPolling(s).isEmpty());
+    QVERIFY(!s.state.CommOpen);
+  }
+};
+
+QTEST_MAIN(tst_systemscan)
+#include "tst_systemscan.moc"
