@@ -154,7 +154,7 @@ bool DeviceTable::ask(const QString& text, const QString& title)
 {
   if (s.options.ConfigCheckDisabled)
     return true;
-  if (s.main) {
+  if (s.main && !s.headless) {
     s.main->raise();
     s.main->activateWindow();
   }
