@@ -1,8 +1,11 @@
 #include "Server.h"
 
 #include "clsGeneral.h"
+#include "bus/Communication.h"
 #include "bus/ErrorMessages.h"
+#include "bus/clsComSoraDLL.h"
 #include "config/DeviceTable.h"
+#include "dde/Commands.h"
 #include "dde/DdeServer.h"
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
@@ -17,6 +20,7 @@ Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
 Server::~Server()
 {
+  commands.reset();
   poll.reset();
   engine.reset();
   dde.reset();
@@ -44,7 +48,10 @@ void Server::createServices()
   db = std::make_unique<Database>(*general->oSetting(), *general->oFolder(), general->oDebug());
   log = std::make_unique<Logger>(general->oSetting(), general->oDebug(), cfg);
   errors = std::make_unique<ErrorMessages>(state, cfg, *log, general->oDebug());
+  session = std::make_unique<clsComSoraDLL>();
+  ApplyPortSettings = [this] { tesmira::ApplyPortSettings(*this); };
   dde = std::make_unique<DdeServer>(*this);
+  commands = std::make_unique<Commands>(*this);
   devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);

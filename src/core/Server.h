@@ -22,10 +22,12 @@ class Database;
 class Logger;
 class ErrorMessages;
 class frmMain;
+class clsComSoraDLL;
 class DdeServer;
 class DeviceTable;
 class MessageEngine;
 class frmPollTime;
+class Commands;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -54,10 +56,12 @@ public:
   std::unique_ptr<Database> db;
   std::unique_ptr<Logger> log;
   std::unique_ptr<ErrorMessages> errors;
+  std::unique_ptr<clsComSoraDLL> session; // the communication session (library application id)
   std::unique_ptr<DdeServer> dde; // link service: channel topics and the server topic
   std::unique_ptr<DeviceTable> devices; // device types and the device-table reconciliation
   std::unique_ptr<MessageEngine> engine; // bus requests and replies
   std::unique_ptr<frmPollTime> poll; // polling scheduler and watchdog
+  std::unique_ptr<Commands> commands; // client pokes and commands of the channel topics
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
 
   // Convenience access to the general services' components (null until
@@ -74,9 +78,6 @@ public:
   std::function<void()> StopPollingHook;
   std::function<void()> StopPollingTimersHook;
   // Session, topics and simulation calls that start-up and shut-down make.
-  std::function<void()> OpenCommunication;
-  std::function<void()> StopCommunication;
-  std::function<void()> DeleteTopicScr;
   std::function<void()> StopSimulationTimer;
   // Interface acquisition of the interface instrument (ident tracking).
   std::function<void()> StopInterfaceAcquisition;

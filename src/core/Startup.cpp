@@ -4,7 +4,9 @@
 #include "Server.h"
 #include "Settings.h"
 #include "clsGeneral.h"
+#include "bus/Communication.h"
 #include "bus/ErrorMessages.h"
+#include "bus/clsComSoraDLL.h"
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "dde/ServerTopic.h"
@@ -196,12 +198,11 @@ QString CheckServer(Server& s)
 
 QString CreateSession(Server& s)
 {
-  if (s.debug())
-    s.debug()->LogClassInit("clsComSoraDLL");
-  s.iAppId = sora32::OpenDLL(0);
-  if (s.iAppId < 0)
+  if (!s.session)
     return QStringLiteral("The communication library cannot be opened.");
-  return {};
+  const QString error = s.session->ClassInitialize(s.debug());
+  s.iAppId = s.session->iAppId();
+  return error;
 }
 
 QString StartProgram(Server& s, const QString& path)
@@ -227,8 +228,8 @@ QString Start(Server& s)
     // says so and waits for clients like an idle server.
     if (s.log)
       s.log->LogMessage(Warn, "Simulation mode is not available in this version; the server stays idle.");
-  } else if (s.options.OptOpenCom && s.OpenCommunication) {
-    s.OpenCommunication();
+  } else if (s.options.OptOpenCom) {
+    OpenCommunication_Click(s);
   } else if (s.log) {
     for (const QString& line : FirstUseInstructions())
       s.log->Write2Console(line);
@@ -254,10 +255,10 @@ void CleanUp(Server& s)
   StopPollingTimers(s);
   if (s.StopSimulationTimer)
     s.StopSimulationTimer();
-  if (s.state.CommOpen && !s.state.SimulationOn && s.StopCommunication)
-    s.StopCommunication();
-  if (s.DeleteTopicScr)
-    s.DeleteTopicScr();
+  if (s.state.CommOpen && !s.state.SimulationOn)
+    StopCommunication(s);
+  if (s.dde)
+    s.dde->DeleteTopicScr();
   if (s.log && s.log->logFileOpen())
     s.log->CloseLogFile();
   if (s.options.TrayIconEnabled && s.main)
@@ -278,12 +279,9 @@ void UnloadMain(Server& s)
 {
   CleanUp(s);
   StoreCurrentWindowSettings(s, s.main);
-  if (s.iAppId >= 0) {
-    sora32::CloseDLL(s.iAppId);
-    s.iAppId = -1;
-    if (s.debug())
-      s.debug()->LogClassTerm("clsComSoraDLL");
-  }
+  // Releasing the session closes the library.
+  s.session.reset();
+  s.iAppId = -1;
   if (s.debug())
     s.debug()->LogClassTerm("frmMain");
 }

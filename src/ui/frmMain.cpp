@@ -8,6 +8,7 @@
 #include "core/Settings.h"
 #include "core/Startup.h"
 #include "core/clsGeneral.h"
+#include "bus/Communication.h"
 #include "bus/ErrorMessages.h"
 #include "db/Database.h"
 #include "log/Logger.h"
@@ -152,6 +153,9 @@ void frmMain::buildMenus()
   setMenuHandler("mnuExit", [this] { close(); });
   setMenuHandler("mnuResetErrors", [this] { mnuResetErrors_Click(); });
   setMenuHandler("mnuAbout", [this] { mnuAbout_Click(); });
+  setMenuHandler("mnuOpenCom", [this] { OpenCommunication_Click(m_server); });
+  setMenuHandler("mnuCloseCom", [this] { CloseCommunication_Click(m_server); });
+  setMenuHandler("mnuCheckConfig", [this] { CheckConfig_Click(m_server); });
 }
 
 void frmMain::buildBody()

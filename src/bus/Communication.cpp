@@ -1,0 +1,352 @@
+#include "Communication.h"
+
+#include "ErrorMessages.h"
+#include "clsComSoraDLL.h"
+#include "config/SystemScan.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "core/Startup.h"
+#include "db/Database.h"
+#include "dde/DdeServer.h"
+#include "dde/ServerTopic.h"
+#include "engine/MessageEngine.h"
+#include "engine/frmPollTime.h"
+#include "log/Logger.h"
+#include "ui/frmMain.h"
+
+#include "Debug.h"
+#include "Prompt.h"
+#include "sora32.h"
+
+#include <QApplication>
+#include <QSerialPort>
+
+namespace tesmira {
+namespace {
+
+void busy(Server& s, const QString& text, double step)
+{
+  if (s.main)
+    s.main->ShowBusy(text, step);
+}
+
+void hideBusy(Server& s)
+{
+  if (s.main)
+    s.main->HideBusy();
+}
+
+void comStatus(Server& s, const QString& text)
+{
+  if (s.main)
+    s.main->SetComStatus(text);
+  else
+    s.fields.set("Status", text);
+}
+
+void menus(Server& s, std::initializer_list<const char*> names, bool on)
+{
+  if (!s.main)
+    return;
+  for (const char* n : names)
+    s.main->enableMenu(QString::fromLatin1(n), on);
+}
+
+void logLine(Server& s, int category, const QString& text)
+{
+  if (s.log)
+    s.log->LogMessage(category, text);
+}
+
+QString portLabel(const Server& s, const QString& rate)
+{
+  return s.cfg.InterfaceName.trimmed() + "  " + rate + ",n,8,1,-";
+}
+
+// The device behind COM<port>: $TESMIRA_COM<port>, else /dev/ttyS<port-1>,
+// the same mapping the library uses.
+QString comDevice(int port)
+{
+  const QByteArray env = qgetenv(QStringLiteral("TESMIRA_COM%1").arg(port).toLatin1());
+  if (!env.isEmpty())
+    return QString::fromLocal8Bit(env);
+  return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+}
+
+// Reads the instrument's line rate (process 124, parameter 31, long) at the
+// interface node; 0 when it cannot be read.
+bool readInstrumentRate(Server& s, int32_t& rate)
+{
+  if (!s.engine)
+    return false;
+  QVariant v;
+  if (s.engine->read_direct(v, uint8_t(s.state.InterfaceNode), 124, 31, 3, 0) != 0)
+    return false;
+  rate = v.toInt();
+  return true;
+}
+
+bool configureAndStart(Server& s, int32_t rate)
+{
+  QString error;
+  const int16_t r = s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), rate, s.cfg.ChainProcess,
+                                                      s.cfg.ChainParameter, error);
+  if (r != 0 || !error.isEmpty())
+    return false;
+  const int16_t start = s.session->StartCommunication();
+  return start == 0 || start == 24;
+}
+}
+
+QString StartCommunication(Server& s)
+{
+  support::Debug* dbg = s.debug();
+  const int h = dbg ? dbg->Push("modCommunication", "StartCommunication") : 0;
+  busy(s, "Opening communication to SORANET ", 10);
+  comStatus(s, "Init SORANET");
+  s.state.EscPressed = false;
+  s.state.NotReady = true;
+  menus(s, {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"}, false);
+  s.channels.InterfaceIsBusmaster = false;
+  ChangeOpenCom(s, "1");
+  if (s.engine)
+    s.engine->ResetForOpen();
+  logLine(s, Init, "Trying to make connection to SORANET interface");
+
+  // The interface chosen since the settings were applied (server item
+  // Interface or Baudrate) is configured before opening.
+  if (s.session->interfaceName() != s.cfg.InterfaceName.trimmed())
+    ApplyPortSettings(s);
+
+  int32_t rate = 0;
+  const QString name = s.cfg.InterfaceName.trimmed();
+  if (name.startsWith("COM") && s.cfg.AutoIncreaseBaudrate) {
+    bool ok = false;
+    const int port = name.mid(3).toInt(&ok);
+    rate = 460800;
+    if (!ok || !TestBaudrate(s, port, rate))
+      rate = 115200;
+    if (!ok || !TestBaudrate(s, port, rate))
+      rate = 0;
+  }
+
+  int16_t r = s.session->StartCommunication();
+  if (r != 0 && r != 24 && !s.state.EscPressed && s.cfg.RetryNetworkAccess >= 1) {
+    s.session->StopCommunication();
+    busy(s, "Opening communication to SORANET (retry)", 10);
+    r = s.session->StartCommunication();
+  }
+  if (r == 0 || r == 24) {
+    s.state.CommOpen = true;
+    ShowInterfaceSettings(s);
+    if (r == 24) {
+      logLine(s, Init, "Connection to SORANET interface OK; interface is busmaster");
+      s.channels.InterfaceIsBusmaster = true;
+      r = 0;
+    } else {
+      logLine(s, Init, "Connection to SORANET interface OK");
+    }
+  } else {
+    logLine(s, Error, "Connection to SORANET interface FAILED");
+    if (s.errors)
+      s.errors->HandleErrorMessage(14, 0, 0, false, "");
+    hideBusy(s);
+    QApplication::beep();
+  }
+  if (r == 0 && s.engine)
+    s.engine->HandlePendingMsg();
+
+  QString result;
+  if (r != 0) {
+    StopCommunication(s);
+    result = "Communication could not be opened.";
+  } else if (rate != 0) {
+    result = ChangeBaudrate(s, rate, true);
+    if (!result.isEmpty())
+      StopCommunication(s);
+  }
+  if (s.errors)
+    s.errors->ResetErrorCount();
+  s.fields.set("lblError", "0");
+  hideBusy(s);
+  if (dbg)
+    dbg->Pop(h);
+  return result;
+}
+
+int16_t StopCommunication(Server& s)
+{
+  support::Debug* dbg = s.debug();
+  const int h = dbg ? dbg->Push("modCommunication", "StopCommunication") : 0;
+  busy(s, "Stopping polling process", 15);
+  if (s.poll)
+    s.poll->StopPolling();
+  if (s.engine)
+    s.engine->HandleOutstandingMsg();
+  s.state.NotReady = true;
+  busy(s, "Stopping communication", 25);
+  if (s.StopInterfaceAcquisition)
+    s.StopInterfaceAcquisition();
+  ShowInterfaceSettings(s);
+  s.state.CommOpen = false;
+  ChangeOpenCom(s, "0");
+  if (s.cfg.AutoIncreaseBaudrate)
+    ChangeBaudrate(s, 0, false);
+  busy(s, "Closing communication to SORANET", 49);
+  const int16_t r = s.session->StopCommunication();
+  if (s.dde)
+    s.dde->DeleteTopicScr();
+  s.channels.clear();
+  for (const char* f : {"MaxChan", "MaxNode", "InterfaceChan"})
+    s.fields.set(QString::fromLatin1(f), "0");
+  menus(s, {"mnuViewModules", "mnuTest", "mnuCloseCom", "mnuReadAllParams", "mnuSpeedTest", "mnuCheckConfig",
+            "mnuServiceLog", "mnuCopyClipboard"},
+        false);
+  menus(s, {"mnuOpenCom", "mnuTestLumbra", "mnuComSettings", "mnuSimulate"}, true);
+  if (s.db && s.db->ParValueSet)
+    s.db->CloseParValueSet();
+  s.channels.ManualLNA = 0;
+  comStatus(s, "Idle");
+  logLine(s, Init, "Communication to SORANET forced to stop");
+  hideBusy(s);
+  if (dbg)
+    dbg->Pop(h);
+  return r;
+}
+
+QString RestartCommunication(Server& s)
+{
+  StopCommunication(s);
+  if (StartCommunication(s).isEmpty())
+    CheckConfigAndStartPolling(s);
+  return {};
+}
+
+bool TestBaudrate(Server&, int port, int32_t rate)
+{
+  QSerialPort serial(comDevice(port));
+  serial.setBaudRate(rate);
+  serial.setDataBits(QSerialPort::Data8);
+  serial.setParity(QSerialPort::NoParity);
+  serial.setStopBits(QSerialPort::OneStop);
+  if (!serial.open(QIODevice::ReadWrite))
+    return false;
+  serial.close();
+  return true;
+}
+
+QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
+{
+  if (rate != 0 && rate <= s.cfg.Baudrate)
+    return {};
+  int32_t instrument = 0;
+  if (!readInstrumentRate(s, instrument))
+    return {};
+  if ((rate != 0 && instrument >= rate) || (rate == 0 && instrument == 0))
+    return {};
+  busy(s, rate == 0 ? QStringLiteral("Restoring baudrate to instrument default")
+                    : "Changing baudrate to " + QString::number(rate),
+       10);
+  int16_t code = s.session->SendMessageWriteRequest(uint8_t(s.state.InterfaceNode), 124, 31, 3, 0, rate, 0);
+  uint8_t kind = 0, status = 0, node = 0, process = 0, parameter = 0, type = 0, length = 0;
+  QVariant value;
+  int16_t tag = 0;
+  if (code == 0) {
+    for (int i = 0; i < 100; ++i) {
+      code = s.session->CheckMessageReceived(kind, status, node, process, parameter, type, length, value, tag);
+      if (code != 30)
+        break;
+      WaitWithMessages(50);
+    }
+  }
+  if (code == 0 && status == 0)
+    logLine(s, Init, "Temporary instrument baudrate " +
+                       (rate == 0 ? QStringLiteral("restored") : "changed to " + QString::number(rate)));
+  else if (code == 0)
+    rate = s.cfg.Baudrate;
+
+  s.session->StopCommunication();
+  WaitWithMessages(50);
+  const int32_t configured = rate == 0 ? s.cfg.Baudrate : rate;
+  if (!allowRetry) {
+    QString error;
+    s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), configured, s.cfg.ChainProcess,
+                                      s.cfg.ChainParameter, error);
+    s.fields.set("lblCommPort", portLabel(s, QString::number(s.cfg.Baudrate)));
+    return {};
+  }
+  const auto reportChanged = [&] {
+    int32_t now = 0;
+    if (!readInstrumentRate(s, now) || now == 0)
+      return;
+    logLine(s, Init, "Communication baudrate changed to " + QString::number(now));
+    s.fields.set("lblCommPort", portLabel(s, "[" + QString::number(configured) + "]"));
+  };
+  if (configureAndStart(s, configured)) {
+    reportChanged();
+    return {};
+  }
+  busy(s, "Changing baudrate to " + QString::number(configured) + " (retry)", 10);
+  WaitWithMessages(500);
+  if (configureAndStart(s, configured)) {
+    reportChanged();
+    return {};
+  }
+  const QString failed = "Failed to open communication at " + QString::number(configured) + " baud";
+  logLine(s, Init, failed);
+  return failed;
+}
+
+void ApplyPortSettings(Server& s)
+{
+  if (!s.session)
+    return;
+  const bool open = sora32::GetCommunication() != 0;
+  if (open)
+    s.session->StopCommunication();
+  s.session->setBytArbiterMode(s.cfg.Arbitration);
+  QString error;
+  int16_t r = s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), s.cfg.Baudrate, s.cfg.ChainProcess,
+                                                s.cfg.ChainParameter, error);
+  if (!error.isEmpty() || r > 0)
+    support::prompt().MsgBox("An error occured while configuring the SORANET communication: " +
+                               (r != 0 ? QString::number(r) : QString()) + "\r\n" + error,
+                             support::Prompt::Ok, support::Prompt::Critical);
+  if (open) {
+    r = s.session->StartCommunication();
+    if (r != 0 && s.debug())
+      s.debug()->LogMsg("Error", "StartCommunication returned error " + QString::number(r) + ".");
+    if (r == 15)
+      s.session->StartCommunication();
+  }
+}
+
+void OpenCommunication_Click(Server& s)
+{
+  if (s.main)
+    s.main->setCursor(Qt::WaitCursor);
+  if (StartCommunication(s).isEmpty())
+    CheckConfigAndStartPolling(s);
+  if (s.log)
+    s.log->syncMenus();
+  if (s.main)
+    s.main->unsetCursor();
+}
+
+void CloseCommunication_Click(Server& s)
+{
+  if (s.main)
+    s.main->setCursor(Qt::WaitCursor);
+  const int16_t r = StopCommunication(s);
+  if (r != 0 && s.errors)
+    s.errors->HandleErrorMessage(r, 0, 0, false, "");
+  ShowInterfaceSettings(s);
+  s.fields.set("lblAmount", "0");
+  s.fields.set("lblPendingMsg", "0");
+  if (s.main)
+    s.main->unsetCursor();
+}
+
+void CheckConfig_Click(Server& s) { RestartCommunication(s); }
+
+}
