@@ -2,6 +2,7 @@
 
 #include "DdeServer.h"
 #include "bus/Communication.h"
+#include "config/DeviceTable.h"
 #include "engine/frmPollTime.h"
 #include "core/Server.h"
 #include "core/Settings.h"
@@ -47,6 +48,10 @@ ServerTopic::ServerTopic(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
   connect(&m_s.fields, &StatusFields::changed, this, &ServerTopic::fieldChanged);
   OpenCommunication = [&s] { OpenCommunication_Click(s); };
   CloseCommunication = [&s] { CloseCommunication_Click(s); };
+  SetChanPolled = [&s](int16_t channel, bool polled) {
+    if (s.devices)
+      s.devices->SetChanPolled(channel, polled);
+  };
   StopPolling = [&s] {
     if (s.poll)
       s.poll->StopPolling();
@@ -197,11 +202,8 @@ void ServerTopic::Polling_Change(const QString& text)
   const bool polled = numericValue(text) != 0.0;
   const double sel = std::nearbyint(numericValue(m_s.fields.value(QStringLiteral("SelChan"))));
   auto apply = [this](int16_t channel, bool on) {
-    if (SetChanPolled) {
+    if (SetChanPolled)
       SetChanPolled(channel, on);
-    } else if (channel >= 0 && size_t(channel) < m_s.channels.ChannelTable.size()) {
-      m_s.channels.ChannelTable[channel].Polling = on;
-    }
   };
   if (sel != 0.0) {
     if (sel >= -32768 && sel <= 32767)

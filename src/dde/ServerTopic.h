@@ -44,8 +44,8 @@ public:
   bool openComGuard() const { return m_openComGuard > 0; }
 
   // The actions the pokes carry out. The constructor installs the real ones
-  // (the menu actions, the polling scheduler); tests put stand-ins in.
-  // Without SetChanPolled only the channel table's Polling flag changes.
+  // (the menu actions, the device table, the polling scheduler); tests put
+  // stand-ins in.
   std::function<void()> OpenCommunication;
   std::function<void()> CloseCommunication;
   std::function<void(int16_t channel, bool polled)> SetChanPolled;
