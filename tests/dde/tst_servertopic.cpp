@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
+#include <atomic>
 #include <thread>
 
 using namespace tesmira;
@@ -188,20 +189,22 @@ private slots:
 
     // While an opening processes events, another client's OpenCom poke is
     // no request: nothing is closed under the opening's feet.
-    bool otherPokeDone = false;
+    std::atomic<bool> otherPokeDone{false};
     st.OpenCommunication = [&] {
       ++opened;
       std::thread other([&] {
         Client c;
         otherPokeDone = c.connect("Tesmira", "Server", 3000) && c.poke("OpenCom", QString("0"), 5000);
       });
-      while (!otherPokeDone)
+      QDeadlineTimer deadline(10000);
+      while (!otherPokeDone && !deadline.hasExpired())
         WaitWithMessages(5);
       other.join();
       w.dde().AddTopicScr(2);
       ChangeOpenCom(w.s, "1");
     };
     QVERIFY(poke("Server", "OpenCom", "1"));
+    QVERIFY(otherPokeDone);
     QCOMPARE(opened, 2);
     QCOMPARE(closed, 1);
     QVERIFY(w.s.state.TopicsCreated);
