@@ -33,10 +33,9 @@ QString withoutTrailingBlanks(QString text)
   return text;
 }
 
-// The numeric value of a text, 0 when it is not a number.
-double numericValue(const QString& text) { return IsNumeric(text) ? text.trimmed().toDouble() : 0.0; }
-
 }
+
+double DdeServer::numericValue(const QString& text) { return IsNumeric(text) ? text.trimmed().toDouble() : 0.0; }
 
 DdeServer::DdeServer(Server& s) : m_s(s), m_link(std::make_unique<ddeml::Server>())
 {

@@ -69,6 +69,8 @@ public:
   QString StripCRLF(const QString& text, int16_t parameter, bool force) const;
   // Parameters whose values keep trailing blanks, CR and LF.
   static bool isExempt(int16_t parameter);
+  // The numeric value of a text; 0 when the text is not a number.
+  static double numericValue(const QString& text);
 
   // Request tags: tag = sequence + 128 * parameter - 32767, the sequence
   // running 1, 2, ..., 127, 0 per parameter. A parameter outside 0..510 is

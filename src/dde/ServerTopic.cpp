@@ -36,8 +36,6 @@ bool toBoolean(const QString& text, bool* ok)
   return false;
 }
 
-double numericValue(const QString& text) { return IsNumeric(text) ? text.trimmed().toDouble() : 0.0; }
-
 }
 
 ServerTopic::ServerTopic(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
@@ -199,8 +197,8 @@ void ServerTopic::SelChan_Change(const QString& text)
 
 void ServerTopic::Polling_Change(const QString& text)
 {
-  const bool polled = numericValue(text) != 0.0;
-  const double sel = std::nearbyint(numericValue(m_s.fields.value(QStringLiteral("SelChan"))));
+  const bool polled = DdeServer::numericValue(text) != 0.0;
+  const double sel = std::nearbyint(DdeServer::numericValue(m_s.fields.value(QStringLiteral("SelChan"))));
   auto apply = [this](int16_t channel, bool on) {
     if (SetChanPolled)
       SetChanPolled(channel, on);
