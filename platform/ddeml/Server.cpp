@@ -652,7 +652,12 @@ bool Server::setItem(const QString& topic, const QString& item, const QString& v
     auto it = tit->items.find(key(item));
     if (it == tit->items.end())
         return false;
-    it->value = value.toUtf8();
+    // Links hear of changes only: a poll that reads the same value again
+    // costs the clients nothing.
+    const QByteArray bytes = value.toUtf8();
+    if (bytes == it->value)
+        return true;
+    it->value = bytes;
     pushValue(tk, *it);
     return true;
 }

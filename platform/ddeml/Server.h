@@ -84,7 +84,7 @@ public:
 
     // Items. createItem returns false when the topic does not exist; for an
     // existing item it acts as setItem. removeItem drops the item's advise
-    // links. setItem stores the value and, every time it is called, pushes it
+    // links. setItem stores the value and, when it differs from the held one, pushes it
     // on hot links and sends a notice on warm links; false when there is no
     // such item.
     bool createItem(const QString& topic, const QString& item, const QString& value);
