@@ -151,13 +151,14 @@ void TestLink::hotAdviseAndUnadvise()
     QVERIFY(waitFor([&] { return stage == 1; }));
     QCOMPARE(f.server.adviseLinkCount("C(1)", "P(8)"), 1);
     QVERIFY(f.server.setItem("C(1)", "P(8)", "12.5"));
-    QVERIFY(f.server.setItem("C(1)", "P(8)", "12.5")); // the same text is pushed again
+    QVERIFY(f.server.setItem("C(1)", "P(8)", "12.5")); // the same text again: nothing pushed
+    QVERIFY(f.server.setItem("C(1)", "P(8)", "12.6"));
     QVERIFY(waitFor([&] { return stage == 2; }));
     QCOMPARE(f.server.adviseLinkCount("C(1)", "P(8)"), 0);
     f.server.setItem("C(1)", "P(8)", "13");
     stage = 3;
     QVERIFY(waitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-    QCOMPARE(done.get(), QString("Measure,p(8)=12.5,p(8)=12.5;13"));
+    QCOMPARE(done.get(), QString("Measure,p(8)=12.5,p(8)=12.6;13"));
 }
 
 void TestLink::warmAdvise()
