@@ -89,6 +89,10 @@ void frmPollTime::StartPollingTimers()
 {
   if (!s.state.SimulationOn && !s.state.NotReady) {
     StopPollingTimers();
+    // Normally created by ClassInitialize; a scheduler started without it
+    // still gets its timers.
+    if (!m_timerChan || !m_timerRTP)
+      createTimers();
     if (m_timerRTP) {
       m_timerRTP->setInterval(s.cfg.RealtimePollTime);
       m_timerRTP->setSecondProperty(5);
@@ -205,10 +209,22 @@ void frmPollTime::runBatch()
         ++m_currentChannel;
         PollChannel(m_currentChannel);
       }
-      QCoreApplication::processEvents();
+      letEventsRun();
     }
   }
   m_cycleState = 1;
+}
+
+void frmPollTime::letEventsRun()
+{
+  // One pass of the event loop polls every client connection; with a hundred
+  // conversations that costs more than sending a request. Within a burst of
+  // requests it therefore runs at most once per millisecond, which keeps
+  // clients and the window as responsive as a pass after every request.
+  if (m_pumpClock.isValid() && m_pumpClock.nsecsElapsed() < 1000000)
+    return;
+  m_pumpClock.start();
+  QCoreApplication::processEvents();
 }
 
 void frmPollTime::updateRate()
@@ -244,7 +260,7 @@ void frmPollTime::PollChannel(int16_t channel)
       int16_t tag = 0;
       s.engine->Read_from_Soranet(node, proc, channel, int16_t(p), tag);
     }
-    QCoreApplication::processEvents();
+    letEventsRun();
   }
   s.engine->HandlePendingMsg();
   m_lastPolledNode = node;

@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -97,6 +98,7 @@ signals:
 private:
   void createTimers();
   void runBatch();
+  void letEventsRun();
   void updateRate();
   void setComStatus(const QString& text);
 
@@ -115,6 +117,7 @@ private:
   int16_t m_currentChannel = 0;
   double m_lastRateTime = 0;
   int m_lastPolledNode = -1;
+  QElapsedTimer m_pumpClock;
 };
 
 }
