@@ -66,6 +66,17 @@ void installSignalHandlers(QObject* owner, std::function<void()> onStop)
   sigaction(SIGTERM, &sa, nullptr);
 }
 
+// The offscreen platform warns about window operations it cannot carry out
+// (raise, size hints); in headless mode they are noise on standard error.
+QtMessageHandler g_defaultHandler = nullptr;
+void headlessMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+  if (type == QtWarningMsg && message.startsWith(QLatin1String("This plugin does not support")))
+    return;
+  if (g_defaultHandler)
+    g_defaultHandler(type, context, message);
+}
+
 bool displayAvailable()
 {
   return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -310,6 +321,8 @@ int Main(int argc, char** argv)
 
   Server s;
   s.headless = headless || offscreen;
+  if (s.headless)
+    g_defaultHandler = qInstallMessageHandler(headlessMessageHandler);
 
   // 1. General services.
   s.createGeneral(support::Paths::programDir());
