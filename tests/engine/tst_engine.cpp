@@ -348,6 +348,42 @@ private slots:
     QCOMPARE(w.engine().HandlerDepth, 0L);
   }
 
+  void interfaceRealTimeSetup()
+  {
+    World w;
+    QVERIFY2(w.start(), qPrintable(w.failure));
+    const int ifc = w.channelOf(1, 1), meter = w.channelOf(3, 1);
+    QVERIFY(ifc > 0 && meter > 0);
+    w.s().channels.ChannelTable[size_t(ifc)].DirectAccess = false; // an interface channel
+    w.s().state.InterfaceAcquisition = true;
+    for (int p : {8, 186, 187})
+      w.offer(ifc, p);
+    MessageEngine& e = w.engine();
+    // Watch parameter 8: its process, then its number with the integer flag.
+    e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 187, "8");
+    QCOMPARE(int(e.RealTime(1).RtPar), 8);
+    QCOMPARE(int(e.RealTime(1).RtType), 1);
+    soraproto::Value v;
+    QVERIFY(w.bus->peek(1, 123, 2, v));
+    QCOMPARE(int(v.i), 1);
+    // Read back: the two halves come as one reply, their sum.
+    QCOMPARE(w.readWait(ifc, 187), QString("33"));
+    // Watch channel 2 (the meter): the interface is told its node, clients
+    // see the channel again.
+    e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
+    QVERIFY(e.RealTime(1).RtActive);
+    QVERIFY(w.bus->peek(1, 123, 1, v));
+    QCOMPARE(int(v.i), 3);
+    QCOMPARE(w.readWait(ifc, 186), QString::number(meter));
+    // A channel that does not offer the watched parameter switches it off.
+    w.offer(meter, 8, false);
+    e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
+    QVERIFY(!e.RealTime(1).RtActive);
+    QVERIFY(w.bus->peek(1, 123, 1, v));
+    QCOMPARE(int(v.i), 255);
+    QCOMPARE(e.HandlerDepth, 0L);
+  }
+
   void readDirect()
   {
     World w;
