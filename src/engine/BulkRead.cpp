@@ -17,11 +17,17 @@ namespace tesmira {
 
 namespace {
 
+// A parameter number: decimal digits only ("-5" is not one).
 bool wholeNumber(const QString& text, int& value)
 {
-  bool ok = false;
-  value = text.trimmed().toInt(&ok);
-  return ok;
+  const QString t = text.trimmed();
+  if (t.isEmpty() || t.size() > 9)
+    return false;
+  for (QChar c : t)
+    if (!c.isDigit())
+      return false;
+  value = t.toInt();
+  return true;
 }
 
 }

@@ -5,6 +5,8 @@
 // pseudo-terminal.
 #include "EngineWorld.h"
 
+#include "engine/BulkRead.h"
+
 #include <QTimer>
 
 using namespace tesmira;
@@ -382,6 +384,52 @@ private slots:
     QVERIFY(w.bus->peek(1, 123, 1, v));
     QCOMPARE(int(v.i), 255);
     QCOMPARE(e.HandlerDepth, 0L);
+  }
+
+  void scanSpecifications()
+  {
+    World w;
+    QVERIFY2(w.startServer(), qPrintable(w.failure));
+    const int maxPar = w.s().db->MaxParNr;
+    auto list = [&](const QString& spec, QString& error) {
+      error.clear();
+      QList<int> out;
+      for (int16_t p : ScanParameterList(w.s(), spec, error))
+        out.append(p);
+      return out;
+    };
+    QString error;
+    QCOMPARE(list("all", error).size(), maxPar);
+    QCOMPARE(list("8,9,8", error), QList<int>({8, 9, 8})); // named twice, read twice
+    QVERIFY(error.isEmpty());
+    QCOMPARE(list("10-8, 12", error), QList<int>({10, 9, 8, 12}));
+    QCOMPARE(list("9999", error), QList<int>()); // above MaxParNr: ignored quietly
+    QVERIFY(error.isEmpty());
+    QCOMPARE(list(QStringLiteral("%1-9999").arg(maxPar - 1), error), QList<int>({maxPar - 1, maxPar}));
+    const QList<int> group3 = list("GROUP3", error);
+    QVERIFY(group3.contains(8) && group3.contains(9) && !group3.contains(10));
+    QCOMPARE(list("group0", error).size(), maxPar);
+    for (const QString bad : {"-5", "5-", "0-3", "GROUPx", "abc", ""}) {
+      QCOMPARE(list(bad, error), QList<int>());
+      QCOMPARE(error, QString("Invalid scan parameters format"));
+    }
+    QCOMPARE(list("abc,8", error), QList<int>({8})); // the valid elements still count
+    QCOMPARE(error, QString("Invalid scan parameters format"));
+  }
+
+  void bulkReadWaitsForTheLast()
+  {
+    World w;
+    QVERIFY2(w.start(), qPrintable(w.failure));
+    const int meter = w.channelOf(3, 1);
+    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
+      w.s().dde->topic(int16_t(c))->ChangeItem(2, "x");
+    Poll_All_Params(w.s(), int16_t(meter), "8,2");
+    QCOMPARE(w.item(meter, 2), QString("3")); // the last read was waited for
+    QCOMPARE(w.s().state.bExtendPolling, 0);
+    Poll_All_Params(w.s(), -1, "2");
+    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
+      QCOMPARE(w.item(c, 2), QString::number(w.s().channels.ChannelTable[size_t(c)].Dev_Nodenr));
   }
 
   void readDirect()
