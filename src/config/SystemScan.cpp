@@ -5,7 +5,6 @@
 #include "bus/ErrorMessages.h"
 #include "core/Server.h"
 #include "core/Settings.h"
-#include "core/Startup.h"
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "engine/BulkRead.h"

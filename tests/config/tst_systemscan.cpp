@@ -110,9 +110,16 @@ private slots:
           "System real-time poll interval = 25 ms", "Server is active and ready for any client"})
       QVERIFY2(log.contains(QLatin1String(line)), line);
 
-    // A second scan of the same bus asks nothing and keeps the table.
+    // A second scan of the same bus, with the highest node set by hand: no
+    // walk, nothing asked, the table kept.
     scan.prompt.asked.clear();
+    s.channels.ManualLNA = 12;
+    const int walks = scan.log().count("Searching for highest occupied node address");
     QCOMPARE(CheckConfig(s), int16_t(0));
+    QVERIFY(scan.log().contains("Highest node address is manually set to 12"));
+    QCOMPARE(scan.log().count("Searching for highest occupied node address"), walks);
+    QCOMPARE(s.channels.ScanLimit, uint8_t(14));
+    QCOMPARE(s.channels.MaxChannel, int16_t(8));
     QVERIFY(scan.prompt.asked.isEmpty());
     QCOMPARE(w.rows(), rows);
   }
@@ -136,22 +143,6 @@ private slots:
     QCOMPARE(int(FindRealSystemLNA(*scan.server, 1)), 8);
     QVERIFY(scan.log().contains("Highest occupied node address at SORANET = 8"));
     QVERIFY(!scan.server->state.SuppressErrors);
-  }
-
-  void manualLnaSkipsTheWalk()
-  {
-    cfgtest::World w;
-    w.writeRows(cfgtest::World::standardRows());
-    Scan scan(w);
-    Server& s = *scan.server;
-    QVERIFY(scan.open());
-    s.channels.ManualLNA = 12;
-    QCOMPARE(CheckConfig(s), int16_t(0));
-    QVERIFY(scan.log().contains("Highest node address is manually set to 12"));
-    QVERIFY(!scan.log().contains("Searching for highest occupied node address"));
-    QCOMPARE(s.channels.ScanLimit, uint8_t(14));
-    QCOMPARE(s.channels.MaxChannel, int16_t(8));
-    QVERIFY(scan.prompt.asked.isEmpty());
   }
 
   // The operator refuses the update: result 1, the topics of the table's
