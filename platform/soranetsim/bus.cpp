@@ -107,6 +107,7 @@ void Bus::buildParams(Module &m, const ParamDb &db)
             p.read = r.read; p.write = r.write; p.hasRange = r.hasRange; p.min = r.min; p.max = r.max;
             const QString n = r.name.toLower();
             if (n == "identstrng") p.role = Param::Ident;
+            else if (n == "identnr") p.role = Param::IdentNr;
             else if (n == "measure") p.role = Param::Measure;
             else if (n == "setpoint") p.role = Param::Setpoint;
             else if (n.startsWith("valve")) p.role = Param::Valve;
@@ -271,6 +272,26 @@ bool Bus::processExists(const Module &m, int proc) const
     return false;
 }
 
+// An interface reached without direct access answers its own processes 113
+// and 118 as 121 and 122: 113..120 are its acquisition channels there.
+int Bus::aliasProcess(const Module &m, int proc)
+{
+    if (!m.isInterfaceType()) return proc;
+    if (proc == 121) return 113;
+    if (proc == 122) return 118;
+    return proc;
+}
+
+// True when the database gives this module a parameter at that address with
+// that value type. The interface's acquisition channels 1..120 share their
+// addresses with database parameters of processes 113..120 (user tag,
+// calibration date, event log, ...); the value type tells them apart.
+bool Bus::definedAs(const Module &m, int proc, int fb, uint8_t type) const
+{
+    auto p = m.params.constFind(key(proc, fb));
+    return p != m.params.constEnd() && p->type == type;
+}
+
 double Bus::measureOf(Module &m, int proc)
 {
     auto it = m.loops.find(proc);
@@ -308,7 +329,16 @@ static bool numericIn(const soraproto::Item &it, double &v)
 bool Bus::systemRead(Module &m, int fb, Item &it, uint8_t &st)
 {
     switch (fb) {
-    case 0: st = numeric(it, m.typeId); return true;
+    case 0:
+        // Asked as a number: the device type ID; asked as text: the ident
+        // string, whose first character is that ID.
+        if (it.type == TString) {
+            it.value = Value::ofString(m.ident().toLatin1());
+            st = 0;
+        } else {
+            st = numeric(it, m.typeId);
+        }
+        return true;
     case 1: st = numeric(it, m.node); return true;
     case 2: st = numeric(it, m.secondAddress); return true;
     case 3: st = numeric(it, m.nextNode); return true;
@@ -475,7 +505,9 @@ bool Bus::interfaceWrite(Module &m, int proc, const Item &it, uint8_t &st)
 uint8_t Bus::readItem(Module &m, int proc, Item &it)
 {
     uint8_t st = 0;
-    if (m.isInterfaceType() && interfaceRead(m, proc, it, st)) return st;
+    proc = aliasProcess(m, proc);
+    const bool ownParam = proc >= 1 && proc <= 120 && definedAs(m, proc, it.param, it.type);
+    if (m.isInterfaceType() && !ownParam && interfaceRead(m, proc, it, st)) return st;
     if (proc == 0 && systemRead(m, it.param, it, st)) return st;
     const int k = key(proc, it.param);
     if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k))
@@ -489,6 +521,7 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
     switch (p->role) {
     case Param::Measure: convertValue(Value::ofFloat(float(measureOf(m, proc))), p->type, v); break;
     case Param::Ident: v = Value::ofString(m.ident().toLatin1()); break;
+    case Param::IdentNr: convertValue(Value::ofFloat(float(m.typeId)), p->type, v); break;
     case Param::Valve: {
         auto l = m.loops.value(proc);
         const double meas = measureOf(m, proc);
@@ -507,7 +540,9 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
 uint8_t Bus::writeItem(Module &m, int proc, const Item &it)
 {
     uint8_t st = 0;
-    if (m.isInterfaceType() && interfaceWrite(m, proc, it, st)) return st;
+    proc = aliasProcess(m, proc);
+    const bool ownParam = proc >= 1 && proc <= 120 && definedAs(m, proc, it.param, it.value.type);
+    if (m.isInterfaceType() && !ownParam && interfaceWrite(m, proc, it, st)) return st;
     if (proc == 0 && systemWrite(m, it.param, it, st)) return st;
     const int k = key(proc, it.param);
     if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k)) {

@@ -41,7 +41,7 @@ struct Param {
     bool hasRange = false;
     double min = 0, max = 0;
     soraproto::Value value;
-    enum Role { Plain, Ident, Measure, Setpoint, Valve } role = Plain;
+    enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve } role = Plain;
 };
 
 struct Module {
@@ -116,6 +116,8 @@ private:
     bool interfaceWrite(Module &m, int proc, const soraproto::Item &it, uint8_t &status);
     double measureOf(Module &m, int proc);
     bool processExists(const Module &m, int proc) const;
+    bool definedAs(const Module &m, int proc, int fb, uint8_t type) const;
+    static int aliasProcess(const Module &m, int proc);
     void noteModified(Module &m, int proc, int fb);
     QByteArray corruptFrame(QByteArray frame);
 

@@ -16,7 +16,8 @@ static uint8_t typeCode(const QString &varType, int length)
     if (t == "i") return 1;
     if (t == "f") return 2;
     if (t == "l") return 3;
-    return length > 0 ? 4 : 0;   // 'c': a byte, or a string when it has a length
+    // 'c': a byte, or a string when it has a length (-2: of variable length)
+    return length > 0 || length == -2 ? 4 : 0;
 }
 
 QString ParamDb::load(const QString &path)
@@ -46,8 +47,9 @@ QString ParamDb::load(const QString &path)
                     r.process = q.value(2).isNull() ? -1 : q.value(2).toInt();
                     if (q.value(3).isNull()) continue;    // no bus address
                     r.fb = q.value(3).toInt();
-                    r.length = q.value(5).toInt();
-                    r.type = typeCode(q.value(4).toString(), r.length);
+                    const int varLength = q.value(5).toInt();
+                    r.type = typeCode(q.value(4).toString(), varLength);
+                    r.length = varLength > 0 ? varLength : 0;
                     r.deflt = q.value(6);
                     r.hasRange = !q.value(7).isNull() && !q.value(8).isNull();
                     r.min = q.value(7).toDouble();
