@@ -1,0 +1,282 @@
+#include "Commands.h"
+
+#include "DdeServer.h"
+#include "frmTopic.h"
+#include "bus/Communication.h"
+#include "bus/ErrorMessages.h"
+#include "core/Server.h"
+#include "core/Settings.h"
+#include "db/Database.h"
+#include "engine/BulkRead.h"
+#include "engine/MessageEngine.h"
+#include "engine/frmPollTime.h"
+#include "log/LogCategory.h"
+#include "log/Logger.h"
+#include "ui/ToolWindow.h"
+#include "ui/frmMain.h"
+
+#include "Debug.h"
+
+#include <QMetaObject>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace tesmira {
+namespace {
+
+const QString kTesmira = QStringLiteral("Tesmira");
+const QString kLinkpoke = QStringLiteral("(linkpoke from client)");
+
+// Trace entry and exit of an operation for the debug component.
+class Trace {
+public:
+  Trace(support::Debug* debug, const char* procedure)
+      : m_debug(debug), m_handle(debug ? debug->Push("Commands", procedure) : 0)
+  {
+  }
+  ~Trace()
+  {
+    if (m_debug)
+      m_debug->Pop(m_handle);
+  }
+
+private:
+  support::Debug* m_debug;
+  int m_handle;
+};
+
+// The whole number a command part stands for: 0 for text that is not a
+// number; false when the number does not fit 16 bits.
+bool commandNumber(const QString& text, int16_t& value)
+{
+  value = 0;
+  if (!IsNumeric(text))
+    return true;
+  bool ok = false;
+  value = ToInteger(text, &ok);
+  return ok;
+}
+
+}
+
+Commands::Commands(Server& server) : s(server)
+{
+  UpdateIdentAfterWink = [this](uint8_t node, uint8_t process, int16_t channel) {
+    int16_t tag = 0;
+    if (s.engine)
+      s.engine->Read_from_Soranet(node, process, channel, 1, tag);
+  };
+  if (s.dde) {
+    s.dde->Rcvd_dde_item = [this](int16_t channel, const QString& name, int16_t parameter, const QString& value) {
+      Rcvd_dde_item(channel, name, parameter, value);
+    };
+    s.dde->Rcvd_dde_Cmnd = [this](int16_t channel, const QString& command) { Rcvd_dde_Cmnd(channel, command); };
+  }
+  // Reported bus errors show on the status items of C(0): P(1) for reads,
+  // P(2) for writes, so a client that poked a value learns why it failed.
+  if (s.errors && !s.errors->publishError)
+    s.errors->publishError = [this](int item, const QString& text) {
+      if (frmTopic* t = s.dde ? s.dde->topic(0) : nullptr)
+        t->ChangeItem(int16_t(item), text);
+    };
+  if (s.errors && !s.errors->parameterName)
+    s.errors->parameterName = [this](int parameter) {
+      return s.db && parameter >= 0 && size_t(parameter) < s.db->ParameterTable.size()
+               ? s.db->ParameterTable[size_t(parameter)].Name
+               : QString();
+    };
+}
+
+Commands::~Commands()
+{
+  if (s.dde) {
+    s.dde->Rcvd_dde_item = nullptr;
+    s.dde->Rcvd_dde_Cmnd = nullptr;
+  }
+  if (s.errors) {
+    s.errors->publishError = nullptr;
+    s.errors->parameterName = nullptr;
+  }
+}
+
+// ------------------------------------------------------------------ writes
+
+// The description of a poked value for the log: the first value text of the
+// parameter that matches the value (any value text when nothing was poked).
+// The value is bound, never pasted into the statement.
+QString Commands::valueDescription(int16_t parameter, const QString& value) const
+{
+  if (!s.db)
+    return {};
+  const QString v = value.trimmed();
+  if (!v.isEmpty())
+    return s.db->ValueDescription(parameter, v);
+  if (!s.db->ParValueSet || !s.db->isOpen())
+    return {};
+  QSqlQuery q(s.db->TheDatabase);
+  q.setForwardOnly(true);
+  q.prepare(QStringLiteral("SELECT Description FROM ParValue WHERE Parameter = ? ORDER BY Value LIMIT 1"));
+  q.addBindValue(int(parameter));
+  return q.exec() && q.next() ? q.value(0).toString() : QString();
+}
+
+void Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
+{
+  Trace t(s.debug(), "Rcvd_dde_item");
+  QString desc = kLinkpoke;
+  if (s.log && s.log->logFileOpen() && !s.log->LogErrorsOnly) {
+    const QString found = valueDescription(parameter, value);
+    if (!found.isEmpty())
+      desc = kLinkpoke + QString(7, QLatin1Char(' ')) + QLatin1Char('\t') + found;
+  }
+  if (s.log) {
+    // The status items of C(0) are no parameters: their own names are shown.
+    const QString shown = channel == 0 || !s.db || parameter < 0 || size_t(parameter) >= s.db->ParameterTable.size()
+                            ? name
+                            : s.db->ParameterTable[size_t(parameter)].LongName;
+    s.log->LogParameter(Write, channel, parameter, shown, value.trimmed(), desc);
+  }
+  if (s.state.SimulationOn) {
+    if (Simulate_value)
+      Simulate_value(channel, name, parameter, value);
+    return;
+  }
+  if (channel == 0 || parameter == 0 || !s.engine)
+    return;
+  const ChannelRec* rec = s.channels.channel(channel);
+  const uint8_t node = rec ? rec->Dev_Nodenr : 0, process = rec ? rec->Dev_Proc : 0;
+  // Errors of the write are reported by the engine (log, C(0)!P(2)).
+  s.engine->Write_to_Soranet_direct(node, process, channel, parameter, value);
+  if (parameter == 1 && UpdateIdentAfterWink)
+    UpdateIdentAfterWink(node, process, channel);
+}
+
+// ---------------------------------------------------------------- commands
+
+bool Commands::ParseCommand(const QString& command, int16_t& code, QString& specification)
+{
+  code = 0;
+  specification = QStringLiteral("ALL");
+  const qsizetype dot = command.indexOf(QLatin1Char('.'));
+  if (dot >= 0) {
+    int16_t group = 0;
+    if (!commandNumber(command.left(dot), code) || !commandNumber(command.mid(dot + 1), group))
+      return false;
+    if (group >= 0 && group <= 99)
+      specification = QStringLiteral("GROUP") + QString::number(group);
+    return true;
+  }
+  if (command.trimmed().compare(QLatin1String("ALL"), Qt::CaseInsensitive) == 0) {
+    code = -1;
+    return true;
+  }
+  return commandNumber(command, code);
+}
+
+void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
+{
+  Trace t(s.debug(), "Rcvd_dde_Cmnd");
+  if (s.log)
+    s.log->LogParameter(Write, channel, 0, kTesmira, command, QStringLiteral("(linkpoke command from client)"));
+  if (s.state.SimulationOn) {
+    if (Simulate_value)
+      Simulate_value(channel, QStringLiteral("paramread"), 0, command);
+    return;
+  }
+  if (s.engine)
+    s.engine->HandlePendingMsg(); // replies already waiting go first
+  if (channel != 0) {
+    // A channel topic: the text is the scan specification as it is.
+    if (channel >= 1 && channel < int(s.channels.ChannelTable.size()))
+      Poll_All_Params(s, channel, command);
+    return;
+  }
+  int16_t code = 0;
+  QString specification;
+  if (!ParseCommand(command, code, specification)) {
+    if (s.log) {
+      s.log->LogParameter(Error, 0, 0, kTesmira, command, QStringLiteral("Overflow"));
+      s.log->DebugLogError(support::Debug::FormatError(6, QStringLiteral("Overflow"), QStringLiteral("Commands"),
+                                                       QStringLiteral("Rcvd_dde_Cmnd"), command));
+    }
+    return;
+  }
+  if (code > 0)
+    Poll_All_Params(s, code, specification);
+  else
+    performCode(code, specification);
+}
+
+void Commands::showWindow(const char* name)
+{
+  if (!s.main)
+    return;
+  QWidget* w = s.main->forms.value(QString::fromLatin1(name));
+  // A placeholder stands where a window of a later version will be.
+  if (!w || qobject_cast<ToolWindow*>(w))
+    return;
+  w->show();
+  w->raise();
+}
+
+void Commands::performCode(int16_t code, const QString& specification)
+{
+  switch (code) {
+  case -1:
+    Poll_All_Params(s, -1, specification);
+    return;
+  case -2:
+    PollingHold(s, true);
+    if (Servicelog)
+      Servicelog();
+    ReadyCOPO(s, 0, {});
+    PollingHold(s, false);
+    return;
+  case -3:
+    if (s.main) {
+      s.main->showNormal();
+      s.main->raise();
+    }
+    break;
+  case -4: showWindow("frmNetwork"); break;
+  case -5: break;
+  case -6: showWindow("frmPollTime"); break;
+  case -7: showWindow("frmSystem"); break;
+  case -8:
+    if (s.fields.value(QStringLiteral("ComStatus")) == QLatin1String("Normal polling"))
+      RestartCommunication(s);
+    break;
+  case -9:
+    // After the poke has been answered: closing the main window runs the
+    // ordered shut-down, which ends the conversations.
+    if (s.main)
+      QMetaObject::invokeMethod(s.main, [w = s.main] { w->close(); }, Qt::QueuedConnection);
+    return;
+  case -10:
+    if (s.main)
+      s.main->showMinimized();
+    return;
+  default:
+    return; // 0 and below -10: nothing, the item keeps the text
+  }
+  ReadyCOPO(s, 0, {});
+}
+
+void ReadyCOPO(Server& s, int16_t channel, const QList<int16_t>& channels)
+{
+  if (!s.dde)
+    return;
+  const QString zero = QStringLiteral("0");
+  if (frmTopic* t = s.dde->topic(channel))
+    t->ChangeItem(0, zero);
+  if (frmTopic* t = s.dde->topic(0))
+    t->ChangeItem(0, zero);
+  for (int16_t c : channels)
+    if (c != 0)
+      if (frmTopic* t = s.dde->topic(c))
+        t->ChangeItem(0, zero);
+  if (!s.state.NotReady && s.log)
+    s.log->LogParameter(Write, channel, 0, kTesmira, zero, QStringLiteral("(command performed)"));
+}
+
+}
