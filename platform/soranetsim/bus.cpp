@@ -344,7 +344,11 @@ bool Bus::systemRead(Module &m, int fb, Item &it, uint8_t &st)
     case 3: st = numeric(it, m.nextNode); return true;
     case 4: st = numeric(it, m.knownLna); return true;
     case 5: if (!m.hasIfiId) return false; st = numeric(it, m.ifiId); return true;
-    case 6: if (!m.hasDirectAccess) return false; st = numeric(it, 1); return true;
+    case 6:
+        // Only a module reached directly answers; the database's definition
+        // of this parameter must not make an interface look direct.
+        st = m.hasDirectAccess ? numeric(it, 1) : 4;
+        return true;
     case 10: st = numeric(it, m.mode); return true;
     case 19: st = numeric(it, m.modified); return true;
     case 28:

@@ -98,7 +98,7 @@ private slots:
     struct Addr { int nr; int proc; int fb; uint8_t type; };
     for (const Addr& a : {Addr{1, 0, 0, VarString}, Addr{2, 0, 1, VarChar}, Addr{3, 0, 2, VarChar},
                           Addr{4, 0, 3, VarChar}, Addr{5, 0, 4, VarChar}, Addr{6, 0, 5, VarChar},
-                          Addr{7, 0, 10, VarChar}, Addr{8, 1, 0, VarInteger}, Addr{9, 1, 1, VarInteger},
+                          Addr{7, 0, 10, VarChar}, Addr{8, 255, 0, VarInteger}, Addr{9, 255, 1, VarInteger},
                           Addr{27, 255, 19, VarChar}, Addr{81, 0, 19, VarChar}, Addr{105, 113, 5, VarString}}) {
       QVERIFY2(par(a.nr).Process == a.proc && par(a.nr).FBnr == a.fb && par(a.nr).VarType[0] == a.type,
                qPrintable(QString::number(a.nr)));
@@ -154,6 +154,58 @@ private slots:
         QVERIFY2(d.Min < d.Max, qPrintable(what));
       QVERIFY2(d.Group[0] > 0, qPrintable(what));
     }
+  }
+
+  // A multi-channel module's channels sit at processes 1..n. Every
+  // parameter such a type offers either stands for the whole module (process
+  // 0, 113..127) or reaches a different bus process for each channel, and a
+  // reply from that process is matched back to the channel that asked.
+  void processDataIsAddressedPerChannel()
+  {
+    // Bus process for a channel at process c (empty = 255 in memory).
+    auto busProcess = [](int proc, int c) {
+      if (proc == 255)
+        return c;
+      return proc >= 33 && proc <= 112 ? proc + c - 1 : proc;
+    };
+    // Channel process a reply from bus process p belongs to; 0 = whole module.
+    auto replyProcess = [](int p) {
+      if (p >= 1 && p <= 32)
+        return p;
+      if (p >= 33 && p <= 64)
+        return p - 32;
+      if (p >= 65 && p <= 96)
+        return p - 64;
+      if (p >= 97 && p <= 103)
+        return p - 96;
+      return 0;
+    };
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT CAST(ID AS INTEGER), Dev_Channels, Dev_Functions FROM FlowDevices"));
+    int multi = 0;
+    while (q.next()) {
+      const int id = q.value(0).toInt(), channels = q.value(1).toInt(), functions = q.value(2).toInt();
+      if (channels < 2 || functions != 2)  // analog multi-channel instruments
+        continue;
+      ++multi;
+      QList<int16_t> offered;
+      m_db->AvailableParams(m_db->DBPath, id, offered);
+      for (int16_t n : offered) {
+        const auto& d = par(n);
+        const QString what = QString("type %1 P%2 %3").arg(id).arg(n).arg(d.Name.trimmed());
+        const bool moduleWide = d.Process == 0 || (d.Process >= 113 && d.Process <= 127);
+        if (moduleWide)
+          continue;
+        QVERIFY2(d.Process == 255 || (d.Process >= 33 && d.Process <= 112), qPrintable(what));
+        for (int c = 1; c <= channels; ++c)
+          QVERIFY2(replyProcess(busProcess(d.Process, c)) == c, qPrintable(what + " channel " + QString::number(c)));
+      }
+    }
+    QVERIFY(multi >= 2);
+    // No parameter is tied to the first channel: literal processes 1..32
+    // would send every channel's request there.
+    for (const auto& d : m_db->ParameterTable)
+      QVERIFY2(d.Name.isEmpty() || d.Process == 0 || d.Process > 32, qPrintable(d.Name));
   }
 
   void valueTexts()

@@ -126,6 +126,12 @@ private slots:
         QCOMPARE(v.i, int64_t(4));
         QCOMPARE(read(1, 121, uint8_t(idnr->fb), idnr->type, &v), 0);
         QCOMPARE(v.i, int64_t(1));
+        // The default interface is not reached directly: it does not answer
+        // the diagnostics word the server probes that with; instruments do.
+        const ParamRow *diag = row("busdiag");
+        QVERIFY(diag && diag->process == 0);
+        QCOMPARE(read(1, 0, uint8_t(diag->fb), diag->type), 4);
+        QCOMPARE(read(3, 0, uint8_t(diag->fb), diag->type), 0);
     }
 
     // The interface's acquisition channels share addresses with database
@@ -189,9 +195,11 @@ private slots:
             for (int chanProc : s.procs) {
                 for (const ParamRow &r : db_.params) {
                     if (!t.params.contains(r.name.toLower()) || !r.read) continue;
-                    // Parameters 238 and above need direct access to an
-                    // interface; the real-time value is fetched by the library.
-                    if (isInterface(s.type) && (r.number >= 238 || r.name == "rtvalue")) continue;
+                    // Parameters 238 and above and the diagnostics word need
+                    // direct access to an interface; the real-time value is
+                    // fetched by the library.
+                    if (isInterface(s.type) && (r.number >= 238 || r.name == "rtvalue" || r.name == "busdiag"))
+                        continue;
                     const int proc = busProcess(r, s.type, chanProc);
                     Item it; it.param = uint8_t(r.fb); it.type = r.type;
                     it.length = uint8_t(r.length > 0 ? r.length : 0);
