@@ -108,6 +108,7 @@ void Bus::buildParams(Module &m, const ParamDb &db)
             const QString n = r.name.toLower();
             if (n == "identstrng") p.role = Param::Ident;
             else if (n == "identnr") p.role = Param::IdentNr;
+            else if (n == "cntrvalue") p.role = Param::Counter;
             else if (n == "measure") p.role = Param::Measure;
             else if (n == "setpoint") p.role = Param::Setpoint;
             else if (n.startsWith("valve")) p.role = Param::Valve;
@@ -302,6 +303,30 @@ double Bus::measureOf(Module &m, int proc)
     }
     const double dt = double(nowMs() - it->t0);
     return it->target + (it->from - it->target) * std::exp(-dt / std::max(1.0, tauMs_));
+}
+
+// A counter totals its channel's flow: measure (32000 = 100 %) times the
+// channel's capacity per minute. It counts while its mode (parameter 3 of the
+// counter's process) is not 0; in mode 2 it stops at its limit (parameter 2)
+// when one is set.
+void Bus::advanceCounter(Module &m, Param &c)
+{
+    const qint64 now = nowMs();
+    const qint64 since = c.countedAtMs < 0 ? now : c.countedAtMs;
+    c.countedAtMs = now;
+    const int chanProc = c.proc >= 33 && c.proc <= 112 ? ((c.proc - 1) % 32) + 1 : c.proc;
+    auto mode = m.params.constFind(key(c.proc, 3));
+    const int modeValue = mode != m.params.constEnd() ? int(mode->value.number()) : 1;
+    if (modeValue == 0) return;
+    double capacity = 100;
+    for (const Param &p : m.params)
+        if (p.proc == chanProc && p.name.compare(QLatin1String("capacity"), Qt::CaseInsensitive) == 0)
+            capacity = p.value.number();
+    double total = c.value.number() + measureOf(m, chanProc) / 32000.0 * capacity * double(now - since) / 60000.0;
+    auto limit = m.params.constFind(key(c.proc, 2));
+    if (modeValue == 2 && limit != m.params.constEnd() && limit->value.number() > 0)
+        total = std::min(total, limit->value.number());
+    convertValue(Value::ofFloat(float(std::max(0.0, total))), c.type, c.value);
 }
 
 void Bus::noteModified(Module &m, int proc, int fb)
@@ -521,6 +546,7 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
     if (p == m.params.end()) return processExists(m, proc) ? 4 : 3;
     if (!p->read) return 17;
     if (p->type != it.type) return 5;
+    if (p->role == Param::Counter) advanceCounter(m, *p);
     Value v = p->value;
     switch (p->role) {
     case Param::Measure: convertValue(Value::ofFloat(float(measureOf(m, proc))), p->type, v); break;
@@ -573,6 +599,7 @@ uint8_t Bus::writeItem(Module &m, int proc, const Item &it)
         l.t0 = nowMs();
     }
     p->value = it.value;
+    if (p->role == Param::Counter) p->countedAtMs = nowMs();     // counts on from the written value
     if (p->type == TString && p->length > 0) p->value.s = p->value.s.left(p->length);
     noteModified(m, proc, it.param);
     return 0;

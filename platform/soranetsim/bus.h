@@ -41,7 +41,8 @@ struct Param {
     bool hasRange = false;
     double min = 0, max = 0;
     soraproto::Value value;
-    enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve } role = Plain;
+    enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve, Counter } role = Plain;
+    qint64 countedAtMs = -1;          // counter: time of the last update
 };
 
 struct Module {
@@ -115,6 +116,7 @@ private:
     bool interfaceRead(Module &m, int proc, soraproto::Item &it, uint8_t &status);
     bool interfaceWrite(Module &m, int proc, const soraproto::Item &it, uint8_t &status);
     double measureOf(Module &m, int proc);
+    void advanceCounter(Module &m, Param &counter);
     bool processExists(const Module &m, int proc) const;
     bool definedAs(const Module &m, int proc, int fb, uint8_t type) const;
     static int aliasProcess(const Module &m, int proc);

@@ -169,10 +169,13 @@ private slots:
         QCOMPARE(meas->process, -1);
         QCOMPARE(setp->process, -1);
         Value v;
+        QSet<int64_t> measures;
         for (int p = 1; p <= 4; ++p) {
             QCOMPARE(read(6, uint8_t(p), uint8_t(meas->fb), TInt, &v), 0);
-            QCOMPARE(v.i, int64_t(0));
+            QVERIFY(v.i > 0 && v.i <= 32000);
+            measures.insert(v.i);
         }
+        QCOMPARE(measures.size(), 4);                          // one flow per channel
         QCOMPARE(read(6, 5, uint8_t(meas->fb), TInt), 3);    // no fifth channel
         // Channel 3 of the module is a meter: its setpoint cannot be written,
         // but the controller at node 4 follows a written setpoint.
@@ -182,6 +185,35 @@ private slots:
             Value m;
             return read(4, 1, uint8_t(meas->fb), TInt, &m) == 0 && std::abs(m.i - 16000) < 320;
         }, 5000));
+    }
+
+    // A counter totals its channel's flow while counting is on; written 0 it
+    // starts again from 0, and with counting off it stands still.
+    void countersCount()
+    {
+        const ParamRow *cnt = row("cntrvalue");
+        const ParamRow *mode = row("cntrmode");
+        QVERIFY(cnt && mode && cnt->type == TFloat);
+        const uint8_t proc = uint8_t(cnt->process + 2 - 1);     // channel at process 2 of node 6
+        QCOMPARE(write(6, proc, uint8_t(cnt->fb), Value::ofFloat(0)), 0);
+        Value v;
+        QVERIFY(QTest::qWaitFor([&] {
+            return read(6, proc, uint8_t(cnt->fb), TFloat, &v) == 0 && v.f > 0;
+        }, 2000));
+        const float first = v.f;
+        QVERIFY(QTest::qWaitFor([&] {
+            return read(6, proc, uint8_t(cnt->fb), TFloat, &v) == 0 && v.f > first;
+        }, 2000));
+        QCOMPARE(write(6, proc, uint8_t(mode->fb), Value::ofByte(0)), 0);
+        QCOMPARE(read(6, proc, uint8_t(cnt->fb), TFloat, &v), 0);
+        const float stopped = v.f;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 30) {          // time passes, nothing is added
+            QCOMPARE(read(6, proc, uint8_t(cnt->fb), TFloat, &v), 0);
+            QCOMPARE(v.f, stopped);
+        }
+        QCOMPARE(write(6, proc, uint8_t(mode->fb), Value::ofByte(1)), 0);
     }
 
     // Each offered, readable parameter of each channel answers with the
