@@ -368,7 +368,15 @@ bool Bus::systemRead(Module &m, int fb, Item &it, uint8_t &st)
     case 2: st = numeric(it, m.secondAddress); return true;
     case 3: st = numeric(it, m.nextNode); return true;
     case 4: st = numeric(it, m.knownLna); return true;
-    case 5: if (!m.hasIfiId) return false; st = numeric(it, m.ifiId); return true;
+    case 5: {
+        // The scenario's identification number, else the kind of node the
+        // database has texts for: 73 interface, 65 controller, 64 meter.
+        int kind = m.isInterfaceType() ? 73 : 64;
+        for (const Param &p : m.params)
+            if (!m.isInterfaceType() && p.role == Param::Setpoint) kind = 65;
+        st = numeric(it, m.hasIfiId ? m.ifiId : kind);
+        return true;
+    }
     case 6:
         // Only a module reached directly answers; the database's definition
         // of this parameter must not make an interface look direct.

@@ -126,6 +126,13 @@ private slots:
         QCOMPARE(v.i, int64_t(4));
         QCOMPARE(read(1, 121, uint8_t(idnr->fb), idnr->type, &v), 0);
         QCOMPARE(v.i, int64_t(1));
+        // The kind of node, one of the database's texts for parameter 6.
+        const ParamRow *kind = row("nodetype");
+        QVERIFY(kind && kind->process == 0);
+        for (auto [node, expected] : {std::pair{1, 73}, {3, 64}, {4, 65}, {6, 64}}) {
+            QCOMPARE(read(uint8_t(node), 0, uint8_t(kind->fb), kind->type, &v), 0);
+            QCOMPARE(v.i, int64_t(expected));
+        }
         // The default interface is not reached directly: it does not answer
         // the diagnostics word the server probes that with; instruments do.
         const ParamRow *diag = row("busdiag");
