@@ -181,7 +181,7 @@ int main(int argc, char** argv)
 
   // Channel model: every channel present and polled, offering what its
   // device type offers; ten readable numeric parameters of the controller's
-  // own process are the polled ones.
+  // own process (or the channel's process) are the polled ones.
   ChannelModel& m = s.channels;
   m.MaxChannel = m.DBChannelCount = m.ChannelCount = sora32::GetMaxChannel();
   m.ChannelTable.assign(size_t(m.ChannelCount) + 1, ChannelRec{});
@@ -208,7 +208,7 @@ int main(int argc, char** argv)
       m.ParAvailable[size_t(c)][size_t(p)] = 1;
       m.ParRetryCount[size_t(c)][size_t(p)] = s.cfg.RetryNetworkAccess + 1;
       m.ParVarType[size_t(c)][size_t(p)] = def.VarType[0];
-      if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && def.Process == 1 && def.VarType[0] <= 3 &&
+      if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && (def.Process == 1 || def.Process == 255) && def.VarType[0] <= 3 &&
           !polled.contains(p))
         polled.append(p);
     }
