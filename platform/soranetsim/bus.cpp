@@ -13,6 +13,10 @@ namespace soranetsim {
 
 static int key(int proc, int fb) { return (proc << 8) | fb; }
 
+// The channel process a process in one of the blocks 33.., 65.., 97.. beside
+// it belongs to (databases put relative parameters there).
+static int ownProcess(int proc) { return proc >= 33 && proc <= 112 ? ((proc - 1) % 32) + 1 : proc; }
+
 bool convertValue(const Value &in, uint8_t type, Value &out)
 {
     out = Value();
@@ -109,6 +113,7 @@ void Bus::buildParams(Module &m, const ParamDb &db)
             if (n == "identstrng") p.role = Param::Ident;
             else if (n == "identnr") p.role = Param::IdentNr;
             else if (n == "cntrvalue") p.role = Param::Counter;
+            else if (n == "fmeasure") p.role = Param::FMeasure;
             else if (n == "measure") p.role = Param::Measure;
             else if (n == "setpoint") p.role = Param::Setpoint;
             else if (n.startsWith("valve")) p.role = Param::Valve;
@@ -305,6 +310,15 @@ double Bus::measureOf(Module &m, int proc)
     return it->target + (it->from - it->target) * std::exp(-dt / std::max(1.0, tauMs_));
 }
 
+// Capacity (100 % flow in its unit) of the channel at process chanProc.
+double Bus::capacityOf(const Module &m, int chanProc) const
+{
+    for (const Param &p : m.params)
+        if (p.proc == chanProc && p.name.compare(QLatin1String("capacity"), Qt::CaseInsensitive) == 0)
+            return p.value.number();
+    return 100;
+}
+
 // A counter totals its channel's flow: measure (32000 = 100 %) times the
 // channel's capacity per minute. It counts while its mode (parameter 3 of the
 // counter's process) is not 0; in mode 2 it stops at its limit (parameter 2)
@@ -314,15 +328,12 @@ void Bus::advanceCounter(Module &m, Param &c)
     const qint64 now = nowMs();
     const qint64 since = c.countedAtMs < 0 ? now : c.countedAtMs;
     c.countedAtMs = now;
-    const int chanProc = c.proc >= 33 && c.proc <= 112 ? ((c.proc - 1) % 32) + 1 : c.proc;
+    const int chanProc = ownProcess(c.proc);
     auto mode = m.params.constFind(key(c.proc, 3));
     const int modeValue = mode != m.params.constEnd() ? int(mode->value.number()) : 1;
     if (modeValue == 0) return;
-    double capacity = 100;
-    for (const Param &p : m.params)
-        if (p.proc == chanProc && p.name.compare(QLatin1String("capacity"), Qt::CaseInsensitive) == 0)
-            capacity = p.value.number();
-    double total = c.value.number() + measureOf(m, chanProc) / 32000.0 * capacity * double(now - since) / 60000.0;
+    double total = c.value.number()
+                   + measureOf(m, chanProc) / 32000.0 * capacityOf(m, chanProc) * double(now - since) / 60000.0;
     auto limit = m.params.constFind(key(c.proc, 2));
     if (modeValue == 2 && limit != m.params.constEnd() && limit->value.number() > 0)
         total = std::min(total, limit->value.number());
@@ -560,6 +571,11 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
     case Param::Measure: convertValue(Value::ofFloat(float(measureOf(m, proc))), p->type, v); break;
     case Param::Ident: v = Value::ofString(m.ident().toLatin1()); break;
     case Param::IdentNr: convertValue(Value::ofFloat(float(m.typeId)), p->type, v); break;
+    case Param::FMeasure: {     // measure in the capacity's unit
+        const int chanProc = ownProcess(proc);
+        convertValue(Value::ofFloat(float(measureOf(m, chanProc) / 32000.0 * capacityOf(m, chanProc))), p->type, v);
+        break;
+    }
     case Param::Valve: {
         auto l = m.loops.value(proc);
         const double meas = measureOf(m, proc);

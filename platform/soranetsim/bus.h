@@ -41,7 +41,7 @@ struct Param {
     bool hasRange = false;
     double min = 0, max = 0;
     soraproto::Value value;
-    enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve, Counter } role = Plain;
+    enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve, Counter, FMeasure } role = Plain;
     qint64 countedAtMs = -1;          // counter: time of the last update
 };
 
@@ -117,6 +117,7 @@ private:
     bool interfaceWrite(Module &m, int proc, const soraproto::Item &it, uint8_t &status);
     double measureOf(Module &m, int proc);
     void advanceCounter(Module &m, Param &counter);
+    double capacityOf(const Module &m, int chanProc) const;
     bool processExists(const Module &m, int proc) const;
     bool definedAs(const Module &m, int proc, int fb, uint8_t type) const;
     static int aliasProcess(const Module &m, int proc);

@@ -183,6 +183,11 @@ private slots:
             measures.insert(v.i);
         }
         QCOMPARE(measures.size(), 4);                          // one flow per channel
+        // The measure in real units follows: 24000 of 32000 at capacity 100.
+        const ParamRow *fmeas = row("fmeasure");
+        QVERIFY(fmeas && fmeas->process == 33);
+        QCOMPARE(read(6, 33 + 3 - 1, uint8_t(fmeas->fb), TFloat, &v), 0);
+        QCOMPARE(v.f, 75.0f);
         QCOMPARE(read(6, 5, uint8_t(meas->fb), TInt), 3);    // no fifth channel
         // Channel 3 of the module is a meter: its setpoint cannot be written,
         // but the controller at node 4 follows a written setpoint.
