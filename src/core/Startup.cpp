@@ -10,6 +10,7 @@
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "dde/ServerTopic.h"
+#include "engine/frmPollTime.h"
 #include "log/Logger.h"
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
@@ -161,8 +162,10 @@ QString CreateForms(Server& s)
     else
       w = new ToolWindow(name, s.main);
     s.main->forms.insert(name, w);
-    // The polling-timer window's initialisation belongs to the scheduler;
-    // its result becomes the error. The plain window has nothing to check.
+    // The polling scheduler stands behind the polling-timer window; its
+    // initialisation result becomes the error.
+    if (name == QLatin1String("frmPollTime") && s.poll)
+      error = s.poll->ClassInitialize();
   }
   return error;
 }

@@ -13,6 +13,7 @@
 #include "log/Logger.h"
 
 #include "Debug.h"
+#include "Timer.h"
 #include "sora32.h"
 
 #include <QElapsedTimer>
@@ -770,11 +771,16 @@ void MessageEngine::HandleOutstandingMsg()
   if (s.poll)
     s.poll->StartPollingTimers();
   addHold();
+  // The cycle can only finish while the channel timer runs; it does not run
+  // while the server is not ready (a configuration check in progress), and
+  // waiting out the limit then would only delay the operator's function.
+  const auto cycleCanFinish = [this] {
+    return s.poll && s.poll->moTimerChan() && s.poll->moTimerChan()->isActive();
+  };
   QElapsedTimer clock;
   clock.start();
-  do {
+  while (cycleCanFinish() && !s.poll->bPollingFinished() && clock.elapsed() <= 2000)
     WaitWithMessages(2);
-  } while (!(s.poll ? s.poll->bPollingFinished() : true) && clock.elapsed() <= 2000);
   if (s.poll)
     s.poll->StopPolling();
   HandlePendingMsg();
