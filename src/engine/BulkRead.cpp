@@ -4,12 +4,18 @@
 #include "frmPollTime.h"
 
 #include "bus/ErrorMessages.h"
+#include "config/DeviceTable.h"
+#include "config/SystemScan.h"
 #include "core/Server.h"
 #include "db/Database.h"
+#include "dde/Commands.h"
 #include "dde/DdeServer.h"
 #include "log/Logger.h"
 #include "ui/frmMain.h"
 
+#include "Debug.h"
+
+#include <QGuiApplication>
 #include <QStringList>
 #include <algorithm>
 
@@ -28,6 +34,68 @@ bool wholeNumber(const QString& text, int& value)
       return false;
   value = t.toInt();
   return true;
+}
+
+// Trace entry and exit of an operation for the debug component.
+class Trace {
+public:
+  Trace(support::Debug* debug, const char* procedure)
+      : m_debug(debug), m_handle(debug ? debug->Push("BulkRead", procedure) : 0)
+  {
+  }
+  ~Trace()
+  {
+    if (m_debug)
+      m_debug->Pop(m_handle);
+  }
+
+private:
+  support::Debug* m_debug;
+  int m_handle;
+};
+
+// The main window shows the busy pointer while a bulk read runs; nested
+// reads stack their pointers.
+class BusyPointer {
+public:
+  explicit BusyPointer(const Server& s) : m_on(s.main != nullptr)
+  {
+    if (m_on)
+      QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  }
+  ~BusyPointer()
+  {
+    if (m_on)
+      QGuiApplication::restoreOverrideCursor();
+  }
+
+private:
+  bool m_on;
+};
+
+int32_t retriesLeft(const ChannelModel& m, int channel, int parameter)
+{
+  if (channel < 0 || channel >= int(m.ParRetryCount.size()) || parameter < 0 ||
+      parameter >= int(m.ParRetryCount[size_t(channel)].size()))
+    return 0;
+  return m.ParRetryCount[size_t(channel)][size_t(parameter)];
+}
+
+bool readable(const Server& s, int16_t parameter)
+{
+  return s.db->ParameterTable[size_t(parameter)].Read || s.cfg.IgnoreDatabaseMinMax;
+}
+
+bool kdxHostOnly(const Server& s, int16_t parameter)
+{
+  return parameter >= 186 && parameter <= 189 && s.channels.InterfaceIsKdxHost;
+}
+
+// Whether the bulk read sends a read request for the parameter of the channel.
+bool sendsRead(const Server& s, int channel, int16_t parameter)
+{
+  return s.channels.available(channel, parameter) && retriesLeft(s.channels, channel, parameter) != 0 &&
+         readable(s, parameter) && !kdxHostOnly(s, parameter);
 }
 
 }
@@ -75,73 +143,135 @@ QList<int16_t> ScanParameterList(const Server& s, const QString& specification, 
   return list;
 }
 
+// Reads of a channel go out back to back after the reply queue has been
+// emptied; only the last read of the whole run is waited for, so the DDE
+// items fill while the replies arrive. The command items go back to "0"
+// when that last reply is in, which tells a client that every value of
+// the run is fresh; when nothing was read they go back at once.
+//
+// The last read is the last one actually sent (a parameter the channel
+// does not offer, cannot read or has given up on sends none), so a list
+// that ends with such a parameter still has its last value waited for.
 void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
 {
+  Trace trace(s.debug(), "Poll_All_Params");
   if (!s.engine || !s.db)
     return;
   PollingHold(s, true);
+  BusyPointer pointer(s);
   QString result;
   const QList<int16_t> list = ScanParameterList(s, specification, result);
-  int16_t lastChannel = channel;
+  int16_t c = channel; // the last channel read
+  bool finalRead = false;
   if (!list.isEmpty()) {
     const int first = channel >= 0 ? channel : 1;
     const int last = channel >= 0 ? channel : s.channels.MaxChannel;
     const double step = last >= first ? 99.0 / (last - first + 1) : 0;
-    int16_t finalChannel = -1, finalPar = 0;
-    for (int c = first; c <= last; ++c) {
-      lastChannel = int16_t(c);
+
+    int finalChannel = -1, finalIndex = -1;
+    for (int k = last; k >= first && finalChannel < 0; --k)
+      for (int i = int(list.size()) - 1; i >= 0; --i)
+        if (sendsRead(s, k, list[i])) {
+          finalChannel = k, finalIndex = i;
+          break;
+        }
+
+    for (int k = first; k <= last; ++k) {
+      c = int16_t(k);
       if (s.main)
-        s.main->ShowBusy(QStringLiteral("Reading parameters from channel ") + QString::number(c), step);
-      const ChannelRec* r = s.channels.channel(c);
+        s.main->ShowBusy(QStringLiteral("Reading parameters from channel ") + QString::number(k), step);
+      const ChannelRec* r = s.channels.channel(k);
       const uint8_t node = r ? r->Dev_Nodenr : 0, proc = r ? r->Dev_Proc : 0;
       for (int i = 0; i < list.size(); ++i) {
         const int16_t p = list[i];
-        if (!s.channels.available(c, p))
+        if (!s.channels.available(k, p))
           continue;
-        const ParameterDef& P = s.db->ParameterTable[size_t(p)];
         int16_t tag = 0;
-        if (s.channels.ParRetryCount[size_t(c)][size_t(p)] == 0) {
-          // Refused locally (error 44) and the item set back to its name.
-          s.engine->Read_from_Soranet(node, proc, int16_t(c), p, tag);
+        if (retriesLeft(s.channels, k, p) == 0) {
+          // Refused by the engine (error 44), which sets the item to the name.
+          s.engine->Read_from_Soranet(node, proc, c, p, tag);
           continue;
         }
-        if (!P.Read && !s.cfg.IgnoreDatabaseMinMax)
+        if (!readable(s, p))
           continue;
-        if (p >= 186 && p <= 189 && s.channels.InterfaceIsKdxHost) {
-          s.dde->Change_dde_item(int16_t(c), p, QStringLiteral("n/a"));
+        if (kdxHostOnly(s, p)) {
+          // The real-time set-up lives on the host, not on this interface.
+          s.dde->Change_dde_item(c, p, QStringLiteral("n/a"));
           continue;
         }
         // Keep the library's queue short: collect before asking for more.
-        for (int k = 0; k < 5 && !s.engine->HandlePendingMsg(); ++k) {
+        for (int n = 0; n < 5 && !s.engine->HandlePendingMsg(); ++n) {
         }
-        if (c == last && i == list.size() - 1)
-          finalChannel = int16_t(c), finalPar = p; // read last and waited for below
-        else
-          s.engine->Read_from_Soranet(node, proc, int16_t(c), p, tag);
+        if (k == finalChannel && i == finalIndex)
+          continue; // sent last, below
+        s.engine->Read_from_Soranet(node, proc, c, p, tag);
       }
       s.engine->HandlePendingMsg();
       if (!(r && r->Modify && r->DirectAccess))
-        for (int k = 0; k < 3 && !s.engine->HandlePendingMsg(); ++k) {
+        for (int n = 0; n < 3 && !s.engine->HandlePendingMsg(); ++n) {
         }
     }
+
     if (finalChannel >= 0) {
+      finalRead = true;
       const ChannelRec* r = s.channels.channel(finalChannel);
+      const uint8_t node = r ? r->Dev_Nodenr : 0, proc = r ? r->Dev_Proc : 0;
       int16_t tag = 0;
-      QString value;
       int16_t error = 0;
-      const QString sent = s.engine->Read_from_Soranet(r ? r->Dev_Nodenr : 0, r ? r->Dev_Proc : 0, finalChannel,
-                                                       finalPar, tag);
-      if (sent.isEmpty() && !s.engine->WaitForReply(tag, s.cfg.PendingTimeout, value, error))
-        s.errors->HandleErrorMessage(43, 0, 0, false, QString());
-    } else if (s.channels.ParRetryCount.size() > size_t(lastChannel) && lastChannel >= 0 &&
-               s.channels.ParRetryCount[size_t(lastChannel)].size() > size_t(list.last()) &&
-               s.channels.ParRetryCount[size_t(lastChannel)][size_t(list.last())] != 0) {
+      QString value;
+      const QString sent = s.engine->Read_from_Soranet(node, proc, int16_t(finalChannel), list[finalIndex], tag);
+      if (sent.isEmpty() && s.engine->WaitForReply(tag, s.cfg.PendingTimeout, value, error)) {
+        // Chained reads of one node are answered in one message grouped by
+        // process, so the last read's reply may come before those of reads
+        // sent earlier in the same message: they are all in by now, take
+        // them before telling the client that the run is complete.
+        s.engine->HandlePendingMsg();
+        QList<int16_t> siblings;
+        if (FindChannelNumber(s, node, proc, siblings) == finalChannel)
+          ReadyCOPO(s, int16_t(finalChannel), siblings);
+      } else {
+        s.errors->HandleErrorMessage(43, 0, 0, false, QString()); // "Timeout on polling parameters"
+      }
+    } else if (retriesLeft(s.channels, c, list.last()) != 0) {
       result = QStringLiteral("Invalid parameter requested");
     }
   }
   if (!result.isEmpty() && !s.state.NotReady && s.log)
-    s.log->LogParameter(Error, lastChannel, 0, QStringLiteral("Tesmira"), QString(), result);
+    s.log->LogParameter(Error, std::max<int16_t>(c, 0), 0, QStringLiteral("Tesmira"), QString(), result);
+  if (!finalRead)
+    ReadyCOPO(s, std::max<int16_t>(c, 0), {});
   PollingHold(s, false);
+  if (s.main)
+    s.main->HideBusy();
+}
+
+void Poll_All_Available_Params(Server& s, int16_t channel, int16_t group)
+{
+  Trace trace(s.debug(), "Poll_All_Available_Params");
+  const ChannelRec* r = s.channels.channel(channel);
+  if (!s.engine || !s.db || !s.devices || !r)
+    return;
+  BusyPointer pointer(s);
+  const int type = r->Dev_ID;
+  const uint8_t node = r->Dev_Nodenr, proc = r->Dev_Proc;
+  PollingHold(s, true);
+  s.engine->HandlePendingMsg();
+  for (int p = 1; p <= s.db->MaxParNr; ++p) {
+    const auto& g = s.db->ParameterTable[size_t(p)].Group;
+    if (group > 0 && g[0] != group && g[1] != group && g[2] != group)
+      continue;
+    // The value reaches the item and the log through the reply path.
+    if (s.devices->offers(type, p) && readable(s, int16_t(p)))
+      s.engine->Read_from_Soranet_direct(node, proc, channel, int16_t(p));
+  }
+  PollingHold(s, false);
+}
+
+void ReadAllParams_Click(Server& s)
+{
+  if (s.main)
+    s.main->ShowBusy(QStringLiteral("Reading all parameters"), 5);
+  Poll_All_Params(s, -1, QStringLiteral("ALL"));
   if (s.main)
     s.main->HideBusy();
 }

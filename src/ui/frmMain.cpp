@@ -11,6 +11,7 @@
 #include "bus/Communication.h"
 #include "bus/ErrorMessages.h"
 #include "db/Database.h"
+#include "engine/BulkRead.h"
 #include "log/Logger.h"
 
 #include "Debug.h"
@@ -156,6 +157,7 @@ void frmMain::buildMenus()
   setMenuHandler("mnuOpenCom", [this] { OpenCommunication_Click(m_server); });
   setMenuHandler("mnuCloseCom", [this] { CloseCommunication_Click(m_server); });
   setMenuHandler("mnuCheckConfig", [this] { CheckConfig_Click(m_server); });
+  setMenuHandler("mnuReadAllParams", [this] { ReadAllParams_Click(m_server); });
 }
 
 void frmMain::buildBody()

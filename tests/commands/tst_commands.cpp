@@ -1,0 +1,321 @@
+// Client pokes and commands in a serving server of this process: clients
+// poke through real sockets, the virtual bus sits behind a pseudo-terminal,
+// the log goes to a real file. Checks what reaches the instrument, what the
+// log and the status items say, and what the command language does.
+#include "CommandsWorld.h"
+
+#include "ui/frmMain.h"
+#include "ui/frmWorning.h"
+
+#include <QAction>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+using namespace tesmira;
+using namespace commandstest;
+
+namespace {
+
+QString topicOf(int channel) { return frmTopic::topicNameOf(int16_t(channel)); }
+QString itemOf(int p) { return frmTopic::itemName(int16_t(p)); }
+
+bool pokeText(int channel, int p, const QString& value)
+{
+  return poke(topicOf(channel), itemOf(p), value.toUtf8());
+}
+
+QString requested(int channel, int p)
+{
+  QString v;
+  return request(topicOf(channel), itemOf(p), &v) ? v : QStringLiteral("<no item>");
+}
+
+int rows(const QString& dbPath, const QString& table)
+{
+  const QString name = QStringLiteral("check-") + table;
+  int n = -1;
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(dbPath);
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    if (db.open()) {
+      QSqlQuery q(db);
+      if (q.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table) && q.next())
+        n = q.value(0).toInt();
+    }
+  }
+  QSqlDatabase::removeDatabase(name);
+  return n;
+}
+
+bool anyLine(const QStringList& lines, const QString& a, const QString& b = {})
+{
+  for (const QString& l : lines)
+    if (l.contains(a) && l.contains(b))
+      return true;
+  return false;
+}
+
+}
+
+class TestCommands : public QObject {
+  Q_OBJECT
+  World w;
+  int ctl = 0; // a controller channel
+  uint8_t ctlNode = 0, ctlProc = 0;
+
+  double simValue(int fb)
+  {
+    soraproto::Value v;
+    return w.bus->peek(ctlNode, ctlProc, fb, v) ? v.number() : -1e9;
+  }
+  const ParameterDef& def(int p) { return w.s().db->ParameterTable[size_t(p)]; }
+  bool readable(int p) { return def(p).Read || w.s().cfg.IgnoreDatabaseMinMax; }
+
+private slots:
+  void initTestCase()
+  {
+    enginetest::fastLibrary();
+    QVERIFY2(w.serve(), qPrintable(w.failure));
+    ctl = w.channelOfType(4);
+    QVERIFY(ctl > 0);
+    ctlNode = w.s().channels.ChannelTable[size_t(ctl)].Dev_Nodenr;
+    ctlProc = w.s().channels.ChannelTable[size_t(ctl)].Dev_Proc;
+    QCOMPARE(def(9).FBnr, uint8_t(1)); // setpoint
+    QVERIFY(!def(8).Write);            // measure
+  }
+
+  // A poked setpoint reaches the instrument, the measure follows, and the
+  // log tells the write, with the value's text for a coded parameter.
+  void writePokeReachesInstrument()
+  {
+    const int mark = w.logMark();
+    QVERIFY(pokeText(ctl, 9, "16000"));
+    QCOMPARE(simValue(1), 16000.0);
+    QVERIFY(w.until([&] { return std::abs(w.readWait(ctl, 8).toDouble() - 16000) < 320; }));
+    QCOMPARE(requested(0, 2), QString("0")); // the write's outcome item
+    QVERIFY(anyLine(w.logSince(mark), "Write\t" + World::column(ctl, 9) + "   Setpoint",
+                    "Val: 16000 (linkpoke from client)"));
+
+    QVERIFY(pokeText(ctl, 12, " 1 "));
+    QCOMPARE(simValue(def(12).FBnr), 1.0);
+    QVERIFY2(anyLine(w.logSince(mark), World::column(ctl, 12),
+                     "Val: 1 (linkpoke from client)       \tAnalog input setpoint"),
+             qPrintable(w.logSince(mark).join('\n')));
+    QVERIFY(pokeText(ctl, 12, "0"));
+    QCOMPARE(simValue(def(12).FBnr), 0.0);
+  }
+
+  // Refused writes are reported and nothing goes on the wire.
+  void refusedWritesAreReported()
+  {
+    const int mark = w.logMark();
+    const int frames = w.bus->requestFrames();
+    const double measure = simValue(0);
+    QVERIFY(pokeText(ctl, 8, "123"));
+    QCOMPARE(requested(0, 2), QString("This parameter value can only be read"));
+    QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(ctl, 8), "This parameter value can only be read"));
+    QVERIFY(pokeText(ctl, 9, "40000")); // above the setpoint's maximum
+    QCOMPARE(requested(0, 2), QString("Wrong value for this parameter or not accepted"));
+    QCOMPARE(simValue(1), 16000.0);
+    QCOMPARE(w.bus->requestFrames(), frames);
+    QCOMPARE(simValue(0), measure);
+    // The item shows the poked text until the server sets it again.
+    QCOMPARE(requested(ctl, 8), QString("123"));
+  }
+
+  // Client text never reaches SQL as statement text: it is bound, matches
+  // no value text, and the database stays whole.
+  void clientTextIsNeverSql()
+  {
+    const QString db = w.s().db->DBPath;
+    const int values = rows(db, "ParValue"), params = rows(db, "AllParameters");
+    QVERIFY(values > 0 && params > 0);
+    const int mark = w.logMark();
+    const QStringList hostile = {"1 OR 1=1", "'; DROP TABLE ParValue; --", "1; DELETE FROM AllParameters",
+                                 "\" OR \"\"=\""};
+    for (const QString& text : hostile) {
+      QVERIFY(pokeText(ctl, 12, text));
+      QVERIFY(pokeText(0, 1, text));
+      QVERIFY(pokeText(ctl, 0, text)); // a scan specification
+    }
+    const QStringList lines = w.logSince(mark);
+    for (const QString& text : hostile) {
+      // No description was found: the line ends right after the marker.
+      QVERIFY2(anyLine(lines, World::column(ctl, 12), "Val: " + text + " (linkpoke from client)"),
+               qPrintable(text));
+      QVERIFY(!anyLine(lines, "Val: " + text + " (linkpoke from client)       \t"));
+      QVERIFY(anyLine(lines, "Write\t" + World::column(0, 1) + "   Readstatus", "Val: " + text));
+    }
+    QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), "Invalid scan parameters format"));
+    QCOMPARE(simValue(def(12).FBnr), 0.0);
+    QCOMPARE(rows(db, "ParValue"), values);
+    QCOMPARE(rows(db, "AllParameters"), params);
+    QCOMPARE(w.s().db->ValueDescription(12, "1"), QString("Analog input setpoint"));
+  }
+
+  // A write of parameter 1 is followed by a fresh read of the ident string
+  // (whatever its outcome, the log tells it after the write).
+  void identIsReadAfterWrite()
+  {
+    const int mark = w.logMark();
+    const int frames = w.bus->requestFrames();
+    QVERIFY(pokeText(ctl, 1, "0"));
+    QVERIFY(w.until([&] {
+      const QStringList l = w.logSince(mark);
+      return l.size() >= 2 && l.last().contains(World::column(ctl, 1)) && !l.last().contains("Write\t");
+    }));
+    QVERIFY(w.logSince(mark).first().contains("Write\t" + World::column(ctl, 1)));
+    QCOMPARE(w.bus->requestFrames(), frames + 2); // the write, then the read
+  }
+
+  // Codes on C(0) and when the command item goes back to "0".
+  void commandCodes()
+  {
+    auto* main = new frmMain(w.s());
+    main->show();
+    int servicelogs = 0, holdInside = 0;
+    w.s().commands->Servicelog = [&] {
+      ++servicelogs;
+      holdInside = w.s().state.bExtendPolling;
+    };
+    const int hold = w.s().state.bExtendPolling;
+    const int mark = w.logMark();
+
+    QVERIFY(pokeText(0, 0, "-5"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    QVERIFY(anyLine(w.logSince(mark), World::column(0, 0) + "   Tesmira", "Val: 0 (command performed)"));
+
+    QVERIFY(pokeText(0, 0, "-10"));
+    QVERIFY(main->isMinimized());
+    QCOMPARE(requested(0, 0), QString("-10"));
+    QVERIFY(pokeText(0, 0, "-3"));
+    QVERIFY(!main->isMinimized());
+    QCOMPARE(requested(0, 0), QString("0"));
+
+    QVERIFY(pokeText(0, 0, "-2"));
+    QCOMPARE(servicelogs, 1);
+    QCOMPARE(holdInside, hold + 1);
+    QCOMPARE(w.s().state.bExtendPolling, hold);
+    QCOMPARE(requested(0, 0), QString("0"));
+
+    // Windows this build does not have: the item still goes back.
+    for (const char* code : {"-4", "-6", "-7"}) {
+      QVERIFY(pokeText(0, 0, "x"));
+      QVERIFY(pokeText(0, 0, code));
+      QCOMPARE(requested(0, 0), QString("0"));
+    }
+    // Only a normally polling server restarts; the topics stay here.
+    QVERIFY(pokeText(0, 0, "-8"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    QCOMPARE(requested(ctl, 0), QString("0"));
+
+    // Nothing, and the item keeps the text.
+    for (const char* text : {"0", "-11", "open", "40000"}) {
+      QVERIFY(pokeText(0, 0, text));
+      QCOMPARE(requested(0, 0), QString(text));
+    }
+    QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(0, 0), "Val: 40000 Overflow"));
+
+    // The server ends through the main window's ordered shut-down.
+    QSignalSpy closing(main, &frmMain::closeRequested);
+    QVERIFY(pokeText(0, 0, "-9"));
+    QTRY_COMPARE(closing.count(), 1);
+    QCOMPARE(requested(0, 0), QString("-9"));
+
+    // The menu item reads every channel.
+    main->enableMenu("mnuReadAllParams", true);
+    QVERIFY(main->menu("mnuReadAllParams")->isEnabled());
+    const int before = w.logMark();
+    main->menu("mnuReadAllParams")->trigger();
+    const QStringList lines = w.logSince(before);
+    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
+      QVERIFY2(!World::readParameters(lines, c).isEmpty(), qPrintable(QString::number(c)));
+    QVERIFY(!main->busyWindow() || !main->busyWindow()->isVisible());
+    w.s().commands->Servicelog = nullptr;
+    delete main;
+  }
+
+  // Bulk reads started by commands: which parameters of which channels,
+  // and the item goes back only after the last value has arrived.
+  void bulkReadCommands()
+  {
+    auto& m = w.s().channels;
+    auto expected = [&](int channel, int group) {
+      QList<int> l;
+      for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
+        const auto& g = def(p).Group;
+        if (m.available(channel, p) && readable(p) && (group < 0 || g[0] == group || g[1] == group || g[2] == group))
+          l << p;
+      }
+      return l;
+    };
+    auto sorted = [](QList<int> l) {
+      std::sort(l.begin(), l.end());
+      l.erase(std::unique(l.begin(), l.end()), l.end());
+      return l;
+    };
+    // 2.3: group 3 of channel 2, and no other channel.
+    int mark = w.logMark();
+    QVERIFY(pokeText(0, 0, "2.3"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    QStringList lines = w.logSince(mark);
+    QVERIFY(!expected(2, 3).isEmpty());
+    QCOMPARE(World::readParameters(lines, 2), expected(2, 3));
+    for (int c = 1; c <= m.MaxChannel; ++c)
+      if (c != 2)
+        QVERIFY2(World::readParameters(lines, c).isEmpty(), qPrintable(lines.join('\n')));
+
+    // 2.5 and 2.100: group 5 of channel 2 (none offered: nothing read, the
+    // item still goes back) and all of it.
+    mark = w.logMark();
+    QVERIFY(pokeText(0, 0, "2.5"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    QCOMPARE(sorted(World::readParameters(w.logSince(mark), 2)), expected(2, 5));
+    mark = w.logMark();
+    QVERIFY(pokeText(0, 0, "2.100"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    lines = w.logSince(mark);
+    for (int p : expected(2, -1))
+      QVERIFY2(anyLine(lines, World::column(2, p)), qPrintable(QString::number(p)));
+
+    // On a channel topic the text is the specification itself.
+    mark = w.logMark();
+    QVERIFY(pokeText(2, 0, "2.5"));
+    QCOMPARE(requested(2, 0), QString("0"));
+    lines = w.logSince(mark);
+    QVERIFY(World::readParameters(lines, 2).isEmpty());
+    QVERIFY(anyLine(lines, "Error\t" + World::column(2, 0), "Invalid scan parameters format"));
+    mark = w.logMark();
+    QVERIFY(pokeText(2, 0, "9,8,2"));
+    QList<int> offered;
+    for (int p : {2, 8, 9})
+      if (m.available(2, p))
+        offered << p;
+    QVERIFY(offered.size() >= 2);
+    QCOMPARE(sorted(World::readParameters(w.logSince(mark), 2)), offered);
+
+    // ALL: every channel; "(command performed)" follows every Read line.
+    mark = w.logMark();
+    QVERIFY(pokeText(0, 0, "all"));
+    QCOMPARE(requested(0, 0), QString("0"));
+    lines = w.logSince(mark);
+    int performed = -1, lastRead = -1;
+    for (int i = 0; i < lines.size(); ++i) {
+      if (lines[i].contains("(command performed)"))
+        performed = i;
+      if (lines[i].contains("Read\tCh"))
+        lastRead = i;
+    }
+    QVERIFY(performed > 0 && lastRead > 0 && lastRead < performed);
+    lines = lines.mid(0, performed);
+    for (int c = 1; c <= m.MaxChannel; ++c)
+      QVERIFY(!World::readParameters(lines, c).isEmpty());
+    // The value of the run's last read is among them.
+    QVERIFY(anyLine(lines, World::column(m.MaxChannel, expected(m.MaxChannel, -1).last())));
+  }
+};
+
+QTEST_MAIN(TestCommands)
+#include "tst_commands.moc"
