@@ -4,6 +4,7 @@
 // log and the status items say, and what the command language does.
 #include "CommandsWorld.h"
 
+#include "config/DeviceTable.h"
 #include "ui/frmMain.h"
 #include "ui/frmWorning.h"
 
@@ -168,6 +169,30 @@ private slots:
     }));
     QVERIFY(w.logSince(mark).first().contains("Write\t" + World::column(ctl, 1)));
     QCOMPARE(w.bus->requestFrames(), frames + 2); // the write, then the read
+  }
+
+  // The service log's read: what the device type offers, of one group.
+  void availableParametersOfAGroup()
+  {
+    QCOMPARE(w.s().devices->LoadDeviceTypes(), QString());
+    const int type = w.s().channels.ChannelTable[size_t(ctl)].Dev_ID;
+    QList<int> wanted;
+    for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
+      const auto& g = def(p).Group;
+      if (w.s().devices->offers(type, p) && readable(p) && (g[0] == 3 || g[1] == 3 || g[2] == 3))
+        wanted << p;
+    }
+    QVERIFY(wanted.contains(8) && wanted.contains(9));
+    const int mark = w.logMark();
+    const int hold = w.s().state.bExtendPolling;
+    Poll_All_Available_Params(w.s(), int16_t(ctl), 3);
+    QCOMPARE(w.s().state.bExtendPolling, hold);
+    const QStringList lines = w.logSince(mark);
+    for (int p : wanted)
+      QVERIFY2(anyLine(lines, World::column(ctl, p)), qPrintable(QString::number(p)));
+    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
+      if (c != ctl && w.s().channels.ChannelTable[size_t(c)].Dev_Nodenr != ctlNode)
+        QVERIFY(!anyLine(lines, World::column(c, 8)));
   }
 
   // Codes on C(0) and when the command item goes back to "0".
