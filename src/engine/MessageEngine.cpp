@@ -615,22 +615,32 @@ int16_t MessageEngine::GetPendingState(bool realTime)
   return 2;
 }
 
-bool MessageEngine::HandlePendingMsg()
+// Takes replies of the normal or the real-time queue until the library
+// holds none (pending state 2 or more) or PendingTimeout passes; returns the
+// last pending state, over tells whether the time ran out.
+int16_t MessageEngine::drainReplies(bool realTime, bool& over)
 {
   QElapsedTimer clock;
   clock.start();
   const qint64 limit = qint64(s.cfg.PendingTimeout) * 1000;
   int16_t state = 2;
-  bool over = false;
+  over = false;
   for (;;) {
-    const int16_t r = HandleBusMessages();
+    const int16_t r = realTime ? HandleBusMessagesRTP() : HandleBusMessages();
     over = clock.elapsed() > limit;
     if (r == 30 || over) {
-      state = GetPendingState(false);
+      state = GetPendingState(realTime);
       if (over || state >= 2)
         break;
     }
   }
+  return state;
+}
+
+bool MessageEngine::HandlePendingMsg()
+{
+  bool over = false;
+  const int16_t state = drainReplies(false, over);
   if (over) {
     s.errors->HandleErrorMessage(state != 1 ? 41 : 40, 0, 0, false, QString());
     return false;
@@ -748,20 +758,8 @@ int16_t MessageEngine::HandleBusMessagesRTP()
 
 bool MessageEngine::HandlePendingMsgRTP()
 {
-  QElapsedTimer clock;
-  clock.start();
-  const qint64 limit = qint64(s.cfg.PendingTimeout) * 1000;
-  int16_t state = 2;
   bool over = false;
-  for (;;) {
-    const int16_t r = HandleBusMessagesRTP();
-    over = clock.elapsed() > limit;
-    if (r == 30 || over) {
-      state = GetPendingState(true);
-      if (over || state >= 2)
-        break;
-    }
-  }
+  const int16_t state = drainReplies(true, over);
   return state == 2 && !over;
 }
 

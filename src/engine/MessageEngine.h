@@ -139,6 +139,7 @@ public:
   std::vector<int16_t> WaitError;
 
 private:
+  int16_t drainReplies(bool realTime, bool& over);
   const ParameterDef* parameterDef(int16_t parameter) const;
   bool interfaceChannel(int16_t channel) const;
   bool modulePresent(int16_t channel) const;
