@@ -1,11 +1,10 @@
 #pragma once
-// Helpers shared by the link-layer tests: a private runtime folder per test,
-// running blocking client code on a worker thread while the server's event
-// loop turns, and a raw socket peer for sending malformed input.
+// Helpers shared by the link-layer tests: running blocking client code on a
+// worker thread while the server's event loop turns, and a raw socket peer
+// for sending malformed input.
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
@@ -20,25 +19,8 @@
 
 namespace linktest {
 
-// Runs f on another thread and keeps this thread's event loop going until it
-// is done (the server lives on this thread). Fails the test after timeoutMs.
-template <typename F>
-auto inThread(F f, int timeoutMs = 20000) -> decltype(f())
-{
-    auto fut = std::async(std::launch::async, std::move(f));
-    QDeadlineTimer deadline(timeoutMs);
-    while (fut.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (deadline.hasExpired()) {
-            qFatal("client code on the worker thread did not finish in time");
-        }
-    }
-    return fut.get();
-}
-
 // Turns the event loop until cond() holds or the deadline passes.
-template <typename C>
-bool waitFor(C cond, int timeoutMs = 10000)
+template <typename C> bool waitFor(C cond, int timeoutMs = 10000)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!cond()) {
@@ -50,20 +32,33 @@ bool waitFor(C cond, int timeoutMs = 10000)
     return true;
 }
 
+// Turns the event loop until the worker's future is ready.
+template <typename T> bool finished(std::future<T>& f, int timeoutMs = 10000)
+{
+    return waitFor([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, timeoutMs);
+}
+
+// Runs f on another thread while this thread (the server's) serves; the
+// test program stops if f does not finish in time.
+template <typename F> auto inThread(F f, int timeoutMs = 20000) -> decltype(f())
+{
+    auto fut = std::async(std::launch::async, std::move(f));
+    if (!finished(fut, timeoutMs))
+        qFatal("client code on the worker thread did not finish in time");
+    return fut.get();
+}
+
 // A client that speaks the wire protocol by hand.
 class RawPeer {
 public:
-    explicit RawPeer(const QString& path)
+    explicit RawPeer(const QString& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr {};
         addr.sun_family = AF_UNIX;
         const QByteArray p = path.toLocal8Bit();
         memcpy(addr.sun_path, p.constData(), size_t(p.size()));
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+            close();
     }
     ~RawPeer() { close(); }
     bool ok() const { return m_fd >= 0; }
@@ -84,83 +79,67 @@ public:
             pollfd pfd {m_fd, POLLOUT, 0};
             if (::poll(&pfd, 1, int(qMax<qint64>(1, dl.remainingTime()))) <= 0)
                 continue;
-            const ssize_t n = ::send(m_fd, b.constData() + done, size_t(b.size() - done),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n = ::send(m_fd, b.constData() + done, size_t(b.size() - done), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN) {
                 m_broken = true;
                 break;
             }
-            if (n > 0)
-                done += n;
+            done += qMax<ssize_t>(n, 0);
         }
         return done;
     }
-    // Reads one line (without LF); empty with *closed set when the peer hung up.
-    QByteArray readLine(int timeoutMs = 5000, bool* closed = nullptr)
+    // One line without its LF; empty when none came in time.
+    QByteArray readLine(int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
-        for (;;) {
-            const qsizetype lf = m_buf.indexOf('\n');
-            if (lf >= 0) {
-                const QByteArray line = m_buf.left(lf);
-                m_buf.remove(0, lf + 1);
-                return line;
-            }
-            if (!fill(dl, closed))
+        while (!m_buf.contains('\n'))
+            if (!fill(dl))
                 return {};
-        }
+        return take(m_buf.indexOf('\n') + 1).chopped(1);
     }
     QByteArray readBytes(qsizetype n, int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
         while (m_buf.size() < n)
-            if (!fill(dl, nullptr))
+            if (!fill(dl))
                 return {};
-        const QByteArray out = m_buf.left(n);
-        m_buf.remove(0, n);
-        return out;
+        return take(n);
     }
     // True when the server closes the link within timeoutMs (data is skipped).
     bool waitClosed(int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
-        bool closed = false;
-        while (!closed && !dl.hasExpired()) {
+        while (!m_closed && !dl.hasExpired()) {
             m_buf.clear();
-            fill(dl, &closed);
+            fill(dl);
         }
-        return closed;
+        return m_closed;
     }
 
 private:
-    bool fill(QDeadlineTimer& dl, bool* closed)
+    QByteArray take(qsizetype n)
+    {
+        const QByteArray out = m_buf.left(n);
+        m_buf.remove(0, n);
+        return out;
+    }
+    bool fill(const QDeadlineTimer& dl)
     {
         pollfd pfd {m_fd, POLLIN, 0};
         if (::poll(&pfd, 1, int(qMax<qint64>(0, dl.remainingTime()))) <= 0)
             return false;
         char buf[65536];
         const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            if (closed)
-                *closed = true;
-            return false;
-        }
-        m_buf.append(buf, n);
-        return true;
+        if (n <= 0)
+            m_closed = true;
+        else
+            m_buf.append(buf, n);
+        return n > 0;
     }
     int m_fd = -1;
     bool m_broken = false;
+    bool m_closed = false;
     QByteArray m_buf;
-};
-
-// A fresh XDG_RUNTIME_DIR for one test.
-class PrivateRuntime {
-public:
-    PrivateRuntime() { qputenv("XDG_RUNTIME_DIR", m_dir.path().toLocal8Bit()); }
-    QString path() const { return m_dir.path(); }
-
-private:
-    QTemporaryDir m_dir;
 };
 
 } // namespace linktest
