@@ -1,0 +1,44 @@
+#pragma once
+// A logger on a fresh settings folder, writing its console lines to a pane:
+// the set-up shared by the logging and the error-reporting tests. Create one
+// per test function; members go down in reverse order (logger first).
+#include "core/Configuration.h"
+#include "log/Logger.h"
+
+#include <Debug.h>
+#include <Folder.h>
+#include <Setting.h>
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <memory>
+
+struct LoggerWorld {
+  QTemporaryDir home;
+  support::Folder folder;
+  support::Setting setting;
+  support::Debug debug;
+  tesmira::Configuration cfg;
+  QPlainTextEdit pane;
+  std::unique_ptr<tesmira::Logger> log;
+
+  LoggerWorld()
+  {
+    qputenv("TESMIRA_HOME", home.path().toLocal8Bit());
+    folder.ClassInitialize(home.path(), "Tesmira");
+    const QString error = setting.ClassInitialize(&folder) + debug.ClassInitialize(&setting);
+    if (!error.isEmpty())
+      qFatal("settings world: %s", qPrintable(error));
+    cfg.LogFormat = 0;
+    log = std::make_unique<tesmira::Logger>(&setting, &debug, cfg);
+    log->setConsole(&pane);
+  }
+  QString file(const QString& name) const { return home.filePath(name); }
+  QByteArray debugLog() const { return read(debug.fileName()); }
+  static QByteArray read(const QString& path)
+  {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+};
