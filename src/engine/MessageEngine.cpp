@@ -622,16 +622,18 @@ int16_t MessageEngine::drainReplies(bool realTime, bool& over)
 {
   QElapsedTimer clock;
   clock.start();
-  const qint64 limit = qint64(s.cfg.PendingTimeout) * 1000;
   int16_t state = 2;
   over = false;
   for (;;) {
     const int16_t r = realTime ? HandleBusMessagesRTP() : HandleBusMessages();
-    over = clock.elapsed() > limit;
+    over = clock.elapsed() / 1000 > s.cfg.PendingTimeout; // whole seconds
     if (r == 30 || over) {
       state = GetPendingState(realTime);
       if (over || state >= 2)
         break;
+      // A hundred or more replies are still on their way: let them come in
+      // (and the window and the clients be served) instead of spinning.
+      WaitWithMessages(1);
     }
   }
   return state;
