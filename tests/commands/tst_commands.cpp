@@ -1,7 +1,8 @@
 // Client pokes and commands in a serving server of this process: clients
 // poke through real sockets, the virtual bus sits behind a pseudo-terminal,
 // the log goes to a real file. Checks what reaches the instrument, what the
-// log and the status items say, and what the command language does.
+// log and the status items say, what the command language does, and the
+// scan specification rules of bulk reads.
 #include "CommandsWorld.h"
 
 #include "config/DeviceTable.h"
@@ -17,6 +18,8 @@ using namespace tesmira;
 using namespace commandstest;
 
 namespace {
+
+const QString kInvalid = "Invalid scan parameters format";
 
 QString topicOf(int channel) { return frmTopic::topicNameOf(int16_t(channel)); }
 QString itemOf(int p) { return frmTopic::itemName(int16_t(p)); }
@@ -73,6 +76,26 @@ class TestCommands : public QObject {
   }
   const ParameterDef& def(int p) { return w.s().db->ParameterTable[size_t(p)]; }
   bool readable(int p) { return def(p).Read || w.s().cfg.IgnoreDatabaseMinMax; }
+  bool inGroup(int p, int g)
+  {
+    const auto& G = def(p).Group;
+    return G[0] == g || G[1] == g || G[2] == g;
+  }
+  QList<int16_t> groupList(int g)
+  {
+    QList<int16_t> l;
+    for (int p = 1; p <= w.s().db->MaxParNr; ++p)
+      if (inGroup(p, g))
+        l << int16_t(p);
+    return l;
+  }
+  QList<int16_t> list(const QString& spec, QString* error)
+  {
+    QString e;
+    const QList<int16_t> l = ScanParameterList(w.s(), spec, e);
+    *error = e;
+    return l;
+  }
 
 private slots:
   void initTestCase()
@@ -149,7 +172,7 @@ private slots:
       QVERIFY(!anyLine(lines, "Val: " + text + " (linkpoke from client)       \t"));
       QVERIFY(anyLine(lines, "Write\t" + World::column(0, 1) + "   Readstatus", "Val: " + text));
     }
-    QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), "Invalid scan parameters format"));
+    QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), kInvalid));
     QCOMPARE(simValue(def(12).FBnr), 0.0);
     QCOMPARE(rows(db, "ParValue"), values);
     QCOMPARE(rows(db, "AllParameters"), params);
@@ -178,8 +201,7 @@ private slots:
     const int type = w.s().channels.ChannelTable[size_t(ctl)].Dev_ID;
     QList<int> wanted;
     for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
-      const auto& g = def(p).Group;
-      if (w.s().devices->offers(type, p) && readable(p) && (g[0] == 3 || g[1] == 3 || g[2] == 3))
+      if (w.s().devices->offers(type, p) && readable(p) && inGroup(p, 3))
         wanted << p;
     }
     QVERIFY(wanted.contains(8) && wanted.contains(9));
@@ -270,8 +292,7 @@ private slots:
     auto expected = [&](int channel, int group) {
       QList<int> l;
       for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
-        const auto& g = def(p).Group;
-        if (m.available(channel, p) && readable(p) && (group < 0 || g[0] == group || g[1] == group || g[2] == group))
+        if (m.available(channel, p) && readable(p) && (group < 0 || inGroup(p, group)))
           l << p;
       }
       return l;
@@ -311,7 +332,7 @@ private slots:
     QCOMPARE(requested(2, 0), QString("0"));
     lines = w.logSince(mark);
     QVERIFY(World::readParameters(lines, 2).isEmpty());
-    QVERIFY(anyLine(lines, "Error\t" + World::column(2, 0), "Invalid scan parameters format"));
+    QVERIFY(anyLine(lines, "Error\t" + World::column(2, 0), kInvalid));
     mark = w.logMark();
     QVERIFY(pokeText(2, 0, "9,8,2"));
     QList<int> offered;
@@ -339,6 +360,114 @@ private slots:
       QVERIFY(!World::readParameters(lines, c).isEmpty());
     // The value of the run's last read is among them.
     QVERIFY(anyLine(lines, World::column(m.MaxChannel, expected(m.MaxChannel, -1).last())));
+  }
+
+  // The scan specification of bulk reads: which parameters, in which order,
+  // which elements are refused.
+  void scanAllAndNumbers()
+  {
+    const int max = w.s().db->MaxParNr;
+    QString e;
+    for (const char* all : {"ALL", "all", " aLl "}) {
+      const QList<int16_t> l = list(all, &e);
+      QCOMPARE(l.size(), max);
+      QCOMPARE(l.first(), int16_t(1));
+      QCOMPARE(l.last(), int16_t(max));
+      QVERIFY(e.isEmpty());
+    }
+    // ALL is the whole text only, never one element among others.
+    QCOMPARE(list("8,ALL", &e), QList<int16_t>{8});
+    QCOMPARE(e, kInvalid);
+    // Order as given, a repeat read twice, a descending range.
+    QCOMPARE(list("1,8,12-10", &e), (QList<int16_t>{1, 8, 12, 11, 10}));
+    QVERIFY(e.isEmpty());
+    QCOMPARE(list("9, 9 ,3-4", &e), (QList<int16_t>{9, 9, 3, 4}));
+    QVERIFY(e.isEmpty());
+    // Numbers outside 1..MaxParNr are dropped without a message.
+    QCOMPARE(list(QString("0,%1,5,%2").arg(max + 1).arg(30000), &e), QList<int16_t>{5});
+    QVERIFY(e.isEmpty());
+    // Range ends above MaxParNr come down to it.
+    QCOMPARE(list(QString("%1-%2").arg(max - 1).arg(max + 50), &e), (QList<int16_t>{int16_t(max - 1), int16_t(max)}));
+    QCOMPARE(list(QString("%1-%2").arg(max + 9).arg(max - 1), &e), (QList<int16_t>{int16_t(max), int16_t(max - 1)}));
+    QVERIFY(e.isEmpty());
+  }
+
+  void scanGroups()
+  {
+    QString e;
+    const QList<int16_t> g3 = groupList(3);
+    QVERIFY(g3.contains(8) && g3.contains(9));
+    QCOMPARE(list("GROUP 3", &e), g3);
+    QCOMPARE(list("group3", &e), g3);
+    QCOMPARE(list("GrOuP5", &e), groupList(5));
+    QVERIFY(e.isEmpty());
+    // Group 0 means every parameter.
+    QCOMPARE(list("GROUP 0", &e).size(), int(w.s().db->MaxParNr));
+    QVERIFY(e.isEmpty());
+    // A group that is no number is refused; the good elements still count.
+    QCOMPARE(list("GROUP x,8", &e), QList<int16_t>{8});
+    QCOMPARE(e, kInvalid);
+  }
+
+  void scanRefusedElements_data()
+  {
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QList<int16_t>>("read");
+    QTest::newRow("leading dash") << "-5,8" << QList<int16_t>{8};
+    QTest::newRow("trailing dash") << "5-,8" << QList<int16_t>{8};
+    QTest::newRow("range from 0") << "0-3" << QList<int16_t>{};
+    QTest::newRow("range to 0") << "3-0,2" << QList<int16_t>{2};
+    QTest::newRow("empty") << "" << QList<int16_t>{};
+    QTest::newRow("blank element") << "8,,9" << QList<int16_t>{8, 9};
+    QTest::newRow("word") << "setpoint,9" << QList<int16_t>{9};
+    QTest::newRow("decimal") << "2.5" << QList<int16_t>{};
+    QTest::newRow("sql") << "1 OR 1=1" << QList<int16_t>{};
+  }
+  void scanRefusedElements()
+  {
+    QFETCH(QString, spec);
+    QFETCH(QList<int16_t>, read);
+    QString e;
+    QCOMPARE(list(spec, &e), read);
+    QCOMPARE(e, kInvalid);
+  }
+
+  void commandLanguage_data()
+  {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("fits");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("spec");
+    QTest::newRow("ALL") << "ALL" << true << -1 << "ALL";
+    QTest::newRow("all") << "all" << true << -1 << "ALL";
+    QTest::newRow("-1") << "-1" << true << -1 << "ALL";
+    QTest::newRow("channel") << "3" << true << 3 << "ALL";
+    QTest::newRow("group") << "2.5" << true << 2 << "GROUP5";
+    QTest::newRow("group 99") << "2.99" << true << 2 << "GROUP99";
+    QTest::newRow("group out of range") << "2.100" << true << 2 << "ALL";
+    QTest::newRow("negative group") << "3.-1" << true << 3 << "ALL";
+    QTest::newRow("all channels, group") << "-1.2" << true << -1 << "GROUP2";
+    QTest::newRow("empty group") << "4." << true << 4 << "GROUP0";
+    QTest::newRow("code") << "-7" << true << -7 << "ALL";
+    QTest::newRow("blanks") << " -10 " << true << -10 << "ALL";
+    QTest::newRow("half to even, down") << "25e-1" << true << 2 << "ALL";
+    QTest::newRow("half to even, up") << "35e-1" << true << 4 << "ALL";
+    QTest::newRow("word") << "open" << true << 0 << "ALL";
+    QTest::newRow("sql") << "1 OR 1=1" << true << 0 << "ALL";
+    QTest::newRow("too large") << "40000" << false << 0 << "ALL";
+    QTest::newRow("group too large") << "2.70000" << false << 2 << "ALL";
+  }
+  void commandLanguage()
+  {
+    QFETCH(QString, command);
+    QFETCH(bool, fits);
+    int16_t code = 99;
+    QString spec;
+    QCOMPARE(Commands::ParseCommand(command, code, spec), fits);
+    if (!fits)
+      return;
+    QTEST(int(code), "code");
+    QTEST(spec, "spec");
   }
 };
 

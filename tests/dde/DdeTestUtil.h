@@ -103,12 +103,14 @@ inline bool request(const QString& topic, const QString& item, QString* value,
   });
 }
 
-inline bool requestBytes(const QString& topic, const QString& item, QByteArray* value)
+// The requested text, or "!topic" / "!item" for the refusal.
+inline QString got(const QString& topic, const QString& item)
 {
-  return inThread([&] {
-    ddeml::Client c;
-    return c.connect("Tesmira", topic, 3000) && c.request(item, value, 3000);
-  });
+  QString v;
+  ddeml::ClientError e;
+  if (request(topic, item, &v, &e))
+    return v;
+  return e == ddeml::ClientError::NoTopic ? "!topic" : e == ddeml::ClientError::NoItem ? "!item" : "!other";
 }
 
 inline bool poke(const QString& topic, const QString& item, const QByteArray& value,
@@ -121,6 +123,13 @@ inline bool poke(const QString& topic, const QString& item, const QByteArray& va
       *error = c.error();
     return ok;
   });
+}
+
+// True when the poke was refused as failed (not for a missing topic or item).
+inline bool pokeRefused(const QString& topic, const QString& item, const QByteArray& value)
+{
+  ddeml::ClientError e;
+  return !poke(topic, item, value, &e) && e == ddeml::ClientError::PokeFailed;
 }
 
 }
