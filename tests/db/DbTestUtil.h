@@ -89,6 +89,17 @@ inline bool makeBasic(const QString& file, const QString& version)
   return exec(file, s);
 }
 
+// A basic V3.63 database in the world, with more statements run on it, named
+// by the settings as the server's database. Empty on failure.
+inline QString makeNamed(World& w, const QString& name, const QStringList& more = {})
+{
+  const QString file = w.path(name);
+  if (!makeBasic(file, QStringLiteral("V3.63")) || !exec(file, more))
+    return {};
+  w.nameDatabase(file);
+  return file;
+}
+
 // Fingerprint of a file: its bytes' hash and its modification time.
 inline QByteArray fingerprint(const QString& file)
 {

@@ -37,94 +37,70 @@ private slots:
   }
   void cleanup() { support::setPrompt(nullptr); }
 
-  void missingDatabase()
+  // InitDB on each kind of file the settings may name: the message word for
+  // word, and the file left exactly as it was (a missing one not created).
+  void initDbMessages()
   {
-    // Named by the settings and absent: the not-found message, and no file
-    // appears at that path.
-    dbtest::World w;
-    const QString file = w.path("elsewhere/My.mdb");
-    w.nameDatabase(file);
-    Database db(w.setting, w.folder, nullptr);
-    QCOMPARE(db.InitDB(), "Tesmira database '" + file + "' not found." + CRLF +
-                              "Please make sure the database exists and the current user has read and write permission." +
-                              CRLF + "Tesmira will be closed.");
-    QCOMPARE(db.DBPath, file);
-    QVERIFY(!QFileInfo::exists(file));
-    QVERIFY(!db.isOpen());
-
-    // Without a setting the default path is the one looked for.
-    dbtest::World w2;
-    Database db2(w2.setting, w2.folder, nullptr);
-    QVERIFY(db2.InitDB().startsWith("Tesmira database '" + w2.dir.path() + "/data/Tesmira32/Tesmira.mdb' not found."));
-    QCOMPARE(db2.DBPath, db2.DefaultDBPath());
-  }
-
-  void unreadableFile_data()
-  {
-    QTest::addColumn<QByteArray>("content");
-    QTest::newRow("text") << QByteArray("this is not a database\n").repeated(200);
-    QTest::newRow("empty-looking header") << QByteArray("SQLite format 3").append(QByteArray(4096, '\xff'));
-  }
-  void unreadableFile()
-  {
-    QFETCH(QByteArray, content);
-    dbtest::World w;
-    const QString file = w.path("bad.mdb");
-    {
-      QFile f(file);
-      QVERIFY(f.open(QIODevice::WriteOnly));
-      f.write(content);
+    const QString notFound = "Tesmira database '%1' not found." + CRLF +
+                             "Please make sure the database exists and the current user has read and write permission." +
+                             CRLF + "Tesmira will be closed.";
+    const QString cannotOpen = "Tesmira database '%1' cannot be opened." + CRLF +
+                               "Please make sure the current user has read and write permissions.";
+    const QString locked = "Incompatible database version or database is locked." + closing;
+    const QString old = "Incompatible database version (%1 < V3.63)." + closing;
+    // kind: "missing", "bytes" (arg: the content), "folder", or "db" (arg: the
+    // DBVersion text; null for no row).
+    struct Case {
+      const char* kind;
+      QString arg, expected;
+    } cases[] = {
+        {"missing", {}, notFound},
+        {"bytes", QString("this is not a database\n").repeated(200), cannotOpen},
+        {"bytes", "SQLite format 3" + QString(4096, QChar(0xff)), cannotOpen},
+        {"folder", {}, cannotOpen},
+        {"db", QString(), locked},
+        {"db", "   ", locked},
+        {"db", "V3.50", old.arg("V3.50")},
+        {"db", "V3.6", old.arg("V3.6")},
+        {"db", "  V3.63 ", QString()},
+        {"db", "V3.70", QString()},
+    };
+    for (const Case& c : cases) {
+      dbtest::World w;
+      const QString kind(c.kind), file = w.path("sub/Tesmira.mdb");
+      if (kind != "missing")
+        QVERIFY(QDir().mkpath(kind == "folder" ? file : w.path("sub")));
+      if (kind == "bytes") {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(c.arg.toLatin1());
+      } else if (kind == "db") {
+        QVERIFY(dbtest::makeBasic(file, c.arg));
+      }
+      w.nameDatabase(file);
+      const QByteArray before = dbtest::fingerprint(file);
+      Database db(w.setting, w.folder, nullptr);
+      QCOMPARE(db.InitDB(), c.expected.contains("%1") ? c.expected.arg(file) : c.expected);
+      QCOMPARE(db.DBPath, file);
+      QCOMPARE(db.isOpen(), c.expected.isEmpty());
+      if (kind == "db")
+        QCOMPARE(db.DBVersion, c.arg.trimmed());
+      db.CloseDB();
+      QCOMPARE(dbtest::fingerprint(file), before);
+      QCOMPARE(QFileInfo::exists(file), kind != "missing");
     }
-    w.nameDatabase(file);
-    const QByteArray before = dbtest::fingerprint(file);
-    Database db(w.setting, w.folder, nullptr);
-    QCOMPARE(db.InitDB(), "Tesmira database '" + file + "' cannot be opened." + CRLF +
-                              "Please make sure the current user has read and write permissions.");
-    QCOMPARE(dbtest::fingerprint(file), before);
-    QVERIFY(!db.isOpen());
-
-    // A folder at the database path is no database either.
-    const QString folder = w.path("folder.mdb");
-    QVERIFY(QDir().mkpath(folder));
-    w.nameDatabase(folder);
-    QVERIFY(db.InitDB().contains("' cannot be opened."));
-  }
-
-  void versionCheck_data()
-  {
-    QTest::addColumn<QString>("stored");  // null: no DBVersion row
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("no row") << QString() << "Incompatible database version or database is locked." + closing;
-    QTest::newRow("blank") << "   " << "Incompatible database version or database is locked." + closing;
-    QTest::newRow("V3.50") << "V3.50" << "Incompatible database version (V3.50 < V3.63)." + closing;
-    QTest::newRow("V3.6") << "V3.6" << "Incompatible database version (V3.6 < V3.63)." + closing;
-    QTest::newRow("V3.63 with blanks") << "  V3.63 " << QString();
-    QTest::newRow("V3.70") << "V3.70" << QString();
-  }
-  void versionCheck()
-  {
-    QFETCH(QString, stored);
-    QFETCH(QString, expected);
+    // Without a setting the default path is the one looked for.
     dbtest::World w;
-    const QString file = w.path("v.mdb");
-    QVERIFY(dbtest::makeBasic(file, stored));
-    w.nameDatabase(file);
-    const QByteArray before = dbtest::fingerprint(file);
     Database db(w.setting, w.folder, nullptr);
-    QCOMPARE(db.InitDB(), expected);
-    QCOMPARE(db.DBVersion, stored.trimmed());
-    QCOMPARE(db.isOpen(), expected.isEmpty());
-    db.CloseDB();
-    QCOMPARE(dbtest::fingerprint(file), before);
+    QCOMPARE(db.InitDB(), notFound.arg(w.dir.path() + "/data/Tesmira32/Tesmira.mdb"));
+    QCOMPARE(db.DBPath, db.DefaultDBPath());
   }
 
   void loadRules()
   {
     dbtest::World w;
-    const QString file = w.path("p.mdb");
-    QVERIFY(dbtest::makeBasic(file, "V3.63"));
     const QString rangeFlags = "-5.5, 12.25, 1, 1, 1, 1, 0, 1, 3, 4, 5, 1";
-    QVERIFY(dbtest::exec(file, {
+    const QString file = dbtest::makeNamed(w, "p.mdb", {
         row(1, "IDENTSTRNG", "0", "'c'", "-2"),
         row(2, "Measure", "0", "'F'", "NULL"),     // capital F is float; capital M is no special name
         row(3, "str20", "0", "'c'", "20", rangeFlags),
@@ -139,12 +115,11 @@ private slots:
         row(13, "GlobModify", "0", "'c'", "NULL"),
         row(14, "alarminfo", "1", "'c'", "''"),
         row(15, "averyverylongname", "1", "''", "NULL"),
-    }));
-    QVERIFY(dbtest::exec(file, {"UPDATE AllParameters SET VarType2 = 'i' WHERE Parameter = 3",
-                                "UPDATE AllParameters SET Secured = 1, \"Highly secured\" = 0 WHERE Parameter = 5",
-                                "UPDATE AllParameters SET Secured = 0, Group0 = 7 WHERE Parameter = 8",
-                                "UPDATE AllParameters SET Read = 0, Available = 0 WHERE Parameter = 9"}));
-    w.nameDatabase(file);
+        "UPDATE AllParameters SET VarType2 = 'i' WHERE Parameter = 3",
+        "UPDATE AllParameters SET Secured = 1, \"Highly secured\" = 0 WHERE Parameter = 5",
+        "UPDATE AllParameters SET Secured = 0, Group0 = 7 WHERE Parameter = 8",
+        "UPDATE AllParameters SET Read = 0, Available = 0 WHERE Parameter = 9"});
+    QVERIFY(!file.isEmpty());
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
     QCOMPARE(db.LoadParameterTable(), QString());
@@ -153,35 +128,31 @@ private slots:
     QCOMPARE(db.MaxParNr, int16_t(15));
     QCOMPARE(db.ParameterTable.size(), size_t(17));  // 0..MaxParNr + 1
     const auto& t = db.ParameterTable;
-    QCOMPARE(t[1].VarType[0], uint8_t(tesmira::VarString));
+    using namespace tesmira;
+    // First and second value type per row: c/C with a length is a string,
+    // without one a char; capitals count as small letters; unknown is none.
+    const int types[][3] = {{1, VarString, VarNone},  {2, VarFloat, VarNone}, {3, VarString, VarInteger},
+                            {4, VarChar, VarNone},    {5, VarChar, VarNone},  {6, VarNone, VarNone},
+                            {7, VarNone, VarNone},    {8, VarInteger, VarNone}, {9, VarLong, VarNone},
+                            {14, VarChar, VarNone},   {15, VarNone, VarNone}};
+    for (const auto& e : types)
+      QVERIFY2(t[e[0]].VarType[0] == e[1] && t[e[0]].VarType[1] == e[2], qPrintable(QString::number(e[0])));
     QCOMPARE(t[1].VarLength, uint8_t(0));
-    QCOMPARE(t[2].VarType[0], uint8_t(tesmira::VarFloat));
     QCOMPARE(t[2].Name, QString("Measure   "));
-    QCOMPARE(t[3].VarType[0], uint8_t(tesmira::VarString));
     QCOMPARE(t[3].VarLength, uint8_t(20));
-    QCOMPARE(t[3].VarType[1], uint8_t(tesmira::VarInteger));
     QCOMPARE(t[3].Min, -5.5);
     QCOMPARE(t[3].Max, 12.25);
     QVERIFY(t[3].Read && t[3].Write && t[3].Poll && t[3].Advanced && t[3].Secured);  // "Highly secured" alone
     QCOMPARE(t[3].Group, (std::array<int16_t, 3>{3, 4, 5}));
-    QCOMPARE(t[4].VarType[0], uint8_t(tesmira::VarChar));
     QCOMPARE(t[4].Process, uint8_t(255));
-    QCOMPARE(t[5].VarType[0], uint8_t(tesmira::VarChar));
     QVERIFY(t[5].Secured);
     QCOMPARE(t[5].Process, uint8_t(1));
-    QCOMPARE(t[6].VarType[0], uint8_t(tesmira::VarNone));
-    QCOMPARE(t[7].VarType[0], uint8_t(tesmira::VarNone));
-    QCOMPARE(t[7].VarType[1], uint8_t(tesmira::VarNone));
-    QCOMPARE(t[8].VarType[0], uint8_t(tesmira::VarInteger));
     QCOMPARE(t[8].Group, (std::array<int16_t, 3>{7, 0, 0}));  // empty Group1/Group2 give 0
     QVERIFY(!t[8].Secured && t[8].Read && !t[8].Write);
-    QCOMPARE(t[9].VarType[0], uint8_t(tesmira::VarLong));
-    QVERIFY(!t[9].Read && !t[9].Available);
-    QCOMPARE(t[14].VarType[0], uint8_t(tesmira::VarChar));  // empty text length
-    QCOMPARE(t[15].Name, QString("averyveryl"));
-    QCOMPARE(t[15].VarType[0], uint8_t(tesmira::VarNone));
     QCOMPARE(t[8].LongName, QString("Long measure"));
     QCOMPARE(t[8].FBnr, uint8_t(8));
+    QVERIFY(!t[9].Read && !t[9].Available);
+    QCOMPARE(t[15].Name, QString("averyveryl"));
 
     // Gaps keep empty records.
     for (int gap : {0, 10, 11, 16}) {
@@ -209,11 +180,9 @@ private slots:
   void outOfOrderRowsEnlarge()
   {
     dbtest::World w;
-    const QString file = w.path("o.mdb");
-    QVERIFY(dbtest::makeBasic(file, "V3.63"));
-    QVERIFY(dbtest::exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(6, "late", "1", "'i'", "NULL"),
-                                row(20, "far", "1", "'i'", "NULL"), row(3, "last", "1", "'f'", "NULL")}));
-    w.nameDatabase(file);
+    QVERIFY(!dbtest::makeNamed(w, "o.mdb", {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(6, "late", "1", "'i'", "NULL"),
+                                            row(20, "far", "1", "'i'", "NULL"), row(3, "last", "1", "'f'", "NULL")})
+                 .isEmpty());
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
     QCOMPARE(db.LoadParameterTable(), QString());
@@ -228,9 +197,7 @@ private slots:
   void loadErrorsWarnAndKeepWhatLoaded()
   {
     dbtest::World w;
-    const QString file = w.path("e.mdb");
-    QVERIFY(dbtest::makeBasic(file, "V3.63"));
-    w.nameDatabase(file);
+    const QString file = dbtest::makeNamed(w, "e.mdb");
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
 
@@ -277,19 +244,14 @@ private slots:
     const QByteArray before = dbtest::fingerprint(file);
     Database db(w.setting, w.folder, nullptr);
     QList<int16_t> list{42};
-    QCOMPARE(db.AvailableParams(file, 3, list), QString());
-    QCOMPARE(list, (QList<int16_t>{1, 4}));
-    QCOMPARE(db.AvailableParams(file, 4, list), QString());
-    QCOMPARE(list, (QList<int16_t>{2, 5}));
-    QCOMPARE(db.AvailableParams(file, 5, list), QString());
-    QCOMPARE(list, (QList<int16_t>{0}));
-    QCOMPARE(db.AvailableParams(file, 123, list), QString());
-    QCOMPARE(list, (QList<int16_t>{3}));
-    QCOMPARE(db.AvailableParams(file, 9, list), QString());  // no row
-    QCOMPARE(list, (QList<int16_t>{0}));
-    list = {7};
-    QCOMPARE(db.AvailableParams(file, -1, list), QString());
-    QCOMPARE(list, (QList<int16_t>{0}));
+    // Columns counted from IDENTSTRNG; a type without a row, or offering
+    // nothing, gives the single entry 0.
+    const QList<QPair<int, QList<int16_t>>> offers = {
+        {3, {1, 4}}, {5, {0}}, {4, {2, 5}}, {9, {0}}, {123, {3}}, {-1, {0}}};
+    for (const auto& [id, expected] : offers) {
+      QCOMPARE(db.AvailableParams(file, id, list), QString());
+      QCOMPARE(list, expected);
+    }
     // A missing file is reported and not created.
     QVERIFY(!db.AvailableParams(w.path("none.mdb"), 3, list).isEmpty());
     QVERIFY(!QFileInfo::exists(w.path("none.mdb")));
@@ -301,13 +263,11 @@ private slots:
   void recordCountValueTextsAndCommport()
   {
     dbtest::World w;
-    const QString file = w.path("c.mdb");
-    QVERIFY(dbtest::makeBasic(file, "V3.63"));
-    QVERIFY(dbtest::exec(file, {row(6, "nodetype", "0", "'c'", "NULL"),
-                                "INSERT INTO ParValue VALUES (6, 0, 'zero', NULL)",
-                                "INSERT INTO ParValue VALUES (6, 72, 'seventy-two', NULL)",
-                                "INSERT INTO ParValue VALUES (7, 72, 'other parameter', NULL)"}));
-    w.nameDatabase(file);
+    QVERIFY(!dbtest::makeNamed(w, "c.mdb", {row(6, "nodetype", "0", "'c'", "NULL"),
+                                            "INSERT INTO ParValue VALUES (6, 0, 'zero', NULL)",
+                                            "INSERT INTO ParValue VALUES (6, 72, 'seventy-two', NULL)",
+                                            "INSERT INTO ParValue VALUES (7, 72, 'other parameter', NULL)"})
+                 .isEmpty());
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
 
