@@ -11,7 +11,6 @@
 
 #include <QAction>
 #include <QSignalSpy>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 using namespace tesmira;
@@ -35,22 +34,11 @@ QString requested(int channel, int p)
   return request(topicOf(channel), itemOf(p), &v) ? v : QStringLiteral("<no item>");
 }
 
-int rows(const QString& dbPath, const QString& table)
+// Rows of a table, counted on the server's own connection.
+int rows(tesmira::Server& s, const QString& table)
 {
-  const QString name = QStringLiteral("check-") + table;
-  int n = -1;
-  {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(dbPath);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-    if (db.open()) {
-      QSqlQuery q(db);
-      if (q.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table) && q.next())
-        n = q.value(0).toInt();
-    }
-  }
-  QSqlDatabase::removeDatabase(name);
-  return n;
+  QSqlQuery q(s.db->TheDatabase);
+  return q.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table) && q.next() ? q.value(0).toInt() : -1;
 }
 
 bool anyLine(const QStringList& lines, const QString& a, const QString& b = {})
@@ -153,8 +141,7 @@ private slots:
   // no value text, and the database stays whole.
   void clientTextIsNeverSql()
   {
-    const QString db = w.s().db->DBPath;
-    const int values = rows(db, "ParValue"), params = rows(db, "AllParameters");
+    const int values = rows(w.s(), "ParValue"), params = rows(w.s(), "AllParameters");
     QVERIFY(values > 0 && params > 0);
     const int mark = w.logMark();
     const QStringList hostile = {"1 OR 1=1", "'; DROP TABLE ParValue; --", "1; DELETE FROM AllParameters",
@@ -174,8 +161,8 @@ private slots:
     }
     QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), kInvalid));
     QCOMPARE(simValue(def(12).FBnr), 0.0);
-    QCOMPARE(rows(db, "ParValue"), values);
-    QCOMPARE(rows(db, "AllParameters"), params);
+    QCOMPARE(rows(w.s(), "ParValue"), values);
+    QCOMPARE(rows(w.s(), "AllParameters"), params);
     QCOMPARE(w.s().db->ValueDescription(12, "1"), QString("Analog input setpoint"));
   }
 

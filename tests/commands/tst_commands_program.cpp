@@ -31,15 +31,12 @@ struct Program {
   QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
   QProcess process;
 
-  void write(const QString& name, const QByteArray& text)
-  {
-    QFile f(home.file(name));
-    if (f.open(QIODevice::WriteOnly))
-      f.write(text);
-  }
   bool start(const QByteArray& commonIni, const QStringList& args = {"/NT"})
   {
-    write("common.ini", commonIni);
+    QFile ini(home.file("common.ini"));
+    if (!ini.open(QIODevice::WriteOnly) || ini.write(commonIni) != commonIni.size())
+      return false;
+    ini.close();
     env.insert("TESMIRA_HOME", home.path());
     env.insert("XDG_RUNTIME_DIR", home.runtime());
     env.insert("TESMIRA_SIM_PACING", "0");
@@ -71,17 +68,13 @@ struct Program {
     return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
   }
 
-  // tesmira-dde with its exit code; out receives what it printed.
-  int tool(const QStringList& args, QString* out = nullptr)
+  // tesmira-dde's exit code.
+  int tool(const QStringList& args)
   {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(bin + "/tesmira-dde", args);
-    if (!p.waitForFinished(30000))
-      return -1;
-    if (out)
-      *out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-    return p.exitCode();
+    return p.waitForFinished(30000) ? p.exitCode() : -1;
   }
   QString get(const QString& topic, const QString& item)
   {
