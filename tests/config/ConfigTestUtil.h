@@ -5,6 +5,9 @@
 #include "TestHome.h"
 #include "core/Server.h"
 #include "db/Database.h"
+#include "log/Logger.h"
+
+#include "Prompt.h"
 
 #include "sora32.h"
 
@@ -13,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPlainTextEdit>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -72,11 +76,13 @@ public:
     qunsetenv("TESMIRA_SIM_SCENARIO");
   }
 
-  void setScenario(const QJsonArray& modules)
+  void setScenario(const QJsonArray& modules, const QJsonObject& faults = {})
   {
     QJsonObject o;
     o["baud"] = 38400;
     o["modules"] = modules;
+    if (!faults.isEmpty())
+      o["faults"] = faults;
     QFile f(home.file("scenario.json"));
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
     f.write(QJsonDocument(o).toJson());
@@ -140,7 +146,8 @@ public:
     QSqlDatabase::removeDatabase("cfgtest-writer");
   }
 
-  // The rows the standard installation gets from the bus, in channel order.
+  // The rows the standard installation gets from the bus, in channel order
+  // (node, proc, chan, type, name, number, memo).
   static QList<QVariantList> standardRows()
   {
     return {{1, 1, 1, 1, "IFI-232", "IF0000001", ""},  {3, 1, 2, 3, "DMFM", "FM0000003", ""},
@@ -162,6 +169,43 @@ inline std::unique_ptr<tesmira::Server> makeServer()
   if (!s->db->InitDB().isEmpty() || !s->db->LoadParameterTable().isEmpty())
     qWarning("database not loaded");
   return s;
+}
+
+// Such a server with every console line captured and the operator's answers
+// scripted. Create it after the World it works on.
+struct Rig {
+  Rig() : server(makeServer())
+  {
+    support::setPrompt(&prompt);
+    server->log->setConsole(&console);
+    server->log->EchoAll = true;
+  }
+  ~Rig()
+  {
+    server->log->setConsole(nullptr);
+    support::setPrompt(nullptr);
+  }
+  QString log() const { return console.toPlainText(); }
+
+  support::ScriptedPrompt prompt;
+  QPlainTextEdit console;
+  std::unique_ptr<tesmira::Server> server;
+};
+
+// A device-table row as World::rows() shows it.
+inline QString rowText(const QVariantList& r, int polling = 1, int modify = 0)
+{
+  QStringList f;
+  for (int i = 0; i < 7; ++i)
+    f << r[i].toString();
+  return (f << QString::number(polling) << QString::number(modify)).join('/');
+}
+inline QStringList rowTexts(const QList<QVariantList>& rows)
+{
+  QStringList out;
+  for (const QVariantList& r : rows)
+    out << rowText(r);
+  return out;
 }
 
 }

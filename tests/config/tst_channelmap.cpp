@@ -134,22 +134,6 @@ private slots:
     QCOMPARE(FindChannelNumber(s, 3, 9, list), int16_t(2));
     QCOMPARE(FindChannelNumber(s, 3, 44, list), int16_t(3)); // 44 - 32 = 12
   }
-
-  void channelInfoFromLibrary()
-  {
-    cfgtest::World w;
-    QVERIFY(w.openBus(10));
-    QCOMPARE(int(GetInterfaceNode()), 1);
-    Server s;
-    Fill_Channel_info(s);
-    QCOMPARE(s.channels.MaxChannel, int16_t(8));
-    QCOMPARE(int(s.channels.ChanNodeProc.size()), 9);
-    const QList<QVariantList> expected = cfgtest::World::standardRows();
-    for (int c = 1; c <= 8; ++c) {
-      QCOMPARE(int(s.channels.ChanNodeProc[c][0]), expected[c - 1][0].toInt());
-      QCOMPARE(int(s.channels.ChanNodeProc[c][1]), expected[c - 1][1].toInt());
-    }
-  }
 };
 
 QTEST_MAIN(tst_channelmap)

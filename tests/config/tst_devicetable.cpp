@@ -4,14 +4,12 @@
 #include "ConfigTestUtil.h"
 #include "config/DeviceTable.h"
 #include "config/SystemScan.h"
-#include "log/Logger.h"
 
-#include "Prompt.h"
-
-#include <QPlainTextEdit>
 #include <QtTest>
+#include <functional>
 
 using namespace tesmira;
+using support::Prompt;
 
 namespace {
 
@@ -29,46 +27,43 @@ QList<QVariantList> fiveRows()
           {4, 1, 3, 4, "DMFC", "FC0000004", ""},    {6, 1, 4, 9, "MFC-2", "MC0000006", ""},
           {6, 2, 5, 9, "MFC-2", "MC0000006", ""}};
 }
-QString row(const QVariantList& r, const QString& memo = QString(), int polling = 1, int modify = 0)
-{
-  return QStringList{r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(), r[4].toString(),
-                     r[5].toString(), memo, QString::number(polling), QString::number(modify)}
-      .join('/');
-}
 
-// A server on the world's database with the bus configuration read and the
-// operator's answers scripted.
+// The five-channel installation on the bus (or the given modules), the given
+// rows in the device table, and a server that has read the bus configuration.
 struct Fixture {
-  explicit Fixture(cfgtest::World& w, int lna = 6) : world(w)
+  explicit Fixture(const QList<QVariantList>& rows, const QJsonArray& modules = fiveChannels(),
+                   const std::function<void(cfgtest::World&)>& prepare = {})
   {
-    support::setPrompt(&prompt);
-    opened = w.openBus(lna);
-    server = cfgtest::makeServer();
-    server->log->setConsole(&console);
-    server->log->EchoAll = true;
+    world.setScenario(modules);
+    world.writeRows(rows);
+    if (prepare)
+      prepare(world);
+    opened = world.openBus(6);
+    rig = std::make_unique<cfgtest::Rig>();
+    server = rig->server.get();
     server->state.CommOpen = true;
     server->state.InterfaceNode = GetInterfaceNode();
     Fill_Channel_info(*server);
   }
-  ~Fixture()
+  // Runs the reconciliation; answers are the operator's replies in turn.
+  void fill(QList<Prompt::Answer> answers = {})
   {
-    server->log->setConsole(nullptr);
-    support::setPrompt(nullptr);
+    rig->prompt.answers << answers;
+    changed = server->devices->FillNodeInfo(ok, error);
   }
-  bool fill(bool& ok, QString& error) { return server->devices->FillNodeInfo(ok, error); }
   QStringList titles() const
   {
     QStringList t;
-    for (const auto& a : prompt.asked)
+    for (const auto& a : rig->prompt.asked)
       t << a.title;
     return t;
   }
 
-  cfgtest::World& world;
-  support::ScriptedPrompt prompt;
-  QPlainTextEdit console;
-  std::unique_ptr<Server> server;
-  bool opened = false;
+  cfgtest::World world;
+  std::unique_ptr<cfgtest::Rig> rig;
+  Server* server = nullptr;
+  bool opened = false, changed = false, ok = false;
+  QString error;
 };
 
 } // namespace
@@ -111,195 +106,124 @@ private slots:
     }
   }
 
-  void channelAmountMoreChannels()
+  // Each kind of difference between table and bus asks its own question
+  // (only the first difference is asked about); Yes rewrites the table from
+  // the bus (keeping the memo of an unchanged row), No leaves it untouched.
+  void questions()
   {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    QList<QVariantList> rows = fiveRows().mid(0, 4);
-    w.writeRows(rows);
-    Fixture f(w);
-    QVERIFY(f.opened);
-    QCOMPARE(f.server->channels.MaxChannel, int16_t(5));
-    f.prompt.answers << support::Prompt::AnswerYes;
-    bool ok = false;
-    QString error;
-    QVERIFY(f.fill(ok, error));
-    QVERIFY(ok);
-    QCOMPARE(error, QString());
-    QCOMPARE(f.titles(), QStringList{"Channel amount"});
-    QCOMPARE(f.prompt.asked[0].text,
-             QString("The number of channels in the database differs from the number of channels on the SORANET.\r\n"
-                     "Number of channels in database: 4\r\nNumber of channels on SORANET: 5\r\n\r\n"
-                     "The database will be updated. Continue?"));
-    QCOMPARE(f.prompt.asked[0].icon, support::Prompt::Question);
-    QCOMPARE(f.prompt.asked[0].buttons, support::Prompt::YesNo);
-    QStringList expected;
-    for (const QVariantList& r : fiveRows())
-      expected << row(r);
-    QCOMPARE(w.rows(), expected);
-    QVERIFY(f.console.toPlainText().contains("Database updated, total channels = 5"));
-    QCOMPARE(f.server->channels.DBChannelCount, int16_t(5));
-    QCOMPARE(f.server->channels.ChannelTable[5].Dev_Name, QString("MFC-2  "));
-    QCOMPARE(f.server->channels.ChannelTable[5].Dev_Proc, uint8_t(2));
-    QCOMPARE(f.server->fields.value("MaxChan"), QString("5"));
-    QCOMPARE(f.server->fields.value("MaxNode"), QString("6"));
-  }
-
-  void channelAmountFewerChannelsDeletesRows()
-  {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    QList<QVariantList> rows = fiveRows();
-    rows << QVariantList{9, 1, 6, 3, "DMFM", "FM0000009", "gone"};
-    rows[1][6] = "keep me"; // an unchanged row keeps its memo
-    w.writeRows(rows);
-    Fixture f(w);
-    f.prompt.answers << support::Prompt::AnswerYes;
-    bool ok = false;
-    QString error;
-    QVERIFY(f.fill(ok, error));
-    QVERIFY(ok);
-    QStringList expected;
-    for (int i = 0; i < 5; ++i)
-      expected << row(rows[i], rows[i][6].toString());
-    QCOMPARE(w.rows(), expected);
-    QCOMPARE(f.server->channels.ChannelTable[2].Dev_Memo.trimmed(), QString("keep me"));
-  }
-
-  void refusalWritesNothing()
-  {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    w.writeRows(fiveRows().mid(0, 3));
-    const QStringList before = w.rows();
-    Fixture f(w);
-    f.prompt.answers << support::Prompt::AnswerNo;
-    bool ok = true;
-    QString error;
-    QVERIFY(!f.fill(ok, error));
-    QVERIFY(!ok);
-    QCOMPARE(error, QString());
-    QCOMPARE(w.rows(), before);
-    // The channel model stays empty.
-    QCOMPARE(f.server->channels.ChannelTable[1].Dev_Name, QString());
-    QVERIFY(!f.server->channels.available(1, 8));
-  }
-
-  // Same count, channel 3 on another node, channel 4 of another type: only
-  // the first difference is asked about.
-  void movedNodeAsksOnce()
-  {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    QList<QVariantList> rows = fiveRows();
-    rows[2][0] = 5;
-    rows[3][3] = 4;
-    rows[3][4] = "DMFC";
-    w.writeRows(rows);
-    Fixture f(w);
-    f.prompt.answers << support::Prompt::AnswerYes;
-    bool ok = false;
-    QString error;
-    QVERIFY(f.fill(ok, error));
-    QCOMPARE(f.titles(), QStringList{"Module-channel connection"});
-    QCOMPARE(f.prompt.asked[0].text,
-             QString("The module on SORANET, assigned to channel 3, has a different node address than the module in "
-                     "the database.\r\nNode address in database: 5\r\nNode address on SORANET: 4\r\n\r\n"
-                     "The database will be updated. Continue?"));
-    QStringList expected;
-    for (const QVariantList& r : fiveRows())
-      expected << row(r);
-    QCOMPARE(w.rows(), expected);
-  }
-
-  void typeAndNumberQuestions()
-  {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    QList<QVariantList> rows = fiveRows();
-    rows[1][3] = 6; // DPM in the table, DMFM on the bus
-    w.writeRows(rows);
-    {
-      Fixture f(w);
-      f.prompt.answers << support::Prompt::AnswerNo;
-      bool ok = true;
-      QString error;
-      f.fill(ok, error);
-      QVERIFY(!ok);
-      QCOMPARE(f.titles(), QStringList{"Module type"});
-      QCOMPARE(f.prompt.asked[0].text,
-               QString("The module on SORANET, assigned to channel 2, is of a different type than the module in the "
-                       "database.\r\nModule type in database: DPM\r\nModule type on SORANET: DMFM   \r\n\r\n"
-                       "The database will be updated. Continue?"));
+    const QString update = "\r\n\r\nThe database will be updated. Continue?";
+    const QString amount = "The number of channels in the database differs from the number of channels on the "
+                           "SORANET.\r\nNumber of channels in database: %1\r\nNumber of channels on SORANET: 5" + update;
+    QList<QVariantList> more = fiveRows().mid(0, 4), fewer = fiveRows(), moved = fiveRows(), type = fiveRows(),
+                        number = fiveRows();
+    fewer << QVariantList{9, 1, 6, 3, "DMFM", "FM0000009", "gone"};
+    fewer[1][6] = "keep me";
+    moved[2][0] = 5;       // channel 3 on another node,
+    moved[3][3] = 4;       // channel 4 of another type: asked about the node only
+    moved[3][4] = "DMFC";
+    type[1][3] = 6;        // DPM in the table, DMFM on the bus
+    number[4][5] = "MC0000099";
+    struct Case {
+      QList<QVariantList> rows;
+      Prompt::Answer answer;
+      QString title, text;
+      QList<QVariantList> after;
+    } cases[] = {
+        {more, Prompt::AnswerYes, "Channel amount", amount.arg(4), fiveRows()},
+        {fiveRows().mid(0, 3), Prompt::AnswerNo, "Channel amount", amount.arg(3), fiveRows().mid(0, 3)},
+        {fewer, Prompt::AnswerYes, "Channel amount", amount.arg(6), fewer.mid(0, 5)},
+        {moved, Prompt::AnswerYes, "Module-channel connection",
+         "The module on SORANET, assigned to channel 3, has a different node address than the module in the "
+         "database.\r\nNode address in database: 5\r\nNode address on SORANET: 4" + update, fiveRows()},
+        {type, Prompt::AnswerNo, "Module type",
+         "The module on SORANET, assigned to channel 2, is of a different type than the module in the database.\r\n"
+         "Module type in database: DPM\r\nModule type on SORANET: DMFM   " + update, type},
+        {number, Prompt::AnswerYes, "Module number",
+         "The module on SORANET, assigned to channel 5, has a different module number than the module in the "
+         "database.\r\nModule number in database: MC0000099           \r\n"
+         "Module number on SORANET: MC0000006           " + update, fiveRows()},
+    };
+    for (const Case& c : cases) {
+      Fixture f(c.rows);
+      QVERIFY(f.opened);
+      QCOMPARE(f.server->channels.MaxChannel, int16_t(5));
+      f.fill({c.answer});
+      const bool yes = c.answer == Prompt::AnswerYes;
+      QCOMPARE(f.changed, yes);
+      QCOMPARE(f.ok, yes);
+      QCOMPARE(f.error, QString());
+      QCOMPARE(f.titles(), QStringList{c.title});
+      QCOMPARE(f.rig->prompt.asked[0].text, c.text);
+      QCOMPARE(f.rig->prompt.asked[0].icon, Prompt::Question);
+      QCOMPARE(f.rig->prompt.asked[0].buttons, Prompt::YesNo);
+      QCOMPARE(f.world.rows(), cfgtest::rowTexts(c.after));
+      const ChannelModel& cm = f.server->channels;
+      if (!yes) { // the channel model stays empty
+        QCOMPARE(cm.ChannelTable[1].Dev_Name, QString());
+        QVERIFY(!cm.available(1, 8));
+      } else {
+        QVERIFY(f.rig->log().contains("Database updated, total channels = 5"));
+        QCOMPARE(cm.DBChannelCount, int16_t(5));
+        QCOMPARE(cm.ChannelTable[5].Dev_Name, QString("MFC-2  "));
+        QCOMPARE(cm.ChannelTable[5].Dev_Proc, uint8_t(2));
+        QCOMPARE(cm.ChannelTable[2].Dev_Memo.trimmed(), c.after[1][6].toString());
+        QCOMPARE(f.server->fields.value("MaxChan"), QString("5"));
+        QCOMPARE(f.server->fields.value("MaxNode"), QString("6"));
+      }
     }
-    rows = fiveRows();
-    rows[4][5] = "MC0000099";
-    w.writeRows(rows);
-    Fixture f(w);
-    f.prompt.answers << support::Prompt::AnswerYes;
-    bool ok = false;
-    QString error;
-    QVERIFY(f.fill(ok, error));
-    QCOMPARE(f.titles(), QStringList{"Module number"});
-    QCOMPARE(f.prompt.asked[0].text,
-             QString("The module on SORANET, assigned to channel 5, has a different module number than the module "
-                     "in the database.\r\nModule number in database: MC0000099           \r\n"
-                     "Module number on SORANET: MC0000006           \r\n\r\nThe database will be updated. Continue?"));
-    QCOMPARE(w.rows().last(), row(fiveRows()[4]));
   }
 
+  // Table and bus agree: nothing is asked, the channel model is filled, and
+  // a channel's polling flag is written back to its row alone.
   void sameConfigurationAsksNothing()
   {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    w.writeRows(fiveRows());
-    Fixture f(w);
-    bool ok = false;
-    QString error;
-    QVERIFY(!f.fill(ok, error));
-    QVERIFY(ok);
-    QVERIFY(f.prompt.asked.isEmpty());
-    QCOMPARE(f.server->channels.ChannelTable[4].Dev_Nodenr, uint8_t(6));
-    QVERIFY(f.server->channels.available(2, 8));
-    QCOMPARE(f.server->channels.ParRetryCount[2][8], f.server->cfg.RetryNetworkAccess + 1);
-    QCOMPARE(f.server->channels.ParVarType[2][8], f.server->db->ParameterTable[8].VarType[0]);
+    Fixture f(fiveRows());
+    f.fill();
+    QVERIFY(!f.changed && f.ok);
+    QVERIFY(f.rig->prompt.asked.isEmpty());
+    const ChannelModel& cm = f.server->channels;
+    QCOMPARE(cm.ChannelTable[4].Dev_Nodenr, uint8_t(6));
+    QVERIFY(cm.available(2, 8));
+    QCOMPARE(cm.ParRetryCount[2][8], f.server->cfg.RetryNetworkAccess + 1);
+    QCOMPARE(cm.ParVarType[2][8], f.server->db->ParameterTable[8].VarType[0]);
+
+    f.server->devices->SetChanPolled(4, false);
+    QVERIFY(!cm.ChannelTable[4].Polling);
+    QCOMPARE(f.world.rows()[3], cfgtest::rowText(fiveRows()[3], 0));
+    QCOMPARE(f.world.rows()[4], cfgtest::rowText(fiveRows()[4], 1));
+    f.server->devices->SetChanPolled(99, false); // no such channel: nothing happens
+    QCOMPARE(f.world.rows().size(), 5);
+
+    f.server->ProgramTitle = "Tesmira V1.00";
+    QVERIFY(f.server->InterfaceDisplayOpen && f.server->InterfaceDisplayOpen());
+    QCOMPARE(f.server->fields.value("Caption"), QString("Tesmira V1.00"));
   }
 
   void disabledCheckRewritesWithoutAsking()
   {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
     QList<QVariantList> rows = fiveRows();
     rows[2][0] = 5;
-    w.writeRows(rows);
-    Fixture f(w);
+    Fixture f(rows);
     f.server->options.ConfigCheckDisabled = true;
-    bool ok = false;
-    QString error;
-    QVERIFY(f.fill(ok, error));
-    QVERIFY(ok);
-    QVERIFY(f.prompt.asked.isEmpty());
-    QVERIFY(f.console.toPlainText().contains("Bussystem configuration check has been disabled"));
-    QCOMPARE(w.rows()[2], row(fiveRows()[2]));
+    f.fill();
+    QVERIFY(f.changed && f.ok);
+    QVERIFY(f.rig->prompt.asked.isEmpty());
+    QVERIFY(f.rig->log().contains("Bussystem configuration check has been disabled"));
+    QCOMPARE(f.world.rows()[2], cfgtest::rowText(fiveRows()[2]));
   }
 
   // Probes: the interface without direct access loses parameters 238 and up;
   // a module reporting 200 is reached through an interface channel, 100 is not.
   void probesMarkChannels()
   {
-    cfgtest::World w;
     QJsonArray mods = fiveChannels();
     QJsonObject ifi = mods[0].toObject();
     ifi["directAccess"] = false;
     ifi["missing"] = QJsonArray{"0:6"};
     mods[0] = ifi;
-    w.setScenario(mods);
-    w.writeRows(fiveRows());
-    Fixture f(w);
-    bool ok = false;
-    QString error;
-    f.fill(ok, error);
-    QVERIFY(ok);
+    Fixture f(fiveRows(), mods);
+    f.fill();
+    QVERIFY(f.ok);
     const ChannelModel& cm = f.server->channels;
     QVERIFY(!cm.ChannelTable[1].DirectAccess);
     for (int p = 238; p <= f.server->db->MaxParNr; ++p)
@@ -314,76 +238,38 @@ private slots:
   {
     cfgtest::World w;
     w.writeRows(fiveRows());
-    auto s = cfgtest::makeServer();
-    s->state.SimulationOn = true;
-    support::ScriptedPrompt prompt;
-    support::setPrompt(&prompt);
+    cfgtest::Rig rig;
+    Server& s = *rig.server;
+    s.state.SimulationOn = true;
     bool ok = false;
     QString error;
-    QVERIFY(!s->devices->FillNodeInfo(ok, error));
-    support::setPrompt(nullptr);
+    QVERIFY(!s.devices->FillNodeInfo(ok, error));
     QVERIFY(ok);
-    QVERIFY(prompt.asked.isEmpty());
-    QCOMPARE(s->channels.MaxChannel, int16_t(5));
+    QVERIFY(rig.prompt.asked.isEmpty());
+    QCOMPARE(s.channels.MaxChannel, int16_t(5));
     for (int c = 1; c <= 5; ++c)
-      QVERIFY(s->channels.ChannelTable[c].ModulePresent);
-    QCOMPARE(s->channels.ChanNodeProc[5], (std::array<int16_t, 2>{6, 2}));
+      QVERIFY(s.channels.ChannelTable[c].ModulePresent);
+    QCOMPARE(s.channels.ChanNodeProc[5], (std::array<int16_t, 2>{6, 2}));
   }
 
   // A damaged database ends the reconciliation with the engine's message and
   // leaves the device table alone.
   void damagedDeviceTypes()
   {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    w.writeRows(fiveRows().mid(0, 2));
-    const QStringList before = w.rows();
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
-      db.setDatabaseName(w.dbFile);
-      QVERIFY(db.open());
-      QSqlQuery q(db);
-      QVERIFY(q.exec("DROP TABLE FlowDevices"));
-      db.close();
-    }
-    QSqlDatabase::removeDatabase("damage");
-    Fixture f(w);
-    bool ok = true;
-    QString error;
-    QVERIFY(!f.fill(ok, error));
-    QVERIFY(!ok);
-    QVERIFY(error.contains("FlowDevices"));
-    QVERIFY(f.prompt.asked.isEmpty());
-    QCOMPARE(w.rows(), before);
-  }
-
-  void setChanPolled()
-  {
-    cfgtest::World w;
-    w.setScenario(fiveChannels());
-    w.writeRows(fiveRows());
-    Fixture f(w);
-    bool ok = false;
-    QString error;
-    f.fill(ok, error);
-    f.server->devices->SetChanPolled(4, false);
-    QVERIFY(!f.server->channels.ChannelTable[4].Polling);
-    QCOMPARE(w.rows()[3], row(fiveRows()[3], QString(), 0));
-    QCOMPARE(w.rows()[4], row(fiveRows()[4], QString(), 1));
-    f.server->devices->SetChanPolled(99, false); // no such channel: nothing happens
-    QCOMPARE(w.rows().size(), 5);
-  }
-
-  void interfaceDisplay()
-  {
-    cfgtest::World w;
-    Fixture f(w);
-    Server& s = *f.server;
-    s.ProgramTitle = "Tesmira V1.00";
-    QVERIFY(s.InterfaceDisplayOpen);
-    QVERIFY(s.InterfaceDisplayOpen());
-    QCOMPARE(s.fields.value("lblInterfaceType"), QString("RS232 at node 1"));
-    QCOMPARE(s.fields.value("Caption"), QString("Tesmira V1.00"));
+    Fixture f(fiveRows().mid(0, 2), fiveChannels(), [](cfgtest::World& w) {
+      {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
+        db.setDatabaseName(w.dbFile);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("DROP TABLE FlowDevices"));
+      }
+      QSqlDatabase::removeDatabase("damage");
+    });
+    f.fill();
+    QVERIFY(!f.changed && !f.ok);
+    QVERIFY(f.error.contains("FlowDevices"));
+    QVERIFY(f.rig->prompt.asked.isEmpty());
+    QCOMPARE(f.world.rows(), cfgtest::rowTexts(fiveRows().mid(0, 2)));
   }
 };
 

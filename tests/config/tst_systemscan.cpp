@@ -2,46 +2,28 @@
 // scheduler on the in-process virtual bus, with a real database file.
 #include "ConfigTestUtil.h"
 #include "bus/Communication.h"
-#include "config/DeviceTable.h"
 #include "config/SystemScan.h"
 #include "dde/DdeServer.h"
-#include "log/Logger.h"
 
-#include "Prompt.h"
 #include "Setting.h"
 
-#include <QPlainTextEdit>
 #include <QtTest>
 
 using namespace tesmira;
 
 namespace {
 
-struct Scan {
-  explicit Scan(cfgtest::World& w) : world(w)
+// A rig whose server talks to the in-process bus at a fixed rate and does
+// not poll the parameters when the scan is done.
+struct Scan : cfgtest::Rig {
+  Scan()
   {
-    support::setPrompt(&prompt);
-    server = cfgtest::makeServer();
-    server->log->setConsole(&console);
-    server->log->EchoAll = true;
     server->cfg.InterfaceName = QStringLiteral("SIM");
     server->cfg.AutoIncreaseBaudrate = false;
     server->cfg.PollParametersOnInit = false;
     ApplyPortSettings(*server);
   }
-  ~Scan()
-  {
-    // The world closes the line; the server's timers go with it.
-    server->log->setConsole(nullptr);
-    support::setPrompt(nullptr);
-  }
   bool open() { return StartCommunication(*server).isEmpty() && server->state.CommOpen; }
-  QString log() const { return console.toPlainText(); }
-
-  cfgtest::World& world;
-  support::ScriptedPrompt prompt;
-  QPlainTextEdit console;
-  std::unique_ptr<Server> server;
 };
 
 } // namespace
@@ -58,7 +40,7 @@ private slots:
   void closedCommunicationDoesNothing()
   {
     cfgtest::World w;
-    Scan scan(w);
+    Scan scan;
     QCOMPARE(CheckConfig(*scan.server), int16_t(0));
     QCOMPARE(scan.server->channels.MaxChannel, int16_t(0));
     QVERIFY(scan.log().isEmpty() || !scan.log().contains("Scanning SORANET"));
@@ -70,7 +52,7 @@ private slots:
   void fullScan()
   {
     cfgtest::World w;
-    Scan scan(w);
+    Scan scan;
     Server& s = *scan.server;
     QVERIFY(scan.open());
     scan.prompt.answers << support::Prompt::AnswerYes;
@@ -90,11 +72,7 @@ private slots:
     QCOMPARE(s.fields.value("MaxChan"), QString("8"));
     QCOMPARE(s.fields.value("MaxNode"), QString("8"));
     QCOMPARE(s.fields.value("lblInterfaceType"), QString("RS232 at node 1"));
-    QStringList expected;
-    for (const QVariantList& r : cfgtest::World::standardRows())
-      expected << QStringList{r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
-                              r[4].toString(), r[5].toString(), QString(), "1", "0"}
-                      .join('/');
+    const QStringList expected = cfgtest::rowTexts(cfgtest::World::standardRows());
     // Modify follows the modules' answer to the modified-parameter probe.
     const QStringList rows = w.rows();
     QCOMPARE(rows.size(), 8);
@@ -129,16 +107,8 @@ private slots:
   void walkPastSilentNode()
   {
     cfgtest::World w;
-    QJsonArray mods = cfgtest::standardModules();
-    w.setScenario(mods);
-    QJsonObject o;
-    o["modules"] = mods;
-    o["faults"] = QJsonObject{{"silent", QJsonArray{4}}};
-    QFile f(w.home.file("scenario.json"));
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(QJsonDocument(o).toJson());
-    f.close();
-    Scan scan(w);
+    w.setScenario(cfgtest::standardModules(), QJsonObject{{"silent", QJsonArray{4}}});
+    Scan scan;
     QVERIFY(scan.open());
     QCOMPARE(int(FindRealSystemLNA(*scan.server, 1)), 8);
     QVERIFY(scan.log().contains("Highest occupied node address at SORANET = 8"));
@@ -152,7 +122,7 @@ private slots:
     cfgtest::World w;
     w.writeRows(cfgtest::World::standardRows().mid(0, 3));
     const QStringList before = w.rows();
-    Scan scan(w);
+    Scan scan;
     Server& s = *scan.server;
     QVERIFY(scan.open());
     scan.prompt.answers << support::Prompt::AnswerNo;
