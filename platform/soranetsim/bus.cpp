@@ -131,6 +131,7 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
     defaultBaud_ = s.value("baud").toInt(38400);
     changeDelayMs_ = s.value("changeDelayMs").toInt(300);
     tauMs_ = s.value("timeConstantMs").toDouble(800);
+    wobble_ = s.value("wobble").toBool(false);
     rng_.seed(quint32(s.value("seed").toInt(1)));
     const QJsonArray mods = s.value("modules").toArray();
     if (mods.isEmpty()) return QStringLiteral("The scenario lists no modules");
@@ -585,10 +586,28 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
     }
     default: break;
     }
+    if (wobble_ && v.type != TString) wobble(*p, v);
     if (it.type == TString && it.length > 0)
         v.s = v.s.leftJustified(it.length, ' ', true);
     it.value = v;
     return 0;
+}
+
+// Every other read moves a number by one step (one unit, or a part in 10^5 of
+// a float) inside the parameter's range, so that each poll of a scenario
+// with "wobble" brings a new value: polling throughput can then be measured
+// at the client, which is only told of changes.
+void Bus::wobble(Param &p, Value &v)
+{
+    p.wobbled = !p.wobbled;
+    if (!p.wobbled) return;
+    const double x = v.number();
+    const double step = v.type == TFloat ? std::max(std::abs(x) * 1e-5, 1e-6) : 1.0;
+    const double lo = p.hasRange ? p.min : (v.type == TByte ? 0.0 : -2147483648.0);
+    const double hi = p.hasRange ? p.max : (v.type == TByte ? 255.0 : v.type == TInt ? 32767.0 : 2147483647.0);
+    const double y = x + step <= hi ? x + step : x - step >= lo ? x - step : x;
+    if (v.type == TFloat) v.f = float(y);
+    else v.i = int64_t(y);
 }
 
 uint8_t Bus::writeItem(Module &m, int proc, const Item &it)

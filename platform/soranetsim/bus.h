@@ -43,6 +43,7 @@ struct Param {
     soraproto::Value value;
     enum Role { Plain, Ident, IdentNr, Measure, Setpoint, Valve, Counter, FMeasure } role = Plain;
     qint64 countedAtMs = -1;          // counter: time of the last update
+    bool wobbled = false;             // load-test aid: the last read was moved off the value
 };
 
 struct Module {
@@ -110,6 +111,7 @@ private:
     qint64 nowMs() const { return clock_.elapsed(); }
     void buildParams(Module &m, const ParamDb &db);
     uint8_t readItem(Module &m, int proc, soraproto::Item &it);
+    void wobble(Param &p, soraproto::Value &v);
     uint8_t writeItem(Module &m, int proc, const soraproto::Item &it);
     bool systemRead(Module &m, int fb, soraproto::Item &it, uint8_t &status);
     bool systemWrite(Module &m, int fb, const soraproto::Item &it, uint8_t &status);
@@ -133,6 +135,7 @@ private:
     int defaultBaud_ = 38400;
     int changeDelayMs_ = 300;
     double tauMs_ = 800;
+    bool wobble_ = false;             // "wobble": every read of a number differs from the last
     int corruptKind_ = 0;
     int requestFrames_ = 0;
 };
