@@ -503,48 +503,49 @@ Request makeReq(int16_t app, uint8_t node, uint8_t proc, uint8_t param, uint8_t 
 
 // The held reply for (node, process, parameter): the one CheckReceivedMsg
 // delivered sits at the front, so it is found first.
-std::deque<Reply>::iterator findReply(std::deque<Reply> &q, uint8_t node, uint8_t proc, uint8_t param)
+// Runs fn(queue, reply) on the held reply of node, process and parameter
+// under the lock; 23 for an unknown id, 30 when no such reply is held. The
+// reply delivered sits at the front, so it is found first.
+template <typename Fn>
+int16_t withReply(int16_t app, uint8_t node, uint8_t proc, uint8_t param, Fn fn)
 {
-    for (auto it = q.begin(); it != q.end(); ++it)
-        if (it->node == node && it->proc == proc && it->param == param) return it;
-    return q.end();
+    State &s = S();
+    QMutexLocker l(&s.mtx);
+    auto q = s.queues.find(app);
+    if (q == s.queues.end()) return 23;
+    auto &dq = q->second;
+    for (auto it = dq.begin(); it != dq.end(); ++it)
+        if (it->node == node && it->proc == proc && it->param == param) return fn(dq, it);
+    return 30;
 }
 
 template <typename T, typename Conv>
 int16_t getValue(int16_t app, uint8_t node, uint8_t proc, uint8_t param, T &value, int16_t &tag, Conv conv)
 {
-    State &s = S();
-    QMutexLocker l(&s.mtx);
-    auto q = s.queues.find(app);
-    if (q == s.queues.end()) return 23;
-    auto it = findReply(q->second, node, proc, param);
-    if (it == q->second.end()) return 30;
-    tag = it->tag;
-    if (it->value.type == TString) return 5;
-    value = conv(it->value);
-    return 0;
+    return withReply(app, node, proc, param, [&](auto &, auto it) -> int16_t {
+        tag = it->tag;
+        if (it->value.type == TString) return 5;
+        value = conv(it->value);
+        return 0;
+    });
 }
 
 template <typename T, typename Conv>
 int16_t getRealTime(int16_t app, uint8_t node, uint8_t proc, uint8_t param, T &value, int32_t &stamp, Conv conv)
 {
-    State &s = S();
-    QMutexLocker l(&s.mtx);
-    auto q = s.queues.find(app);
-    if (q == s.queues.end()) return 23;
-    auto it = findReply(q->second, node, proc, param);
-    if (it == q->second.end()) return 30;
-    if (it->status) return it->status;
-    const QByteArray text = it->value.s;
-    const int semi = int(text.indexOf(';'));
-    if (it->value.type != TString || text.isEmpty() || semi < 0) return 35;
-    bool ok1 = false, ok2 = false;
-    const double v = text.left(semi).toDouble(&ok1);
-    const qint64 st = text.mid(semi + 1).toLongLong(&ok2);
-    if (!ok1 || !ok2) return 34;
-    value = conv(v);
-    stamp = int32_t(st);
-    return 0;
+    return withReply(app, node, proc, param, [&](auto &, auto it) -> int16_t {
+        if (it->status) return it->status;
+        const QByteArray text = it->value.s;
+        const int semi = int(text.indexOf(';'));
+        if (it->value.type != TString || text.isEmpty() || semi < 0) return 35;
+        bool ok1 = false, ok2 = false;
+        const double v = text.left(semi).toDouble(&ok1);
+        const qint64 st = text.mid(semi + 1).toLongLong(&ok2);
+        if (!ok1 || !ok2) return 34;
+        value = conv(v);
+        stamp = int32_t(st);
+        return 0;
+    });
 }
 
 int rateOfCode(int16_t code)
@@ -932,15 +933,11 @@ int16_t CheckReceivedMsg(int16_t id, uint8_t &node, uint8_t &process, uint8_t &p
 
 int16_t GetStatus(int16_t id, uint8_t node, uint8_t process, uint8_t param, uint8_t &status, int16_t &tag)
 {
-    State &s = S();
-    QMutexLocker l(&s.mtx);
-    auto q = s.queues.find(id);
-    if (q == s.queues.end()) return 23;
-    auto it = findReply(q->second, node, process, param);
-    if (it == q->second.end()) return 30;
-    status = it->status;
-    tag = it->tag;
-    return 0;
+    return withReply(id, node, process, param, [&](auto &, auto it) -> int16_t {
+        status = it->status;
+        tag = it->tag;
+        return 0;
+    });
 }
 
 int16_t GetChar(int16_t id, uint8_t node, uint8_t proc, uint8_t param, uint8_t &value, int16_t &tag)
@@ -954,31 +951,23 @@ int16_t GetLong(int16_t id, uint8_t node, uint8_t proc, uint8_t param, int32_t &
 
 int16_t GetString(int16_t id, uint8_t node, uint8_t proc, uint8_t param, int16_t &tag, std::string &text, int16_t &length)
 {
-    State &s = S();
-    QMutexLocker l(&s.mtx);
-    auto q = s.queues.find(id);
-    if (q == s.queues.end()) return 23;
-    auto it = findReply(q->second, node, proc, param);
-    if (it == q->second.end()) return 30;
-    tag = it->tag;
-    if (it->value.type != TString) return 5;
-    const QByteArray b = it->value.s;
-    const int nul = int(b.indexOf('\0'));
-    text = (nul < 0 ? b : b.left(nul)).toStdString();
-    length = int16_t(text.size());
-    return 0;
+    return withReply(id, node, proc, param, [&](auto &, auto it) -> int16_t {
+        tag = it->tag;
+        if (it->value.type != TString) return 5;
+        const QByteArray b = it->value.s;
+        const int nul = int(b.indexOf('\0'));
+        text = (nul < 0 ? b : b.left(nul)).toStdString();
+        length = int16_t(text.size());
+        return 0;
+    });
 }
 
 int16_t RemoveMsg(int16_t id, uint8_t node, uint8_t proc, uint8_t param)
 {
-    State &s = S();
-    QMutexLocker l(&s.mtx);
-    auto q = s.queues.find(id);
-    if (q == s.queues.end()) return 23;
-    auto it = findReply(q->second, node, proc, param);
-    if (it == q->second.end()) return 30;
-    q->second.erase(it);
-    return 0;
+    return withReply(id, node, proc, param, [](auto &dq, auto it) -> int16_t {
+        dq.erase(it);
+        return 0;
+    });
 }
 
 int16_t GetNrPendingMessages(int16_t id)
