@@ -83,9 +83,6 @@ struct State {
     // guarded by mtx
     std::deque<Request> pending;
     std::map<int16_t, std::deque<Reply>> queues;
-    // Requests of each id that are queued or on the line and have no reply
-    // filed yet: with the held replies they make the pending count.
-    std::map<int16_t, int> unanswered;
     int16_t nextApp = 1;
     int16_t asyncError = 0;
     bool open = false;
@@ -104,17 +101,6 @@ struct State {
 };
 
 State &S();
-
-// Takes requests that will never get a reply filed (line closed, queue
-// dropped) off their ids' unanswered counts. Call with the mutex held.
-template <typename Range>
-void forgetRequests(State &s, const Range &reqs)
-{
-    for (const Request &r : reqs) {
-        auto u = s.unanswered.find(r.app);
-        if (u != s.unanswered.end() && u->second > 0) --u->second;
-    }
-}
 
 class Engine : public QObject {
 public:
@@ -159,10 +145,6 @@ public:
     }
     void closeLine()
     {
-        {
-            QMutexLocker l(&S().mtx);
-            for (auto &[seq, f] : inflight_) forgetRequests(S(), f.reqs);
-        }
         for (auto &[seq, f] : inflight_)
             if (f.done) f.done(nullptr, 14);
         inflight_.clear();
@@ -189,7 +171,6 @@ public:
     {
         if (!transport_) {
             QMutexLocker l(&S().mtx);
-            forgetRequests(S(), S().pending);
             S().pending.clear();
             return;
         }
@@ -392,7 +373,6 @@ private:
         }
         State &s = S();
         QMutexLocker l(&s.mtx);
-        forgetRequests(s, f.reqs);
         for (size_t j = 0; j < out.size(); ++j) {
             auto q = s.queues.find(f.reqs[j].app);
             if (q != s.queues.end()) q->second.push_back(std::move(out[j]));
@@ -487,7 +467,6 @@ int16_t queueRequest(Request r)
         if (!validApp(s, r.app)) return 23;
         if (!s.open) return 14;
         if (s.pending.size() >= 8000) return 29;
-        ++s.unanswered[r.app];
         s.pending.push_back(std::move(r));
     }
     kick();
@@ -580,10 +559,8 @@ int16_t CloseDLL(int16_t id)
     State &s = S();
     QMutexLocker l(&s.mtx);
     if (!validApp(s, id) || (id % 2) == 0) return 23;
-    for (int16_t q : {id, int16_t(id + 1)}) {
-        s.queues.erase(q);
-        s.unanswered.erase(q);
-    }
+    s.queues.erase(id);
+    s.queues.erase(int16_t(id + 1));
     return 0;
 }
 
@@ -625,7 +602,6 @@ int16_t CloseCommunication()
     inEngine([&] { s.engine->closeLine(); });
     QMutexLocker l(&s.mtx);
     s.open = false;
-    forgetRequests(s, s.pending);
     s.pending.clear();
     s.interfaceType.clear();
     return 0;
@@ -976,9 +952,11 @@ int16_t GetNrPendingMessages(int16_t id)
     QMutexLocker l(&s.mtx);
     auto q = s.queues.find(id);
     if (q == s.queues.end()) return 0;
-    auto u = s.unanswered.find(id);
-    const size_t n = q->second.size() + (u == s.unanswered.end() ? 0 : size_t(u->second));
-    return int16_t(std::min<size_t>(n, 32767));
+    // Requests waiting for the line count too: their replies are certain to
+    // come later. Those already on the line do not, so that a caller may
+    // queue the next requests while the line is still busy with the last.
+    const auto waiting = std::count_if(s.pending.begin(), s.pending.end(), [id](const Request &r) { return r.app == id; });
+    return int16_t(std::min<size_t>(q->second.size() + size_t(waiting), 32767));
 }
 
 int16_t GetRealTimeChar(int16_t id, uint8_t node, uint8_t proc, uint8_t param, uint8_t &value, int32_t &stamp, int16_t)

@@ -148,8 +148,8 @@ int16_t GetString(int16_t appId, uint8_t node, uint8_t process, uint8_t param, i
                   std::string &text, int16_t &length);
 // Discards the held reply (the delivered one first). Returns 0, or 30.
 int16_t RemoveMsg(int16_t appId, uint8_t node, uint8_t process, uint8_t param);
-// Number of messages pending for the id (either queue id): requests queued
-// or on the line whose replies have not come in, plus replies held.
+// Number of messages pending for the id (either queue id): replies held plus
+// requests still waiting for the line (not those already sent).
 int16_t GetNrPendingMessages(int16_t appId);
 // Real-time event of an interface real-time channel: the held string reply
 // "value;stamp" read from processes 123..126. Returns 0 with value and

@@ -1,138 +1,146 @@
-// The message engine: value texts, write preparation, bus addresses, access
-// checks, error bookkeeping (retry counts, item reset and removal, type
-// switching, range check), pending-message states and the reply wait table
-// with re-entrant waits; the bus cases run against the virtual bus over a
+// The message engine and the polling scheduler: value texts, write
+// preparation, bus addresses, access checks, error bookkeeping, pending
+// states and re-entrant reply waits; batches, holds and the watchdog; values
+// flowing while polling runs. Bus cases run against the virtual bus over a
 // pseudo-terminal.
 #include "EngineWorld.h"
 
+#include "Timer.h"
 #include "engine/BulkRead.h"
 
+#include <QPlainTextEdit>
 #include <QTimer>
 
 using namespace tesmira;
 using enginetest::World;
+
+// A world with the line open (start) or the server alone (startServer).
+#define WORLD(w, how) \
+  World w;            \
+  QVERIFY2(w.how(), qPrintable(w.failure))
 
 class TestEngine : public QObject {
   Q_OBJECT
 
   static const ParameterDef& par(World& w, int p) { return w.s().db->ParameterTable[size_t(p)]; }
 
+  // Ticks the channel timer by hand (the timers themselves stay stopped)
+  // until the cycle is idle again; returns the channels polled meanwhile.
+  static QList<int> batch(World& w, QList<int>& polled)
+  {
+    const qsizetype before = polled.size();
+    for (int i = 0; i < 200; ++i) {
+      w.s().poll->moTimerChan_TimerEvent();
+      if (w.s().poll->bPollingFinished())
+        break;
+      QTest::qWait(2);
+    }
+    return polled.mid(before);
+  }
+
+  // A scheduler ready to tick: the watchdog's first tick marks it running.
+  static void arm(World& w, QList<int>& polled)
+  {
+    QObject::connect(w.s().poll.get(), &frmPollTime::channelPolled, [&polled](int16_t c) { polled.append(c); });
+    w.s().poll->tmrWatchdog_Timer();
+    QVERIFY(w.s().poll->watchdogRunning());
+  }
+
 private slots:
   void initTestCase() { enginetest::fastLibrary(); }
 
-  void valueTexts_data()
-  {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("parameter");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("measure below range wraps") << 1 << 8 << QVariant(-23594) << "41942";
-    QTest::newRow("measure at range bottom") << 1 << 8 << QVariant(-23593) << "-23593";
-    QTest::newRow("analog input wraps too") << 1 << 11 << QVariant(-30000) << "35536";
-    QTest::newRow("other integer unsigned") << 1 << 9 << QVariant(-1) << "65535";
-    QTest::newRow("integer positive") << 1 << 9 << QVariant(32000) << "32000";
-    QTest::newRow("float half") << 2 << 13 << QVariant(0.5f) << "5.000000E-1";
-    QTest::newRow("float large") << 2 << 13 << QVariant(123456.0f) << "1.234560E+5";
-    QTest::newRow("float rounds") << 2 << 13 << QVariant(12.345678f) << "1.234568E+1";
-    QTest::newRow("float zero") << 2 << 13 << QVariant(0.0f) << "0.000000E+0";
-    QTest::newRow("float negative small") << 2 << 13 << QVariant(-0.00123) << "-1.230000E-3";
-    QTest::newRow("char") << 0 << 12 << QVariant(200) << "200";
-    QTest::newRow("long") << 3 << 39 << QVariant(-70000) << "-70000";
-    QTest::newRow("hex string 61") << 4 << 61 << QVariant(QString("A") + QChar(5)) << "4105";
-    QTest::newRow("hex string 210") << 4 << 210 << QVariant(QString(QChar(0xFF)) + QChar(0x10)) << "FF10";
-    QTest::newRow("plain string") << 4 << 18 << QVariant("ln/min ") << "ln/min ";
-    QTest::newRow("no type") << 255 << 8 << QVariant(5) << "";
-    QTest::newRow("acknowledgement") << 1 << 9 << QVariant() << "";
-  }
   void valueTexts()
   {
-    QFETCH(int, type);
-    QFETCH(int, parameter);
-    QFETCH(QVariant, value);
-    QFETCH(QString, text);
-    QCOMPARE(MessageEngine::ValueText(uint8_t(type), int16_t(parameter), value), text);
-  }
-
-  void numericValue()
-  {
+    const struct {
+      int type, p;
+      QVariant value;
+      const char* text;
+    } rows[] = {
+      {1, 8, -23594, "41942"}, // a measure below its range wraps
+      {1, 8, -23593, "-23593"},
+      {1, 11, -30000, "35536"}, // an analog input too
+      {1, 9, -1, "65535"},      // other integers are unsigned
+      {1, 9, 32000, "32000"},
+      {2, 13, 0.5f, "5.000000E-1"},
+      {2, 13, 123456.0f, "1.234560E+5"},
+      {2, 13, 12.345678f, "1.234568E+1"},
+      {2, 13, 0.0f, "0.000000E+0"},
+      {2, 13, -0.00123, "-1.230000E-3"},
+      {0, 12, 200, "200"},
+      {3, 39, -70000, "-70000"},
+      {4, 61, QString("A") + QChar(5), "4105"}, // hex strings
+      {4, 210, QString(QChar(0xFF)) + QChar(0x10), "FF10"},
+      {4, 18, "ln/min ", "ln/min "},
+      {255, 8, 5, ""}, // no type
+      {1, 9, QVariant(), ""}, // an acknowledgement
+    };
+    for (const auto& r : rows)
+      QCOMPARE(MessageEngine::ValueText(uint8_t(r.type), int16_t(r.p), r.value), QString(r.text));
     bool ok = false;
     QCOMPARE(MessageEngine::NumericValue(" 12.5 ", &ok), 12.5);
     QVERIFY(ok);
-    QCOMPARE(MessageEngine::NumericValue("abc", &ok), 0.0);
-    QVERIFY(!ok);
-    QCOMPARE(MessageEngine::NumericValue("", &ok), 0.0);
-    QVERIFY(!ok);
+    for (const char* bad : {"abc", ""}) {
+      QCOMPARE(MessageEngine::NumericValue(bad, &ok), 0.0);
+      QVERIFY(!ok);
+    }
   }
 
   void writePreparation()
   {
-    World w;
-    QVERIFY2(w.startServer(), qPrintable(w.failure));
-    MessageEngine& e = w.engine();
-    QString v = "40000";
-    QCOMPARE(e.CheckWriteValue(par(w, 340), 1, 0, true, v), int16_t(0));
-    QCOMPARE(v, QString("-25536")); // unsigned 16-bit written as its signed twin
-    v = "abc";
-    QCOMPARE(e.CheckWriteValue(par(w, 9), 1, 0, true, v), int16_t(5));
-    v = "40000";
-    QCOMPARE(e.CheckWriteValue(par(w, 9), 1, 0, true, v), int16_t(6)); // setpoint above 32000
-    v = "5";
-    QCOMPARE(e.CheckWriteValue(par(w, 8), 1, 0, true, v), int16_t(13)); // measure is read-only
-    QCOMPARE(e.CheckWriteValue(par(w, 9), 1, 0, false, v), int16_t(36)); // module absent
-    v = "ab";
-    QCOMPARE(e.CheckWriteValue(par(w, 18), 4, 7, true, v), int16_t(0));
-    QCOMPARE(v, QString("ab     "));
-    v = "much longer than seven";
-    QCOMPARE(e.CheckWriteValue(par(w, 18), 4, 7, true, v), int16_t(0));
-    QCOMPARE(v, QString("much longer than seven"));
-    // Ignoring the database lifts the access and range checks, not the
-    // numeric one.
-    w.s().cfg.IgnoreDatabaseMinMax = true;
-    v = "5";
-    QCOMPARE(e.CheckWriteValue(par(w, 8), 1, 0, true, v), int16_t(0));
-    v = "40000";
-    QCOMPARE(e.CheckWriteValue(par(w, 9), 1, 0, true, v), int16_t(0));
-    QCOMPARE(v, QString("-25536"));
-    v = "x";
-    QCOMPARE(e.CheckWriteValue(par(w, 9), 1, 0, true, v), int16_t(5));
+    WORLD(w, startServer);
+    const struct {
+      bool ignoreDatabase;
+      int p, type, length;
+      bool present;
+      const char *in, *out;
+      int error;
+    } rows[] = {
+      {false, 340, 1, 0, true, "40000", "-25536", 0}, // unsigned 16-bit written as its signed twin
+      {false, 9, 1, 0, true, "abc", nullptr, 5},
+      {false, 9, 1, 0, true, "40000", nullptr, 6}, // setpoint above 32000
+      {false, 8, 1, 0, true, "5", nullptr, 13},    // measure is read-only
+      {false, 9, 1, 0, false, "5", nullptr, 36},   // module absent
+      {false, 18, 4, 7, true, "ab", "ab     ", 0},
+      {false, 18, 4, 7, true, "much longer than seven", "much longer than seven", 0},
+      // Ignoring the database lifts the access and range checks, not the
+      // numeric one.
+      {true, 8, 1, 0, true, "5", "5", 0},
+      {true, 9, 1, 0, true, "40000", "-25536", 0},
+      {true, 9, 1, 0, true, "x", nullptr, 5},
+    };
+    for (const auto& r : rows) {
+      w.s().cfg.IgnoreDatabaseMinMax = r.ignoreDatabase;
+      QString v = r.in;
+      QCOMPARE(w.engine().CheckWriteValue(par(w, r.p), uint8_t(r.type), uint8_t(r.length), r.present, v), int16_t(r.error));
+      if (r.out)
+        QCOMPARE(v, QString(r.out));
+    }
   }
 
   void busProcesses()
   {
-    World w;
-    QVERIFY2(w.startServer(), qPrintable(w.failure));
+    WORLD(w, startServer);
     ChannelModel& m = w.s().channels;
     m.MaxChannel = m.ChannelCount = 2;
     m.ChannelTable.assign(3, ChannelRec{});
-    m.ChannelTable[1] = ChannelRec{};
     m.ChannelTable[1].Dev_ID = 1; // behind an interface instrument
-    m.ChannelTable[1].Dev_Proc = 3;
     m.ChannelTable[2].Dev_ID = 4;
-    m.ChannelTable[2].Dev_Proc = 3;
-    const MessageEngine& e = w.engine();
-    // Channel 0 and processes 128 and up keep the process passed.
-    QCOMPARE(e.ResolveProcess(0, 5, 9), uint8_t(9));
-    QCOMPARE(e.ResolveProcess(1, 200, 3), uint8_t(3));
-    // 33..112 count from the channel's own process.
-    QCOMPARE(e.ResolveProcess(2, 33, 3), uint8_t(35));
-    QCOMPARE(e.ResolveProcess(1, 65, 3), uint8_t(67));
-    // Low and system processes: as listed for direct modules...
-    QCOMPARE(e.ResolveProcess(2, 1, 3), uint8_t(1));
-    QCOMPARE(e.ResolveProcess(2, 113, 3), uint8_t(113));
-    QCOMPARE(e.ResolveProcess(2, 123, 3), uint8_t(123));
-    // ...mapped for interface channels.
-    QCOMPARE(e.ResolveProcess(1, 113, 3), uint8_t(121));
-    QCOMPARE(e.ResolveProcess(1, 118, 3), uint8_t(122));
-    QCOMPARE(e.ResolveProcess(1, 123, 3), uint8_t(125));
-    QCOMPARE(e.ResolveProcess(1, 1, 3), uint8_t(1));
+    m.ChannelTable[1].Dev_Proc = m.ChannelTable[2].Dev_Proc = 3;
+    // Channel 0 and processes 128 and up keep the process passed; 33..112
+    // count from the channel's own process; low and system processes as
+    // listed for direct modules, mapped for interface channels.
+    const int rows[][4] = {{0, 5, 9, 9},     {1, 200, 3, 3},   {2, 33, 3, 35},   {1, 65, 3, 67},
+                           {2, 1, 3, 1},     {2, 113, 3, 113}, {2, 123, 3, 123}, {1, 113, 3, 121},
+                           {1, 118, 3, 122}, {1, 123, 3, 125}, {1, 1, 3, 1}};
+    for (const auto& r : rows)
+      QCOMPARE(w.engine().ResolveProcess(int16_t(r[0]), uint8_t(r[1]), uint8_t(r[2])), uint8_t(r[3]));
     m.ChannelTable[1].DirectAccess = true;
-    QCOMPARE(e.ResolveProcess(1, 113, 3), uint8_t(113));
+    QCOMPARE(w.engine().ResolveProcess(1, 113, 3), uint8_t(113));
   }
 
   void waitTable()
   {
-    World w;
-    QVERIFY2(w.startServer(), qPrintable(w.failure));
+    WORLD(w, startServer);
     MessageEngine& e = w.engine();
     QCOMPARE(e.RegisterWait(0), -1);
     QCOMPARE(e.waitSlots(), 0);
@@ -157,22 +165,17 @@ private slots:
     QVERIFY(!e.GetWaitResult(-1, v, err));
     e.ResetForOpen();
     QCOMPARE(e.waitSlots(), 0);
+    // Waiting for tag 0 returns at once, takes no slot and releases its hold.
+    QVERIFY(!e.WaitForReply(0, 0, v, err));
+    QCOMPARE(e.waitSlots(), 0);
+    QCOMPARE(w.s().state.bExtendPolling, 0);
   }
 
-  void valuesAndSiblings()
+  // A module-wide value (process 0) is published on every channel of the
+  // module.
+  void moduleValuesReachSiblings()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
-    const int c3 = w.channelOf(3, 1);
-    QVERIFY(c3 > 0);
-    soraproto::Value measure;
-    QVERIFY(w.bus->peek(3, 1, 0, measure));
-    const QString text = w.readWait(c3, 8);
-    QCOMPARE(text, MessageEngine::ValueText(1, 8, QVariant(int(measure.i))));
-    QCOMPARE(w.item(c3, 8), text);
-    QCOMPARE(w.engine().HandlerDepth, 0L);
-    // A module-wide value (process 0) is published on every channel of the
-    // module.
+    WORLD(w, start);
     const int c6a = w.channelOf(6, 1), c6d = w.channelOf(6, 4);
     QVERIFY(c6a > 0 && c6d > 0);
     w.s().dde->topic(int16_t(c6d))->ChangeItem(2, "old");
@@ -182,8 +185,7 @@ private slots:
 
   void accessChecks()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int c = w.channelOf(4, 1);
     w.offer(c, 26);
     int16_t tag = 0;
@@ -208,25 +210,26 @@ private slots:
     QCOMPARE(w.bus->requestFrames(), frames + 1);
   }
 
-  void writesReachTheInstrument()
+  void writtenStringPaddedAndRangeCheckKeepsItem()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int c = w.channelOf(4, 1);
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "16000"), QString());
-    soraproto::Value sp;
-    QVERIFY(w.bus->peek(4, 1, 1, sp));
-    QCOMPARE(int(sp.i), 16000);
-    // A string shorter than its length arrives padded.
     QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 18, "bar"), QString());
+    soraproto::Value sp;
     QVERIFY(w.bus->peek(4, 1, 31, sp));
     QCOMPARE(QString::fromLatin1(sp.s), QString("bar    "));
+    // A value read back below the database's minimum is an error (6): the
+    // item keeps its text.
+    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "5"), QString());
+    w.s().db->ParameterTable[9].Min = 10;
+    w.s().dde->topic(int16_t(c))->ChangeItem(9, "before");
+    QCOMPARE(w.readWait(c, 9), QString("?"));
+    QCOMPARE(w.item(c, 9), QString("before"));
   }
 
   void retriesRunOutThenRefused()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int c = w.channelOf(4, 1);
     soranetsim::Faults f;
     f.forcedStatus[soranetsim::Faults::key(4, 1, 4)] = 4; // cntrlmode: "no such parameter"
@@ -254,8 +257,7 @@ private slots:
 
   void typeSwitchesOnFive()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int c = w.channelOf(3, 1);
     QCOMPARE(par(w, 7).VarType[1], uint8_t(1));
     soranetsim::Faults f;
@@ -274,22 +276,9 @@ private slots:
     QCOMPARE(w.s().channels.ParVarType[size_t(c)][2], uint8_t(0));
   }
 
-  void rangeCheckKeepsItem()
-  {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
-    const int c = w.channelOf(4, 1);
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "5"), QString());
-    w.s().db->ParameterTable[9].Min = 10;
-    w.s().dde->topic(int16_t(c))->ChangeItem(9, "before");
-    QCOMPARE(w.readWait(c, 9), QString("?")); // no value: error 6
-    QCOMPARE(w.item(c, 9), QString("before"));
-  }
-
   void pendingStates()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     soranetsim::Faults f;
     f.silent = {3};
     w.bus->setFaults(f);
@@ -321,23 +310,9 @@ private slots:
     QVERIFY(QTest::qWaitFor([&] { e.HandlePendingMsg(); return sora32::GetNrPendingMessages(app) == 0; }, 60000));
   }
 
-  void waitForTagZero()
-  {
-    World w;
-    QVERIFY2(w.startServer(), qPrintable(w.failure));
-    QString v;
-    int16_t err = 0;
-    QElapsedTimer t;
-    t.start();
-    QVERIFY(!w.engine().WaitForReply(0, 0, v, err));
-    QCOMPARE(w.engine().waitSlots(), 0);
-    QCOMPARE(w.s().state.bExtendPolling, 0); // its hold was released
-  }
-
   void reentrantWaits()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int c = w.channelOf(4, 1);
     QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "12345"), QString());
     // While the outer read waits, a client event runs a read of its own; the
@@ -360,8 +335,7 @@ private slots:
 
   void interfaceRealTimeSetup()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int ifc = w.channelOf(1, 1), meter = w.channelOf(3, 1);
     QVERIFY(ifc > 0 && meter > 0);
     w.s().channels.ChannelTable[size_t(ifc)].DirectAccess = false; // an interface channel
@@ -396,39 +370,37 @@ private slots:
 
   void scanSpecifications()
   {
-    World w;
-    QVERIFY2(w.startServer(), qPrintable(w.failure));
+    WORLD(w, startServer);
     const int maxPar = w.s().db->MaxParNr;
-    auto list = [&](const QString& spec, QString& error) {
+    QString error;
+    auto list = [&](const QString& spec) {
       error.clear();
       QList<int> out;
       for (int16_t p : ScanParameterList(w.s(), spec, error))
         out.append(p);
       return out;
     };
-    QString error;
-    QCOMPARE(list("all", error).size(), maxPar);
-    QCOMPARE(list("8,9,8", error), QList<int>({8, 9, 8})); // named twice, read twice
+    QCOMPARE(list("all").size(), maxPar);
+    QCOMPARE(list("8,9,8"), QList<int>({8, 9, 8})); // named twice, read twice
     QVERIFY(error.isEmpty());
-    QCOMPARE(list("10-8, 12", error), QList<int>({10, 9, 8, 12}));
-    QCOMPARE(list("9999", error), QList<int>()); // above MaxParNr: ignored quietly
+    QCOMPARE(list("10-8, 12"), QList<int>({10, 9, 8, 12}));
+    QCOMPARE(list("9999"), QList<int>()); // above MaxParNr: ignored quietly
     QVERIFY(error.isEmpty());
-    QCOMPARE(list(QStringLiteral("%1-9999").arg(maxPar - 1), error), QList<int>({maxPar - 1, maxPar}));
-    const QList<int> group3 = list("GROUP3", error);
+    QCOMPARE(list(QStringLiteral("%1-9999").arg(maxPar - 1)), QList<int>({maxPar - 1, maxPar}));
+    const QList<int> group3 = list("GROUP3");
     QVERIFY(group3.contains(8) && group3.contains(9) && !group3.contains(10));
-    QCOMPARE(list("group0", error).size(), maxPar);
+    QCOMPARE(list("group0").size(), maxPar);
     for (const QString bad : {"-5", "5-", "0-3", "GROUPx", "abc", ""}) {
-      QCOMPARE(list(bad, error), QList<int>());
+      QCOMPARE(list(bad), QList<int>());
       QCOMPARE(error, QString("Invalid scan parameters format"));
     }
-    QCOMPARE(list("abc,8", error), QList<int>({8})); // the valid elements still count
+    QCOMPARE(list("abc,8"), QList<int>({8})); // the valid elements still count
     QCOMPARE(error, QString("Invalid scan parameters format"));
   }
 
   void bulkReadWaitsForTheLast()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     const int meter = w.channelOf(3, 1);
     for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
       w.s().dde->topic(int16_t(c))->ChangeItem(2, "x");
@@ -442,8 +414,7 @@ private slots:
 
   void readDirect()
   {
-    World w;
-    QVERIFY2(w.start(), qPrintable(w.failure));
+    WORLD(w, start);
     QVariant v;
     QCOMPARE(w.engine().read_direct(v, 6, 0, 0, 0, 1), int16_t(0)); // module type of node 6
     QCOMPARE(v.toInt(), 7);
@@ -456,6 +427,189 @@ private slots:
     QCOMPARE(v.toInt(), 255); // the byte's default
     QVERIFY(w.engine().read_direct(v, 6, 0, 28, 4, 0) != 0);
     QCOMPARE(v.toString(), QString("?"));
+  }
+
+  void holdsNestAndWatchdogInterval()
+  {
+    WORLD(w, startServer);
+    frmPollTime& p = *w.s().poll;
+    p.setExtendPolling(true);
+    p.setExtendPolling(true);
+    p.setExtendPolling(false);
+    QVERIFY(p.bExtendPolling());
+    p.setExtendPolling(false);
+    p.setExtendPolling(false); // never below 0
+    QVERIFY(!p.bExtendPolling());
+    p.setExtendPolling(true);
+    QVERIFY(p.bExtendPolling());
+    p.StartPollingTimers(); // clears every hold
+    QVERIFY(!p.bExtendPolling());
+    QCOMPARE(p.CalcWatchdogInterval(), 1700);
+    w.s().state.InterfaceAcquisition = true;
+    QCOMPARE(p.CalcWatchdogInterval(), 2000);
+    w.s().cfg.Polltime = w.s().cfg.RealtimePollTime = 10000;
+    QCOMPARE(p.CalcWatchdogInterval(), 65535);
+  }
+
+  // A batch polls the next channels; wrapping ends the cycle, which runs
+  // the modification check once.
+  void batchesWrapAndEndTheCycle()
+  {
+    const struct {
+      int channels, batchSize; // 0: the default of ten
+      QList<QList<int>> batches;
+      QList<int> checks;
+    } rows[] = {{3, 0, {{1, 2, 3}, {1, 2, 3}}, {1, 2}},
+                {5, 2, {{1, 2}, {3, 4}, {5}, {1, 2}}, {0, 0, 1, 1}}};
+    for (const auto& r : rows) {
+      WORLD(w, start);
+      w.s().channels.MaxChannel = int16_t(r.channels);
+      if (r.batchSize)
+        w.s().cfg.PollBatch = r.batchSize;
+      w.s().cfg.IndirectPolling = true;
+      int checks = 0;
+      w.s().poll->HandleGlobModify = [&] { ++checks; };
+      QList<int> polled;
+      arm(w, polled);
+      for (qsizetype i = 0; i < r.batches.size(); ++i) {
+        QCOMPARE(batch(w, polled), r.batches[i]);
+        QCOMPARE(checks, r.checks[i]);
+        if (r.checks[i] > (i ? r.checks[i - 1] : 0))
+          QCOMPARE(w.s().poll->currentChannel(), int16_t(0));
+      }
+    }
+  }
+
+  void moduleParametersOncePerNode()
+  {
+    WORLD(w, start);
+    ChannelModel& m = w.s().channels;
+    auto& table = w.s().db->ParameterTable;
+    table[33].Poll = table[34].Poll = true;
+    for (int c = 1; c <= m.MaxChannel; ++c) {
+      const bool node6 = m.ChannelTable[size_t(c)].Dev_Nodenr == 6;
+      w.offer(c, 33, node6);
+      w.offer(c, 34, node6);
+    }
+    QList<int> polled;
+    arm(w, polled);
+    const int16_t first = w.s().dde->MakeRequestTag(33);
+    QCOMPARE(batch(w, polled).size(), int(m.MaxChannel));
+    // Four channels of node 6 one after the other: one request for 33.
+    QCOMPARE(int(w.s().dde->MakeRequestTag(33) - first), 2);
+  }
+
+  void holdStopsTheBatch()
+  {
+    WORLD(w, start);
+    QList<int> polled;
+    arm(w, polled);
+    bool taken = false;
+    connect(w.s().poll.get(), &frmPollTime::channelPolled, [&] {
+      if (!taken)
+        PollingHold(w.s(), taken = true);
+    });
+    QCOMPARE(batch(w, polled), QList<int>({1}));
+    QCOMPARE(w.s().poll->currentChannel(), int16_t(1));
+    QCOMPARE(batch(w, polled), QList<int>()); // held: collects, sends nothing
+    PollingHold(w.s(), false);
+    QCOMPARE(batch(w, polled).first(), 2); // carries on where it stopped
+  }
+
+  void watchdogRestartsFailsAndCloses()
+  {
+    WORLD(w, start);
+    QPlainTextEdit console;
+    w.s().log->setConsole(&console);
+    w.s().log->EchoAll = true;
+    frmPollTime& p = *w.s().poll;
+    p.StartPollingTimers();
+    QVERIFY(p.tmrWatchdog().isActive());
+    QCOMPARE(p.tmrWatchdog().interval(), 1700);
+    // The timer component dies: no more ticks. The watchdog runs by hand
+    // here, without letting events through.
+    support::Timer* dead = p.moTimerChan();
+    dead->stop();
+    for (int i = 0; i < 3; ++i)
+      p.tmrWatchdog_Timer();
+    QCOMPARE(p.failCount(), 3);
+    QVERIFY(p.moTimerChan() != dead);
+    QVERIFY(p.moTimerChan()->isActive());
+    QCOMPARE(p.moTimerChan()->secondProperty(), 5);
+    QVERIFY(console.toPlainText().contains("Polling failure, restarting OrvTimers"));
+    p.moTimerChan()->stop();
+    for (int i = 0; i < 3; ++i)
+      p.tmrWatchdog_Timer();
+    QCOMPARE(w.s().fields.value("ComStatus"), QString("Polling failure"));
+    QVERIFY(console.toPlainText().contains("Polling failure (no response from OrvTimers)"));
+    while (p.failCount() < 59) {
+      p.moTimerChan()->stop();
+      p.tmrWatchdog_Timer();
+    }
+    QVERIFY(w.s().state.CommOpen);
+    p.tmrWatchdog_Timer();
+    QVERIFY(console.toPlainText().contains(
+      "Communication will be closed now. If the problem continues to exist, try reinstalling Tesmira"));
+    QVERIFY(!w.s().state.CommOpen);
+  }
+
+  void activityKeepsTheWatchdogQuietAndStopIsIdle()
+  {
+    WORLD(w, start);
+    frmPollTime& p = *w.s().poll;
+    w.s().cfg.Polltime = 10; // watchdog every 620 ms
+    p.StartPolling();
+    QCOMPARE(p.tmrWatchdog().interval(), 620);
+    QVERIFY(w.until([&] { return w.s().fields.value("ComStatus") == "Normal polling"; }, 5000));
+    QCOMPARE(p.failCount(), 0);
+    p.StopPolling();
+    QVERIFY(!p.moTimerChan()->isActive());
+    QVERIFY(w.until([&] { return !p.tmrWatchdog().isActive(); }, 5000));
+    QCOMPARE(w.s().fields.value("ComStatus"), QString("Idle"));
+    QVERIFY(w.until([&] {
+      p.tmrWatchdog_Timer();
+      return p.bPollingFullyStopped();
+    }));
+  }
+
+  // Polling brings values in and follows the instrument; a silent node
+  // times out while the others keep updating, and comes back.
+  void valuesWhilePollingAndSilentNode()
+  {
+    WORLD(w, start);
+    const int meter = w.channelOf(3, 1), ctrl = w.channelOf(4, 1);
+    w.s().poll->StartPolling();
+    QVERIFY(w.until([&] { return w.item(meter, 8) != par(w, 8).Name.trimmed(); }));
+    soranetsim::Faults f;
+    f.silent = {3};
+    w.bus->setFaults(f);
+    const long errors = w.s().errors->ErrorCount;
+    w.s().dde->topic(int16_t(meter))->ChangeItem(8, "stale");
+    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, "8000"), QString());
+    QVERIFY(w.until([&] { return w.item(ctrl, 8) == "8000"; }, 5000));
+    QVERIFY(w.until([&] { return w.s().errors->ErrorCount > errors; }, 5000));
+    QCOMPARE(w.item(meter, 8), QString("stale"));
+    w.bus->setFaults({});
+    QVERIFY(w.until([&] { return w.item(meter, 8) != "stale"; }, 5000));
+    QVERIFY(w.until([&] { return w.s().fields.value("lblAmount").toInt() > 0; }, 5000));
+  }
+
+  void noisyLineLosesNoWrite()
+  {
+    WORLD(w, start);
+    const int ctrl = w.channelOf(4, 1);
+    w.s().poll->StartPolling();
+    soranetsim::Faults f;
+    f.corrupt = 0.01;
+    w.bus->setFaults(f);
+    soraproto::Value sp;
+    for (int i = 1; i <= 200; ++i) {
+      const QString v = QString::number(i * 150);
+      QVERIFY2(w.engine().Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, v).isEmpty(), qPrintable(v));
+      QVERIFY(w.bus->peek(4, 1, 1, sp));
+      QCOMPARE(int(sp.i), i * 150);
+    }
+    QVERIFY(w.s().state.CommOpen);
   }
 };
 
