@@ -12,16 +12,9 @@
 // filled from the library's configuration read instead of the device-table
 // reconciliation.
 
+#include "BenchServer.h"
 #include "Client.h"
-#include "Paths.h"
 #include "Prompt.h"
-#include "bus/clsComSoraDLL.h"
-#include "core/Server.h"
-#include "db/Database.h"
-#include "dde/DdeServer.h"
-#include "engine/MessageEngine.h"
-#include "engine/frmPollTime.h"
-#include "sora32.h"
 
 #include <QApplication>
 #include <QDir>
@@ -134,12 +127,8 @@ int main(int argc, char** argv)
   }
 
   QTemporaryDir home;
-  qputenv("TESMIRA_HOME", home.path().toLocal8Bit());
-  QDir(home.path()).mkpath("run");
-  QFile::setPermissions(home.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  qputenv("XDG_RUNTIME_DIR", (home.path() + "/run").toLocal8Bit());
+  benchserver::prepareEnvironment(home);
   qputenv("TESMIRA_SIM_PACING", "0");
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   const QString scen = home.filePath("scenario.json");
   {
     QFile f(scen);
@@ -154,69 +143,27 @@ int main(int argc, char** argv)
   Server s;
   s.createGeneral(".");
   s.createServices();
-  const QString dbFile = home.path() + "/data/Tesmira32/Tesmira.mdb";
-  QDir().mkpath(QFileInfo(dbFile).path());
-  QFile::copy(support::Paths::programDir() + "/Tesmira.mdb", dbFile);
-  QString e = s.db->InitDB();
-  if (e.isEmpty())
-    e = s.db->LoadParameterTable();
-  if (e.isEmpty())
-    e = s.poll->ClassInitialize();
-  if (e.isEmpty() && !s.dde->registerService(&e))
-    e = "link service: " + e;
-  if (e.isEmpty() && s.session->ConfigureCommunication("SIM", 38400, true, true, e) != 0)
-    e = "configure: " + e;
-  if (e.isEmpty()) {
-    const int16_t r = s.session->StartCommunication();
-    if (r != 0 && r != 24)
-      e = QStringLiteral("open: %1").arg(r);
-  }
-  if (e.isEmpty() && sora32::ReadSystemConfig(125) != 0)
-    e = "configuration read failed";
+  benchserver::installDatabase(home);
+  const QString e = benchserver::openBus(s, "SIM", 38400, 125);
   if (!e.isEmpty()) {
     std::fprintf(stderr, "bench_engine: %s\n", qPrintable(e));
     return 1;
   }
-  s.state.CommOpen = true;
-  s.state.InterfaceNode = 1;
-  s.engine->ResetForOpen();
 
-  // Channel model: every channel present and polled, offering what its
-  // device type offers; ten readable numeric parameters of the controller's
-  // own process (or the channel's process) are the polled ones.
-  ChannelModel& m = s.channels;
-  m.MaxChannel = m.DBChannelCount = m.ChannelCount = sora32::GetMaxChannel();
-  m.ChannelTable.assign(size_t(m.ChannelCount) + 1, ChannelRec{});
-  m.ChanNodeProc.assign(size_t(m.ChannelCount) + 1, {0, 0});
-  m.resizeParameterTables(m.ChannelCount, s.db->MaxParNr);
+  // Ten readable numeric parameters of the controller's own process (or the
+  // channel's process) are the polled ones.
   QList<int16_t> polled;
   for (auto& def : s.db->ParameterTable)
     def.Poll = false;
-  for (int c = 1; c <= m.ChannelCount; ++c) {
-    uint8_t node = 0, proc = 0;
-    sora32::GetNodeProc(int16_t(c), node, proc);
-    ChannelRec& r = m.ChannelTable[size_t(c)];
-    r.Dev_Nodenr = node;
-    r.Dev_Proc = proc;
-    r.Dev_ID = sora32::GetModuleType(node);
-    m.ChanNodeProc[size_t(c)] = {int16_t(node), int16_t(proc)};
-    r.ModulePresent = r.Polling = r.DirectAccess = true;
-    QList<int16_t> offered;
-    s.db->AvailableParams(s.db->DBPath, r.Dev_ID, offered);
-    for (int16_t p : offered) {
-      if (p <= 0 || p > s.db->MaxParNr)
-        continue;
-      const ParameterDef& def = s.db->ParameterTable[size_t(p)];
-      m.ParAvailable[size_t(c)][size_t(p)] = 1;
-      m.ParRetryCount[size_t(c)][size_t(p)] = s.cfg.RetryNetworkAccess + 1;
-      m.ParVarType[size_t(c)][size_t(p)] = def.VarType[0];
-      if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && (def.Process == 1 || def.Process == 255) && def.VarType[0] <= 3 &&
-          !polled.contains(p))
-        polled.append(p);
-    }
-  }
+  benchserver::fillChannelModel(s, [&](int, const ChannelRec& r, int16_t p) {
+    const ParameterDef& def = s.db->ParameterTable[size_t(p)];
+    if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && (def.Process == 1 || def.Process == 255) &&
+        def.VarType[0] <= 3 && !polled.contains(p))
+      polled.append(p);
+  });
   for (int16_t p : polled)
     s.db->ParameterTable[size_t(p)].Poll = true;
+  ChannelModel& m = s.channels;
   s.dde->AddTopicScr(m.ChannelCount);
   s.state.NotReady = false;
 

@@ -20,16 +20,9 @@
 // its timers, topics on the link layer); the channel model is filled from the
 // library's configuration read, as bench_engine and the engine tests do.
 
+#include "BenchServer.h"
 #include "Client.h"
-#include "Paths.h"
 #include "Prompt.h"
-#include "bus/clsComSoraDLL.h"
-#include "core/Server.h"
-#include "db/Database.h"
-#include "dde/DdeServer.h"
-#include "engine/MessageEngine.h"
-#include "engine/frmPollTime.h"
-#include "sora32.h"
 
 #include "bus.h"
 #include "paramdb.h"
@@ -224,11 +217,7 @@ int main(int argc, char** argv)
   }
 
   QTemporaryDir home;
-  qputenv("TESMIRA_HOME", home.path().toLocal8Bit());
-  QDir(home.path()).mkpath("run");
-  QFile::setPermissions(home.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  qputenv("XDG_RUNTIME_DIR", (home.path() + "/run").toLocal8Bit());
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  benchserver::prepareEnvironment(home);
   QApplication app(argc, argv);
   support::HeadlessPrompt prompt;
   support::setPrompt(&prompt);
@@ -236,9 +225,7 @@ int main(int argc, char** argv)
   Server s;
   s.createGeneral(".");
   s.createServices();
-  const QString dbFile = home.path() + "/data/Tesmira32/Tesmira.mdb";
-  QDir().mkpath(QFileInfo(dbFile).path());
-  QFile::copy(support::Paths::programDir() + "/Tesmira.mdb", dbFile);
+  const QString dbFile = benchserver::installDatabase(home);
 
   // The default scenario; its controllers follow a setpoint step within a
   // few milliseconds, so that the change the latency is timed from happens
@@ -254,61 +241,20 @@ int main(int argc, char** argv)
   QString pty;
   if (e.isEmpty() && (pty = sim.startPty({}, &e)).isEmpty() && e.isEmpty())
     e = "no pseudo-terminal";
-
   if (e.isEmpty())
-    e = s.db->InitDB();
-  if (e.isEmpty())
-    e = s.db->LoadParameterTable();
-  if (e.isEmpty())
-    e = s.poll->ClassInitialize();
-  if (e.isEmpty() && !s.dde->registerService(&e))
-    e = "link service: " + e;
-  if (e.isEmpty() && s.session->ConfigureCommunication(pty, kBaud, true, true, e) != 0)
-    e = "configure: " + e;
-  if (e.isEmpty()) {
-    const int16_t r = s.session->StartCommunication();
-    if (r != 0 && r != 24)
-      e = QStringLiteral("open: %1").arg(r);
-  }
-  if (e.isEmpty() && sora32::ReadSystemConfig(10) != 0)
-    e = "configuration read failed";
+    e = benchserver::openBus(s, pty, kBaud, 10);
   if (!e.isEmpty()) {
     std::fprintf(stderr, "bench_polling: %s\n", qPrintable(e));
     return 1;
   }
-  s.state.CommOpen = true;
-  s.state.InterfaceNode = 1;
-  s.engine->ResetForOpen();
 
-  // Channel model: every channel present and polled, offering what its
-  // device type offers; the database decides which parameters are polled.
-  ChannelModel& m = s.channels;
-  m.MaxChannel = m.DBChannelCount = m.ChannelCount = sora32::GetMaxChannel();
-  m.ChannelTable.assign(size_t(m.ChannelCount) + 1, ChannelRec{});
-  m.ChanNodeProc.assign(size_t(m.ChannelCount) + 1, {0, 0});
-  m.resizeParameterTables(m.ChannelCount, s.db->MaxParNr);
+  // The database decides which parameters are polled.
   int controller = 0;
-  for (int c = 1; c <= m.ChannelCount; ++c) {
-    uint8_t node = 0, proc = 0;
-    sora32::GetNodeProc(int16_t(c), node, proc);
-    ChannelRec& r = m.ChannelTable[size_t(c)];
-    r.Dev_Nodenr = node;
-    r.Dev_Proc = proc;
-    r.Dev_ID = sora32::GetModuleType(node);
-    m.ChanNodeProc[size_t(c)] = {int16_t(node), int16_t(proc)};
-    r.ModulePresent = r.Polling = r.DirectAccess = true;
+  benchserver::fillChannelModel(s, [&](int c, const ChannelRec& r, int16_t) {
     if (r.Dev_ID == 4 && controller == 0)
       controller = c;
-    QList<int16_t> offered;
-    s.db->AvailableParams(s.db->DBPath, r.Dev_ID, offered);
-    for (int16_t p : offered) {
-      if (p <= 0 || p > s.db->MaxParNr)
-        continue;
-      m.ParAvailable[size_t(c)][size_t(p)] = 1;
-      m.ParRetryCount[size_t(c)][size_t(p)] = s.cfg.RetryNetworkAccess + 1;
-      m.ParVarType[size_t(c)][size_t(p)] = s.db->ParameterTable[size_t(p)].VarType[0];
-    }
-  }
+  });
+  ChannelModel& m = s.channels;
   const int16_t measure = s.db->ParNrMeasure, setpoint = s.db->ParNrSetpoint;
   if (controller == 0 || measure <= 0 || setpoint <= 0 || !s.db->ParameterTable[size_t(measure)].Poll ||
       !m.available(int16_t(controller), measure)) {
