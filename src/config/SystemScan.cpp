@@ -297,7 +297,8 @@ int16_t CheckConfig(Server& s)
       s.state.SuppressErrors = true;
       const int16_t r = s.engine ? s.engine->read_direct(v, ifNode, 125, 21, 4, 8) : int16_t(14);
       s.state.SuppressErrors = false;
-      if (r == 0 && v.toString().left(8).toUpper() == QLatin1String("SORANET "))
+      // The reply path trims trailing spaces from texts: pad back to 8.
+      if (r == 0 && v.toString().leftJustified(8, QLatin1Char(' '), true).toUpper() == QLatin1String("SORANET "))
         cm.InterfaceIsKdxHost = true;
       if (!cm.InterfaceIsKdxHost) {
         s.state.SuppressErrors = true;

@@ -3,6 +3,7 @@
 #include "ConfigTestUtil.h"
 #include "bus/Communication.h"
 #include "config/SystemScan.h"
+#include "engine/BulkRead.h"
 #include "dde/DdeServer.h"
 
 #include "Setting.h"
@@ -100,6 +101,42 @@ private slots:
     QCOMPARE(s.channels.MaxChannel, int16_t(8));
     QVERIFY(scan.prompt.asked.isEmpty());
     QCOMPARE(w.rows(), rows);
+  }
+
+  // The interface counts as a Soranet host when it says so in its host text
+  // or knows a next node; on a host, the real-time set-up items of its
+  // channel are not read but shown "n/a". Any other interface has them read.
+  void interfaceClassification()
+  {
+    const QJsonObject alone{{"links", QJsonObject{{"next", 0}, {"lna", 1}}}};
+    QJsonObject hostAlone = alone;
+    hostAlone["hostText"] = "SORANET ";
+    QJsonArray type2 = cfgtest::standardModules();
+    type2[0] = cfgtest::module(1, 2, "IF0000001");
+    const struct {
+      const char* name;
+      QJsonArray modules;
+      bool host;
+    } cases[] = {
+      {"type 1 knowing a next node", cfgtest::standardModules(), true},
+      {"type 1 alone, host text", {cfgtest::module(1, 1, "IF0000001", {1}, hostAlone)}, true},
+      {"type 1 alone", {cfgtest::module(1, 1, "IF0000001", {1}, alone)}, false},
+      {"type 2", type2, false},
+    };
+    for (const auto& c : cases) {
+      cfgtest::World w;
+      w.setScenario(c.modules);
+      Scan scan;
+      Server& s = *scan.server;
+      QVERIFY2(scan.open(), c.name);
+      scan.prompt.answers << support::Prompt::AnswerYes;
+      QCOMPARE(CheckConfig(s), int16_t(0));
+      QVERIFY2(s.channels.InterfaceIsKdxHost == c.host, c.name);
+      Poll_All_Params(s, 1, QStringLiteral("186"));
+      const QString shown = s.dde->topic(1)->item(186);
+      QVERIFY2(c.host ? shown == "n/a" : shown == "255", qPrintable(QString(c.name) + ": " + shown));
+      sora32::CloseCommunication();
+    }
   }
 
   // The walk asks the last answering node again after a silent one and still
