@@ -23,38 +23,20 @@
 #include "sora32.h"
 
 #include <QDeadlineTimer>
-#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
 namespace enginetest {
 
-struct Module {
-  int node;
-  int type;
-  QList<int> channels; // process per channel
-};
-
-inline QJsonObject scenario(const QList<Module>& modules)
-{
-  QJsonArray list;
-  for (const Module& m : modules) {
-    QJsonArray ch;
-    for (int p : m.channels)
-      ch.append(p);
-    list.append(QJsonObject{{"node", m.node},
-                            {"type", m.type},
-                            {"number", QStringLiteral("M%1").arg(m.node, 8, 10, QLatin1Char('0'))},
-                            {"channels", ch}});
-  }
-  return QJsonObject{{"baud", 38400}, {"changeDelayMs", 0}, {"timeConstantMs", 0}, {"seed", 1},
-                     {"modules", list}};
-}
-
 // Interface on node 1, a meter, a controller and a four-channel module.
-inline QList<Module> standardModules()
+inline QJsonObject scenario()
 {
-  return {{1, 1, {1}}, {3, 3, {1}}, {4, 4, {1}}, {6, 7, {1, 2, 3, 4}}};
+  return QJsonDocument::fromJson(R"({"baud": 38400, "changeDelayMs": 0, "timeConstantMs": 0, "seed": 1, "modules": [
+    {"node": 1, "type": 1, "number": "M00000001", "channels": [1]},
+    {"node": 3, "type": 3, "number": "M00000003", "channels": [1]},
+    {"node": 4, "type": 4, "number": "M00000004", "channels": [1]},
+    {"node": 6, "type": 7, "number": "M00000006", "channels": [1, 2, 3, 4]}]})").object();
 }
 
 // Library timing that keeps fault tests short; must be set before the
@@ -91,7 +73,7 @@ public:
 
   // Builds the server and opens the line to the virtual bus. False with
   // `failure` set when something is missing.
-  bool start(const QList<Module>& modules = standardModules()) { return startServer() && openBus(modules); }
+  bool start() { return startServer() && openBus(); }
 
   // The server with its database and scheduler, no line open.
   bool startServer()
@@ -115,15 +97,14 @@ public:
     return true;
   }
 
-  bool openBus(const QList<Module>& modules)
+  bool openBus()
   {
     QString e;
-
     soranetsim::ParamDb pdb;
     if (!(e = pdb.load(home.defaultDatabase())).isEmpty())
       return fail(e);
     bus = std::make_shared<soranetsim::Bus>();
-    if (!(e = bus->loadScenario(scenario(modules), pdb)).isEmpty())
+    if (!(e = bus->loadScenario(scenario(), pdb)).isEmpty())
       return fail(e);
     sim = std::make_unique<soranetsim::Server>(bus);
     pty = sim->startPty(home.file("bus"), &e);
@@ -137,7 +118,7 @@ public:
     server->state.CommOpen = true;
     server->state.InterfaceNode = 1;
     server->engine->ResetForOpen();
-    if (sora32::ReadSystemConfig(uint8_t(modules.size() ? 10 : 1)) != 0)
+    if (sora32::ReadSystemConfig(10) != 0)
       return fail("configuration read");
     fillChannels();
     server->state.NotReady = false;
