@@ -95,15 +95,9 @@ public:
         while (!m_buf.contains('\n'))
             if (!fill(dl))
                 return {};
-        return take(m_buf.indexOf('\n') + 1).chopped(1);
-    }
-    QByteArray readBytes(qsizetype n, int timeoutMs = 5000)
-    {
-        QDeadlineTimer dl(timeoutMs);
-        while (m_buf.size() < n)
-            if (!fill(dl))
-                return {};
-        return take(n);
+        const QByteArray line = m_buf.left(m_buf.indexOf('\n'));
+        m_buf.remove(0, line.size() + 1);
+        return line;
     }
     // True when the server closes the link within timeoutMs (data is skipped).
     bool waitClosed(int timeoutMs = 5000)
@@ -117,12 +111,6 @@ public:
     }
 
 private:
-    QByteArray take(qsizetype n)
-    {
-        const QByteArray out = m_buf.left(n);
-        m_buf.remove(0, n);
-        return out;
-    }
     bool fill(const QDeadlineTimer& dl)
     {
         pollfd pfd {m_fd, POLLIN, 0};
