@@ -221,11 +221,7 @@ private slots:
     QCOMPARE(p.tool({"poke", "Tesmira", "C(3)", "P(9)", "12800"}), 0);
     soraproto::Value v;
     QVERIFY(bus->peek(4, 1, 1, v)); // the controller's setpoint
-    QCOMPARE(v.number(), 12800.0);
-    QCOMPARE(p.tool({"poke", "Tesmira", "C(3)", "P(8)", "7"}), 0);
-    QCOMPARE(p.get("C(0)", "P(2)"), QString("This parameter value can only be read"));
-    QVERIFY(bus->peek(4, 1, 0, v));
-    QVERIFY(v.number() != 7.0);
+    QCOMPARE(v.number(), 12800.0);  // (refused writes and their texts: tst_commands)
     QCOMPARE(p.stop(), 0);
   }
 };
