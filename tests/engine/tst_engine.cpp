@@ -369,36 +369,6 @@ private slots:
     QCOMPARE(e.HandlerDepth, 0L);
   }
 
-  void scanSpecifications()
-  {
-    WORLD(w, startServer);
-    const int maxPar = w.s().db->MaxParNr;
-    QString error;
-    auto list = [&](const QString& spec) {
-      error.clear();
-      QList<int> out;
-      for (int16_t p : ScanParameterList(w.s(), spec, error))
-        out.append(p);
-      return out;
-    };
-    QCOMPARE(list("all").size(), maxPar);
-    QCOMPARE(list("8,9,8"), QList<int>({8, 9, 8})); // named twice, read twice
-    QVERIFY(error.isEmpty());
-    QCOMPARE(list("10-8, 12"), QList<int>({10, 9, 8, 12}));
-    QCOMPARE(list("9999"), QList<int>()); // above MaxParNr: ignored quietly
-    QVERIFY(error.isEmpty());
-    QCOMPARE(list(QStringLiteral("%1-9999").arg(maxPar - 1)), QList<int>({maxPar - 1, maxPar}));
-    const QList<int> group3 = list("GROUP3");
-    QVERIFY(group3.contains(8) && group3.contains(9) && !group3.contains(10));
-    QCOMPARE(list("group0").size(), maxPar);
-    for (const QString bad : {"-5", "5-", "0-3", "GROUPx", "abc", ""}) {
-      QCOMPARE(list(bad), QList<int>());
-      QCOMPARE(error, QString("Invalid scan parameters format"));
-    }
-    QCOMPARE(list("abc,8"), QList<int>({8})); // the valid elements still count
-    QCOMPARE(error, QString("Invalid scan parameters format"));
-  }
-
   void bulkReadWaitsForTheLast()
   {
     WORLD(w, start);
@@ -445,7 +415,6 @@ private slots:
     QVERIFY(p.bExtendPolling());
     p.StartPollingTimers(); // clears every hold
     QVERIFY(!p.bExtendPolling());
-    QCOMPARE(p.CalcWatchdogInterval(), 1700);
     w.s().state.InterfaceAcquisition = true;
     QCOMPARE(p.CalcWatchdogInterval(), 2000);
     w.s().cfg.Polltime = w.s().cfg.RealtimePollTime = 10000;
