@@ -38,14 +38,20 @@ template <typename T> bool finished(std::future<T>& f, int timeoutMs = 10000)
     return waitFor([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, timeoutMs);
 }
 
-// Runs f on another thread while this thread (the server's) serves; the
-// test program stops if f does not finish in time.
+// Client code on a worker thread while this thread (the server's) serves:
+// background() starts it, resultOf() turns the event loop until it is done;
+// the test program stops if it does not finish in time.
+template <typename F> auto background(F f) { return std::async(std::launch::async, std::move(f)); }
+template <typename T> T resultOf(std::future<T>& f, int timeoutMs = 20000)
+{
+    if (!finished(f, timeoutMs))
+        qFatal("client code on the worker thread did not finish in time");
+    return f.get();
+}
 template <typename F> auto inThread(F f, int timeoutMs = 20000) -> decltype(f())
 {
-    auto fut = std::async(std::launch::async, std::move(f));
-    if (!finished(fut, timeoutMs))
-        qFatal("client code on the worker thread did not finish in time");
-    return fut.get();
+    auto fut = background(std::move(f));
+    return resultOf(fut, timeoutMs);
 }
 
 // A client that speaks the wire protocol by hand.

@@ -242,7 +242,7 @@ private slots:
     {
         Fixture f;
         std::atomic<int> stage {0};
-        auto done = std::async(std::launch::async, [&] {
+        auto done = background([&] {
             Client c;
             if (!c.connect("Tesmira", "C(1)") || !c.advise("p(8)", AdviseMode::Hot))
                 return QStringLiteral("advise failed: ") + c.errorString();
@@ -280,15 +280,14 @@ private slots:
         QCOMPARE(f.server.adviseLinkCount("C(1)", "P(8)"), 0);
         f.server.setItem("C(1)", "P(8)", "13");
         stage = 3;
-        QVERIFY(finished(done));
-        QCOMPARE(done.get(), QString("Measure,p(8)=12.5,p(8)=12.6;13"));
+        QCOMPARE(resultOf(done), QString("Measure,p(8)=12.5,p(8)=12.6;13"));
     }
 
     void warmAdvise()
     {
         Fixture f;
         std::atomic<bool> linked {false};
-        auto done = std::async(std::launch::async, [&] {
+        auto done = background([&] {
             Client c;
             if (!c.connect("Tesmira", "C(1)") || !c.advise("P(9)", AdviseMode::Warm))
                 return QStringLiteral("advise failed");
@@ -304,8 +303,7 @@ private slots:
         });
         QVERIFY(waitFor([&] { return linked.load(); }));
         f.server.setItem("C(1)", "P(9)", "40.0");
-        QVERIFY(finished(done));
-        QCOMPARE(done.get(), QString("P(9)=40.0"));
+        QCOMPARE(resultOf(done), QString("P(9)=40.0"));
     }
 
     void pokeIsAcknowledgedAfterHandler()
@@ -330,7 +328,7 @@ private slots:
             handlerDone = true;
             return true;
         });
-        auto other = std::async(std::launch::async, [&] {
+        auto other = background([&] {
             while (!pokeSeen)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             QString v;
@@ -341,7 +339,7 @@ private slots:
             Client c;
             return c.connect("Tesmira", "C(1)") && c.poke("p(9)", QStringLiteral("55.5"), 8000) && handlerDone;
         }));
-        QVERIFY(other.get()); // answered while the handler was still waiting
+        QVERIFY(resultOf(other)); // answered while the handler was still waiting
         // The server's own spelling of the item; the text is stored before the handler runs.
         QCOMPARE(seen, QStringList({"C(1)", "P(9)", "55.5", "55.5"}));
         QCOMPARE(f.server.item("C(1)", "P(9)"), QString("55.5"));
@@ -462,7 +460,7 @@ private slots:
         f.server.addTopic("C(2)");
         f.server.createItem("C(2)", "P(8)", "x");
         std::atomic<int> linked {0};
-        auto watcher = std::async(std::launch::async, [&] {
+        auto watcher = background([&] {
             Client c;
             if (!c.connect("Tesmira", "C(1)") || !c.advise("P(8)", AdviseMode::Hot))
                 return QStringLiteral("no link");
@@ -484,8 +482,7 @@ private slots:
         QVERIFY(waitFor([&] { return linked == 2; }));
         f.server.removeTopic("c(1)");
         QVERIFY(!f.server.hasTopic("C(1)"));
-        QVERIFY(finished(watcher));
-        QCOMPARE(watcher.get(), QString("closed"));
+        QCOMPARE(resultOf(watcher), QString("closed"));
         inThread([&] {
             QString v;
             QVERIFY(other.request("P(8)", &v));
@@ -571,7 +568,7 @@ private slots:
         constexpr int kValues = 3000;
         std::atomic<bool> linked {false};
         std::atomic<int> received {0};
-        auto reader = std::async(std::launch::async, [&] {
+        auto reader = background([&] {
             Client c;
             if (!c.connect("Tesmira", "C(1)") || !c.advise("P(8)", AdviseMode::Hot))
                 return -1;
@@ -591,8 +588,7 @@ private slots:
             if (i % 50 == 0)
                 QVERIFY(waitFor([&] { return received >= i - 200; }));
         }
-        QVERIFY(finished(reader, 20000));
-        QCOMPARE(reader.get(), kValues);
+        QCOMPARE(resultOf(reader), kValues);
         // Only the silent client was dropped (the reader got every value).
         QCOMPARE(errors.size(), 1);
         QCOMPARE(errors.at(0).at(2).toInt(), 11);
@@ -606,7 +602,7 @@ private slots:
         // One client floods requests and never reads a reply.
         std::atomic<bool> stop {false};
         std::atomic<qint64> flooded {0};
-        auto flooder = std::async(std::launch::async, [&] {
+        auto flooder = background([&] {
             RawPeer p(f.server.socketPath());
             p.send("CONNECT Tesmira C(1)\n");
             const QByteArray burst = QByteArray("REQUEST P(8)\n").repeated(1000);
@@ -631,24 +627,31 @@ private slots:
         QVERIFY2(dropped && flooder.get(), "the flooding client was not dropped");
     }
 
-    void toolRequestForms()
+    void toolRequestAndPokeForms()
     {
         ToolWorld w;
-        Run r = dde({"request", "Tesmira", "C(1)", "P(8)"});
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, QByteArray("5\\r\\nzwei\\\\drei µ\n"));
-        r = dde({"--raw", "request", "tesmira", "c(1)", "p(8)"});
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, QString::fromUtf8("5\r\nzwei\\drei µ").toUtf8());
         const QString port = QString::number(w.listenTcp());
-        for (const QStringList& pre : {QStringList(), QStringList {"--tcp", port}}) {
-            r = dde(pre + QStringList {"link", "Tesmira|C(1)!P(9)"});
+        const QList<QPair<QStringList, QByteArray>> forms = {
+            {{"request", "Tesmira", "C(1)", "P(8)"}, "5\\r\\nzwei\\\\drei µ\n"},
+            {{"--raw", "request", "tesmira", "c(1)", "p(8)"}, "5\r\nzwei\\drei µ"},
+            {{"link", "Tesmira|C(1)!P(9)"}, "Setpoint\n"},
+            {{"--tcp", port, "link", "Tesmira|C(1)!P(9)"}, "Setpoint\n"}};
+        for (const auto& [args, out] : forms) {
+            const Run r = dde(args);
             QCOMPARE(r.code, 0);
-            QCOMPARE(r.out, QByteArray("Setpoint\n"));
+            QCOMPARE(r.out, out);
         }
-        r = dde({"--help"});
-        QCOMPARE(r.code, 0);
-        QVERIFY(r.out.contains("Exit codes"));
+        const Run help = dde({"--help"});
+        QVERIFY(help.code == 0 && help.out.contains("Exit codes"));
+        // Pokes: plain, with escapes, and bytes from standard input.
+        QCOMPARE(dde({"poke", "Tesmira", "C(1)", "P(9)", "12.5"}).code, 0);
+        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("12.5"));
+        QCOMPARE(dde({"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "5\\r\\n"}).code, 0);
+        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("5\r\n"));
+        QCOMPARE(dde({"poke", "--stdin", "Tesmira", "C(1)", "P(9)"}, QByteArray("a\nb\0c", 5)).code, 0);
+        QCOMPARE(w.server.itemBytes("C(1)", "P(9)"), QByteArray("a\nb\0c", 5));
+        QCOMPARE(w.pokes.size(), 3);
+        QCOMPARE(w.pokes.first(), QString("P(9)=12.5"));
     }
 
     void toolFailuresHaveDistinctExitCodes_data()
@@ -674,19 +677,6 @@ private slots:
         QTEST(r.code, "code");
         QVERIFY2(r.err.contains(message), r.err.constData());
         QVERIFY(r.out.isEmpty());
-    }
-
-    void toolPokeValues()
-    {
-        ToolWorld w;
-        QCOMPARE(dde({"poke", "Tesmira", "C(1)", "P(9)", "12.5"}).code, 0);
-        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("12.5"));
-        QCOMPARE(dde({"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "5\\r\\n"}).code, 0);
-        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("5\r\n"));
-        QCOMPARE(dde({"poke", "--stdin", "Tesmira", "C(1)", "P(9)"}, QByteArray("a\nb\0c", 5)).code, 0);
-        QCOMPARE(w.server.itemBytes("C(1)", "P(9)"), QByteArray("a\nb\0c", 5));
-        QCOMPARE(w.pokes.size(), 3);
-        QCOMPARE(w.pokes.first(), QString("P(9)=12.5"));
     }
 
     void toolAdvise()
