@@ -63,4 +63,22 @@ private:
   QStringList m_stack;
 };
 
+// Traces an operation from its construction to the end of its scope.
+class Trace {
+public:
+  Trace(Debug* debug, const char* module, const char* procedure)
+    : m_debug(debug), m_handle(debug ? debug->Push(module, procedure) : 0) {}
+  ~Trace()
+  {
+    if (m_debug)
+      m_debug->Pop(m_handle);
+  }
+  Trace(const Trace&) = delete;
+  Trace& operator=(const Trace&) = delete;
+
+private:
+  Debug* m_debug;
+  int m_handle;
+};
+
 }

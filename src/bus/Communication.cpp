@@ -24,38 +24,10 @@
 namespace tesmira {
 namespace {
 
-void busy(Server& s, const QString& text, double step)
-{
-  if (s.main)
-    s.main->ShowBusy(text, step);
-}
-
-void hideBusy(Server& s)
-{
-  if (s.main)
-    s.main->HideBusy();
-}
-
-void comStatus(Server& s, const QString& text)
-{
-  if (s.main)
-    s.main->SetComStatus(text);
-  else
-    s.fields.set("Status", text);
-}
-
 void menus(Server& s, std::initializer_list<const char*> names, bool on)
 {
-  if (!s.main)
-    return;
   for (const char* n : names)
-    s.main->enableMenu(QString::fromLatin1(n), on);
-}
-
-void logLine(Server& s, int category, const QString& text)
-{
-  if (s.log)
-    s.log->LogMessage(category, text);
+    s.enableMenu(n, on);
 }
 
 QString portLabel(const Server& s, const QString& rate)
@@ -102,8 +74,8 @@ QString StartCommunication(Server& s)
 {
   support::Debug* dbg = s.debug();
   const int h = dbg ? dbg->Push("modCommunication", "StartCommunication") : 0;
-  busy(s, "Opening communication to SORANET ", 10);
-  comStatus(s, "Init SORANET");
+  s.ShowBusy("Opening communication to SORANET ", 10);
+  s.SetComStatus("Init SORANET");
   s.state.EscPressed = false;
   s.state.NotReady = true;
   menus(s, {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"}, false);
@@ -111,7 +83,7 @@ QString StartCommunication(Server& s)
   ChangeOpenCom(s, "1");
   if (s.engine)
     s.engine->ResetForOpen();
-  logLine(s, Init, "Trying to make connection to SORANET interface");
+  s.LogMessage(Init, "Trying to make connection to SORANET interface");
 
   // The interface chosen since the settings were applied (server item
   // Interface or Baudrate) is configured before opening.
@@ -133,24 +105,24 @@ QString StartCommunication(Server& s)
   int16_t r = s.session->StartCommunication();
   if (r != 0 && r != 24 && !s.state.EscPressed && s.cfg.RetryNetworkAccess >= 1) {
     s.session->StopCommunication();
-    busy(s, "Opening communication to SORANET (retry)", 10);
+    s.ShowBusy("Opening communication to SORANET (retry)", 10);
     r = s.session->StartCommunication();
   }
   if (r == 0 || r == 24) {
     s.state.CommOpen = true;
     ShowInterfaceSettings(s);
     if (r == 24) {
-      logLine(s, Init, "Connection to SORANET interface OK; interface is busmaster");
+      s.LogMessage(Init, "Connection to SORANET interface OK; interface is busmaster");
       s.channels.InterfaceIsBusmaster = true;
       r = 0;
     } else {
-      logLine(s, Init, "Connection to SORANET interface OK");
+      s.LogMessage(Init, "Connection to SORANET interface OK");
     }
   } else {
-    logLine(s, Error, "Connection to SORANET interface FAILED");
+    s.LogMessage(Error, "Connection to SORANET interface FAILED");
     if (s.errors)
       s.errors->HandleErrorMessage(14, 0, 0, false, "");
-    hideBusy(s);
+    s.HideBusy();
     QApplication::beep();
   }
   if (r == 0 && s.engine)
@@ -168,7 +140,7 @@ QString StartCommunication(Server& s)
   if (s.errors)
     s.errors->ResetErrorCount();
   s.fields.set("lblError", "0");
-  hideBusy(s);
+  s.HideBusy();
   if (dbg)
     dbg->Pop(h);
   return result;
@@ -178,13 +150,13 @@ int16_t StopCommunication(Server& s)
 {
   support::Debug* dbg = s.debug();
   const int h = dbg ? dbg->Push("modCommunication", "StopCommunication") : 0;
-  busy(s, "Stopping polling process", 15);
+  s.ShowBusy("Stopping polling process", 15);
   if (s.poll)
     s.poll->StopPolling();
   if (s.engine)
     s.engine->HandleOutstandingMsg();
   s.state.NotReady = true;
-  busy(s, "Stopping communication", 25);
+  s.ShowBusy("Stopping communication", 25);
   if (s.StopInterfaceAcquisition)
     s.StopInterfaceAcquisition();
   ShowInterfaceSettings(s);
@@ -192,7 +164,7 @@ int16_t StopCommunication(Server& s)
   ChangeOpenCom(s, "0");
   if (s.cfg.AutoIncreaseBaudrate)
     ChangeBaudrate(s, 0, false);
-  busy(s, "Closing communication to SORANET", 49);
+  s.ShowBusy("Closing communication to SORANET", 49);
   const int16_t r = s.session->StopCommunication();
   if (s.dde)
     s.dde->DeleteTopicScr();
@@ -206,9 +178,9 @@ int16_t StopCommunication(Server& s)
   if (s.db && s.db->ParValueSet)
     s.db->CloseParValueSet();
   s.channels.ManualLNA = 0;
-  comStatus(s, "Idle");
-  logLine(s, Init, "Communication to SORANET forced to stop");
-  hideBusy(s);
+  s.SetComStatus("Idle");
+  s.LogMessage(Init, "Communication to SORANET forced to stop");
+  s.HideBusy();
   if (dbg)
     dbg->Pop(h);
   return r;
@@ -244,7 +216,7 @@ QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
     return {};
   if ((rate != 0 && instrument >= rate) || (rate == 0 && instrument == 0))
     return {};
-  busy(s, rate == 0 ? QStringLiteral("Restoring baudrate to instrument default")
+  s.ShowBusy(rate == 0 ? QStringLiteral("Restoring baudrate to instrument default")
                     : "Changing baudrate to " + QString::number(rate),
        10);
   int16_t code = s.session->SendMessageWriteRequest(uint8_t(s.state.InterfaceNode), 124, 31, 3, 0, rate, 0);
@@ -260,7 +232,7 @@ QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
     }
   }
   if (code == 0 && status == 0)
-    logLine(s, Init, "Temporary instrument baudrate " +
+    s.LogMessage(Init, "Temporary instrument baudrate " +
                        (rate == 0 ? QStringLiteral("restored") : "changed to " + QString::number(rate)));
   else if (code == 0)
     rate = s.cfg.Baudrate;
@@ -279,21 +251,21 @@ QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
     int32_t now = 0;
     if (!readInstrumentRate(s, now) || now == 0)
       return;
-    logLine(s, Init, "Communication baudrate changed to " + QString::number(now));
+    s.LogMessage(Init, "Communication baudrate changed to " + QString::number(now));
     s.fields.set("lblCommPort", portLabel(s, "[" + QString::number(configured) + "]"));
   };
   if (configureAndStart(s, configured)) {
     reportChanged();
     return {};
   }
-  busy(s, "Changing baudrate to " + QString::number(configured) + " (retry)", 10);
+  s.ShowBusy("Changing baudrate to " + QString::number(configured) + " (retry)", 10);
   WaitWithMessages(500);
   if (configureAndStart(s, configured)) {
     reportChanged();
     return {};
   }
   const QString failed = "Failed to open communication at " + QString::number(configured) + " baud";
-  logLine(s, Init, failed);
+  s.LogMessage(Init, failed);
   return failed;
 }
 

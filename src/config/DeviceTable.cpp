@@ -24,21 +24,6 @@ namespace {
 const QString kCRLF = QStringLiteral("\r\n");
 const char* const kModule = "modDeviceTable";
 
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-    : m_debug(debug), m_handle(debug ? debug->Push(kModule, procedure) : 0) {}
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
-
 // Fixed-width text fields of the channel and device-type records.
 QString fixed(const QString& text, int width) { return text.leftJustified(width, QLatin1Char(' '), true); }
 
@@ -108,7 +93,7 @@ bool DeviceTable::openDeviceTable(QSqlQuery& q, QString& error)
 
 QString DeviceTable::LoadDeviceTypes()
 {
-  Trace t(s.debug(), "LoadDeviceTypes");
+  support::Trace t(s.debug(), kModule, "LoadDeviceTypes");
   DeviceTypeTable.assign(1, DeviceTypeRec{});
   DeviceTypeCount = 0;
   const int maxPar = s.db ? s.db->MaxParNr : 0;
@@ -164,7 +149,7 @@ bool DeviceTable::ask(const QString& text, const QString& title)
 
 bool DeviceTable::FillNodeInfo(bool& ok, QString& error)
 {
-  Trace t(s.debug(), "FillNodeInfo");
+  support::Trace t(s.debug(), kModule, "FillNodeInfo");
   ChannelModel& cm = s.channels;
   bool rewritten = false;
   ok = false;
@@ -367,7 +352,7 @@ void DeviceTable::probeModule(int16_t n)
 
 QString DeviceTable::Load_DB()
 {
-  Trace t(s.debug(), "Load_DB");
+  support::Trace t(s.debug(), kModule, "Load_DB");
   ChannelModel& cm = s.channels;
   QSqlDatabase& db = s.db->TheDatabase;
   QSqlQuery rows(db);
@@ -459,7 +444,7 @@ QString DeviceTable::Load_DB()
 
 void DeviceTable::SetChanPolled(int16_t channel, bool polled)
 {
-  Trace t(s.debug(), "SetChanPolled");
+  support::Trace t(s.debug(), kModule, "SetChanPolled");
   ChannelModel& cm = s.channels;
   if (channel < 0 || channel >= int16_t(cm.ChannelTable.size()))
     return;

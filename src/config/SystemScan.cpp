@@ -27,54 +27,9 @@ namespace {
 
 const char* const kModule = "modSystemScan";
 
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-    : m_debug(debug), m_handle(debug ? debug->Push(kModule, procedure) : 0) {}
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
-
 // The menu command held disabled while the library reads the configuration:
 // the module list works on the library's configuration tables.
 const char* const kConfigMenu = "mnuConfiguration";
-
-void logLine(Server& s, int category, const QString& text)
-{
-  if (s.log)
-    s.log->LogMessage(category, text);
-}
-void busy(Server& s, const QString& text, double step)
-{
-  if (s.main)
-    s.main->ShowBusy(text, step);
-}
-void hideBusy(Server& s)
-{
-  if (s.main)
-    s.main->HideBusy();
-}
-void comStatus(Server& s, const QString& text)
-{
-  if (s.main)
-    s.main->SetComStatus(text);
-  else {
-    s.fields.set("Status", text);
-    s.fields.set("ComStatus", text);
-  }
-}
-void menu(Server& s, const char* name, bool on)
-{
-  if (s.main)
-    s.main->enableMenu(QString::fromLatin1(name), on);
-}
 
 // Repeats HandlePendingMsg while it reports that replies remain, at most
 // `times` calls in all.
@@ -99,7 +54,7 @@ bool readByte(Server& s, uint8_t node, uint8_t parameter, int& value)
 // The library reported a failed configuration read: report, close, beep.
 int16_t configFailed(Server& s, int16_t code)
 {
-  logLine(s, Error, QStringLiteral("Reading SORANET system configuration FAILED"));
+  s.LogMessage(Error, QStringLiteral("Reading SORANET system configuration FAILED"));
   if (s.errors)
     s.errors->HandleErrorMessage(18, 0, 0, false, QString());
   StopCommunication(s);
@@ -119,7 +74,7 @@ uint8_t GetInterfaceNode()
 
 void Fill_Channel_info(Server& s)
 {
-  Trace t(s.debug(), "Fill_Channel_info");
+  support::Trace t(s.debug(), kModule, "Fill_Channel_info");
   ChannelModel& cm = s.channels;
   cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
   cm.ChanNodeProc.assign(size_t(cm.MaxChannel) + 1, {0, 0});
@@ -201,13 +156,13 @@ int16_t FindChannelNumber(const Server& s, uint8_t node, uint8_t process, QList<
 
 uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
 {
-  Trace t(s.debug(), "FindRealSystemLNA");
+  support::Trace t(s.debug(), kModule, "FindRealSystemLNA");
   int node = startNode, previous = 0, hint = 0, highest = 0, knownLna = 0, next = 255;
   bool lastFailed = false;
-  logLine(s, Init, QStringLiteral("Searching for highest occupied node address at SORANET (Esc to stop)"));
+  s.LogMessage(Init, QStringLiteral("Searching for highest occupied node address at SORANET (Esc to stop)"));
   s.state.SuppressErrors = true;
   do {
-    busy(s,
+    s.ShowBusy(
          "Finding real system highest node address: " + QString::number(node) + " (current LNA: " +
              QString::number(knownLna) + ")",
          10);
@@ -250,7 +205,7 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
   s.state.SuppressErrors = false;
 
   if (knownLna > 0 && node >= 1) {
-    logLine(s, Init, "Highest occupied node address at SORANET = " + QString::number(highest));
+    s.LogMessage(Init, "Highest occupied node address at SORANET = " + QString::number(highest));
     if (highest != s.cfg.SystemLNA) {
       s.cfg.SystemLNA = uint8_t(highest);
       StoreCurrentSystemLNA(s);
@@ -258,13 +213,13 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
     }
     return s.cfg.SystemLNA;
   }
-  logLine(s, Warn, QStringLiteral("No reliable result in finding highest occupied node address at SORANET"));
+  s.LogMessage(Warn, QStringLiteral("No reliable result in finding highest occupied node address at SORANET"));
   return uint8_t(std::max(previous, s.state.InterfaceNode));
 }
 
 int16_t CheckConfig(Server& s)
 {
-  Trace t(s.debug(), "CheckConfig");
+  support::Trace t(s.debug(), kModule, "CheckConfig");
   ChannelModel& cm = s.channels;
   if (!s.state.CommOpen)
     return 0;
@@ -273,14 +228,14 @@ int16_t CheckConfig(Server& s)
   const uint8_t ifNode = uint8_t(s.state.InterfaceNode);
 
   // 1. The interface's module type.
-  busy(s, QStringLiteral("Reading SORANET system configuration"), 10);
+  s.ShowBusy(QStringLiteral("Reading SORANET system configuration"), 10);
   if (s.engine)
     s.engine->HandleOutstandingMsg();
   int moduleType = 0;
   if (!readByte(s, ifNode, 0, moduleType) || moduleType <= 0) {
-    menu(s, kConfigMenu, false);
+    s.enableMenu(kConfigMenu, false);
     const int16_t r = sora32::ReadSystemConfig(ifNode);
-    menu(s, kConfigMenu, true);
+    s.enableMenu(kConfigMenu, true);
     if (r != 0)
       return configFailed(s, r);
     moduleType = sora32::GetModuleType(ifNode);
@@ -317,41 +272,41 @@ int16_t CheckConfig(Server& s)
       lna = FindRealSystemLNA(s, ifNode);
     } else {
       lna = cm.ManualLNA;
-      logLine(s, Init, "Highest node address is manually set to " + QString::number(lna));
+      s.LogMessage(Init, "Highest node address is manually set to " + QString::number(lna));
     }
   }
   if (ifNode > 10)
-    logLine(s, Warn, QStringLiteral("Scanning the system may take some time!"));
+    s.LogMessage(Warn, QStringLiteral("Scanning the system may take some time!"));
 
   // 4. Let the library read the configuration.
   s.cfg.SystemLNA = uint8_t(lna);
   cm.ScanLimit = uint8_t(std::min(lna + 2, 124));
-  menu(s, kConfigMenu, false);
+  s.enableMenu(kConfigMenu, false);
   sora32::SetSystemLNA(cm.ScanLimit);
   s.state.NotReady = true;
-  menu(s, "mnuCheckConfig", false);
-  busy(s, QStringLiteral("Checking SORANET system configuration"), 30);
-  comStatus(s, QStringLiteral("Scanning SORANET"));
-  logLine(s, Init, QStringLiteral("Scanning SORANET to determine system configuration..."));
+  s.enableMenu("mnuCheckConfig", false);
+  s.ShowBusy(QStringLiteral("Checking SORANET system configuration"), 30);
+  s.SetComStatus(QStringLiteral("Scanning SORANET"));
+  s.LogMessage(Init, QStringLiteral("Scanning SORANET to determine system configuration..."));
   int16_t result = sora32::ReadSystemConfig(cm.ScanLimit);
-  menu(s, kConfigMenu, true);
+  s.enableMenu(kConfigMenu, true);
   if (result == 0)
-    logLine(s, Init, QStringLiteral("Reading SORANET system configuration OK"));
+    s.LogMessage(Init, QStringLiteral("Reading SORANET system configuration OK"));
   else if (cm.InterfaceIsBusmaster)
-    logLine(s, Error, QStringLiteral("No modules connected to SORANET found; connect modules!"));
+    s.LogMessage(Error, QStringLiteral("No modules connected to SORANET found; connect modules!"));
   else
     return configFailed(s, result);
 
   // 5. Channels, reconciliation, topics.
-  busy(s, QStringLiteral("Loading channel information"), 20);
+  s.ShowBusy(QStringLiteral("Loading channel information"), 20);
   Fill_Channel_info(s);
   if (!s.state.CommOpen || sora32::GetCommunication() == 0) {
     StopCommunication(s);
     return result;
   }
-  busy(s, QStringLiteral("Reading maximum channel"), 5);
+  s.ShowBusy(QStringLiteral("Reading maximum channel"), 5);
   cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
-  busy(s, QStringLiteral("Loading node information"), 20);
+  s.ShowBusy(QStringLiteral("Loading node information"), 20);
   if (s.dde)
     s.dde->DeleteTopicScr();
   bool ok = false;
@@ -364,20 +319,20 @@ int16_t CheckConfig(Server& s)
     if (result == 0)
       result = 1;
     if (!error.isEmpty())
-      logLine(s, Error, error);
-    hideBusy(s);
+      s.LogMessage(Error, error);
+    s.HideBusy();
     return result;
   }
 
   // 6. Initial reads.
   bool someNotPolled = false, someUnavailable = false;
   if (error.isEmpty() && (rewritten || s.state.NotReady)) {
-    menu(s, "mnuCloseCom", false);
-    menu(s, "mnuReadAllParams", false);
-    menu(s, "mnuTest", false);
-    logLine(s, Init, QStringLiteral("Modules currently connected to SORANET stored in database"));
+    s.enableMenu("mnuCloseCom", false);
+    s.enableMenu("mnuReadAllParams", false);
+    s.enableMenu("mnuTest", false);
+    s.LogMessage(Init, QStringLiteral("Modules currently connected to SORANET stored in database"));
     cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
-    logLine(s, Init, QString::number(cm.MaxChannel) + " DDE topics (channels) active");
+    s.LogMessage(Init, QString::number(cm.MaxChannel) + " DDE topics (channels) active");
     cm.AllChannelsModifiable = true;
     for (int c = 1; c <= cm.MaxChannel; ++c) {
       const ChannelRec* rec = cm.channel(c);
@@ -386,7 +341,7 @@ int16_t CheckConfig(Server& s)
       if (!rec || !rec->Polling)
         someNotPolled = true;
     }
-    busy(s, QStringLiteral("Loading ident information"), 7);
+    s.ShowBusy(QStringLiteral("Loading ident information"), 7);
     if (s.devices && s.devices->LoadIdentStrings)
       s.devices->LoadIdentStrings();
     handlePending(s, 1);
@@ -411,7 +366,7 @@ int16_t CheckConfig(Server& s)
     handlePending(s, 1);
     if (s.cfg.PollParametersOnInit)
       Poll_All_Params(s, -1, QStringLiteral("ALL"));
-    busy(s, QStringLiteral("Handle pending messages"), 6);
+    s.ShowBusy(QStringLiteral("Handle pending messages"), 6);
     handlePending(s, 5);
   } else if (s.devices && s.devices->LoadIdentStrings) {
     s.devices->LoadIdentStrings();
@@ -420,14 +375,14 @@ int16_t CheckConfig(Server& s)
     handlePending(s, 1);
 
   // 7. Ready.
-  logLine(s, Init, "System poll interval = " + QString::number(s.cfg.Polltime) + " ms");
-  logLine(s, Init, "System poll channel batch = " + QString::number(s.cfg.PollBatch));
-  logLine(s, Init, "System real-time poll interval = " + QString::number(s.cfg.RealtimePollTime) + " ms");
+  s.LogMessage(Init, "System poll interval = " + QString::number(s.cfg.Polltime) + " ms");
+  s.LogMessage(Init, "System poll channel batch = " + QString::number(s.cfg.PollBatch));
+  s.LogMessage(Init, "System real-time poll interval = " + QString::number(s.cfg.RealtimePollTime) + " ms");
   if (someUnavailable)
-    logLine(s, Warn, QStringLiteral("Some parameters are not available at DDE"));
+    s.LogMessage(Warn, QStringLiteral("Some parameters are not available at DDE"));
   if (someNotPolled)
-    logLine(s, Warn, QStringLiteral("Some channels are not polled"));
-  logLine(s, Init, QStringLiteral("Server is active and ready for any client"));
+    s.LogMessage(Warn, QStringLiteral("Some channels are not polled"));
+  s.LogMessage(Init, QStringLiteral("Server is active and ready for any client"));
   s.state.NotReady = false;
 
   if (error.isEmpty()) {
@@ -435,20 +390,20 @@ int16_t CheckConfig(Server& s)
       s.poll->StartPolling();
     for (const char* name : {"mnuCloseCom", "mnuTest", "mnuViewModules", "mnuReadAllParams", "mnuSpeedTest",
                              "mnuCheckConfig", "mnuServiceLog", "mnuCopyClipboard"})
-      menu(s, name, true);
+      s.enableMenu(name, true);
   }
-  hideBusy(s);
+  s.HideBusy();
   return result;
 }
 
 QString CheckConfigAndStartPolling(Server& s)
 {
-  Trace t(s.debug(), "CheckConfigAndStartPolling");
+  support::Trace t(s.debug(), kModule, "CheckConfigAndStartPolling");
   const int16_t result = CheckConfig(s);
   ShowInterfaceSettings(s);
   s.fields.set("MaxChan", QString::number(s.channels.MaxChannel));
   if (result == 0) {
-    comStatus(s, QStringLiteral("Normal polling"));
+    s.SetComStatus(QStringLiteral("Normal polling"));
     return {};
   }
   StopCommunication(s);

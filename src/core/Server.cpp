@@ -11,6 +11,7 @@
 #include "engine/frmPollTime.h"
 #include "db/Database.h"
 #include "log/Logger.h"
+#include "ui/frmMain.h"
 
 namespace tesmira {
 
@@ -55,6 +56,41 @@ void Server::createServices()
   devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);
+}
+
+void Server::ShowBusy(const QString& text, double step)
+{
+  if (main)
+    main->ShowBusy(text, step);
+}
+
+void Server::HideBusy()
+{
+  if (main)
+    main->HideBusy();
+}
+
+void Server::SetComStatus(const QString& text)
+{
+  if (main) {
+    main->SetComStatus(text);
+    return;
+  }
+  fields.set(QStringLiteral("Status"), text);
+  if (frmMain::ComStates().contains(text))
+    fields.set(QStringLiteral("ComStatus"), text);
+}
+
+void Server::enableMenu(const char* name, bool on)
+{
+  if (main)
+    main->enableMenu(QString::fromLatin1(name), on);
+}
+
+void Server::LogMessage(int category, const QString& text)
+{
+  if (log)
+    log->LogMessage(category, text);
 }
 
 }

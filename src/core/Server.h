@@ -91,6 +91,15 @@ public:
   // prompts are answered by policy.
   bool headless = false;
 
+  // The main window's status calls, usable headless too: the busy display
+  // and the menus need the window; the status texts are fields either way,
+  // and log lines go to the logger once it exists.
+  void ShowBusy(const QString& text, double step);
+  void HideBusy();
+  void SetComStatus(const QString& text);
+  void enableMenu(const char* name, bool on);
+  void LogMessage(int category, const QString& text);
+
   // Creates the general services (first step of start-up).
   void createGeneral(const QString& programFolder);
   // Creates the database, logger and error handler once the general services

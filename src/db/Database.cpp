@@ -30,22 +30,6 @@ QString newConnectionName(const char* what)
   return QStringLiteral("tesmira-%1-%2").arg(QLatin1String(what)).arg(counter.fetchAndAddRelaxed(1));
 }
 
-// Announces an operation to the debug component and leaves it on scope exit.
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-    : m_debug(debug), m_handle(debug ? debug->Push(kModule, procedure) : 0) {}
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
-
 bool isEmptyValue(const QVariant& v)
 {
   return v.isNull() || v.toString().trimmed().isEmpty();
@@ -128,7 +112,7 @@ QString Database::DefaultDBPath() const
 
 QString Database::InstallDefaultDatabase()
 {
-  Trace t(m_debug, "InstallDefaultDatabase");
+  support::Trace t(m_debug, kModule, "InstallDefaultDatabase");
   if (m_setting.contains(support::Setting::Scope::Program, QStringLiteral("Database Settings"),
                          QStringLiteral("Database")))
     return {};
@@ -157,7 +141,7 @@ QString Database::InstallDefaultDatabase()
 
 QString Database::InitDB()
 {
-  Trace t(m_debug, "InitDB");
+  support::Trace t(m_debug, kModule, "InitDB");
   QString folder;
   QString result = m_folder.GetCommonData(folder);
   DBPath = folder + QStringLiteral("Tesmira32/") + kAppName + QStringLiteral(".mdb");
@@ -213,7 +197,7 @@ QString Database::InitDB()
 
 QString Database::ReadDBVersion(QString& version)
 {
-  Trace t(m_debug, "ReadDBVersion");
+  support::Trace t(m_debug, kModule, "ReadDBVersion");
   if (!isOpen())
     return QStringLiteral("The database is not open.");
   QSqlQuery q(TheDatabase);
@@ -229,7 +213,7 @@ QString Database::ReadDBVersion(QString& version)
 
 QString Database::LoadParameterTable()
 {
-  Trace t(m_debug, "LoadParameterTable");
+  support::Trace t(m_debug, kModule, "LoadParameterTable");
   ParameterTable.clear();
   MaxParNr = 0;
   ParNrMeasure = ParNrValveOut = ParNrSetpoint = ParNrGlobModify = ParNrAlarmInfo = 0;
@@ -351,7 +335,7 @@ QString Database::loadRows(QSqlQuery& q)
 
 QString Database::AvailableParams(const QString& path, long id, QList<int16_t>& list)
 {
-  Trace t(m_debug, "AvailableParams");
+  support::Trace t(m_debug, kModule, "AvailableParams");
   list = {0};
   if (id < 0)
     return {};
@@ -421,7 +405,7 @@ QString Database::ValueDescription(int parameter, const QString& value) const
 
 QString Database::WriteCommport(const QList<QPair<QString, QVariant>>& columns)
 {
-  Trace t(m_debug, "WriteCommport");
+  support::Trace t(m_debug, kModule, "WriteCommport");
   if (!isOpen())
     return QStringLiteral("The database is not open.");
   if (columns.isEmpty())

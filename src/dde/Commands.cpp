@@ -27,23 +27,7 @@ namespace {
 const QString kTesmira = QStringLiteral("Tesmira");
 const QString kLinkpoke = QStringLiteral("(linkpoke from client)");
 
-// Trace entry and exit of an operation for the debug component.
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-      : m_debug(debug), m_handle(debug ? debug->Push("Commands", procedure) : 0)
-  {
-  }
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
+const char* const kModule = "Commands";
 
 // The whole number a command part stands for: 0 for text that is not a
 // number; false when the number does not fit 16 bits.
@@ -122,7 +106,7 @@ QString Commands::valueDescription(int16_t parameter, const QString& value) cons
 
 void Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
 {
-  Trace t(s.debug(), "Rcvd_dde_item");
+  support::Trace t(s.debug(), kModule, "Rcvd_dde_item");
   QString desc = kLinkpoke;
   if (s.log && s.log->logFileOpen() && !s.log->LogErrorsOnly) {
     const QString found = valueDescription(parameter, value);
@@ -175,7 +159,7 @@ bool Commands::ParseCommand(const QString& command, int16_t& code, QString& spec
 
 void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
 {
-  Trace t(s.debug(), "Rcvd_dde_Cmnd");
+  support::Trace t(s.debug(), kModule, "Rcvd_dde_Cmnd");
   if (s.log)
     s.log->LogParameter(Write, channel, 0, kTesmira, command, QStringLiteral("(linkpoke command from client)"));
   if (s.state.SimulationOn) {

@@ -36,23 +36,7 @@ bool wholeNumber(const QString& text, int& value)
   return true;
 }
 
-// Trace entry and exit of an operation for the debug component.
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-      : m_debug(debug), m_handle(debug ? debug->Push("BulkRead", procedure) : 0)
-  {
-  }
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
+const char* const kModule = "BulkRead";
 
 // The main window shows the busy pointer while a bulk read runs; nested
 // reads stack their pointers.
@@ -154,7 +138,7 @@ QList<int16_t> ScanParameterList(const Server& s, const QString& specification, 
 // that ends with such a parameter still has its last value waited for.
 void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
 {
-  Trace trace(s.debug(), "Poll_All_Params");
+  support::Trace trace(s.debug(), kModule, "Poll_All_Params");
   if (!s.engine || !s.db)
     return;
   PollingHold(s, true);
@@ -247,7 +231,7 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
 
 void Poll_All_Available_Params(Server& s, int16_t channel, int16_t group)
 {
-  Trace trace(s.debug(), "Poll_All_Available_Params");
+  support::Trace trace(s.debug(), kModule, "Poll_All_Available_Params");
   const ChannelRec* r = s.channels.channel(channel);
   if (!s.engine || !s.db || !s.devices || !r)
     return;

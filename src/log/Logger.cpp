@@ -34,21 +34,7 @@ constexpr int kBlack = 0;
 constexpr int kNavy = 8388608;
 constexpr int kSystem = -1;
 
-// Trace entry and exit of an operation for the debug component.
-class Trace {
-public:
-  Trace(support::Debug* debug, const char* procedure)
-      : m_debug(debug), m_handle(debug ? debug->Push("Logger", procedure) : 0) {}
-  ~Trace()
-  {
-    if (m_debug)
-      m_debug->Pop(m_handle);
-  }
-
-private:
-  support::Debug* m_debug;
-  int m_handle;
-};
+const char* const kModule = "Logger";
 
 // A number with at least three digits, the sign in front of the zeros.
 QString threeDigits(int n)
@@ -265,7 +251,7 @@ int16_t Logger::reportOpenError(const QString& description, int number)
 
 int16_t Logger::OpenLogFile(bool serviceLog)
 {
-  Trace trace(m_debug, "OpenLogFile");
+  support::Trace trace(m_debug, kModule, "OpenLogFile");
   QString folder = m_setting ? m_setting->GetUserSetting(QStringLiteral("Directories"), QStringLiteral("DataDir"))
                              : QString();
   // Without a stored folder the dialog starts in the user's personal folder.
@@ -324,7 +310,7 @@ int16_t Logger::OpenLogFile(bool serviceLog)
 
 void Logger::CloseLogFile()
 {
-  Trace trace(m_debug, "CloseLogFile");
+  support::Trace trace(m_debug, kModule, "CloseLogFile");
   if (m_file.isOpen())
     m_file.close();
   if (m_menus.mnuOpenLog)
@@ -429,7 +415,7 @@ void Logger::mnuEchoLinkPokes_Click() { setEchoLinkPokes(!EchoLinkPokes); }
 
 void Logger::RetrieveMenuSettings()
 {
-  Trace trace(m_debug, "RetrieveMenuSettings");
+  support::Trace trace(m_debug, kModule, "RetrieveMenuSettings");
   if (!m_setting)
     return;
   EchoAll = readBool(m_setting, kMenuSection, QStringLiteral("EchoAll"));
@@ -444,7 +430,7 @@ void Logger::RetrieveMenuSettings()
 
 void Logger::StoreCurrentMenuSettings()
 {
-  Trace trace(m_debug, "StoreCurrentMenuSettings");
+  support::Trace trace(m_debug, kModule, "StoreCurrentMenuSettings");
   if (!m_setting)
     return;
   m_setting->SaveUserSetting(kMenuSection, QStringLiteral("EchoAll"), support::Setting::boolText(EchoAll));
@@ -466,7 +452,7 @@ QColor Logger::colourFromNumber(int bgr)
 
 void Logger::cycleConsoleColours()
 {
-  Trace trace(m_debug, "cycleConsoleColours");
+  support::Trace trace(m_debug, kModule, "cycleConsoleColours");
   struct Step {
     int back, newBack, newFore;
   };
