@@ -12,7 +12,9 @@
 // filled from the library's configuration read instead of the device-table
 // reconciliation.
 
-#include "BenchServer.h"
+#include "Paths.h"
+#include "ServerRig.h"
+#include "TestHome.h"
 #include "Client.h"
 #include "Prompt.h"
 
@@ -23,7 +25,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <poll.h>
@@ -126,10 +127,10 @@ int main(int argc, char** argv)
       batch = atoi(argv[i + 1]);
   }
 
-  QTemporaryDir home;
-  benchserver::prepareEnvironment(home);
+  TestHome home;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("TESMIRA_SIM_PACING", "0");
-  const QString scen = home.filePath("scenario.json");
+  const QString scen = home.file("scenario.json");
   {
     QFile f(scen);
     f.open(QIODevice::WriteOnly);
@@ -143,8 +144,11 @@ int main(int argc, char** argv)
   Server s;
   s.createGeneral(".");
   s.createServices();
-  benchserver::installDatabase(home);
-  const QString e = benchserver::openBus(s, "SIM", 38400, 125);
+  QString e = serverrig::installDatabase(support::Paths::programDir(), home.defaultDatabase())
+                  ? serverrig::startServices(s, true)
+                  : QStringLiteral("no default database beside the program");
+  if (e.isEmpty())
+    e = serverrig::openLine(s, "SIM", 38400, 125);
   if (!e.isEmpty()) {
     std::fprintf(stderr, "bench_engine: %s\n", qPrintable(e));
     return 1;
@@ -155,7 +159,7 @@ int main(int argc, char** argv)
   QList<int16_t> polled;
   for (auto& def : s.db->ParameterTable)
     def.Poll = false;
-  benchserver::fillChannelModel(s, [&](int, const ChannelRec& r, int16_t p) {
+  serverrig::fillChannelModel(s, [&](int, const ChannelRec& r, int16_t p) {
     const ParameterDef& def = s.db->ParameterTable[size_t(p)];
     if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && (def.Process == 1 || def.Process == 255) &&
         def.VarType[0] <= 3 && !polled.contains(p))

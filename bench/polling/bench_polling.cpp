@@ -20,7 +20,9 @@
 // its timers, topics on the link layer); the channel model is filled from the
 // library's configuration read, as bench_engine and the engine tests do.
 
-#include "BenchServer.h"
+#include "Paths.h"
+#include "ServerRig.h"
+#include "TestHome.h"
 #include "Client.h"
 #include "Prompt.h"
 
@@ -36,7 +38,6 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <atomic>
@@ -216,8 +217,8 @@ int main(int argc, char** argv)
       batch = atoi(argv[i + 1]);
   }
 
-  QTemporaryDir home;
-  benchserver::prepareEnvironment(home);
+  TestHome home;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   support::HeadlessPrompt prompt;
   support::setPrompt(&prompt);
@@ -225,13 +226,17 @@ int main(int argc, char** argv)
   Server s;
   s.createGeneral(".");
   s.createServices();
-  const QString dbFile = benchserver::installDatabase(home);
+  const QString dbFile = home.defaultDatabase();
+  QString e = serverrig::installDatabase(support::Paths::programDir(), dbFile)
+                ? serverrig::startServices(s, true)
+                : QStringLiteral("no default database beside the program");
 
   // The default scenario; its controllers follow a setpoint step within a
   // few milliseconds, so that the change the latency is timed from happens
   // at one known moment.
   soranetsim::ParamDb pdb;
-  QString e = pdb.load(dbFile);
+  if (e.isEmpty())
+    e = pdb.load(dbFile);
   auto bus = std::make_shared<soranetsim::Bus>();
   QJsonObject scen = soranetsim::Bus::defaultScenario();
   scen["timeConstantMs"] = 0;
@@ -242,7 +247,7 @@ int main(int argc, char** argv)
   if (e.isEmpty() && (pty = sim.startPty({}, &e)).isEmpty() && e.isEmpty())
     e = "no pseudo-terminal";
   if (e.isEmpty())
-    e = benchserver::openBus(s, pty, kBaud, 10);
+    e = serverrig::openLine(s, pty, kBaud, 10);
   if (!e.isEmpty()) {
     std::fprintf(stderr, "bench_polling: %s\n", qPrintable(e));
     return 1;
@@ -250,7 +255,7 @@ int main(int argc, char** argv)
 
   // The database decides which parameters are polled.
   int controller = 0;
-  benchserver::fillChannelModel(s, [&](int c, const ChannelRec& r, int16_t) {
+  serverrig::fillChannelModel(s, [&](int c, const ChannelRec& r, int16_t) {
     if (r.Dev_ID == 4 && controller == 0)
       controller = c;
   });

@@ -540,14 +540,6 @@ bool Bus::interfaceWrite(Module &m, int proc, const Item &it, uint8_t &st)
         st = 0;
         return true;
     }
-    if (proc == 0 && it.param == 19) {
-        if (!num) { st = 5; return true; }
-        if (v != 0) { st = 6; return true; }
-        m.modified = 0;
-        m.procModified.clear();
-        st = 0;
-        return true;
-    }
     return false;
 }
 

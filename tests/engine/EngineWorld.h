@@ -4,6 +4,7 @@
 // against it exactly as in the program. The channel model is filled from the
 // library's configuration read (what the scan does), without the device
 // table reconciliation, so each test decides flags such as ModulePresent.
+#include "ServerRig.h"
 #include "TestHome.h"
 
 #include "Prompt.h"
@@ -78,23 +79,13 @@ public:
   // The server with its database and scheduler, no line open.
   bool startServer()
   {
-    const QString source = qEnvironmentVariable("TESMIRA_BIN_DIR") + "/Tesmira.mdb";
-    QDir().mkpath(QFileInfo(home.defaultDatabase()).path());
-    if (!QFile::copy(source, home.defaultDatabase()))
-      return fail("no database at " + source);
+    if (!serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase()))
+      return fail("no database in " + qEnvironmentVariable("TESMIRA_BIN_DIR"));
     server = std::make_unique<tesmira::Server>();
     server->createGeneral(".");
     server->createServices();
-    if (!server->session)
-      server->session = std::make_unique<tesmira::clsComSoraDLL>();
-    QString e = server->db->InitDB();
-    if (e.isEmpty())
-      e = server->db->LoadParameterTable();
-    if (!e.isEmpty())
-      return fail(e);
-    if (!server->poll->ClassInitialize().isEmpty())
-      return fail("scheduler");
-    return true;
+    const QString e = serverrig::startServices(*server);
+    return e.isEmpty() || fail(e);
   }
 
   bool openBus()
@@ -110,57 +101,15 @@ public:
     pty = sim->startPty(home.file("bus"), &e);
     if (pty.isEmpty())
       return fail(e);
-    if (server->session->ConfigureCommunication(pty, 460800, true, true, e) != 0)
+    if (!(e = serverrig::openLine(*server, pty, 460800, 10)).isEmpty())
       return fail(e);
-    const int16_t r = server->session->StartCommunication();
-    if (r != 0 && r != 24)
-      return fail(QStringLiteral("open: %1").arg(r));
-    server->state.CommOpen = true;
-    server->state.InterfaceNode = 1;
-    server->engine->ResetForOpen();
-    if (sora32::ReadSystemConfig(10) != 0)
-      return fail("configuration read");
-    fillChannels();
+    serverrig::fillChannelModel(*server);
+    server->dde->AddTopicScr(server->channels.ChannelCount);
     server->state.NotReady = false;
     return true;
   }
 
-  // The channel model from the library: node, process and device type per
-  // channel, all present and polled, offering what their device type offers.
-  void fillChannels()
-  {
-    tesmira::Server& sv = *server;
-    tesmira::ChannelModel& m = sv.channels;
-    m.MaxChannel = m.DBChannelCount = m.ChannelCount = sora32::GetMaxChannel();
-    m.ChannelTable.assign(size_t(m.ChannelCount) + 1, tesmira::ChannelRec{});
-    m.ChanNodeProc.assign(size_t(m.ChannelCount) + 1, {0, 0});
-    m.resizeParameterTables(m.ChannelCount, sv.db->MaxParNr);
-    for (int c = 1; c <= m.ChannelCount; ++c) {
-      uint8_t node = 0, proc = 0;
-      sora32::GetNodeProc(int16_t(c), node, proc);
-      tesmira::ChannelRec& r = m.ChannelTable[size_t(c)];
-      r.Dev_Nodenr = node;
-      r.Dev_Proc = proc;
-      r.Dev_ID = sora32::GetModuleType(node);
-      r.ModulePresent = r.Polling = true;
-      r.DirectAccess = true;
-      m.ChanNodeProc[size_t(c)] = {int16_t(node), int16_t(proc)};
-      QList<int16_t> offered;
-      sv.db->AvailableParams(sv.db->DBPath, r.Dev_ID, offered);
-      for (int16_t p : offered)
-        if (p > 0 && p <= sv.db->MaxParNr)
-          offer(c, p);
-    }
-    sv.dde->AddTopicScr(m.ChannelCount);
-  }
-
-  void offer(int channel, int p, bool on = true)
-  {
-    tesmira::ChannelModel& m = server->channels;
-    m.ParAvailable[size_t(channel)][size_t(p)] = on;
-    m.ParRetryCount[size_t(channel)][size_t(p)] = server->cfg.RetryNetworkAccess + 1;
-    m.ParVarType[size_t(channel)][size_t(p)] = server->db->ParameterTable[size_t(p)].VarType[0];
-  }
+  void offer(int channel, int p, bool on = true) { serverrig::offer(*server, channel, p, on); }
 
   // Channel of a node's process (0 when none).
   int channelOf(int node, int proc) const
