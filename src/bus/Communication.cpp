@@ -72,8 +72,7 @@ bool configureAndStart(Server& s, int32_t rate)
 
 QString StartCommunication(Server& s)
 {
-  support::Debug* dbg = s.debug();
-  const int h = dbg ? dbg->Push("modCommunication", "StartCommunication") : 0;
+  support::Trace trace(s.debug(), "modCommunication", "StartCommunication");
   s.ShowBusy("Opening communication to SORANET ", 10);
   s.SetComStatus("Init SORANET");
   s.state.EscPressed = false;
@@ -141,15 +140,12 @@ QString StartCommunication(Server& s)
     s.errors->ResetErrorCount();
   s.fields.set("lblError", "0");
   s.HideBusy();
-  if (dbg)
-    dbg->Pop(h);
   return result;
 }
 
 int16_t StopCommunication(Server& s)
 {
-  support::Debug* dbg = s.debug();
-  const int h = dbg ? dbg->Push("modCommunication", "StopCommunication") : 0;
+  support::Trace trace(s.debug(), "modCommunication", "StopCommunication");
   s.ShowBusy("Stopping polling process", 15);
   if (s.poll)
     s.poll->StopPolling();
@@ -181,8 +177,6 @@ int16_t StopCommunication(Server& s)
   s.SetComStatus("Idle");
   s.LogMessage(Init, "Communication to SORANET forced to stop");
   s.HideBusy();
-  if (dbg)
-    dbg->Pop(h);
   return r;
 }
 

@@ -108,16 +108,7 @@ void ErrorMessages::ResetErrorCount()
 QString ErrorMessages::HandleErrorMessage(int16_t code, uint8_t channel, int16_t parameter, bool write,
                                           const QString& extra)
 {
-  const int handle = m_debug ? m_debug->Push("ErrorMessages", "HandleErrorMessage") : 0;
-  struct PopOnExit {
-    support::Debug* debug;
-    int handle;
-    ~PopOnExit()
-    {
-      if (debug)
-        debug->Pop(handle);
-    }
-  } pop{m_debug, handle};
+  support::Trace trace(m_debug, "ErrorMessages", "HandleErrorMessage");
 
   // Probe reads of the scan report nothing at all.
   if (m_state.SuppressErrors)

@@ -260,8 +260,7 @@ QString Start(Server& s)
 
 void CleanUp(Server& s)
 {
-  support::Debug* dbg = s.debug();
-  const int h = dbg ? dbg->Push("frmMain", "CleanUp") : 0;
+  support::Trace trace(s.debug(), "frmMain", "CleanUp");
   if (s.main)
     s.main->ShowBusy("Preparing program to stop", 50);
   if (s.log)
@@ -285,8 +284,6 @@ void CleanUp(Server& s)
   for (auto it = windows.crbegin(); it != windows.crend(); ++it)
     if (*it != s.main && (*it)->isVisible())
       (*it)->close();
-  if (dbg)
-    dbg->Pop(h);
 }
 
 void UnloadMain(Server& s)

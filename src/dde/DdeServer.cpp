@@ -303,8 +303,7 @@ void DdeServer::P_LinkError(frmTopic& t, int16_t m, int code)
 {
   const QByteArray module = ("C(" + t.tag + ")!").toUtf8();
   const QByteArray procedure = QStringLiteral("P_LinkError(%1)").arg(m).toUtf8();
-  support::Debug* dbg = m_s.debug();
-  const int h = dbg ? dbg->Push(module.constData(), procedure.constData()) : 0;
+  support::Trace trace(m_s.debug(), module.constData(), procedure.constData());
   if (code != 1) {
     const QString msg = linkErrorMessage(code);
     if (m_s.log) {
@@ -312,8 +311,6 @@ void DdeServer::P_LinkError(frmTopic& t, int16_t m, int code)
       m_s.log->DebugLogError(msg);
     }
   }
-  if (dbg)
-    dbg->Pop(h);
 }
 
 // ----------------------------------------------------------- request tags

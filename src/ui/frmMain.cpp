@@ -419,7 +419,7 @@ void frmMain::Form_Load()
 {
   Server& s = m_server;
   support::Debug* dbg = s.debug();
-  const int h = dbg ? dbg->Push("frmMain", "Form_Load") : 0;
+  support::Trace trace(dbg, "frmMain", "Form_Load");
   bCancel = false;
   QString error;
   try {
@@ -511,8 +511,6 @@ void frmMain::Form_Load()
     sError = error;
     bCancel = true;
   }
-  if (dbg)
-    dbg->Pop(h);
 }
 
 }
