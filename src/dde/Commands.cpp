@@ -150,7 +150,9 @@ bool Commands::ParseCommand(const QString& command, int16_t& code, QString& spec
       specification = QStringLiteral("GROUP") + QString::number(group);
     return true;
   }
-  if (command.trimmed().compare(QLatin1String("ALL"), Qt::CaseInsensitive) == 0) {
+  // ALL is the whole text in any letter case; with blanks around it the
+  // text is no number either and counts 0.
+  if (command.compare(QLatin1String("ALL"), Qt::CaseInsensitive) == 0) {
     code = -1;
     return true;
   }

@@ -56,7 +56,7 @@ public:
 
   // Reduces a C(0) command to its code and scan specification: "a.b" is
   // channel a with "GROUP" + b when 0 <= b <= 99, else "ALL"; "ALL" (any
-  // letter case) is -1 with "ALL"; any other text is its number with "ALL".
+  // letter case, nothing around it) is -1 with "ALL"; any other text is its number with "ALL".
   // Text that is not a number counts 0. Numbers are rounded to whole ones,
   // halves to the even neighbour; only '.' separates channel and group.
   // Returns false when a number does not fit 16 bits (the poke is dropped).

@@ -394,6 +394,7 @@ private slots:
     QTest::addColumn<QString>("spec");
     QTest::newRow("ALL") << "ALL" << true << -1 << "ALL";
     QTest::newRow("all") << "all" << true << -1 << "ALL";
+    QTest::newRow("ALL with blanks") << " ALL " << true << 0 << "ALL";
     QTest::newRow("-1") << "-1" << true << -1 << "ALL";
     QTest::newRow("channel") << "3" << true << 3 << "ALL";
     QTest::newRow("group") << "2.5" << true << 2 << "GROUP5";
