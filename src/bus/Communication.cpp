@@ -241,21 +241,25 @@ QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
     s.fields.set("lblCommPort", portLabel(s, QString::number(s.cfg.Baudrate)));
     return {};
   }
-  const auto reportChanged = [&] {
-    int32_t now = 0;
-    if (!readInstrumentRate(s, now) || now == 0)
-      return;
-    s.LogMessage(Init, "Communication baudrate changed to " + QString::number(now));
+  const auto reportChanged = [&](int32_t shown) {
+    s.LogMessage(Init, "Communication baudrate changed to " + QString::number(shown));
     s.fields.set("lblCommPort", portLabel(s, "[" + QString::number(configured) + "]"));
   };
   if (configureAndStart(s, configured)) {
-    reportChanged();
+    // The first opening reports the rate the instrument now answers with.
+    int32_t now = 0;
+    if (readInstrumentRate(s, now) && now != 0)
+      reportChanged(now);
     return {};
   }
   s.ShowBusy("Changing baudrate to " + QString::number(configured) + " (retry)", 10);
   WaitWithMessages(500);
   if (configureAndStart(s, configured)) {
-    reportChanged();
+    // After the retry the instrument is read once more, but the log and the
+    // label name the configured rate, whatever the read gave.
+    int32_t now = 0;
+    readInstrumentRate(s, now);
+    reportChanged(configured);
     return {};
   }
   const QString failed = "Failed to open communication at " + QString::number(configured) + " baud";
