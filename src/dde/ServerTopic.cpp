@@ -156,7 +156,8 @@ bool ServerTopic::OpenCom_Change(const QString& text)
 
 bool ServerTopic::Interface_Change(const QString& text)
 {
-  // The name field holds 25 characters.
+  // The name field holds 25 characters. A blank name is refused as well: it
+  // would leave the next opening without an interface.
   const QString name = text.trimmed().left(25).trimmed();
   if (m_s.state.CommOpen || name.isEmpty()) {
     setField(QStringLiteral("Interface"), m_s.cfg.InterfaceName.trimmed());
@@ -170,6 +171,8 @@ bool ServerTopic::Interface_Change(const QString& text)
 bool ServerTopic::Baudrate_Change(const QString& text)
 {
   bool ok = false;
+  // Besides text that is no number, a rate that does not fit 32 bits or is
+  // not above 0 is refused: the next opening could not use it.
   const int32_t rate = IsNumeric(text) ? ToLong(text, &ok) : 0;
   if (m_s.state.CommOpen || !ok || rate <= 0) {
     setField(QStringLiteral("Baudrate"), QString::number(m_s.cfg.Baudrate));
