@@ -706,7 +706,9 @@ int16_t MessageEngine::HandleBusMessagesRTP()
         case 2: {
           float x = 0;
           rc = sora32::GetRealTimeFloat(id, node, proc, fb, x, stamp, tag);
-          v = QString::number(x);
+          // Seven significant digits, all that a single carries (the default
+          // six would drop the last one of a value like 1234.567).
+          v = QString::number(double(x), 'g', 7);
           break;
         }
         case 3: {
