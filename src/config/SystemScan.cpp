@@ -348,9 +348,11 @@ int16_t CheckConfig(Server& s)
     result = s.devices && s.devices->InitInterfaceAcquisition ? s.devices->InitInterfaceAcquisition() : int16_t(0);
 
     // Parameters with a second value type are read once from every channel,
-    // so the type that the instrument takes is known before polling.
+    // so the type that the instrument takes is known before polling. The
+    // list (and the note of parameters kept from the clients) is made for
+    // the channels; a bus without channels notes nothing.
     QStringList second;
-    if (s.db) {
+    if (s.db && cm.MaxChannel >= 1) {
       for (int p = 1; p <= s.db->MaxParNr; ++p) {
         const ParameterDef& def = s.db->ParameterTable[size_t(p)];
         if (def.VarType[1] != VarNone)
