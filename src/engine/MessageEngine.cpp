@@ -196,6 +196,9 @@ void MessageEngine::removeUnavailable(int16_t channel, int16_t parameter)
     row[size_t(parameter)] = 0;
 }
 
+// The per-reply and per-write Info lines of the debug log are written only
+// while tracing is on: at polling rates they would be thousands of flushed
+// lines a second, and the debug log is trimmed only at start-up.
 bool MessageEngine::tracing() const { return s.debug() && s.debug()->tracing(); }
 
 void MessageEngine::addHold() { PollingHold(s, true); }
