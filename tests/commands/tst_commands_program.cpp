@@ -202,7 +202,7 @@ private slots:
     QCOMPARE(sim.get("Server", "Status"), QString("<none>"));
   }
 
-  // On a paced pseudo-terminal: what the instrument received.
+  // On a paced pseudo-terminal opened by its COM name: what the instrument received.
   void writesReachTheInstrumentOverPty()
   {
     Program p;
@@ -215,9 +215,11 @@ private slots:
     QString err;
     const QString pty = server.startPty({}, &err);
     QVERIFY2(!pty.isEmpty(), qPrintable(err));
-    QVERIFY(p.start(("[Communication]\nInterfaceName=" + pty + "\n[Settings]\nPollParametersOnInit=False\n").toUtf8(),
-                    {"/NT", "/O"}));
+    // Named as an operator names a serial port; COM3 is this pseudo-terminal.
+    p.env.insert("TESMIRA_COM3", pty);
+    QVERIFY(p.start("[Communication]\nInterfaceName=COM3\n[Settings]\nPollParametersOnInit=False\n", {"/NT", "/O"}));
     QVERIFY(Program::until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
+    QCOMPARE(p.get("Server", "Interface"), QString("COM3"));
     QCOMPARE(p.tool({"poke", "Tesmira", "C(3)", "P(9)", "12800"}), 0);
     soraproto::Value v;
     QVERIFY(bus->peek(4, 1, 1, v)); // the controller's setpoint
