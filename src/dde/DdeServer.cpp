@@ -10,6 +10,7 @@
 
 #include "Debug.h"
 #include "Prompt.h"
+#include "Setting.h"
 #include "Server.h" // ddeml::Server (platform/ddeml)
 
 #include <QSqlError>
@@ -62,7 +63,29 @@ bool DdeServer::registerService(QString* error, bool* inUse)
     *inUse = !ok && err.contains(QLatin1String("in use"));
   if (error)
     *error = err;
+  if (ok)
+    listenTcpFromSettings();
   return ok;
+}
+
+// Clients that cannot use the local socket may connect over TCP on
+// 127.0.0.1, on the port that program.ini names under [Link] TcpPort (0 or
+// missing: off). A bad value or a port in use is said in the console; the local
+// socket serves on regardless.
+void DdeServer::listenTcpFromSettings()
+{
+  const QString text = m_s.setting() ? m_s.setting()->GetProgramSetting("Link", "TcpPort", "0").trimmed() : "0";
+  bool ok = false;
+  const int port = text.toInt(&ok);
+  if (ok && port == 0)
+    return;
+  QString err;
+  if (!ok || port < 1 || port > 65535)
+    err = QStringLiteral("'%1' is not a port number (1 to 65535)").arg(text);
+  else if (m_link->listenTcp(quint16(port), &err))
+    return m_s.LogMessage(Init, QStringLiteral("Link service also open to clients on 127.0.0.1:%1").arg(port));
+  // An Init line, so that it shows in the console whatever the echo options.
+  m_s.LogMessage(Init, "Link service not open on TCP: " + err);
 }
 
 bool DdeServer::registered() const { return !m_link->socketPath().isEmpty(); }

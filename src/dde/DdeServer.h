@@ -98,6 +98,7 @@ public:
   static QString linkErrorMessage(int code);
 
 private:
+  void listenTcpFromSettings();
   bool onPoke(const QString& topic, const QString& item, const QString& value);
   void onLinkError(const QString& topic, const QString& item, int code);
   frmTopic* topicByName(const QString& name) const;

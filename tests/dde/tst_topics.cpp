@@ -2,11 +2,14 @@
 // sockets: topics and items after creation, publishing values (trimming, log
 // description), client pokes with CR LF stripping, link errors, request tags,
 // the server items that open and close the communication, choose the port,
-// switch polling and set the poll settings, and the single-instance check.
+// switch polling and set the poll settings, the single-instance check and
+// the optional TCP listener.
 #include "DdeTestUtil.h"
 
 #include "core/Settings.h"
 #include "ui/StatusFields.h"
+
+#include <QTcpServer>
 
 #include <QThread>
 #include <atomic>
@@ -582,6 +585,42 @@ private slots:
     QCOMPARE(CheckServer(w.s), QString());
     QVERIFY(w.dde().registered());
     QCOMPARE(CheckServer(w.s), QString());
+  }
+
+  // program.ini [Link] TcpPort opens the service on 127.0.0.1 as well; a bad
+  // port is said in the console and the local socket serves regardless.
+  void tcpListenerFromSettings()
+  {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 free = probe.serverPort();
+    probe.close();
+    const struct {
+      QString setting, line;
+      bool listens;
+    } cases[] = {
+      {"0", "", false},
+      {"abc", "Link service not open on TCP: 'abc' is not a port number (1 to 65535)", false},
+      {"70000", "Link service not open on TCP: '70000' is not a port number (1 to 65535)", false},
+      {QString::number(free), "Link service also open to clients on 127.0.0.1:" + QString::number(free), true},
+    };
+    for (const auto& c : cases) {
+      World w(false);
+      w.s.setting()->save(support::Setting::Scope::Program, "Link", "TcpPort", c.setting);
+      w.openLog();
+      QCOMPARE(CheckServer(w.s), QString());
+      QVERIFY(w.dde().registered());
+      QVERIFY2(c.line.isEmpty() ? !w.logText().contains("TCP") && !w.logText().contains("127.0.0.1")
+                                : w.logText().contains(c.line),
+               qPrintable(c.setting + ": " + w.logText()));
+      std::atomic<bool> answered{false};
+      inThread([&] {
+        ddeml::Client tcp;
+        QString v;
+        answered = tcp.connectTcp(free, "Tesmira", "Server", 1000) && tcp.request("Status", &v);
+      });
+      QCOMPARE(answered.load(), c.listens);
+    }
   }
 };
 
