@@ -167,8 +167,8 @@ int16_t StopCommunication(Server& s)
   s.channels.clear();
   for (const char* f : {"MaxChan", "MaxNode", "InterfaceChan"})
     s.fields.set(QString::fromLatin1(f), "0");
-  menus(s, {"mnuViewModules", "mnuTest", "mnuCloseCom", "mnuReadAllParams", "mnuSpeedTest", "mnuCheckConfig",
-            "mnuServiceLog", "mnuCopyClipboard"},
+  menus(s, {"mnuShowDevice", "mnuTest", "mnuClose", "mnuReadAllParameters", "mnuComSpeedTest", "mnuCheckConfig",
+            "mnuServiceLog", "mnuClipboard"},
         false);
   menus(s, {"mnuOpenCom", "mnuTestLumbra", "mnuComSettings", "mnuSimulate"}, true);
   if (s.db && s.db->ParValueSet)

@@ -327,8 +327,8 @@ int16_t CheckConfig(Server& s)
   // 6. Initial reads.
   bool someNotPolled = false, someUnavailable = false;
   if (error.isEmpty() && (rewritten || s.state.NotReady)) {
-    s.enableMenu("mnuCloseCom", false);
-    s.enableMenu("mnuReadAllParams", false);
+    s.enableMenu("mnuClose", false);
+    s.enableMenu("mnuReadAllParameters", false);
     s.enableMenu("mnuTest", false);
     s.LogMessage(Init, QStringLiteral("Modules currently connected to SORANET stored in database"));
     cm.MaxChannel = std::max<int16_t>(0, sora32::GetMaxChannel());
@@ -390,8 +390,8 @@ int16_t CheckConfig(Server& s)
   if (error.isEmpty()) {
     if (s.poll)
       s.poll->StartPolling();
-    for (const char* name : {"mnuCloseCom", "mnuTest", "mnuViewModules", "mnuReadAllParams", "mnuSpeedTest",
-                             "mnuCheckConfig", "mnuServiceLog", "mnuCopyClipboard"})
+    for (const char* name : {"mnuClose", "mnuTest", "mnuShowDevice", "mnuReadAllParameters", "mnuComSpeedTest",
+                             "mnuCheckConfig", "mnuServiceLog", "mnuClipboard"})
       s.enableMenu(name, true);
   }
   s.HideBusy();

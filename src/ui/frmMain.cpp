@@ -116,10 +116,10 @@ void frmMain::buildMenus()
 
   QMenu* comm = menuBar()->addMenu("&Communication");
   addItem(comm, "mnuOpenCom", "&Open communication");
-  addItem(comm, "mnuCloseCom", "&Close communication");
+  addItem(comm, "mnuClose", "&Close communication");
   addItem(comm, "mnuComSettings", "Communication &settings...");
   addItem(comm, "mnuTestLumbra", "Test Lumbra");
-  addItem(comm, "mnuSpeedTest", "Spee&d test");
+  addItem(comm, "mnuComSpeedTest", "Spee&d test");
   addItem(comm, "mnuResetErrors", "&Reset errors");
   comm->addSeparator();
   addItem(comm, "mnuEchoAll", "&Echo all info ");
@@ -130,11 +130,11 @@ void frmMain::buildMenus()
 
   QMenu* bus = menuBar()->addMenu("SORANET");
   addItem(bus, "mnuConfiguration", "&Configuration");
-  addItem(bus, "mnuViewModules", "&View modules/parameters");
-  addItem(bus, "mnuReadAllParams", "Read all &parameters");
+  addItem(bus, "mnuShowDevice", "&View modules/parameters");
+  addItem(bus, "mnuReadAllParameters", "Read all &parameters");
   addItem(bus, "mnuTest", "&Test SORANET and DDE");
-  addItem(bus, "mnuLastNode", "&Last node address");
-  addItem(bus, "mnuCopyClipboard", "Copy configuration to clip&board");
+  addItem(bus, "mnuLNA", "&Last node address");
+  addItem(bus, "mnuClipboard", "Copy configuration to clip&board");
 
   QMenu* server = menuBar()->addMenu("&Server");
   addItem(server, "mnuPollTime", "&Poll time");
@@ -155,9 +155,9 @@ void frmMain::buildMenus()
   setMenuHandler("mnuResetErrors", [this] { mnuResetErrors_Click(); });
   setMenuHandler("mnuAbout", [this] { mnuAbout_Click(); });
   setMenuHandler("mnuOpenCom", [this] { OpenCommunication_Click(m_server); });
-  setMenuHandler("mnuCloseCom", [this] { CloseCommunication_Click(m_server); });
+  setMenuHandler("mnuClose", [this] { CloseCommunication_Click(m_server); });
   setMenuHandler("mnuCheckConfig", [this] { CheckConfig_Click(m_server); });
-  setMenuHandler("mnuReadAllParams", [this] { ReadAllParams_Click(m_server); });
+  setMenuHandler("mnuReadAllParameters", [this] { ReadAllParams_Click(m_server); });
 }
 
 void frmMain::buildBody()
@@ -426,8 +426,8 @@ void frmMain::Form_Load()
     s.fields.set("ProductName", Server::title());
 
     // Initial menu state.
-    for (const char* n : {"mnuCloseLog", "mnuServiceLog", "mnuCopyClipboard", "mnuCloseCom", "mnuReadAllParams",
-                          "mnuSpeedTest", "mnuCheckConfig", "mnuViewModules", "mnuTest"})
+    for (const char* n : {"mnuCloseLog", "mnuServiceLog", "mnuClipboard", "mnuClose", "mnuReadAllParameters",
+                          "mnuComSpeedTest", "mnuCheckConfig", "mnuShowDevice", "mnuTest"})
       enableMenu(n, false);
     RetrieveStoredWindowSettings(s, this);
     if (s.log) {

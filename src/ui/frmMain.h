@@ -54,7 +54,7 @@ public:
   void setCommPortVisible(bool visible);
 
   // ---- menus --------------------------------------------------------------
-  // Actions by their names (mnuOpenLog, mnuCloseCom, ...).
+  // Actions by their names (mnuOpenLog, mnuClose, ...).
   QAction* menu(const QString& name) const { return m_actions.value(name); }
   const QHash<QString, QAction*>& menus() const { return m_actions; }
   // Enables a menu item; items whose function the server does not offer yet

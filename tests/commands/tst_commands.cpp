@@ -249,10 +249,10 @@ private slots:
     QCOMPARE(requested(0, 0), QString("-9"));
 
     // The menu item reads every channel.
-    main->enableMenu("mnuReadAllParams", true);
-    QVERIFY(main->menu("mnuReadAllParams")->isEnabled());
+    main->enableMenu("mnuReadAllParameters", true);
+    QVERIFY(main->menu("mnuReadAllParameters")->isEnabled());
     const int before = w.logMark();
-    main->menu("mnuReadAllParams")->trigger();
+    main->menu("mnuReadAllParameters")->trigger();
     const QStringList lines = w.logSince(before);
     for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
       QVERIFY2(!World::readParameters(lines, c).isEmpty(), qPrintable(QString::number(c)));

@@ -55,8 +55,8 @@ private slots:
       tops << top->text();
     QCOMPARE(tops, QStringList({"&File", "&Communication", "SORANET", "&Server", "&Info"}));
     // Functions the server does not offer yet cannot be switched on.
-    f.w->enableMenu("mnuSpeedTest", true);
-    QVERIFY(!f.w->menu("mnuSpeedTest")->isEnabled());
+    f.w->enableMenu("mnuComSpeedTest", true);
+    QVERIFY(!f.w->menu("mnuComSpeedTest")->isEnabled());
     f.w->enableMenu("mnuResetErrors", true);
     QVERIFY(f.w->menu("mnuResetErrors")->isEnabled());
   }
