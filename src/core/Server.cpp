@@ -70,6 +70,12 @@ void Server::HideBusy()
     main->HideBusy();
 }
 
+void Server::ResetBusyProgress()
+{
+  if (main)
+    main->ResetBusyProgress();
+}
+
 void Server::SetComStatus(const QString& text)
 {
   if (main) {

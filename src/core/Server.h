@@ -96,6 +96,7 @@ public:
   // and log lines go to the logger once it exists.
   void ShowBusy(const QString& text, double step);
   void HideBusy();
+  void ResetBusyProgress();
   void SetComStatus(const QString& text);
   void enableMenu(const char* name, bool on);
   void LogMessage(int category, const QString& text);

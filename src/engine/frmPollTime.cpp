@@ -201,6 +201,7 @@ void frmPollTime::runBatch()
     for (int i = 1; i <= s.cfg.PollBatch; ++i) {
       if (m_currentChannel >= s.channels.MaxChannel) {
         m_currentChannel = 0;
+        s.ResetBusyProgress();
         break;
       }
       // A hold taken meanwhile (by a client command or an operator window)

@@ -346,6 +346,13 @@ void frmMain::ShowBusy(const QString& text, double step)
   }
 }
 
+void frmMain::ResetBusyProgress()
+{
+  m_progress = 0;
+  if (m_busy)
+    m_busy->pgbProgress->setValue(0);
+}
+
 void frmMain::HideBusy()
 {
   if (m_server.options.OptBusyWindow && m_busy) {

@@ -39,6 +39,8 @@ public:
   void ShowBusy(const QString& text, double step);
   void HideBusy();
   int busyProgress() const { return m_progress; }
+  // Starts the progress over (the poll cycle wrapped) without hiding anything.
+  void ResetBusyProgress();
   QString panel1() const;
   QString panel2() const;
   // The tray icon's current resource (101..103) and tooltip; kept even when
