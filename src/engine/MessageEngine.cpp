@@ -178,6 +178,9 @@ bool MessageEngine::modulePresent(int16_t channel) const
   return r && r->ModulePresent;
 }
 
+// A channel without a topic gets none made here: topics exist from the scan's
+// AddTopicScr to the closing's DeleteTopicScr, and a reply outside that span
+// has no client to tell. The channel model is still updated.
 void MessageEngine::setItem(int16_t channel, int16_t parameter, const QString& text)
 {
   if (frmTopic* t = s.dde ? s.dde->topic(channel) : nullptr)
