@@ -128,6 +128,7 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
 {
     QMutexLocker lock(&mutex_);
     modules_.clear();
+    db_ = db;
     defaultBaud_ = s.value("baud").toInt(38400);
     changeDelayMs_ = s.value("changeDelayMs").toInt(300);
     tauMs_ = s.value("timeConstantMs").toDouble(800);
@@ -449,8 +450,7 @@ bool Bus::systemWrite(Module &m, int fb, const Item &it, uint8_t &st)
     case 19:
         if (!numericIn(it, v)) { st = 5; return true; }
         if (v != 0) { st = 6; return true; }
-        m.modified = 0;
-        m.procModified.clear();
+        m.modified = 0;                  // the processes keep their own numbers
         st = 0;
         return true;
     }
@@ -722,6 +722,76 @@ bool Bus::peek(int node, int proc, int fb, Value &out)
     if (readItem(*m, proc, it) != 0) return false;
     out = it.value;
     return true;
+}
+
+QString Bus::setByKeyboard(int node, int proc, int fb, const QString &value)
+{
+    QMutexLocker lock(&mutex_);
+    Module *m = moduleAt(node);
+    if (!m) return QStringLiteral("No module at node %1").arg(node);
+    auto p = m->params.find(key(proc, fb));
+    if (p == m->params.end())
+        return QStringLiteral("Node %1 has no parameter %2:%3").arg(node).arg(proc).arg(fb);
+    Value v;
+    v.type = p->type;
+    if (p->type == TString) {
+        v.s = value.toLatin1();
+        if (p->length > 0) v.s = v.s.left(p->length);
+    } else {
+        bool ok = false;
+        const double d = value.toDouble(&ok);
+        if (!ok) return QStringLiteral("%1 is no number").arg(value);
+        Value in;
+        in.type = p->type == TFloat ? TFloat : TLong;
+        in.f = float(d);
+        in.i = int64_t(std::llround(d));
+        convertValue(in, p->type, v);
+    }
+    if (p->role == Param::Setpoint) {
+        Module::Loop &l = m->loops[proc];
+        l.from = measureOf(*m, proc);
+        l.target = v.number();
+        l.t0 = nowMs();
+    }
+    p->value = v;
+    noteModified(*m, proc, fb);
+    return {};
+}
+
+QString Bus::reidentify(int node, int typeId, const QString &number)
+{
+    QMutexLocker lock(&mutex_);
+    Module *m = moduleAt(node);
+    if (!m) return QStringLiteral("No module at node %1").arg(node);
+    if (typeId <= 0 || typeId > 255) return QStringLiteral("%1 is no device type").arg(typeId);
+    m->typeId = typeId;
+    if (!number.isEmpty()) m->number = number;
+    m->params.clear();
+    m->loops.clear();
+    m->procModified.clear();
+    m->modified = 0;
+    buildParams(*m, db_);
+    for (int proc : m->channels)
+        for (const Param &p : m->params)
+            if (p.proc == proc && p.role == Param::Setpoint) {
+                Module::Loop l;
+                l.from = l.target = p.value.number();
+                m->loops.insert(proc, l);
+            }
+    return {};
+}
+
+QString Bus::command(const QString &line)
+{
+    const QStringList w = line.simplified().split(' ', Qt::SkipEmptyParts);
+    QString error;
+    if (w.size() >= 5 && w[0] == QLatin1String("set"))
+        error = setByKeyboard(w[1].toInt(), w[2].toInt(), w[3].toInt(), w.mid(4).join(' '));
+    else if ((w.size() == 3 || w.size() == 4) && w[0] == QLatin1String("identify"))
+        error = reidentify(w[1].toInt(), w[2].toInt(), w.value(3));
+    else
+        error = QStringLiteral("Unknown command: %1").arg(line.trimmed());
+    return error.isEmpty() ? QStringLiteral("ok") : error;
 }
 
 } // namespace soranetsim

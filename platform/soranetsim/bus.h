@@ -105,6 +105,19 @@ public:
     // Reads a value directly, for tests; false when there is no such parameter.
     bool peek(int node, int proc, int fb, soraproto::Value &out);
 
+    // Injection while the bus runs (soranet-sim reads these as lines on its
+    // standard input). Each returns an error text, empty on success.
+    // A value changed on the instrument itself, as its keyboard would: the
+    // module then reports the parameter as modified.
+    QString setByKeyboard(int node, int proc, int fb, const QString &value);
+    // The instrument at node now identifies as another device type (an
+    // instrument swapped behind an interface channel): its parameters become
+    // those of the new type, its ident string starts with the new ID.
+    QString reidentify(int node, int typeId, const QString &number = {});
+    // One command line: "set NODE PROC PARAM VALUE" or "identify NODE TYPE
+    // [NUMBER]". Returns "ok" or the error text.
+    QString command(const QString &line);
+
 private:
     Module *moduleAt(int node);
     Module *interfaceModule();
@@ -127,6 +140,7 @@ private:
     QByteArray corruptFrame(QByteArray frame);
 
     QMutex mutex_;
+    ParamDb db_;                      // kept for reidentify()
     std::vector<std::unique_ptr<Module>> modules_;
     Faults faults_;
     QElapsedTimer clock_;

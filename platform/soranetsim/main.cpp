@@ -86,6 +86,23 @@ int main(int argc, char **argv)
         auto *n = new QSocketNotifier(sigPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(n, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     }
+    // Injection commands, one per line on standard input (see README.md);
+    // each is answered with "ok" or the error text on standard output.
+    auto *commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
+    QByteArray pendingInput;
+    QObject::connect(commands, &QSocketNotifier::activated, &app, [&] {
+        char buf[512];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) { commands->setEnabled(false); return; }
+        pendingInput.append(buf, n);
+        for (qsizetype eol; (eol = pendingInput.indexOf('\n')) >= 0;) {
+            const QString line = QString::fromLocal8Bit(pendingInput.left(eol)).trimmed();
+            pendingInput.remove(0, eol + 1);
+            if (line.isEmpty()) continue;
+            std::printf("%s\n", qPrintable(bus->command(line)));
+            std::fflush(stdout);
+        }
+    });
     const int rc = app.exec();
     server.stop();
     return rc;

@@ -251,6 +251,36 @@ private slots:
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
     }
 
+    // Injection while the bus runs: a value changed on the instrument marks
+    // it modified; an instrument that changes identity answers as its new
+    // type; bad commands are refused with their reason and change nothing.
+    void injectionCommands()
+    {
+        struct Row { const char *command, *answer; int proc, fb; uint8_t type; int status; double value; };
+        const Row rows[] = {
+            {"set 3 1 1 20000", "ok", 0, 19, TByte, 0, 1},        // module indication: process 1
+            {"set 3 1 1 20000", "ok", 1, 19, TByte, 0, 1},        // per process: its parameter 1
+            {"set 3 1 1 20000", "ok", 1, 1, TInt, 0, 20000},
+            {"set 9 1 1 5", "No module at node 9", 1, 1, TInt, 0, 20000},
+            {"set 3 1 77 5", "Node 3 has no parameter 1:77", 1, 1, TInt, 0, 20000},
+            {"set 3 1 1 many", "many is no number", 1, 1, TInt, 0, 20000},
+            {"identify 3 300", "300 is no device type", 0, 0, TByte, 0, 3},
+            {"frob 3", "Unknown command: frob 3", 0, 0, TByte, 0, 3},
+            {"identify 3 7 MC9", "ok", 0, 0, TByte, 0, 7},
+            {"identify 3 7 MC9", "ok", 1, 8, TByte, 0, 0},        // the new type's parameter
+            {"identify 3 7 MC9", "ok", 1, 9, TLong, 4, 0},        // the old type's is gone
+        };
+        for (const Row &r : rows) {
+            QCOMPARE(bus_.command(QString::fromLatin1(r.command)), QString::fromLatin1(r.answer));
+            Value v;
+            QCOMPARE(c.read(3, uint8_t(r.proc), uint8_t(r.fb), r.type, &v), r.status);
+            if (r.type != TString && r.status == 0) QCOMPARE(v.number(), r.value);
+        }
+        Value ident;
+        QCOMPARE(c.read(3, 0, 0, TString, &ident), 0);
+        QCOMPARE(ident.s, QByteArray("\x07MC9"));
+    }
+
     void programServesAPseudoTerminal()
     {
         const QString scen = dir_.filePath("s.json");
@@ -294,6 +324,15 @@ private slots:
         QVERIFY(rep);
         QCOMPARE(rep->seq, uint8_t(9));
         QCOMPARE(rep->groups[0].items[0].value.i, int64_t(3));
+        // Injection commands arrive on standard input, one per line.
+        sim.write("set 3 1 1 100\nfrob\n");
+        QStringList answers;
+        dl.setRemainingTime(3000);
+        while (answers.size() < 2 && !dl.hasExpired()) {
+            sim.waitForReadyRead(50);
+            while (sim.canReadLine()) answers << QString::fromLocal8Bit(sim.readLine()).trimmed();
+        }
+        QCOMPARE(answers, QStringList({"ok", "Unknown command: frob"}));
         port.close();
         sim.terminate();
         QVERIFY(sim.waitForFinished(3000));
