@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -364,19 +365,19 @@ void Conversation::handle(const Message& msg)
     const QString topicName = t.name;
     const QString storedName = it->name;
     m_server->pushValue(topicKey, *it);
-    bool ok = true;
+    QString refusal;
     if (m_server->m_pokeHandler) {
         QPointer<Server> server(m_server);
-        ok = m_server->m_pokeHandler(topicName, storedName, fromUtf8(msg.payload));
+        refusal = m_server->m_pokeHandler(topicName, storedName, fromUtf8(msg.payload));
         if (!server)
             return;
     }
     if (m_closing)
         return;
-    if (ok) {
+    if (refusal.isEmpty()) {
         send("OK\n");
     } else {
-        send(errorMessage("POKE_FAILED", QStringLiteral("the server did not accept the value")));
+        send(errorMessage("POKE_FAILED", refusal));
         emit m_server->linkError(topicName, storedName, LinkErrorPokeFailed);
     }
 }
@@ -587,7 +588,11 @@ void Server::removeTopic(const QString& topic)
         return;
     const QList<Conversation*> convs = it->conversations;
     const QString name = it->name;
+    QStringList itemNames;
+    for (const ItemRec& rec : std::as_const(it->items))
+        itemNames << rec.name;
     m_topics.erase(it);
+    emit topicRemoved(name, itemNames);
     for (Conversation* c : convs) {
         c->advisedItems.clear();
         m_conversations.removeAll(c);
@@ -622,6 +627,7 @@ bool Server::createItem(const QString& topic, const QString& item, const QString
         rec.name = item;
         rec.value = value.toUtf8();
         t->items.insert(k, rec);
+        emit itemChanged(t->name, rec.name, rec.value);
         return true;
     }
     it->value = value.toUtf8();
@@ -640,7 +646,9 @@ void Server::removeItem(const QString& topic, const QString& item)
         return;
     for (const Link& l : std::as_const(it->links))
         l.conv->advisedItems.remove(k);
+    const QString name = it->name;
     t->items.erase(it);
+    emit itemRemoved(t->name, name);
 }
 
 bool Server::setItem(const QString& topic, const QString& item, const QString& value)
@@ -664,6 +672,10 @@ bool Server::setItem(const QString& topic, const QString& item, const QString& v
 
 void Server::pushValue(const QString& topicKey, ItemRec& item)
 {
+    if (isSignalConnected(QMetaMethod::fromSignal(&Server::itemChanged))) {
+        const auto t = m_topics.constFind(topicKey);
+        emit itemChanged(t != m_topics.constEnd() ? t->name : topicKey, item.name, item.value);
+    }
     if (item.links.isEmpty())
         return;
     QList<Conversation*> overflowing;

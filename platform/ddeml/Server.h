@@ -49,11 +49,12 @@ class Server : public QObject {
     Q_OBJECT
 public:
     // Called for every accepted poke, after the item has taken the value.
-    // Returns true when the change was handled; false makes the poke fail
-    // (the client is told, and link error 8 is reported). The handler may
+    // Returns the empty text when the change was handled; otherwise the
+    // reason, which makes the poke fail: the client gets "ERR POKE_FAILED"
+    // with the reason, and link error 8 is reported. The handler may
     // run nested event loops: other conversations are served meanwhile, and
     // the poking conversation's further messages wait until it returns.
-    using PokeHandler = std::function<bool(const QString& topic, const QString& item, const QString& value)>;
+    using PokeHandler = std::function<QString(const QString& topic, const QString& item, const QString& value)>;
 
     explicit Server(QObject* parent = nullptr);
     ~Server() override;
@@ -100,6 +101,14 @@ public:
 
 signals:
     void linkError(const QString& topic, const QString& item, int code);
+    // Every value an item takes, in the server's spelling of topic and item:
+    // a new item's first value, a changed value set by the server, a poked
+    // value. A value equal to the held one is not repeated. Listeners beside
+    // the link clients (the MQTT bridge, the trend window) take values here.
+    void itemChanged(const QString& topic, const QString& item, const QByteArray& value);
+    void itemRemoved(const QString& topic, const QString& item);
+    // A removed topic, with the items it held.
+    void topicRemoved(const QString& topic, const QStringList& items);
     void conversationCountChanged(int count);
 
 private:

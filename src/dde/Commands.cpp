@@ -52,7 +52,7 @@ Commands::Commands(Server& server) : s(server)
   };
   if (s.dde) {
     s.dde->Rcvd_dde_item = [this](int16_t channel, const QString& name, int16_t parameter, const QString& value) {
-      Rcvd_dde_item(channel, name, parameter, value);
+      return Rcvd_dde_item(channel, name, parameter, value);
     };
     s.dde->Rcvd_dde_Cmnd = [this](int16_t channel, const QString& command) { Rcvd_dde_Cmnd(channel, command); };
   }
@@ -104,7 +104,7 @@ QString Commands::valueDescription(int16_t parameter, const QString& value) cons
   return q.exec() && q.next() ? q.value(0).toString() : QString();
 }
 
-void Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
+QString Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
 {
   support::Trace t(s.debug(), kModule, "Rcvd_dde_item");
   QString desc = kLinkpoke;
@@ -123,16 +123,19 @@ void Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t param
   if (s.state.SimulationOn) {
     if (Simulate_value)
       Simulate_value(channel, name, parameter, value);
-    return;
+    return {};
   }
   if (channel == 0 || parameter == 0 || !s.engine)
-    return;
+    return {};
   const ChannelRec* rec = s.channels.channel(channel);
   const uint8_t node = rec ? rec->Dev_Nodenr : 0, process = rec ? rec->Dev_Proc : 0;
-  // Errors of the write are reported by the engine (log, C(0)!P(2)).
-  s.engine->Write_to_Soranet_direct(node, process, channel, parameter, value);
+  // Errors of the write are reported by the engine (log, C(0)!P(2)); the
+  // poking client is also told, by the error's own text.
+  int16_t code = 0;
+  s.engine->Write_to_Soranet_direct(node, process, channel, parameter, value, &code);
   if (parameter == 1 && UpdateIdentAfterWink)
     UpdateIdentAfterWink(node, process, channel);
+  return code == 0 ? QString() : ErrorMessages::ErrorText(code);
 }
 
 // ---------------------------------------------------------------- commands

@@ -33,7 +33,9 @@ public:
   // value texts when a log file takes it), then the bus write, waited for;
   // after a write of parameter 1 the ident string is refreshed. In
   // simulation mode the simulation gets the value instead of the bus.
-  void Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value);
+  // Returns the empty text when the value was written (or taken by the
+  // simulation), otherwise the error text of the failed write.
+  QString Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value);
 
   // A command poke of item P(0) of C(channel).
   //

@@ -264,33 +264,41 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
 
 // ------------------------------------------------------------------ pokes
 
-bool DdeServer::onPoke(const QString& topicName, const QString& itemName, const QString& value)
+QString DdeServer::onPoke(const QString& topicName, const QString& itemName, const QString& value)
 {
   if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0)
     return m_serverTopic->poke(itemName, value);
   frmTopic* t = topicByName(topicName);
   const int16_t index = frmTopic::parseIndex(itemName);
   if (t && index >= 0)
-    P_Change(*t, index, value);
-  return true;
+    return P_Change(*t, index, value);
+  return {};
 }
 
-void DdeServer::P_Change(frmTopic& t, int16_t m, const QString& poked)
+QString DdeServer::P_Change(frmTopic& t, int16_t m, const QString& poked)
 {
+  // The server's own item changes are no pokes.
+  if (t.changing)
+    return {};
+  // A poke while the server cannot act on it is ignored: the item keeps the
+  // text, and the client learns why nothing reached an instrument.
   const ProcessState& st = m_s.state;
-  if (!(st.CommOpen || st.SimulationOn) || st.NotReady || t.changing)
-    return;
+  if (!(st.CommOpen || st.SimulationOn))
+    return QStringLiteral("not written: the communication is closed");
+  if (st.NotReady)
+    return QStringLiteral("not written: the server is not ready (the bus is being scanned)");
   const QString value = StripCRLF(poked, m, false);
   if (m == 0) {
     if (Rcvd_dde_Cmnd)
       Rcvd_dde_Cmnd(t.channel, value);
   } else if (t.channel != 0) {
     if (Rcvd_dde_item)
-      Rcvd_dde_item(t.channel, withoutTrailingBlanks(parameterName(m)), m, value);
+      return Rcvd_dde_item(t.channel, withoutTrailingBlanks(parameterName(m)), m, value);
   } else if (m == 1 || m == 2) {
     if (Rcvd_dde_item)
-      Rcvd_dde_item(0, m == 1 ? QStringLiteral("Readstatus") : QStringLiteral("Writestatus"), m, value);
+      return Rcvd_dde_item(0, m == 1 ? QStringLiteral("Readstatus") : QStringLiteral("Writestatus"), m, value);
   }
+  return {};
 }
 
 // ------------------------------------------------------------ link errors

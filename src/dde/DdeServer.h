@@ -83,23 +83,26 @@ public:
   int16_t RequestTagParNr(int16_t tag);
 
   // Entry points of the poke and command handling (filled by its owner);
-  // unset, accepted pokes only change the item.
+  // unset, accepted pokes only change the item. Rcvd_dde_item returns the
+  // empty text when the value was taken, otherwise why not.
   std::function<void(int16_t channel, const QString& command)> Rcvd_dde_Cmnd;
-  std::function<void(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
+  std::function<QString(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
     Rcvd_dde_item;
   // Ident tracking of the interface instrument; a non-empty answer goes to
   // the debug log.
   std::function<QString(int16_t channel, int16_t parameter, const QString& value)> CheckIFIIdentChange;
 
   // Poke and link-error handling of a channel topic's item (the link layer
-  // calls them; public for the test window and tests).
-  void P_Change(frmTopic& t, int16_t index, const QString& value);
+  // calls them; public for the test window and tests). P_Change returns the
+  // empty text when the poke was carried out, otherwise the reason the
+  // poking client is given.
+  QString P_Change(frmTopic& t, int16_t index, const QString& value);
   void P_LinkError(frmTopic& t, int16_t index, int code);
   static QString linkErrorMessage(int code);
 
 private:
   void listenTcpFromSettings();
-  bool onPoke(const QString& topic, const QString& item, const QString& value);
+  QString onPoke(const QString& topic, const QString& item, const QString& value);
   void onLinkError(const QString& topic, const QString& item, int code);
   frmTopic* topicByName(const QString& name) const;
   // The Read log line's description lookup; may rewrite text as the log

@@ -78,7 +78,7 @@ void ServerTopic::ChangeOpenCom(const QString& value)
   --m_openComGuard;
 }
 
-bool ServerTopic::poke(const QString& item, const QString& value)
+QString ServerTopic::poke(const QString& item, const QString& value)
 {
   // The canonical spelling of the item, as the field is named.
   QString name = item;
@@ -91,24 +91,24 @@ bool ServerTopic::poke(const QString& item, const QString& value)
   setField(name, value);
   m_echoing.clear();
 
-  bool accepted = true;
+  QString refusal;
   if (name == kOpenCom) {
-    accepted = OpenCom_Change(value);
-    if (!accepted)
+    refusal = OpenCom_Change(value);
+    if (!refusal.isEmpty())
       setField(name, before);
   } else if (name == QLatin1String("Interface")) {
-    accepted = Interface_Change(value);
+    refusal = Interface_Change(value);
   } else if (name == QLatin1String("Baudrate")) {
-    accepted = Baudrate_Change(value);
+    refusal = Baudrate_Change(value);
   } else if (name == QLatin1String("SelChan")) {
     SelChan_Change(value);
   } else if (name == QLatin1String("Polling")) {
     Polling_Change(value);
   } else if (name == QLatin1String("PollTime") || name == QLatin1String("PollBatch") ||
              name == QLatin1String("RTPInterval")) {
-    accepted = PollSetting_Change(name, value);
+    refusal = PollSetting_Change(name, value);
   }
-  return accepted;
+  return refusal;
 }
 
 // Opens or closes the communication. Whether it counts as open is judged by
@@ -116,17 +116,17 @@ bool ServerTopic::poke(const QString& item, const QString& value)
 // itself, and while an earlier OpenCom poke is still being carried out (the
 // opening processes events, so other clients' pokes arrive meanwhile), a
 // change of OpenCom is no request.
-bool ServerTopic::OpenCom_Change(const QString& text)
+QString ServerTopic::OpenCom_Change(const QString& text)
 {
   if (m_openComGuard > 0)
-    return true;
+    return {};
   bool ok = false;
   const bool open = toBoolean(text, &ok);
   if (!ok) {
+    const QString reason = QStringLiteral("Type mismatch: '%1' is no boolean").arg(text);
     if (m_s.log)
-      m_s.log->LogMessage(Error, QStringLiteral("Type mismatch: '%1' is no boolean [DDEItem: Server!OpenCom]")
-                                   .arg(text));
-    return false;
+      m_s.log->LogMessage(Error, reason + QStringLiteral(" [DDEItem: Server!OpenCom]"));
+    return reason;
   }
   ++m_openComGuard;
   if (open) {
@@ -151,24 +151,25 @@ bool ServerTopic::OpenCom_Change(const QString& text)
   // The item tells the outcome, not the request.
   setField(kOpenCom, m_s.state.TopicsCreated ? QStringLiteral("1") : QStringLiteral("0"));
   --m_openComGuard;
-  return true;
+  return {};
 }
 
-bool ServerTopic::Interface_Change(const QString& text)
+QString ServerTopic::Interface_Change(const QString& text)
 {
   // The name field holds 25 characters. A blank name is refused as well: it
   // would leave the next opening without an interface.
   const QString name = text.trimmed().left(25).trimmed();
   if (m_s.state.CommOpen || name.isEmpty()) {
     setField(QStringLiteral("Interface"), m_s.cfg.InterfaceName.trimmed());
-    return false;
+    return m_s.state.CommOpen ? QStringLiteral("the interface cannot change while the communication is open")
+                              : QStringLiteral("an interface name is needed");
   }
   m_s.cfg.InterfaceName = name;
   ShowInterfaceSettings(m_s);
-  return true;
+  return {};
 }
 
-bool ServerTopic::Baudrate_Change(const QString& text)
+QString ServerTopic::Baudrate_Change(const QString& text)
 {
   bool ok = false;
   // Besides text that is no number, a rate that does not fit 32 bits or is
@@ -176,11 +177,12 @@ bool ServerTopic::Baudrate_Change(const QString& text)
   const int32_t rate = IsNumeric(text) ? ToLong(text, &ok) : 0;
   if (m_s.state.CommOpen || !ok || rate <= 0) {
     setField(QStringLiteral("Baudrate"), QString::number(m_s.cfg.Baudrate));
-    return false;
+    return m_s.state.CommOpen ? QStringLiteral("the baud rate cannot change while the communication is open")
+                              : QStringLiteral("'%1' is no baud rate").arg(text);
   }
   m_s.cfg.Baudrate = rate;
   ShowInterfaceSettings(m_s);
-  return true;
+  return {};
 }
 
 // Shows whether the selected channel is polled; a channel the table does
@@ -220,14 +222,15 @@ void ServerTopic::Polling_Change(const QString& text)
 // the item then shows the setting in force. Polling stops around a change
 // of the two intervals. Refused while the server is not ready (opening,
 // scanning or closed) and for text that is not a number.
-bool ServerTopic::PollSetting_Change(const QString& item, const QString& text)
+QString ServerTopic::PollSetting_Change(const QString& item, const QString& text)
 {
   const bool batch = item == QLatin1String("PollBatch");
   const bool realtime = item == QLatin1String("RTPInterval");
   const int32_t current = batch ? m_s.cfg.PollBatch : realtime ? m_s.cfg.RealtimePollTime : m_s.cfg.Polltime;
   if (m_s.state.NotReady || !IsNumeric(text)) {
     setField(item, QString::number(current));
-    return false;
+    return m_s.state.NotReady ? QStringLiteral("the server is not serving (communication closed or being scanned)")
+                              : QStringLiteral("'%1' is no number").arg(text);
   }
   QString field = text;
   if (batch) {
@@ -243,7 +246,7 @@ bool ServerTopic::PollSetting_Change(const QString& item, const QString& text)
       StartPolling();
   }
   setField(item, field);
-  return true;
+  return {};
 }
 
 void ChangeOpenCom(Server& s, const QString& value)

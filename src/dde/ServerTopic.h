@@ -34,9 +34,9 @@ public:
 
   static QString topicName() { return QStringLiteral("server"); }
 
-  // A client poked value (item holds it already). Returns false when the
-  // poke is refused.
-  bool poke(const QString& item, const QString& value);
+  // A client poked value (item holds it already). Returns the empty text
+  // when the poke is taken, otherwise why it is refused.
+  QString poke(const QString& item, const QString& value);
 
   // Writes OpenCom for the server itself ("1" opened, "0" closed) with the
   // guard raised, so that the change is not taken for a client request.
@@ -54,12 +54,12 @@ public:
 
 private:
   void fieldChanged(const QString& name, const QString& text);
-  bool OpenCom_Change(const QString& text);
-  bool Interface_Change(const QString& text);
-  bool Baudrate_Change(const QString& text);
+  QString OpenCom_Change(const QString& text);
+  QString Interface_Change(const QString& text);
+  QString Baudrate_Change(const QString& text);
   void SelChan_Change(const QString& text);
   void Polling_Change(const QString& text);
-  bool PollSetting_Change(const QString& item, const QString& text);
+  QString PollSetting_Change(const QString& item, const QString& text);
   // Sets a field (and so the item) as the server does.
   void setField(const QString& name, const QString& text);
 

@@ -310,16 +310,21 @@ QString MessageEngine::Read_from_Soranet(uint8_t node, uint8_t proc, int16_t cha
 }
 
 QString MessageEngine::Write_to_Soranet(uint8_t node, uint8_t proc, int16_t channel, int16_t parameter,
-                                        const QString& valueIn, int16_t& tag)
+                                        const QString& valueIn, int16_t& tag, int16_t* code)
 {
+  auto fail = [&](int16_t e, bool write) {
+    if (code)
+      *code = e;
+    return s.errors->HandleErrorMessage(e, uint8_t(channel), parameter, write, QString());
+  };
   if (!s.state.CommOpen || s.state.SimulationOn || !s.session || !s.dde)
-    return s.errors->HandleErrorMessage(37, uint8_t(channel), parameter, false, QString());
+    return fail(37, false);
   const ParameterDef* P = parameterDef(parameter);
   if (!P || channel < 0)
-    return s.errors->HandleErrorMessage(38, uint8_t(channel), parameter, true, QString());
+    return fail(38, true);
   int32_t* retries = retryCount(s.channels, channel, parameter);
   if (s.channels.available(channel, parameter) && retries && *retries == 0)
-    return s.errors->HandleErrorMessage(44, uint8_t(channel), parameter, false, QString());
+    return fail(44, false);
 
   const uint8_t* vt = varType(s.channels, channel, parameter);
   uint8_t fb = P->FBnr;
@@ -382,6 +387,8 @@ QString MessageEngine::Write_to_Soranet(uint8_t node, uint8_t proc, int16_t chan
     if (e == 0)
       tag = newTag;
   }
+  if (code)
+    *code = e;
   const QString text = s.errors->HandleErrorMessage(e, uint8_t(channel), parameter, true, QString());
   if (!text.isEmpty() && s.log)
     s.log->DebugLogError(QStringLiteral("Write_to_Soranet ") + " Error: " + n2s(e) + " nPtag: " + n2s(parameter) +
@@ -405,16 +412,21 @@ QString MessageEngine::Read_from_Soranet_direct(uint8_t node, uint8_t proc, int1
 }
 
 QString MessageEngine::Write_to_Soranet_direct(uint8_t node, uint8_t proc, int16_t channel, int16_t parameter,
-                                               const QString& valueText)
+                                               const QString& valueText, int16_t* code)
 {
   HandlePendingMsg();
-  int16_t tag = 0;
-  const QString text = Write_to_Soranet(node, proc, channel, parameter, valueText, tag);
-  if (!text.isEmpty())
+  int16_t tag = 0, sent = 0;
+  const QString text = Write_to_Soranet(node, proc, channel, parameter, valueText, tag, &sent);
+  if (code)
+    *code = sent;
+  if (sent != 0)
     return text;
   QString value;
   int16_t error = 0;
-  if (WaitForReply(tag, 4, value, error))
+  const bool replied = WaitForReply(tag, 4, value, error);
+  if (code)
+    *code = replied ? error : int16_t(12);
+  if (replied)
     return value; // empty for an acknowledgement, the error's text otherwise
   return QStringLiteral("?");
 }

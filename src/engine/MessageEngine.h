@@ -58,15 +58,19 @@ public:
   QString Read_from_Soranet(uint8_t node, uint8_t process, int16_t channel, int16_t parameter,
                             int16_t& tag);
   // Sends a write of value (checked against the database, then prepared for
-  // the value type); on success tag receives the request tag.
+  // the value type); on success tag receives the request tag. code, when
+  // given, receives the error code (0 when the request went out).
   QString Write_to_Soranet(uint8_t node, uint8_t process, int16_t channel, int16_t parameter,
-                           const QString& value, int16_t& tag);
+                           const QString& value, int16_t& tag, int16_t* code = nullptr);
   // The read, waited for (1 s): the value text, an error text, or "?" when
   // no reply came.
   QString Read_from_Soranet_direct(uint8_t node, uint8_t process, int16_t channel, int16_t parameter);
-  // The write, waited for (4 s): empty or an error text, or "?".
+  // The write, waited for (4 s): empty or an error text, or "?". code, when
+  // given, receives the error code of the write (0 when the instrument
+  // acknowledged it, 12 when no reply came): the returned text is empty for
+  // errors that are reported quietly, the code is not.
   QString Write_to_Soranet_direct(uint8_t node, uint8_t process, int16_t channel, int16_t parameter,
-                                  const QString& value);
+                                  const QString& value, int16_t* code = nullptr);
   // A raw read outside the parameter table, waited for (1 s). Returns 0 and
   // the value converted to the type, or the error code and the type's
   // default (255, 0, 0.0, 0, "?"); 12 when no reply came.

@@ -28,6 +28,17 @@ bool pokeText(int channel, int p, const QString& value)
   return poke(topicOf(channel), itemOf(p), value.toUtf8());
 }
 
+// The reason a refused poke was given ("<accepted>" when it was not refused).
+QString pokeRefusal(int channel, int p, const QString& value)
+{
+  return linktest::inThread([&] {
+    ddeml::Client c;
+    if (c.connect("Tesmira", topicOf(channel), 3000) && c.poke(itemOf(p), value, 5000))
+      return QStringLiteral("<accepted>");
+    return c.errorString();
+  });
+}
+
 QString requested(int channel, int p)
 {
   QString v;
@@ -119,17 +130,20 @@ private slots:
     QCOMPARE(simValue(def(12).FBnr), 0.0);
   }
 
-  // Refused writes are reported and nothing goes on the wire.
+  // Refused writes are reported, the poking client is told why, and nothing
+  // goes on the wire.
   void refusedWritesAreReported()
   {
     const int mark = w.logMark();
     const int frames = w.bus->requestFrames();
     const double measure = simValue(0);
-    QVERIFY(pokeText(ctl, 8, "123"));
+    QVERIFY(pokeRefusal(ctl, 8, "123").contains("This parameter value can only be read"));
     QCOMPARE(requested(0, 2), QString("This parameter value can only be read"));
     QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(ctl, 8), "This parameter value can only be read"));
-    QVERIFY(pokeText(ctl, 9, "40000")); // above the setpoint's maximum
+    // Above the setpoint's maximum, and no number at all.
+    QVERIFY(pokeRefusal(ctl, 9, "40000").contains("Wrong value for this parameter or not accepted"));
     QCOMPARE(requested(0, 2), QString("Wrong value for this parameter or not accepted"));
+    QCOMPARE(pokeRefusal(ctl, 9, "abc"), QString("Type of parameter sent differs from type on module"));
     QCOMPARE(simValue(1), 16000.0);
     QCOMPARE(w.bus->requestFrames(), frames);
     QCOMPARE(simValue(0), measure);
@@ -147,7 +161,7 @@ private slots:
     const QStringList hostile = {"1 OR 1=1", "'; DROP TABLE ParValue; --", "1; DELETE FROM AllParameters",
                                  "\" OR \"\"=\""};
     for (const QString& text : hostile) {
-      QVERIFY(pokeText(ctl, 12, text));
+      pokeText(ctl, 12, text); // refused as no number, but logged first
       QVERIFY(pokeText(0, 1, text));
       QVERIFY(pokeText(ctl, 0, text)); // a scan specification
     }

@@ -236,15 +236,17 @@ private slots:
     QList<QPair<int, QString>> commands;
     w.dde().Rcvd_dde_item = [&](int16_t ch, const QString& name, int16_t p, const QString& v) {
       items << Poked{ch, name, p, v};
+      return v == "refuse" ? QStringLiteral("Value out of range") : QString();
     };
     w.dde().Rcvd_dde_Cmnd = [&](int16_t ch, const QString& cmd) { commands << qMakePair(int(ch), cmd); };
     auto last = [&] { return items.isEmpty() ? QString("<none>") : items.last().value; };
 
-    // Closed communication, or open but not ready: the item just shows the text.
-    QVERIFY(poke("C(1)", "P(9)", "5\r\n"));
+    // Closed communication, or open but not ready: the item just shows the
+    // text, and the client is told that nothing was written.
+    QVERIFY(pokeRefused("C(1)", "P(9)", "5\r\n"));
     QCOMPARE(w.dde().topic(1)->item(9), QString("5\r\n"));
     w.s.state.CommOpen = true;
-    QVERIFY(poke("C(1)", "P(9)", "6"));
+    QVERIFY(pokeRefused("C(1)", "P(9)", "6"));
     QVERIFY(items.isEmpty());
 
     w.serving();
@@ -254,6 +256,9 @@ private slots:
     QCOMPARE(items[0].name, QString("setpoint"));
     QCOMPARE(items[0].parameter, 9);
     QCOMPARE(last(), QString("5"));
+    // A write the handler refuses fails the poke.
+    QVERIFY(pokeRefused("C(1)", "P(9)", "refuse"));
+    items.removeLast();
     // Exempt parameters keep CR LF.
     QVERIFY(poke("C(1)", "P(33)", "a\r\nb\r\n"));
     QCOMPARE(last(), QString("a\r\nb\r\n"));

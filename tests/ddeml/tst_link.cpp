@@ -68,7 +68,7 @@ struct ToolWorld : Fixture {
         server.setItem("C(1)", "P(8)", QString::fromUtf8("5\r\nzwei\\drei µ"));
         server.setPokeHandler([this](const QString&, const QString& item, const QString& v) {
             pokes << item + "=" + v;
-            return v != "refuse";
+            return v == "refuse" ? QStringLiteral("refused by the test") : QString();
         });
     }
 };
@@ -326,7 +326,7 @@ private slots:
             QTimer::singleShot(10000, &loop, &QEventLoop::quit);
             loop.exec();
             handlerDone = true;
-            return true;
+            return QString();
         });
         auto other = background([&] {
             while (!pokeSeen)
@@ -357,7 +357,7 @@ private slots:
             QTimer::singleShot(20, &loop, &QEventLoop::quit);
             loop.exec();
             --depth;
-            return true;
+            return QString();
         });
         // Three pokes sent back to back without waiting; each is handled
         // only after the previous one was acknowledged. (The requested
@@ -379,12 +379,16 @@ private slots:
     {
         Fixture f;
         QSignalSpy errors(&f.server, &ddeml::Server::linkError);
-        f.server.setPokeHandler([](const QString&, const QString&, const QString& v) { return v != "bad"; });
+        f.server.setPokeHandler([](const QString&, const QString&, const QString& v) {
+            return v == "bad" ? QStringLiteral("Value out of\nrange") : QString();
+        });
         inThread([] {
             Client c;
             QVERIFY(c.connect("Tesmira", "C(1)"));
             QVERIFY(!c.poke("P(9)", QStringLiteral("bad")));
             QCOMPARE(c.error(), ClientError::PokeFailed);
+            // The handler's reason reaches the client, kept on one line.
+            QVERIFY(c.errorString().contains("Value out of range"));
             QByteArray v;
             QVERIFY(!c.request("P(8)", &v, 2000, "BITMAP"));
             QCOMPARE(c.error(), ClientError::BadFormat);
@@ -662,7 +666,7 @@ private slots:
         QTest::newRow("no service") << QStringList {"request", "Nobody", "C(1)", "P(8)"} << 3 << QByteArray("No service Nobody");
         QTest::newRow("no topic") << QStringList {"link", "Tesmira|C(5)!P(8)"} << 4 << QByteArray("no topic C(5)");
         QTest::newRow("no item") << QStringList {"request", "Tesmira", "C(1)", "P(4)"} << 5 << QByteArray("no item P(4)");
-        QTest::newRow("refused poke") << QStringList {"poke", "Tesmira", "C(1)", "P(9)", "refuse"} << 6 << QByteArray("did not accept");
+        QTest::newRow("refused poke") << QStringList {"poke", "Tesmira", "C(1)", "P(9)", "refuse"} << 6 << QByteArray("refused by the test");
         QTest::newRow("execute") << QStringList {"execute", "Tesmira", "C(1)", "[x]"} << 6 << QByteArray("no execute");
         QTest::newRow("bad link text") << QStringList {"link", "Tesmira!P(8)"} << 2 << QByteArray("SERVICE|TOPIC!ITEM");
         QTest::newRow("missing arguments") << QStringList {"poke", "Tesmira", "C(1)"} << 2 << QByteArray("needs");
