@@ -63,9 +63,9 @@ Prompt::Answer Prompt::MsgBox(const QString& text, Buttons buttons, Icon icon, c
 }
 
 bool Prompt::FileDialog(const QString& title, const QString& filter, const QString& startFolder,
-                        QString& path)
+                        QString& path, const QString& headlessPath)
 {
-  return askFile(title, filter, startFolder, path);
+  return askFile(title, filter, startFolder, path, headlessPath);
 }
 
 bool Prompt::InputBox(const QString& text, const QString& title, const QString& def, QString& value)
@@ -110,7 +110,7 @@ Prompt::Answer GuiPrompt::ask(const QString& text, Buttons buttons, Icon icon, c
 }
 
 bool GuiPrompt::askFile(const QString& title, const QString& filter, const QString& startFolder,
-                        QString& path)
+                        QString& path, const QString&)
 {
   // Filters come in the "Text|pattern|Text|pattern" form; Qt wants ";;".
   const QStringList parts = filter.split('|');
@@ -143,10 +143,16 @@ Prompt::Answer HeadlessPrompt::ask(const QString&, Buttons, Icon, const QString&
   return headless;
 }
 
-bool HeadlessPrompt::askFile(const QString& title, const QString&, const QString&, QString&)
+bool HeadlessPrompt::askFile(const QString& title, const QString&, const QString&, QString& path,
+                             const QString& headlessPath)
 {
-  std::fprintf(stderr, "[%s]\n(no operator: no file chosen)\n", qPrintable(title));
-  return false;
+  if (headlessPath.isEmpty()) {
+    std::fprintf(stderr, "[%s]\n(no operator: no file chosen)\n", qPrintable(title));
+    return false;
+  }
+  std::fprintf(stderr, "[%s]\n(no operator: chose %s)\n", qPrintable(title), qPrintable(headlessPath));
+  path = headlessPath;
+  return true;
 }
 
 bool HeadlessPrompt::askText(const QString& text, const QString& title, const QString&, QString&)
@@ -166,11 +172,14 @@ Prompt::Answer ScriptedPrompt::ask(const QString& text, Buttons buttons, Icon ic
   return a;
 }
 
-bool ScriptedPrompt::askFile(const QString& title, const QString&, const QString&, QString& path)
+bool ScriptedPrompt::askFile(const QString& title, const QString&, const QString&, QString& path,
+                             const QString& headlessPath)
 {
   fileTitles.append(title);
-  if (files.isEmpty())
-    return false;
+  if (files.isEmpty()) {
+    path = headlessPath;
+    return !headlessPath.isEmpty();
+  }
   const QString f = files.takeFirst();
   if (f.isEmpty())
     return false;

@@ -24,9 +24,10 @@ public:
   Answer MsgBox(const QString& text, Buttons buttons = Ok, Icon icon = NoIcon,
                 const QString& title = {}, int headless = -1);
 
-  // Asks for a file to create or open. False when cancelled.
+  // Asks for a file to create or open. False when cancelled. headlessPath
+  // is the file a server without an operator takes; when empty it cancels.
   bool FileDialog(const QString& title, const QString& filter, const QString& startFolder,
-                  QString& path);
+                  QString& path, const QString& headlessPath = {});
 
   // Asks for a line of text. False when cancelled.
   bool InputBox(const QString& text, const QString& title, const QString& def, QString& value);
@@ -45,7 +46,7 @@ protected:
   virtual Answer ask(const QString& text, Buttons buttons, Icon icon, const QString& title,
                      Answer headless) = 0;
   virtual bool askFile(const QString& title, const QString& filter, const QString& startFolder,
-                       QString& path) = 0;
+                       QString& path, const QString& headlessPath) = 0;
   virtual bool askText(const QString& text, const QString& title, const QString& def,
                        QString& value) = 0;
 };
@@ -54,15 +55,18 @@ protected:
 class GuiPrompt : public Prompt {
 protected:
   Answer ask(const QString& text, Buttons buttons, Icon icon, const QString& title, Answer headless) override;
-  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path) override;
+  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path,
+               const QString& headlessPath) override;
   bool askText(const QString& text, const QString& title, const QString& def, QString& value) override;
 };
 
-// Answers by policy; files and texts are not asked (cancelled).
+// Answers by policy; texts are not asked (cancelled), files only where the
+// caller names the one to take.
 class HeadlessPrompt : public Prompt {
 protected:
   Answer ask(const QString& text, Buttons buttons, Icon icon, const QString& title, Answer headless) override;
-  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path) override;
+  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path,
+               const QString& headlessPath) override;
   bool askText(const QString& text, const QString& title, const QString& def, QString& value) override;
 };
 
@@ -84,7 +88,8 @@ public:
 
 protected:
   Answer ask(const QString& text, Buttons buttons, Icon icon, const QString& title, Answer headless) override;
-  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path) override;
+  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path,
+               const QString& headlessPath) override;
   bool askText(const QString& text, const QString& title, const QString& def, QString& value) override;
 };
 

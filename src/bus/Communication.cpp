@@ -182,7 +182,11 @@ int16_t StopCommunication(Server& s)
 
 QString RestartCommunication(Server& s)
 {
+  // Closing forgets a highest node address the operator set by hand; the
+  // scan of this restart is the one meant to use it.
+  const uint8_t manualLNA = s.channels.ManualLNA;
   StopCommunication(s);
+  s.channels.ManualLNA = manualLNA;
   if (StartCommunication(s).isEmpty())
     CheckConfigAndStartPolling(s);
   return {};

@@ -11,6 +11,7 @@
 #include "engine/frmPollTime.h"
 #include "db/Database.h"
 #include "log/Logger.h"
+#include "ui/ServiceLog.h"
 #include "ui/frmMain.h"
 
 namespace tesmira {
@@ -53,6 +54,7 @@ void Server::createServices()
   ApplyPortSettings = [this] { tesmira::ApplyPortSettings(*this); };
   dde = std::make_unique<DdeServer>(*this);
   commands = std::make_unique<Commands>(*this);
+  commands->Servicelog = [this] { tesmira::Servicelog(*this); };
   devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);

@@ -14,6 +14,7 @@
 #include "log/Logger.h"
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
+#include "ui/frmTest.h"
 #include "ui/frmWorning.h"
 
 #include "Debug.h"
@@ -159,6 +160,8 @@ QString CreateForms(Server& s)
     QWidget* w = nullptr;
     if (name == QLatin1String("frmWorning"))
       w = new frmWorning(s, s.main);
+    else if (name == QLatin1String("frmTest"))
+      w = new frmTest(s, s.main);
     else
       w = new ToolWindow(name, s.main);
     s.main->forms.insert(name, w);

@@ -74,7 +74,7 @@ public:
   // The default reads parameter 1 again without waiting; the value reaches
   // the item through the reply path.
   std::function<void(uint8_t node, uint8_t process, int16_t channel)> UpdateIdentAfterWink;
-  // Writes the service log (command -2). Unset: nothing is written.
+  // Writes the service log (command -2); Server::createServices fills it.
   std::function<void()> Servicelog;
 
 private:

@@ -249,7 +249,7 @@ int16_t Logger::reportOpenError(const QString& description, int number)
   return int16_t(number ? number : QFileDevice::OpenError);
 }
 
-int16_t Logger::OpenLogFile(bool serviceLog)
+int16_t Logger::OpenLogFile(bool serviceLog, const QString& headlessPath)
 {
   support::Trace trace(m_debug, kModule, "OpenLogFile");
   QString folder = m_setting ? m_setting->GetUserSetting(QStringLiteral("Directories"), QStringLiteral("DataDir"))
@@ -261,7 +261,7 @@ int16_t Logger::OpenLogFile(bool serviceLog)
   const QString title = serviceLog ? QStringLiteral("Create/Open Service Log File")
                                    : QStringLiteral("Create/Open Log File");
   if (!support::prompt().FileDialog(title, QStringLiteral("Log Files (*.log)|*.log|All Files (*.*)|*.*"),
-                                    folder, path)
+                                    folder, path, headlessPath)
       || path.isEmpty())
     return kDialogCancelled;
 

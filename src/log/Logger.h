@@ -88,8 +88,9 @@ public:
   // Asks for a file and opens it as the log file (appending, or replacing
   // when the operator says so). Returns 0 on success, else an error number:
   // kDialogCancelled when no file was chosen, otherwise the file error
-  // (QFileDevice::FileError) of the failed delete or open.
-  int16_t OpenLogFile(bool serviceLog);
+  // (QFileDevice::FileError) of the failed delete or open. headlessPath is
+  // the file taken when no operator can choose (see support::Prompt).
+  int16_t OpenLogFile(bool serviceLog, const QString& headlessPath = {});
   void CloseLogFile();
   bool logFileOpen() const { return m_file.isOpen(); }
   // Path of the open log file; empty when none is open.

@@ -1,6 +1,9 @@
 #include "frmMain.h"
 
 #include "Icons.h"
+#include "ServiceLog.h"
+#include "SpeedTest.h"
+#include "frmTest.h"
 #include "ToolWindow.h"
 #include "frmStartUp.h"
 #include "frmWorning.h"
@@ -158,6 +161,15 @@ void frmMain::buildMenus()
   setMenuHandler("mnuClose", [this] { CloseCommunication_Click(m_server); });
   setMenuHandler("mnuCheckConfig", [this] { CheckConfig_Click(m_server); });
   setMenuHandler("mnuReadAllParameters", [this] { ReadAllParams_Click(m_server); });
+  setMenuHandler("mnuServiceLog", [this] { mnuServiceLog_Click(m_server); });
+  setMenuHandler("mnuClipboard", [this] { mnuClipboard_Click(m_server); });
+  setMenuHandler("mnuComSpeedTest", [this] { mnuComSpeedTest_Click(m_server); });
+  setMenuHandler("mnuLNA", [this] { mnuLNA_Click(m_server); });
+  setMenuHandler("mnuTest", [this] {
+    SetComStatus("Test communication");
+    if (auto* f = qobject_cast<frmTest*>(forms.value("frmTest").data()); f && f->Form_Load())
+      f->raise();
+  });
 }
 
 void frmMain::buildBody()

@@ -13,6 +13,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
@@ -44,6 +45,9 @@ struct Program {
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     process.setProcessEnvironment(env);
+    // Console lines are mirrored to standard output; a pipe nobody reads
+    // would stall the server once it is full.
+    process.setStandardOutputFile(home.file("stdout.txt"));
     process.start(bin + "/tesmira", args);
     QString status;
     QDeadlineTimer deadline(20000);
@@ -122,6 +126,11 @@ class TestCommandsProgram : public QObject {
 private slots:
   void initTestCase()
   {
+    // The service log case below starts with "Log errors only" on.
+    QFile user(sim.home.file("user.ini"));
+    QVERIFY(user.open(QIODevice::WriteOnly));
+    user.write("[Menu Settings]\nLogErrorsOnly=True\n");
+    user.close();
     QVERIFY2(sim.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n"),
              qPrintable(QString::fromLocal8Bit(sim.process.readAllStandardError())));
   }
@@ -189,6 +198,29 @@ private slots:
     while (seen.size() < 2 && watcher.nextAdvise(&e, 5000))
       seen << QString::fromUtf8(e.value);
     QCOMPARE(seen, (QStringList{"ALL", "0"}));
+  }
+
+  // -2 on C(0) writes the service log to the data folder (no operator to
+  // choose a file): the overview, then a Read line per parameter of every
+  // channel although "Log errors only" is on; the command item goes back to
+  // "0". (Every parameter read and the option put back: tst_optools.)
+  void serviceLogCommand()
+  {
+    QCOMPARE(sim.tool({"poke", "--timeout", "60000", "Tesmira", "C(0)", "P(0)", "--", "-2"}), 0);
+    QVERIFY(Program::until([&] { return sim.get("C(0)", "P(0)") == "0"; }));
+    const QStringList logs = QDir(sim.home.path() + "/data/Tesmira32").entryList({"ServiceLog-*.log"});
+    QCOMPARE(logs.size(), 1);
+    QFile f(sim.home.path() + "/data/Tesmira32/" + logs[0]);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(f.readAll());
+    QVERIFY2(text.startsWith("Tesmira SORANET DDE-server\r\nDate: "), qPrintable(text.left(200)));
+    for (int c = 1; c <= 8; ++c) {
+      QVERIFY2(text.contains(QRegularExpression(QString("\r\n%1  \\d{3}  \\d{3}  \\d\\d ").arg(c, 3, 10, QChar('0')))),
+               qPrintable(QString("no overview row for channel %1").arg(c)));
+      QVERIFY2(text.count(QString("Read\tCh%1   P").arg(c, 3, 10, QChar('0'))) > 10,
+               qPrintable(QString("too few Read lines of channel %1").arg(c)));
+    }
+    QVERIFY(text.contains("\r\nParameter values:\r\n"));
   }
 
   void closeComPokes()
