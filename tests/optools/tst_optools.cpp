@@ -3,22 +3,12 @@
 // pseudo-terminal to the virtual bus, the scan run, polling on. The test
 // form's two frames, link copy and paste, its rows kept between openings;
 // the speed test and last node address prompts; the service log.
-#include "ServerRig.h"
-#include "TestHome.h"
+#include "ProgramRig.h"
 
-#include "bus.h"
-#include "paramdb.h"
-#include "server.h"
-
-#include "core/Startup.h"
 #include "log/Logger.h"
 #include "ui/ServiceLog.h"
-#include "ui/frmMain.h"
 #include "ui/frmTest.h"
 
-#include "Prompt.h"
-
-#include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -32,70 +22,6 @@
 using namespace tesmira;
 
 namespace {
-
-struct Program {
-  TestHome home;
-  support::ScriptedPrompt prompt;
-  std::shared_ptr<soranetsim::Bus> bus = std::make_shared<soranetsim::Bus>();
-  std::unique_ptr<soranetsim::Server> sim;
-  std::unique_ptr<Server> s;
-
-  // Starts as the program does with /O on a line at 460800 baud.
-  QString start()
-  {
-    support::setPrompt(&prompt);
-    if (!serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase()))
-      return "no database";
-    soranetsim::ParamDb pdb;
-    QString e = pdb.load(home.defaultDatabase());
-    if (e.isEmpty())
-      e = bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb);
-    sim = std::make_unique<soranetsim::Server>(bus);
-    const QString pty = e.isEmpty() ? sim->startPty(home.file("bus"), &e) : QString();
-    if (pty.isEmpty())
-      return "pty: " + e;
-    QFile ini(home.file("common.ini"));
-    if (!ini.open(QIODevice::WriteOnly))
-      return "common.ini";
-    ini.write(("[Communication]\nInterfaceName=" + pty + "\nBaudrate=460800\n"
-               "[Settings]\nPollParametersOnInit=False\n").toUtf8());
-    ini.close();
-    s = std::make_unique<Server>();
-    s->createGeneral(".");
-    s->options.OptOpenCom = true;
-    s->options.TrayIconEnabled = false;
-    s->createServices();
-    auto* w = new frmMain(*s);
-    w->Form_Load();
-    if (w->bCancel)
-      return w->sError;
-    e = Start(*s);
-    return e.isEmpty() && s->state.CommOpen ? e : "not open: " + e;
-  }
-  ~Program()
-  {
-    if (s && s->main) {
-      UnloadMain(*s);
-      delete s->main;
-    }
-    s.reset();
-    sim.reset();
-    support::setPrompt(nullptr);
-  }
-  void menu(const char* name)
-  {
-    QAction* a = s->main->menu(name);
-    QVERIFY2(a && a->isEnabled(), name);
-    a->trigger();
-  }
-  QStringList titlesAsked() const
-  {
-    QStringList t;
-    for (const auto& a : prompt.asked)
-      t << a.title;
-    return t;
-  }
-};
 
 void choose(QComboBox* cbo, int number, bool channel)
 {
@@ -117,7 +43,7 @@ int setpointOnBus(soranetsim::Bus& bus)
 
 class TestOpTools : public QObject {
   Q_OBJECT
-  Program p;
+  serverrig::Program p;
   frmTest* form = nullptr;
 
 private slots:
@@ -126,14 +52,14 @@ private slots:
     // Reads of a silent node give up quickly.
     qputenv("TESMIRA_SORA32_TIMEOUT_MS", "60");
     qputenv("TESMIRA_SORA32_RETRIES", "0");
-    const QString e = p.start();
+    const QString e = p.start(460800);
     QVERIFY2(e.isEmpty(), qPrintable(e));
     QCOMPARE(p.s->channels.MaxChannel, int16_t(8));
   }
 
   void testFormOpens()
   {
-    p.menu("mnuTest");
+    QVERIFY(p.menu("mnuTest"));
     form = qobject_cast<frmTest*>(p.s->main->forms.value("frmTest").data());
     QVERIFY(form && form->isVisible());
     QCOMPARE(form->windowTitle(), QString("Test form"));
@@ -217,7 +143,7 @@ private slots:
     form->rowsFB[1].txtWrite->setText("77");
     choose(form->rowsDDE[2].cboChannel, 5, true);
     form->close();
-    p.menu("mnuTest");
+    QVERIFY(p.menu("mnuTest"));
     QCOMPARE(form->rowsFB.size(), 2);
     QCOMPARE(form->rowsDDE.size(), 3);
     QCOMPARE(form->rowsFB[1].cboChannel->currentText(), QString("Ch: 2, node 3, process 1"));
@@ -234,7 +160,7 @@ private slots:
     p.prompt.asked.clear();
     p.prompt.texts = {"125", "0", "abc", "1000", "7"};
     p.prompt.answers = {support::Prompt::AnswerNo}; // no new scan now
-    p.menu("mnuLNA");
+    QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.titlesAsked(), QStringList({"Last Node Address", "Last Node Address", "Last Node Address",
                                            "Last Node Address", "Last Node Address", "Tesmira"}));
     QCOMPARE(p.prompt.asked.last().text, QString("Check SORANET configuration?"));
@@ -243,7 +169,7 @@ private slots:
     p.s->channels.ManualLNA = 0;
     p.prompt.asked.clear();
     p.prompt.texts = {current};
-    p.menu("mnuLNA");
+    QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.prompt.asked.size(), 1);
     QCOMPARE(p.s->channels.ManualLNA, uint8_t(0));
   }
@@ -272,7 +198,7 @@ private slots:
     p.bus->setFaults(f);
     p.prompt.asked.clear();
     p.prompt.texts = answers;
-    p.menu("mnuComSpeedTest");
+    QVERIFY(p.menu("mnuComSpeedTest"));
     p.bus->setFaults({});
     QStringList expected(qMax(1, int(answers.size())), "Communication speed test settings");
     if (!result.isEmpty())
@@ -296,13 +222,13 @@ private slots:
     log.LogErrorsOnly = true;
     p.prompt.asked.clear();
     p.prompt.files = {""};
-    p.menu("mnuServiceLog");
+    QVERIFY(p.menu("mnuServiceLog"));
     QCOMPARE(p.prompt.fileTitles.last(), QString("Create/Open Service Log File"));
     QVERIFY(p.prompt.asked.isEmpty());
 
     const QString file = p.home.file("service.log");
     p.prompt.files = {file};
-    p.menu("mnuServiceLog");
+    QVERIFY(p.menu("mnuServiceLog"));
     QVERIFY(log.LogErrorsOnly);
     QVERIFY(!log.EchoAll);
     QVERIFY(!log.logFileOpen());
