@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QSet>
 
 namespace tesmira {
@@ -114,6 +115,15 @@ void Servicelog(Server& s)
   Logger* log = s.log.get();
   if (!log)
     return;
+  // The reads let client pokes in: a second request meanwhile would take
+  // the log file from under the first.
+  static bool running = false;
+  if (running) {
+    log->LogMessage(Warn, QStringLiteral("A service log is being written already; the new request is ignored"));
+    return;
+  }
+  running = true;
+  const auto done = qScopeGuard([] { running = false; });
   const QDateTime now = QDateTime::currentDateTime();
   const QString headlessPath = DefaultServiceLogPath(now);
   support::Paths::ensureDir(QFileInfo(headlessPath).absolutePath());

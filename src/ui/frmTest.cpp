@@ -391,9 +391,12 @@ void frmTest::closeEvent(QCloseEvent* e)
   tmrUpdate.stop();
   if (m_loaded) {
     SaveSettings();
-    // Polling the form switched off comes back when the form goes.
-    if (chkPollingDisabled->isChecked())
-      chkPollingDisabled->setChecked(false);
+    // Polling the form switched off comes back when the form goes (not
+    // when the server is shutting down and the communication is closed).
+    const QSignalBlocker block(chkPollingDisabled);
+    if (chkPollingDisabled->isChecked() && s.poll && s.state.CommOpen)
+      s.poll->StartPolling();
+    chkPollingDisabled->setChecked(false);
   }
   m_loaded = false;
   QWidget::closeEvent(e);
