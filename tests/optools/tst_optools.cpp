@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QtTest>
@@ -156,19 +157,21 @@ private slots:
 
   void lastNodeAddress()
   {
-    const QString current = QString::number(p.s->cfg.SystemLNA);
     p.prompt.asked.clear();
     p.prompt.texts = {"125", "0", "abc", "1000", "7"};
-    p.prompt.answers = {support::Prompt::AnswerNo}; // no new scan now
+    p.prompt.answers = {support::Prompt::AnswerYes}; // scan again with it
     QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.titlesAsked(), QStringList({"Last Node Address", "Last Node Address", "Last Node Address",
                                            "Last Node Address", "Last Node Address", "Tesmira"}));
     QCOMPARE(p.prompt.asked.last().text, QString("Check SORANET configuration?"));
+    QVERIFY(p.s->main->txtTerm()->toPlainText().contains("Highest node address is manually set to 7"));
+    QCOMPARE(p.s->fields.value("ComStatus"), QString("Normal polling"));
     QCOMPARE(p.s->channels.ManualLNA, uint8_t(7));
-    // The default unchanged changes nothing and asks nothing more.
+    // The default (the scan's result, now 7) unchanged changes nothing and
+    // asks nothing more.
     p.s->channels.ManualLNA = 0;
     p.prompt.asked.clear();
-    p.prompt.texts = {current};
+    p.prompt.texts = {QString::number(p.s->cfg.SystemLNA)};
     QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.prompt.asked.size(), 1);
     QCOMPARE(p.s->channels.ManualLNA, uint8_t(0));
