@@ -104,8 +104,10 @@ State &S();
 
 class Engine : public QObject {
 public:
-    Engine() : timer_(this)
+    Engine() : timer_(this), keepTimer_(this)
     {
+        keepTimer_.setSingleShot(true);
+        connect(&keepTimer_, &QTimer::timeout, this, [this] { dropKept(); });
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
         connect(&timer_, &QTimer::timeout, this, [this] { checkTimeouts(); });
@@ -129,15 +131,27 @@ public:
     int16_t openLine(const QString &name, int baud)
     {
         closeLine();
-        const InterfaceTarget t = resolveInterface(name);
-        transport_ = makeTransport(t);
-        if (!transport_) return 20;
-        QString err;
-        if (!transport_->open(baud, err)) {
-            qWarning("sora32: cannot open %s: %s", qPrintable(name), qPrintable(err));
-            transport_.reset();
-            return 22;
+        if (kept_ && keptName_ == name && kept_->keepable()) {
+            // The connection kept from the last closing: one connection
+            // serves a whole opening, whatever the opening closes and
+            // re-opens on the way (port settings, the temporary rate).
+            transport_ = std::move(kept_);
+            keepTimer_.stop();
+            transport_->setBaud(baud);
+            transport_->purge();
+        } else {
+            dropKept();
+            const InterfaceTarget t = resolveInterface(name);
+            transport_ = makeTransport(t);
+            if (!transport_) return 20;
+            QString err;
+            if (!transport_->open(baud, err)) {
+                qWarning("sora32: cannot open %s: %s", qPrintable(name), qPrintable(err));
+                transport_.reset();
+                return 22;
+            }
         }
+        lineName_ = name;
         baud_ = baud;
         transport_->onData = [this](const QByteArray &b) { onData(b); };
         parser_.reset();
@@ -149,8 +163,24 @@ public:
             if (f.done) f.done(nullptr, 14);
         inflight_.clear();
         internal_.clear();
+        if (transport_ && transport_->keepable()) {
+            // A network line is kept for a moment before it is really
+            // closed; bytes that still arrive on it are nobody's.
+            dropKept();
+            transport_->onData = nullptr;
+            kept_ = std::move(transport_);
+            keptName_ = lineName_;
+            keepTimer_.start(KeepMs);
+            return;
+        }
         if (transport_) transport_->close();
         transport_.reset();
+    }
+    void dropKept()
+    {
+        keepTimer_.stop();
+        if (kept_) kept_->close();
+        kept_.reset();
     }
     QString kind() const { return transport_ ? transport_->kind() : QString(); }
     void setBaud(int baud) { baud_ = baud; if (transport_) transport_->setBaud(baud); }
@@ -384,6 +414,11 @@ private:
     std::map<uint8_t, InFlight> inflight_;
     std::deque<InFlight> internal_;
     QTimer timer_;
+    // The network line kept after a closing, and for how long.
+    static constexpr int KeepMs = 3000;
+    QTimer keepTimer_;
+    std::unique_ptr<Transport> kept_;
+    QString keptName_, lineName_;
     QElapsedTimer clock_;
     uint8_t seq_ = 0;
     int window_ = 8;

@@ -2,11 +2,18 @@
 
 #include "bus.h"
 #include "link.h"
+#include "telnet.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace sora32 {
 
@@ -16,12 +23,15 @@ InterfaceTarget resolveInterface(const QString &raw)
     InterfaceTarget t;
     if (name.compare(QStringLiteral("SIM"), Qt::CaseInsensitive) == 0) {
         t.kind = InterfaceTarget::Sim;
-    } else if (name.startsWith(QStringLiteral("tcp:"), Qt::CaseInsensitive)) {
+    } else if (name.startsWith(QStringLiteral("tcp:"), Qt::CaseInsensitive) ||
+               name.startsWith(QStringLiteral("rfc2217:"), Qt::CaseInsensitive)) {
+        const int start = int(name.indexOf(':')) + 1;
         const int colon = int(name.lastIndexOf(':'));
         bool ok = false;
-        t.host = name.mid(4, colon - 4);
+        t.host = name.mid(start, colon - start);
         t.port = name.mid(colon + 1).toInt(&ok);
-        if (ok && colon > 4 && t.port > 0 && t.port < 65536) t.kind = InterfaceTarget::Tcp;
+        if (ok && colon > start && t.port > 0 && t.port < 65536)
+            t.kind = start == 4 ? InterfaceTarget::Tcp : InterfaceTarget::Rfc2217;
     } else if (name.startsWith(QStringLiteral("/dev/"))) {
         t.kind = InterfaceTarget::Serial;
         t.device = name;
@@ -73,10 +83,12 @@ private:
     std::unique_ptr<QSerialPort> port_;
 };
 
+// A serial device server that passes the bytes as they are; the port
+// settings are the device server's own.
 class TcpTransport : public Transport {
 public:
     TcpTransport(QString host, int port) : host_(std::move(host)), port_(port) {}
-    bool open(int, QString &error) override
+    bool open(int baud, QString &error) override
     {
         sock_ = std::make_unique<QTcpSocket>();
         sock_->connectToHost(host_, quint16(port_));
@@ -86,19 +98,140 @@ public:
             return false;
         }
         sock_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QObject::connect(sock_.get(), &QTcpSocket::readyRead, sock_.get(), [this] {
-            if (onData) onData(sock_->readAll());
-        });
+        keepAlive();
+        if (!start(baud, error)) {
+            sock_.reset();
+            return false;
+        }
+        QObject::connect(sock_.get(), &QTcpSocket::readyRead, sock_.get(), [this] { received(sock_->readAll()); });
         return true;
     }
     void close() override { if (sock_) sock_->close(); sock_.reset(); }
     void send(const QByteArray &b) override { if (sock_) sock_->write(b); }
-    void setBaud(int) override {}   // the device server's own setting
+    void setBaud(int) override {}
     QString kind() const override { return QStringLiteral("COM-TCP"); }
-private:
+    bool keepable() const override { return sock_ && sock_->state() == QAbstractSocket::ConnectedState; }
+    void purge() override { if (sock_) sock_->readAll(); }
+
+protected:
+    // What the kind of device server needs once connected; false with a reason.
+    virtual bool start(int, QString &) { return true; }
+    virtual void received(const QByteArray &bytes) { if (onData) onData(bytes); }
+
+    // A device server that is switched off or cut off says nothing: TCP
+    // keep-alive probes after 2 s of silence, every second, and gives up
+    // after 3 unanswered ones, so a dead line ends within about 5 s.
+    void keepAlive()
+    {
+        sock_->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        const qintptr fd = sock_->socketDescriptor();
+        const int idle = 2, interval = 1, count = 3;
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    }
+
     QString host_;
     int port_;
     std::unique_ptr<QTcpSocket> sock_;
+};
+
+// A serial device server speaking telnet with the COM-PORT-OPTION: the data
+// is escaped both ways, and the port's rate and framing are set by
+// negotiation, so the rate the library is configured with reaches the
+// serial side.
+class Rfc2217Transport : public TcpTransport {
+public:
+    using TcpTransport::TcpTransport;
+    void send(const QByteArray &b) override { if (sock_) sock_->write(telnet::escape(b)); }
+    void setBaud(int baud) override
+    {
+        baud_ = baud;
+        if (sock_ && baud > 0) sock_->write(telnet::comPort(telnet::SetBaudrate, telnet::baudValue(uint32_t(baud))));
+    }
+    void purge() override
+    {
+        TcpTransport::purge();
+        if (sock_) sock_->write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(3))));
+    }
+    QString kind() const override { return QStringLiteral("COM-RFC2217"); }
+
+protected:
+    bool start(int baud, QString &error) override
+    {
+        reader_.reset();
+        sock_->write(telnet::negotiate(telnet::WILL, telnet::OptComPort));
+        sentWill_.insert(telnet::OptComPort);
+        // Wait for the device server's answer to the port option; data
+        // before it is no reply of ours.
+        QDeadlineTimer deadline(2000);
+        while (comPort_ == Unknown && !deadline.hasExpired()) {
+            if (!sock_->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())))) break;
+            QByteArray data;
+            handle(sock_->readAll(), data);
+        }
+        if (comPort_ != Accepted) {
+            error = comPort_ == Refused ? QStringLiteral("the device server does not take port settings (RFC 2217)")
+                                        : QStringLiteral("no telnet answer from the device server");
+            return false;
+        }
+        // 8 data bits, no parity, 1 stop bit, no flow control, the rate,
+        // and nothing left over from an earlier user.
+        sock_->write(telnet::comPort(telnet::SetDatasize, QByteArray(1, char(8))));
+        sock_->write(telnet::comPort(telnet::SetParity, QByteArray(1, char(1))));
+        sock_->write(telnet::comPort(telnet::SetStopsize, QByteArray(1, char(1))));
+        sock_->write(telnet::comPort(telnet::SetControl, QByteArray(1, char(1))));
+        setBaud(baud);
+        sock_->write(telnet::comPort(telnet::PurgeData, QByteArray(1, char(3))));
+        sock_->flush();
+        return true;
+    }
+    void received(const QByteArray &bytes) override
+    {
+        QByteArray data;
+        handle(bytes, data);
+        if (onData && !data.isEmpty()) onData(data);
+    }
+
+private:
+    // Takes what arrived: the data goes to data; options are answered (the
+    // port option, binary transmission and suppressed go-ahead are taken,
+    // every other one refused, each answered once so no loop starts).
+    void handle(const QByteArray &in, QByteArray &data)
+    {
+        std::vector<telnet::Event> events;
+        reader_.feed(in, data, events);
+        for (const telnet::Event &e : events) {
+            const bool wanted = e.option == telnet::OptComPort || e.option == telnet::OptBinary ||
+                                e.option == telnet::OptSuppressGoAhead;
+            switch (e.kind) {
+            case telnet::Event::Do:
+                if (e.option == telnet::OptComPort) comPort_ = Accepted;
+                if (!sentWill_.contains(e.option) || !wanted) {
+                    sock_->write(telnet::negotiate(wanted ? telnet::WILL : telnet::WONT, e.option));
+                    sentWill_.insert(e.option);
+                }
+                break;
+            case telnet::Event::Dont:
+                if (e.option == telnet::OptComPort) comPort_ = Refused;
+                break;
+            case telnet::Event::Will:
+                if (!sentDo_.contains(e.option)) {
+                    sock_->write(telnet::negotiate(wanted ? telnet::DO : telnet::DONT, e.option));
+                    sentDo_.insert(e.option);
+                }
+                break;
+            case telnet::Event::Wont:
+            case telnet::Event::Sub:
+                break;   // the server's confirmations of the settings need no answer
+            }
+        }
+    }
+
+    enum { Unknown, Accepted, Refused } comPort_ = Unknown;
+    telnet::Reader reader_;
+    QSet<uint8_t> sentWill_, sentDo_;
+    int baud_ = 0;
 };
 
 // The virtual bus inside this process: the same wire bytes, the same pacing,
@@ -156,6 +289,7 @@ std::unique_ptr<Transport> makeTransport(const InterfaceTarget &t)
     switch (t.kind) {
     case InterfaceTarget::Serial: return std::make_unique<SerialTransport>(t.device);
     case InterfaceTarget::Tcp: return std::make_unique<TcpTransport>(t.host, t.port);
+    case InterfaceTarget::Rfc2217: return std::make_unique<Rfc2217Transport>(t.host, t.port);
     case InterfaceTarget::Sim: return std::make_unique<SimTransport>();
     default: return nullptr;
     }

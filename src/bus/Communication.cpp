@@ -99,6 +99,10 @@ QString StartCommunication(Server& s)
       rate = 115200;
     if (!ok || !TestBaudrate(s, port, rate))
       rate = 0;
+  } else if (name.startsWith("rfc2217:", Qt::CaseInsensitive) && s.cfg.AutoIncreaseBaudrate) {
+    // A device server that takes its port settings over the network has no
+    // local port to try the rate on; it is told the rate like a local port.
+    rate = 460800;
   }
 
   int16_t r = s.session->StartCommunication();

@@ -1,6 +1,7 @@
 // Framing and message codec, checked with literal frames. Every value type
 // travels through the codec both ways in the library's own test.
 #include "soraproto.h"
+#include "telnet.h"
 
 #include <QtTest>
 
@@ -205,6 +206,31 @@ private slots:
                                 "03010701010001",  // unknown command
                                 "0301020101000405414243"})  // string longer than sent
             QVERIFY2(!decodeRequest(QByteArray::fromHex(hex)), hex);
+    }
+
+    // Telnet framing of a device server taking RFC 2217 port settings: data
+    // with 0xFF doubled, options and port-setting answers apart from the
+    // data, also when a sequence is cut between two reads.
+    void telnetFraming()
+    {
+        using namespace sora32::telnet;
+        QCOMPARE(escape(QByteArray::fromHex("01ff02")), QByteArray::fromHex("01ffff02"));
+        QCOMPARE(comPort(SetBaudrate, baudValue(460800)), QByteArray::fromHex("fffa2c0100070800fff0"));
+        QCOMPARE(comPort(SetBaudrate, baudValue(0x00ffff00)), QByteArray::fromHex("fffa2c0100ffffffff00fff0"));
+        const QByteArray in = QByteArray::fromHex("41fffd2cfffb0042ffff43fffa2c650007ffff00fff044fff144");
+        for (int cut = 0; cut <= in.size(); ++cut) {
+            Reader r;
+            QByteArray data;
+            std::vector<Event> ev;
+            r.feed(in.left(cut), data, ev);
+            r.feed(in.mid(cut), data, ev);
+            QCOMPARE(data, QByteArray::fromHex("4142ff434444"));
+            QCOMPARE(int(ev.size()), 3);
+            QVERIFY(ev[0].kind == Event::Do && ev[0].option == OptComPort);
+            QVERIFY(ev[1].kind == Event::Will && ev[1].option == OptBinary);
+            QVERIFY(ev[2].kind == Event::Sub && ev[2].option == OptComPort);
+            QCOMPARE(ev[2].sub, QByteArray::fromHex("650007ff00")); // the rate answered, its 0xFF unescaped
+        }
     }
 };
 
