@@ -10,6 +10,11 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
@@ -105,6 +110,48 @@ static double run(soranetsim::Bus &bus, const std::string &dev, int16_t app, int
     return rate;
 }
 
+// The same poll with chaining at 38400 baud through ser2net in front of the
+// pseudo-terminal, raw and with RFC 2217 port settings: what a serial device
+// server costs next to the direct line.
+static void deviceServerRows(soranetsim::Bus &bus, const QString &pty, int16_t app, double seconds,
+                             std::pair<int, int> fc)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty()) {
+        std::printf("ser2net not installed: no device-server rows\n");
+        return;
+    }
+    QTemporaryDir dir;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const int port = probe.serverPort();
+    probe.close();
+    QFile cfg(dir.filePath(QStringLiteral("ser2net.yaml")));
+    if (!cfg.open(QIODevice::WriteOnly)) return;
+    for (int k = 0; k < 2; ++k)
+        cfg.write(QStringLiteral("connection: &c%1\n  accepter: %2tcp,127.0.0.1,%3\n"
+                                 "  connector: serialdev,%4,38400n81,local\n  options:\n    kickolduser: true\n")
+                      .arg(k).arg(k ? QStringLiteral("telnet(rfc2217),") : QString()).arg(port + k).arg(pty)
+                      .toUtf8());
+    cfg.close();
+    QProcess ser2net;
+    ser2net.start(QStringLiteral("ser2net"), {QStringLiteral("-n"), QStringLiteral("-c"), cfg.fileName(),
+                                              QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
+    if (!ser2net.waitForStarted()) return;
+    QThread::msleep(500);
+    const double theory = 25 * 38400 / (10.0 * std::max(fc.first, fc.second));
+    for (int k = 0; k < 2; ++k) {
+        const std::string name = QStringLiteral("%1:127.0.0.1:%2").arg(k ? "rfc2217" : "tcp").arg(port + k).toStdString();
+        double seen = 0;
+        const double rate = run(bus, name, app, -27136, true, seconds, seen);
+        std::printf("%8d %-9s %12.0f %12.0f %7.2f   (through ser2net, %s)\n", 38400, "on", rate, theory, rate / theory,
+                    k ? "RFC 2217" : "raw");
+        std::fflush(stdout);
+        QThread::msleep(3500); // the library keeps a closed network line 3 s
+    }
+    ser2net.terminate();
+    ser2net.waitForFinished();
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -134,6 +181,7 @@ int main(int argc, char **argv)
         }
         std::printf("%8d chaining on / off = %.2f\n", baud, achieved[1] / achieved[0]);
     }
+    deviceServerRows(*bus, QString::fromStdString(dev), id, seconds, frameChars(5, 5));
     CloseDLL(id);
     server.stop();
     return 0;
