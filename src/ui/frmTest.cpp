@@ -473,10 +473,15 @@ void frmTest::cmdWriteDDE_Click(int i)
   if (!t || !t->hasItem(int16_t(p)))
     return;
   // What a client's poke does: the item takes the text, then the server
-  // handles it (log line, bus write or command).
+  // handles it (log line, bus write or command). The row shows the item
+  // afterwards, or why the write failed.
   const QString value = rowsDDE[i].txtWrite->text();
   t->ChangeItem(int16_t(p), value);
-  s.dde->P_Change(*t, int16_t(p), value);
+  const QString result = s.dde->P_Change(*t, int16_t(p), value);
+  // The write waited: the topics may have been made anew meanwhile.
+  const frmTopic* now = s.dde->topic(int16_t(c));
+  if (i < rowsDDE.size())
+    rowsDDE[i].txtRead->setText(!result.isEmpty() ? result : now ? now->item(int16_t(p)) : QString());
 }
 
 void frmTest::tmrUpdate_Timer()
