@@ -50,8 +50,9 @@ class TestOpTools : public QObject {
 private slots:
   void initTestCase()
   {
-    // Reads of a silent node give up quickly.
-    qputenv("TESMIRA_SORA32_TIMEOUT_MS", "60");
+    // Reads of a silent node give up after a quarter second (enough for a
+    // loaded machine to answer the others in time).
+    qputenv("TESMIRA_SORA32_TIMEOUT_MS", "250");
     qputenv("TESMIRA_SORA32_RETRIES", "0");
     const QString e = p.start(460800);
     QVERIFY2(e.isEmpty(), qPrintable(e));
@@ -201,7 +202,13 @@ private slots:
     p.bus->setFaults(f);
     p.prompt.asked.clear();
     p.prompt.texts = answers;
+    QStringList statuses;
+    const auto watch = connect(&p.s->fields, &StatusFields::changed, this, [&](const QString& name, const QString& text) {
+      if (name == "Status")
+        statuses << text;
+    });
     QVERIFY(p.menu("mnuComSpeedTest"));
+    disconnect(watch);
     p.bus->setFaults({});
     QStringList expected(qMax(1, int(answers.size())), "Communication speed test settings");
     if (!result.isEmpty())
@@ -213,7 +220,7 @@ private slots:
                  .match(p.prompt.asked.last().text)
                  .hasMatch(),
                qPrintable(p.prompt.asked.last().text));
-    QCOMPARE(p.s->fields.value("Status"), QString("Speed test"));
+    QVERIFY(statuses.contains("Speed test"));
   }
 
   // The service log: a cancelled file choice changes nothing; otherwise the
