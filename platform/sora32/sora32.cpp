@@ -855,11 +855,16 @@ int16_t GetModuleNumber(uint8_t node, std::string &number)
 int16_t FindFirstFreeNode(uint8_t start)
 {
     State &s = S();
-    QMutexLocker l(&s.mtx);
-    for (int n = std::max<int>(1, start); n <= 125; ++n) {
-        bool used = false;
-        for (const ModuleInfo &m : s.modules) used = used || m.node == n;
-        if (!used) return int16_t(n);
+    { QMutexLocker l(&s.mtx); if (!s.open) return 0; }
+    // Asks the bus itself, eight addresses at a time: a module may have been
+    // added or moved since the configuration was read.
+    for (int first = std::max<int>(1, start); first <= 125; first += 8) {
+        std::vector<Message> msgs;
+        for (int n = first; n <= std::min(125, first + 7); ++n)
+            msgs.push_back(readMsg(uint8_t(n), 0, {{1, TByte}}));
+        const auto res = transact(msgs, 1);
+        for (size_t i = 0; i < res.size(); ++i)
+            if (!res[i].ok) return int16_t(first + int(i));
     }
     return 0;
 }

@@ -101,7 +101,9 @@ int16_t GetModuleType(uint8_t node);
 // Module number (the ident without its type character), trailing blanks
 // stripped. Returns 0, or 18 for an unknown node (text empty).
 int16_t GetModuleNumber(uint8_t node, std::string &number);
-// First node address >= start where no module answered (at most 125); 0 when none.
+// First node address >= start (from 1, at most 125) where no module answers
+// now; the bus is asked, not the last configuration read. 0 when none is
+// free or the communication is not open.
 int16_t FindFirstFreeNode(uint8_t start);
 
 // --- Messages (queue only; the reply is taken later) ---------------------

@@ -129,6 +129,7 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
     QMutexLocker lock(&mutex_);
     modules_.clear();
     db_ = db;
+    winkLog_.clear();
     defaultBaud_ = s.value("baud").toInt(38400);
     changeDelayMs_ = s.value("changeDelayMs").toInt(300);
     tauMs_ = s.value("timeConstantMs").toDouble(800);
@@ -222,7 +223,7 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
         const int node = o.value("install").toBool() ? 0 : o.value("node").toInt();
         for (auto &x : modules_) if (x->node == node) m = x.get();
         if (!m) continue;
-        if (node == 0) { m->nextNode = 1; m->knownLna = 0; }
+        if (node == 0) { m->nextNode = 1; m->knownLna = 126; }
         const QJsonObject links = o.value("links").toObject();
         if (links.contains("next")) m->nextNode = links.value("next").toInt();
         if (links.contains("lna")) m->knownLna = links.value("lna").toInt();
@@ -377,10 +378,7 @@ bool Bus::systemRead(Module &m, int fb, Item &it, uint8_t &st)
             st = numeric(it, m.typeId);
         }
         return true;
-    case 1: st = numeric(it, m.node); return true;
-    case 2: st = numeric(it, m.secondAddress); return true;
-    case 3: st = numeric(it, m.nextNode); return true;
-    case 4: st = numeric(it, m.knownLna); return true;
+    case 1: case 2: case 3: case 4: return linkRead(m, fb, it, st);
     case 5: {
         // The scenario's identification number, else the kind of node the
         // database has texts for: 73 interface, 65 controller, 64 meter.
@@ -418,33 +416,13 @@ bool Bus::systemWrite(Module &m, int fb, const Item &it, uint8_t &st)
 {
     double v = 0;
     switch (fb) {
-    case 0: st = 0; return true;                     // wink: accepted, shows on the module only
+    case 0: case 1: case 2: case 3: case 4: case 5: return linkWrite(m, fb, it, st);
     case 28: st = 0; return true;                    // writing the ident also winks
-    case 5: case 6: case 29: st = 13; return true;
-    case 1: case 2: case 3: case 4:
-        if (!numericIn(it, v)) { st = 5; return true; }
-        if (m.mode != 73 || v < 0 || v > 127) { st = 6; return true; }
-        if (fb == 1) m.pendingNode = int(v);
-        else if (fb == 2) m.secondAddress = int(v);
-        else if (fb == 3) m.nextNode = int(v);
-        else m.knownLna = int(v);
-        st = 0;
-        return true;
+    case 6: case 29: st = 13; return true;
     case 10:
         if (!numericIn(it, v)) { st = 5; return true; }
         if (int(v) == 73) { m.mode = 73; st = 0; return true; }
-        if (int(v) == 82) {
-            m.mode = 82;
-            if (m.pendingNode >= 0 && m.pendingNode != m.node && !moduleAt(m.pendingNode)) {
-                if (m.secondAddress == m.node) m.secondAddress = m.pendingNode;
-                if (m.node == interfaceNode_) interfaceNode_ = m.pendingNode;
-                m.node = m.pendingNode;
-                m.silentUntilMs = nowMs() + changeDelayMs_;
-            }
-            m.pendingNode = -1;
-            st = 0;
-            return true;
-        }
+        if (int(v) == 82) { leaveChangeMode(m); st = 0; return true; }
         st = 6;
         return true;
     case 19:
@@ -668,6 +646,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
         }
         return out;
     }
+    ++framesTo_[req->node];
     Module *m = req->node == LocalNode ? interfaceModule() : moduleAt(req->node);
     if (!m || faults_.silent.contains(m->node) || m->silentUntilMs > nowMs())
         return out;
@@ -789,9 +768,152 @@ QString Bus::command(const QString &line)
         error = setByKeyboard(w[1].toInt(), w[2].toInt(), w[3].toInt(), w.mid(4).join(' '));
     else if ((w.size() == 3 || w.size() == 4) && w[0] == QLatin1String("identify"))
         error = reidentify(w[1].toInt(), w[2].toInt(), w.value(3));
-    else
+    else if (w.size() == 3 && w[0] == QLatin1String("install"))
+        error = injectInstall(w[1].toInt(), w[2]);
+    else if (w.size() == 1 && w[0] == QLatin1String("status")) {
+        QStringList out;
+        for (const Links &l : links())
+            out << QStringLiteral("node %1: next %2, last %3, second %4, mode %5%6")
+                       .arg(l.node).arg(l.next).arg(l.lna).arg(l.second).arg(l.mode)
+                       .arg(l.winking ? QStringLiteral(", winking") : QString());
+        return out.join('\n');
+    } else
         error = QStringLiteral("Unknown command: %1").arg(line.trimmed());
     return error.isEmpty() ? QStringLiteral("ok") : error;
 }
+
+// ---- node links, install mode and wink ------------------------------------
+//
+// Every module keeps two link addresses: process 0, parameter 3, the next
+// occupied node it hands the bus on to (0 after the last), and parameter 4,
+// the highest address up to which it looks for that next node (its "last
+// node address"). The bus forms its ring the way the modules do themselves:
+// each module's next node is the lowest occupied address above it and not
+// above its last node address. A module whose last node address stops short
+// of the next module loses it, so a master moving a module must raise the
+// last node address of the module below the new place.
+//
+// In change mode (parameter 10 = 73) the master may write the node address
+// (taken over when 82 ends the change, after changeDelayMs of silence), the
+// second address, both links, and parameter 5 with its own value (the copy
+// an installer writes back). Reading parameter 1 in change mode gives the
+// address written. A module in install mode sits at node 0 and answers only
+// there until it is given an address.
+
+bool Bus::linkRead(Module &m, int fb, Item &it, uint8_t &st)
+{
+    switch (fb) {
+    case 1: st = numeric(it, m.mode == 73 && m.pendingNode >= 0 ? m.pendingNode : m.node); return true;
+    case 2: st = numeric(it, m.secondAddress); return true;
+    case 3: st = numeric(it, m.nextNode); return true;
+    case 4: st = numeric(it, m.knownLna); return true;
+    }
+    return false;
+}
+
+bool Bus::linkWrite(Module &m, int fb, const Item &it, uint8_t &st)
+{
+    double v = 0;
+    if (fb == 0) {
+        // Wink: "9" (or 9) starts it, "0" stops it; the module only shows it.
+        const QByteArray text = it.value.type == TString ? it.value.s.trimmed()
+                                                        : QByteArray::number(qint64(it.value.number()));
+        const bool on = text == "9";
+        if (on || text == "0") {
+            m.winking = on;
+            winkLog_ << QStringLiteral("%1:%2").arg(m.node).arg(on ? "on" : "off");
+            note(QStringLiteral("node %1 %2").arg(m.node).arg(on ? "winks" : "stops winking"));
+        }
+        st = 0;
+        return true;
+    }
+    if (!numericIn(it, v)) { st = 5; return true; }
+    if (m.mode != 73) { st = fb == 5 ? 13 : 6; return true; }
+    if (fb == 5) {
+        Item own; own.param = 5; own.type = TByte;
+        uint8_t s2 = 0;
+        systemRead(m, 5, own, s2);
+        st = s2 == 0 && int(own.value.number()) == int(v) ? 0 : 13;
+        return true;
+    }
+    if (v < 0 || v > 127) { st = 6; return true; }
+    if (fb == 1) m.pendingNode = int(v);
+    else if (fb == 2) m.secondAddress = int(v);
+    else if (fb == 3) m.nextNode = int(v);
+    else m.knownLna = int(v);
+    st = 0;
+    return true;
+}
+
+void Bus::leaveChangeMode(Module &m)
+{
+    m.mode = 82;
+    if (m.pendingNode >= 0 && m.pendingNode != m.node && !moduleAt(m.pendingNode)) {
+        if (m.secondAddress == m.node) m.secondAddress = m.pendingNode;
+        if (m.node == interfaceNode_) interfaceNode_ = m.pendingNode;
+        note(QStringLiteral("node %1 moves to node %2").arg(m.node).arg(m.pendingNode));
+        m.node = m.pendingNode;
+        m.silentUntilMs = nowMs() + changeDelayMs_;
+    }
+    m.pendingNode = -1;
+    formRing();
+}
+
+void Bus::formRing()
+{
+    std::vector<Module *> chain;
+    for (auto &x : modules_) if (x->node > 0) chain.push_back(x.get());
+    std::sort(chain.begin(), chain.end(), [](Module *a, Module *b) { return a->node < b->node; });
+    for (size_t i = 0; i < chain.size(); ++i) {
+        Module *m = chain[i];
+        m->nextNode = i + 1 < chain.size() && chain[i + 1]->node <= m->knownLna ? chain[i + 1]->node : 0;
+    }
+}
+
+void Bus::note(const QString &line)
+{
+    if (onEvent) onEvent(line);
+}
+
+QVector<Bus::Links> Bus::links()
+{
+    QMutexLocker lock(&mutex_);
+    QVector<Links> out;
+    for (auto &m : modules_)
+        out.push_back({m->node, m->nextNode, m->knownLna, m->secondAddress, m->mode, m->winking});
+    std::sort(out.begin(), out.end(), [](const Links &a, const Links &b) { return a.node < b.node; });
+    return out;
+}
+
+bool Bus::ringComplete()
+{
+    const QVector<Links> all = links();
+    QVector<Links> ring;
+    for (const Links &l : all) if (l.node > 0) ring.push_back(l);
+    for (int i = 0; i < ring.size(); ++i)
+        if (ring[i].next != (i + 1 < ring.size() ? ring[i + 1].node : 0)) return false;
+    return true;
+}
+
+QString Bus::injectInstall(int typeId, const QString &number)
+{
+    QMutexLocker lock(&mutex_);
+    if (moduleAt(0)) return QStringLiteral("A module is in install mode already");
+    if (!db_.types.contains(typeId)) return QStringLiteral("No device type %1").arg(typeId);
+    auto m = std::make_unique<Module>();
+    m->typeId = typeId;
+    m->number = number;
+    for (int c = 1; c <= std::max(1, db_.types.value(typeId).channels); ++c) m->channels.push_back(c);
+    m->hasDirectAccess = typeId != 1;
+    m->nextNode = 1;
+    m->knownLna = 126;
+    buildParams(*m, db_);
+    note(QStringLiteral("type %1 %2 in install mode at node 0").arg(typeId).arg(number));
+    modules_.push_back(std::move(m));
+    return {};
+}
+
+QStringList Bus::winkLog() { QMutexLocker l(&mutex_); return winkLog_; }
+int Bus::requestFramesTo(int node) { QMutexLocker l(&mutex_); return framesTo_.value(node); }
 
 } // namespace soranetsim

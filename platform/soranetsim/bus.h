@@ -16,6 +16,8 @@
 #include <QSet>
 #include <QString>
 #include <QVector>
+#include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -58,6 +60,7 @@ struct Module {
     bool hasIfiId = false, hasDirectAccess = false;
     int mode = 82;                     // 73 during a change
     int pendingNode = -1;
+    bool winking = false;              // process 0, parameter 0 written "9" (until "0")
     qint64 silentUntilMs = 0;          // resetting after an address change
     int modified = 0;                  // module indication, process-0 parameter 19
     QMap<int, int> procModified;       // process -> last modified parameter
@@ -118,6 +121,24 @@ public:
     // [NUMBER]". Returns "ok" or the error text.
     QString command(const QString &line);
 
+    // ---- node links, install mode, wink (what network management sees) ----
+    struct Links { int node = 0, next = 0, lna = 0, second = 0, mode = 82; bool winking = false; };
+    // Every module, ordered by node address (a module in install mode first, at 0).
+    QVector<Links> links();
+    // True when every module's next-node address is the next occupied node
+    // above it (0 for the last): the ring reaches every module.
+    bool ringComplete();
+    // Places a module of the type in install mode at node 0; an error text
+    // when node 0 is taken or the type is unknown.
+    QString injectInstall(int typeId, const QString &number);
+    // Request frames addressed to a node so far.
+    int requestFramesTo(int node);
+    // Wink writes in the order they came, as "node:on" / "node:off".
+    QStringList winkLog();
+    // Told of every wink change and address change, as a line of text (the
+    // program prints them). Called on the bus's thread.
+    std::function<void(const QString &)> onEvent;
+
 private:
     Module *moduleAt(int node);
     Module *interfaceModule();
@@ -138,9 +159,14 @@ private:
     static int aliasProcess(const Module &m, int proc);
     void noteModified(Module &m, int proc, int fb);
     QByteArray corruptFrame(QByteArray frame);
+    bool linkRead(Module &m, int fb, soraproto::Item &it, uint8_t &status);
+    bool linkWrite(Module &m, int fb, const soraproto::Item &it, uint8_t &status);
+    void leaveChangeMode(Module &m);
+    void formRing();
+    void note(const QString &line);
 
     QMutex mutex_;
-    ParamDb db_;                      // kept for reidentify()
+    ParamDb db_;                      // kept for modules changed or added later
     std::vector<std::unique_ptr<Module>> modules_;
     Faults faults_;
     QElapsedTimer clock_;
@@ -152,6 +178,8 @@ private:
     bool wobble_ = false;             // "wobble": every read of a number differs from the last
     int corruptKind_ = 0;
     int requestFrames_ = 0;
+    QStringList winkLog_;
+    QMap<int, int> framesTo_;         // node -> request frames addressed to it
 };
 
 // Converts a value to the wanted wire type; false when that cannot be done

@@ -78,6 +78,12 @@ int main(int argc, char **argv)
     }
     std::fflush(stdout);
 
+    // Winks and address changes are told as they happen.
+    bus->onEvent = [](const QString &line) {
+        std::printf("%s\n", qPrintable(line));
+        std::fflush(stdout);
+    };
+
     // Stop cleanly on SIGINT/SIGTERM so the symlink is removed.
     if (::pipe(sigPipe) == 0) {
         auto handler = [](int) { char c = 1; (void)!::write(sigPipe[1], &c, 1); };
