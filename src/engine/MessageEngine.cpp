@@ -253,7 +253,9 @@ QString MessageEngine::Read_from_Soranet(uint8_t node, uint8_t proc, int16_t cha
     return s.errors->HandleErrorMessage(44, uint8_t(channel), parameter, false, QString());
   }
 
-  const uint8_t* vt = varType(s.channels, channel, parameter);
+  // Channel 0 addresses the bus directly and keeps no value types of its
+  // own: the parameter's first type is used.
+  const uint8_t* vt = channel != 0 ? varType(s.channels, channel, parameter) : nullptr;
   uint8_t fb = P->FBnr, type = vt ? *vt : P->VarType[0];
   const uint8_t length = P->VarLength, parProc = P->Process;
   proc = ResolveProcess(channel, parProc, proc);
@@ -326,7 +328,7 @@ QString MessageEngine::Write_to_Soranet(uint8_t node, uint8_t proc, int16_t chan
   if (s.channels.available(channel, parameter) && retries && *retries == 0)
     return fail(44, false);
 
-  const uint8_t* vt = varType(s.channels, channel, parameter);
+  const uint8_t* vt = channel != 0 ? varType(s.channels, channel, parameter) : nullptr;
   uint8_t fb = P->FBnr;
   const uint8_t type = vt ? *vt : P->VarType[0], length = P->VarLength, parProc = P->Process;
   proc = ResolveProcess(channel, parProc, proc);
