@@ -461,6 +461,25 @@ void DeviceTable::SetChanPolled(int16_t channel, bool polled)
     s.log->DebugLogError("SetChanPolled: " + dbError(q));
 }
 
+void DeviceTable::SetChanMemo(int16_t channel, const QString& memo)
+{
+  support::Trace t(s.debug(), kModule, "SetChanMemo");
+  ChannelModel& cm = s.channels;
+  if (channel < 0 || channel >= int16_t(cm.ChannelTable.size()))
+    return;
+  ChannelRec& c = cm.ChannelTable[size_t(channel)];
+  c.Dev_Memo = memo.left(64).leftJustified(64, QLatin1Char(' '));
+  if (!s.db || !s.db->isOpen())
+    return;
+  QSqlQuery q(s.db->TheDatabase);
+  q.prepare(QStringLiteral("UPDATE NetDevPar SET Dev_Memo=? WHERE rowid = "
+                           "(SELECT rowid FROM NetDevPar WHERE Dev_Chan=? ORDER BY rowid LIMIT 1)"));
+  q.addBindValue(c.Dev_Memo);
+  q.addBindValue(int(channel));
+  if (!q.exec() && s.log)
+    s.log->DebugLogError("SetChanMemo: " + dbError(q));
+}
+
 bool DeviceTable::ShowInterfaceSettingsOpen()
 {
   s.state.InterfaceNode = GetInterfaceNode();

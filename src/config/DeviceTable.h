@@ -63,6 +63,9 @@ public:
 
   // Sets a channel's Polling flag in memory and in its NetDevPar row.
   void SetChanPolled(int16_t channel, bool polled);
+  // Sets a channel's memo (cut or padded to 64 characters) in memory and in
+  // its NetDevPar row.
+  void SetChanMemo(int16_t channel, const QString& memo);
 
   // DEV_TYPE of the type whose ID is id (searched from position 1), padded
   // to 7 characters; empty when there is none.

@@ -15,6 +15,7 @@
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
 #include "ui/frmTest.h"
+#include "ui/frmNetwork.h"
 #include "ui/frmWorning.h"
 
 #include "Debug.h"
@@ -162,6 +163,8 @@ QString CreateForms(Server& s)
       w = new frmWorning(s, s.main);
     else if (name == QLatin1String("frmTest"))
       w = new frmTest(s, s.main);
+    else if (name == QLatin1String("frmNetwork"))
+      w = new frmNetwork(s, s.main);
     else
       w = new ToolWindow(name, s.main);
     s.main->forms.insert(name, w);

@@ -5,6 +5,7 @@
 #include "SpeedTest.h"
 #include "frmTest.h"
 #include "ToolWindow.h"
+#include "frmNetwork.h"
 #include "frmStartUp.h"
 #include "frmWorning.h"
 #include "core/Server.h"
@@ -169,6 +170,16 @@ void frmMain::buildMenus()
     SetComStatus("Test communication");
     if (auto* f = qobject_cast<frmTest*>(forms.value("frmTest").data()); f && f->Form_Load())
       f->raise();
+  });
+  setMenuHandler("mnuConfiguration", [this] {
+    SetComStatus("Add/show modules");
+    if (auto* w = qobject_cast<frmNetwork*>(forms.value("frmNetwork").data())) {
+      if (w->isVisible())
+        w->Form_Activate();
+      w->show();
+      w->raise();
+      w->activateWindow();
+    }
   });
 }
 

@@ -1,0 +1,324 @@
+// The module list window driven as an operator drives it: a real server with
+// its database file, scanned over a pseudo-terminal to the virtual bus, the
+// operator's answers scripted through the prompt interface, and what the
+// instruments received read back from the bus.
+#include "ServerRig.h"
+#include "TestHome.h"
+
+#include "Prompt.h"
+#include "bus/Communication.h"
+#include "core/Startup.h"
+#include "dde/Commands.h"
+#include "ui/frmMain.h"
+#include "ui/frmNetwork.h"
+
+#include "bus.h"
+#include "paramdb.h"
+#include "server.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTreeWidget>
+#include <QtTest>
+
+using namespace tesmira;
+
+namespace {
+
+// Interface at 1, a meter at 3 and a controller at 5. Each module looks for
+// its next node only up to the node after it, so moving a module needs its
+// neighbours rewritten.
+const char* kThreeModules = R"({"baud": 115200, "changeDelayMs": 200, "timeConstantMs": 100, "modules": [
+  {"node": 1, "type": 1, "number": "IF0000001", "links": {"lna": 3}},
+  {"node": 3, "type": 3, "number": "SN00000003", "links": {"lna": 5}},
+  {"node": 5, "type": 4, "number": "FC0000005", "values": {"1:1": 0}, "links": {"lna": 7}}]})";
+
+struct Bench {
+  TestHome home;
+  support::ScriptedPrompt prompt;
+  std::shared_ptr<soranetsim::Bus> bus = std::make_shared<soranetsim::Bus>();
+  std::unique_ptr<soranetsim::Server> sim;
+  std::unique_ptr<Server> s;
+  frmMain* main = nullptr;
+  frmNetwork* w = nullptr;
+
+  Bench()
+  {
+    support::setPrompt(&prompt);
+    const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
+    QVERIFY(serverrig::installDatabase(bin, home.defaultDatabase()));
+    soranetsim::ParamDb pdb;
+    QCOMPARE(pdb.load(home.defaultDatabase()), QString());
+    QCOMPARE(bus->loadScenario(QJsonDocument::fromJson(kThreeModules).object(), pdb), QString());
+    sim = std::make_unique<soranetsim::Server>(bus);
+    const QString pty = sim->startPty(home.file("bus"));
+    QVERIFY(!pty.isEmpty());
+    s = std::make_unique<Server>();
+    s->createGeneral(".");
+    s->createServices();
+    main = new frmMain(*s);
+    QCOMPARE(serverrig::startServices(*s), QString());
+    QCOMPARE(CreateForms(*s), QString());
+    w = qobject_cast<frmNetwork*>(main->forms.value("frmNetwork"));
+    QVERIFY(w);
+    s->cfg.InterfaceName = pty;
+    s->cfg.Baudrate = 115200;
+    s->cfg.AutoIncreaseBaudrate = false;
+    s->cfg.PollParametersOnInit = false;
+    ApplyPortSettings(*s);
+  }
+  ~Bench()
+  {
+    if (w)
+      w->close();
+    StopCommunication(*s);
+    TerminateForms(*s);
+    delete main;
+    s.reset();
+    sim.reset();
+    support::setPrompt(nullptr);
+  }
+  bool open()
+  {
+    OpenCommunication_Click(*s);
+    prompt.asked.clear(); // the device table's first filling
+    return s->fields.value("ComStatus") == QLatin1String("Normal polling");
+  }
+  void showList()
+  {
+    main->menu("mnuConfiguration")->trigger();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+  }
+  QStringList lines() const
+  {
+    QStringList out;
+    for (QTreeWidgetItemIterator it(w->outFlowDevices); *it; ++it)
+      out << QString((*it)->parent() ? "  " : "") + (*it)->text(0);
+    return out;
+  }
+  // Clicks the outline line of a channel.
+  void pick(int channel)
+  {
+    for (QTreeWidgetItemIterator it(w->outFlowDevices); *it; ++it)
+      if ((*it)->text(0).startsWith(QStringLiteral("Ch: %1,").arg(channel))) {
+        QTest::mouseClick(w->outFlowDevices->viewport(), Qt::LeftButton, {},
+                          w->outFlowDevices->visualItemRect(*it).center());
+        return;
+      }
+    QFAIL("no such line");
+  }
+  QString asked(int i) const { return i < prompt.asked.size() ? prompt.asked[i].text : QString(); }
+  // A column of the channel's device-table row, through a connection of our own.
+  QString row(int channel, const char* column) const
+  {
+    QString v;
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "reader");
+      db.setDatabaseName(home.defaultDatabase());
+      db.setConnectOptions("QSQLITE_OPEN_READONLY");
+      QSqlQuery q(db);
+      if (db.open() && q.exec(QString("SELECT %1 FROM NetDevPar WHERE Dev_Chan=%2").arg(column).arg(channel)) &&
+          q.next())
+        v = q.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase("reader");
+    return v;
+  }
+  // Request frames the bus gets for a node within ms.
+  int framesTo(int node, int ms)
+  {
+    const int before = bus->requestFramesTo(node);
+    QTest::qWait(ms);
+    return bus->requestFramesTo(node) - before;
+  }
+};
+
+}
+
+class TestNetwork : public QObject {
+  Q_OBJECT
+private slots:
+  void initTestCase() { qputenv("TESMIRA_SORA32_TIMEOUT_MS", "100"); }
+
+  // The window comes from the menu and from command -4 while the bus is
+  // open, and closes at once without communication and simulation.
+  void opening()
+  {
+    Bench b;
+    b.main->menu("mnuConfiguration")->trigger();
+    QTRY_VERIFY(!b.w->isVisible());
+    QVERIFY(b.open());
+    const struct {
+      const char* how;
+    } rows[] = {{"menu"}, {"command -4"}};
+    for (const auto& r : rows) {
+      b.w->close();
+      if (QByteArray(r.how) == "menu")
+        b.showList();
+      else
+        b.s->commands->Rcvd_dde_Cmnd(0, "-4");
+      QVERIFY2(b.w->isVisible(), r.how);
+      QCOMPARE(b.w->windowTitle(), QString("SORANET configuration"));
+    }
+    QCOMPARE(b.s->fields.value("Status"), QString("Add/show modules"));
+    QCOMPARE(b.lines(), (QStringList{"Ch: 1, IF0000001, IFI-232, node 1 (interface)",
+                                     "Ch: 2, SN00000003, DMFM, node 3 (analog instrument)",
+                                     "Ch: 3, FC0000005, DMFC, node 5 (analog instrument)"}));
+    QVERIFY(b.w->cmdNew->isEnabled());
+    QVERIFY(!b.w->cmdAdd->isEnabled() && !b.w->cmdChange->isEnabled());
+  }
+
+  // Picking a line winks its instrument; memo, poll flag and setpoint reach
+  // the table, the scheduler and the instrument; the read-out follows.
+  void operationTest()
+  {
+    Bench b;
+    QVERIFY(b.open());
+    b.showList();
+    b.pick(2);
+    QTRY_COMPARE(b.bus->winkLog(), QStringList{"3:on"});
+    QCOMPARE(b.w->txtNode->text(), QString("3"));
+    b.pick(3);
+    QTRY_COMPARE(b.bus->winkLog(), (QStringList{"3:on", "3:off", "5:on"}));
+    b.pick(3); // the same line again winks again
+    QTRY_COMPARE(b.bus->winkLog().size(), 4);
+
+    const QString memo = "Bench 2, left rack " + QString(60, 'x');
+    b.w->txtDMemo->selectAll();
+    QTest::keyClicks(b.w->txtDMemo, memo);
+    QTest::keyClick(b.w->txtDMemo, Qt::Key_Return);
+    QCOMPARE(b.row(3, "Dev_Memo"), memo.left(64));
+
+    // Polling of channel 3 stops (only the read-out of the picked line asks
+    // it then) and starts again.
+    QTest::keyClick(b.w->chkPoll, Qt::Key_Space);
+    QCOMPARE(b.row(3, "Polling"), QString("0"));
+    b.pick(2);
+    QTest::qWait(300);
+    QCOMPARE(b.framesTo(5, 800), 0);
+    b.pick(3);
+    QTest::keyClick(b.w->chkPoll, Qt::Key_Space);
+    QCOMPARE(b.row(3, "Polling"), QString("1"));
+    b.pick(2);
+    QVERIFY(b.framesTo(5, 800) > 0);
+
+    b.pick(3);
+    b.w->txtSetpoint->selectAll();
+    QTest::keyClicks(b.w->txtSetpoint, "50");
+    QTest::keyClick(b.w->txtSetpoint, Qt::Key_Return);
+    soraproto::Value v;
+    QVERIFY(b.bus->peek(5, 1, 1, v));
+    QCOMPARE(v.number(), 16000.0);
+    QTRY_COMPARE_WITH_TIMEOUT(b.w->txtMeasure->text(), QString("50.0"), 5000);
+  }
+
+  // The rules behind the address change: inputs, and the neighbours'
+  // rewrite for each place the middle module may move to.
+  void addressRules()
+  {
+    const struct {
+      QString in;
+      int out;
+    } inputs[] = {{"", 0}, {"0", -1}, {"124", -1}, {"1000", -1}, {"x", -1}, {"2.5", -1}, {"7", 7}, {"123", 123}};
+    for (const auto& i : inputs)
+      QVERIFY2(ParseNewNodeAddress(i.in) == i.out, qPrintable(i.in));
+    QCOMPARE(PercentToRaw("25"), QString("8000"));
+    QCOMPARE(RawToPercent("16000"), QString("50.0"));
+    QCOMPARE(RawToPercent("?"), QString("0.0"));
+
+    // Nodes 1, 3, 5 each looking up to the next one (5 up to 7): moving 3.
+    const std::vector<ChannelNode> nodes{{1, 1}, {2, 3}, {3, 5}};
+    const QHash<int, int> lna{{1, 3}, {3, 5}, {5, 7}};
+    auto read = [&](int16_t, int node, int16_t p) { return p == 2 ? node : p == 5 ? lna.value(node) : 0; };
+    const struct {
+      int to, p0Next, p1Next;
+    } moves[] = {{10, 5, 10}, {4, 4, 4}, {2, -1, -1}, {7, 5, -1}};
+    for (const auto& m : moves) {
+      NodeMovePlan plan = FindNodeNeighbours(nodes, 3, m.to);
+      PlanNeighbourRewrite(plan, 3, m.to, read);
+      QVERIFY(!plan.differs);
+      QVERIFY2(plan.p0Next == m.p0Next && plan.p1Next == m.p1Next, qPrintable(QString::number(m.to)));
+    }
+    NodeMovePlan gone = FindNodeNeighbours(nodes, 3, 10);
+    PlanNeighbourRewrite(gone, 3, 10, [](int16_t, int, int16_t) { return 0; }); // nobody answers
+    QVERIFY(gone.differs);
+  }
+
+  // Refused inputs and a taken address change nothing; moving the middle
+  // module past the last one rewrites both neighbours, and the rescan finds
+  // it at its new address.
+  void nodeAddressChange()
+  {
+    Bench b;
+    QVERIFY(b.open());
+    b.showList();
+    b.pick(2);
+    const QVector<soranetsim::Bus::Links> before = b.bus->links();
+    b.prompt.texts = {"0", "124", "1000", "x"}; // then cancelled
+    QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
+    QCOMPARE(b.prompt.asked.size(), 5);
+    QCOMPARE(b.prompt.asked[0].title, QString("Change node address"));
+    QVERIFY(b.asked(0).startsWith("Enter a new node address for the module on node 3.\r\n"
+                                  "The new address must be in the range from 1 to 123.\r\n"));
+    b.prompt.asked.clear();
+    b.prompt.texts = {"5"};
+    QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
+    QCOMPARE(b.prompt.asked.size(), 2);
+    QCOMPARE(b.prompt.asked[1].title, QString("Tesmira warning"));
+    QCOMPARE(b.asked(1), QString("The new node address 5 is occupied already.\r\n"
+                                 "Please try another address or remove module on wanted address."));
+    const QVector<soranetsim::Bus::Links> after = b.bus->links();
+    for (int i = 0; i < before.size(); ++i)
+      QVERIFY(before[i].node == after[i].node && before[i].lna == after[i].lna && after[i].mode == 82);
+
+    b.prompt.asked.clear();
+    b.prompt.texts = {"10"}; // every question after it: OK / Yes
+    QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
+    QCOMPARE(b.asked(1), QString("The module will get new node address 10."));
+    QCOMPARE(b.asked(2), QString("Tesmira has determined that the following addresses of other modules need to be "
+                                 "changed:\r\n- LNA of Ch: 1, IFI-232\r\n- LNA of Ch: 3, DMFC   \r\n\r\n"
+                                 "Continuing without changing the addresses may result in the system not being able "
+                                 "to find all modules again.\r\nChange these addresses?"));
+    QCOMPARE(b.asked(3), QString("The module was correctly set to new node address 10.\r\n"
+                                 "Check SORANET system configuration?"));
+    QVERIFY(b.bus->ringComplete());
+    QStringList nodes;
+    for (const auto& l : b.bus->links())
+      nodes << QString::number(l.node) + ">" + QString::number(l.next);
+    QCOMPARE(nodes, (QStringList{"1>5", "5>10", "10>0"}));
+    QCOMPARE(b.s->fields.value("ComStatus"), QString("Normal polling"));
+    QVERIFY(b.w->isVisible() && b.w->isEnabled());
+    QVERIFY(b.lines().last().contains("SN00000003, DMFM, node 10"));
+  }
+
+  // Search finds nothing, then a module put in install mode; Add gives it
+  // the first free address, and the bus check lists it.
+  void newModule()
+  {
+    Bench b;
+    QVERIFY(b.open());
+    b.showList();
+    QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
+    QVERIFY(b.asked(0).startsWith("There was no new module found to be installed.\r\n"));
+    QVERIFY(!b.w->cmdAdd->isEnabled());
+    QCOMPARE(b.bus->injectInstall(6, "PM0000009"), QString());
+    QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
+    QCOMPARE(b.w->txtNewModule->text(), QString("DPM    ,") + QChar(6) + QString("PM0000009").leftJustified(24));
+    QVERIFY(b.w->cmdAdd->isEnabled());
+    QTest::mouseClick(b.w->cmdAdd, Qt::LeftButton);
+    QCOMPARE(b.asked(1), QString("Node installed!\r\nNode number: 2\r\nRemove initialisation jumper!"));
+    QVERIFY(!b.w->cmdAdd->isEnabled());
+    QTRY_VERIFY(b.bus->ringComplete() && b.bus->links().first().node == 1);
+    QTest::mouseClick(b.w->cmdCheckBusConfig, Qt::LeftButton);
+    QCOMPARE(b.lines().size(), 4);
+    QVERIFY(b.lines()[1].contains("PM0000009, DPM, node 2"));
+  }
+};
+
+QTEST_MAIN(TestNetwork)
+#include "tst_network.moc"
