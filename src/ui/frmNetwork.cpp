@@ -11,6 +11,7 @@
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
+#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "Prompt.h"
@@ -229,6 +230,10 @@ frmNetwork::frmNetwork(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   connect(cmdClose, &QPushButton::clicked, this, &frmNetwork::cmdClose_Click);
   for (QWidget* w : std::initializer_list<QWidget*>{outFlowDevices, txtDMemo, chkPoll, txtSetpoint})
     w->installEventFilter(this);
+  // The server is asked to stop (window closed, signal): a wait for a moved
+  // module ends at once so that the shut-down can run.
+  if (auto* m = qobject_cast<frmMain*>(owner))
+    connect(m, &frmMain::closeRequested, this, [this] { m_stopping = true; });
 }
 
 frmNetwork::~frmNetwork() { tmrReadOutAndControl.stop(); }
@@ -635,9 +640,11 @@ void frmNetwork::cmdChange_Click()
         }
         s.state.SuppressErrors = false;
       }
-      if (normal || elapsed > limit || s.state.EscPressed)
+      if (normal || elapsed > limit || s.state.EscPressed || m_stopping)
         break;
     }
+    if (m_stopping)
+      return;
     s.state.EscPressed = false;
     if (!normal)
       e.Write_to_Soranet_direct(uint8_t(newNode), process, channel, 7, "82");
@@ -671,7 +678,7 @@ void frmNetwork::cmdChange_Click()
     Form_Activate();
   } else {
     // Polling was brought to rest for the change; the server goes on serving.
-    if (s.poll)
+    if (s.poll && !m_stopping)
       s.poll->StartPolling();
     m_busy = false;
     setEnabled(true);

@@ -121,6 +121,7 @@ private:
 
   Server& s;
   bool m_busy = false;          // an operation owns the window
+  bool m_stopping = false;      // the server is shutting down
   int16_t m_setpointChannel = 0; // the channel the setpoint field was typed for
   QTreeWidgetItem* m_pressedOnCurrent = nullptr; // a press on the line already picked
 };
