@@ -159,8 +159,10 @@ public:
     }
     void closeLine()
     {
+        // Requests on the line get no reply any more: each fails at once,
+        // so nobody waits for it until the time-out.
         for (auto &[seq, f] : inflight_)
-            if (f.done) f.done(nullptr, 14);
+            finish(f, nullptr, 14);
         inflight_.clear();
         internal_.clear();
         if (transport_ && transport_->keepable()) {
@@ -905,9 +907,13 @@ int16_t WriteLong(int16_t id, int16_t, uint8_t node, uint8_t proc, uint8_t param
 int16_t WriteString(int16_t id, int16_t, uint8_t node, uint8_t proc, uint8_t param, uint8_t length,
                     const std::string &text, int16_t tag)
 {
+    // The text goes whole (the caller has padded it to the parameter's
+    // length) or not at all: one write frame carries at most 247 characters
+    // (255 payload bytes less node, sequence, command, process, count,
+    // parameter, type and length).
     Q_UNUSED(length);
-    std::string t = text.substr(0, text.find('\0'));
-    if (t.size() > 200) t.resize(200);
+    const std::string t = text.substr(0, text.find('\0'));
+    if (t.size() > size_t(MaxPayload - 8)) return 6;
     return queueWrite(id, node, proc, param, Value::ofString(QByteArray::fromStdString(t)), tag);
 }
 

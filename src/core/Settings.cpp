@@ -48,15 +48,24 @@ bool toBoolean(const QString& text, bool* ok) { return support::Setting::toBool(
 
 void setField(Server& s, const char* name, const QString& text) { s.fields.set(QString::fromLatin1(name), text); }
 
-// Applies a clamped poll setting; shared by the three setters.
-bool applyPollSetting(Server& s, QString& field, int32_t& current, int32_t low, int32_t high,
+// Applies a clamped poll setting; shared by the three setters. A number too
+// large for a 32-bit integer ("1e20") cannot be taken as one: the setting
+// falls back to its default instead (kept in memory, not saved).
+bool applyPollSetting(Server& s, QString& field, int32_t& current, int32_t low, int32_t high, int32_t fallback,
                       const char* key, const char* column, const char* item)
 {
   if (!IsNumeric(field))
     return false;
   bool ok = false;
-  double v = field.trimmed().toDouble(&ok);
-  v = std::nearbyint(std::clamp(v, double(low), double(high)));
+  double v = std::nearbyint(field.trimmed().toDouble(&ok));
+  if (v < -2147483648.0 || v > 2147483647.0) {
+    const bool changed = current != fallback;
+    current = fallback;
+    field = QString::number(fallback);
+    setField(s, item, field);
+    return changed;
+  }
+  v = std::clamp(v, double(low), double(high));
   const int32_t value = int32_t(v);
   field = QString::number(value);
   if (value == current)
@@ -185,7 +194,7 @@ void LoadPortSettings(Server& s)
 
 bool SetPollTime(Server& s, QString& field)
 {
-  const bool changed = applyPollSetting(s, field, s.cfg.Polltime, 1, 10000, "PollTime", "PollTime", "PollTime");
+  const bool changed = applyPollSetting(s, field, s.cfg.Polltime, 1, 10000, 100, "PollTime", "PollTime", "PollTime");
   if (changed)
     s.cfg.PendingTimeout = PendingTimeoutFor(s.cfg.Polltime, 15);
   return changed;
@@ -193,13 +202,13 @@ bool SetPollTime(Server& s, QString& field)
 
 bool SetRealtimePollTime(Server& s, QString& field)
 {
-  return applyPollSetting(s, field, s.cfg.RealtimePollTime, 1, 10000, "RealtimePollTime", "RTPInterval",
+  return applyPollSetting(s, field, s.cfg.RealtimePollTime, 1, 10000, 25, "RealtimePollTime", "RTPInterval",
                           "RTPInterval");
 }
 
 bool SetPollBatch(Server& s, QString& field)
 {
-  return applyPollSetting(s, field, s.cfg.PollBatch, 1, 120, "PollBatch", "PollBatch", "PollBatch");
+  return applyPollSetting(s, field, s.cfg.PollBatch, 1, 120, 10, "PollBatch", "PollBatch", "PollBatch");
 }
 
 void StoreCurrentSystemLNA(Server& s)

@@ -7,6 +7,7 @@
 #include "config/DeviceTable.h"
 #include "config/SystemScan.h"
 #include "core/Server.h"
+#include "core/Settings.h"
 #include "db/Database.h"
 #include "dde/Commands.h"
 #include "dde/DdeServer.h"
@@ -18,21 +19,22 @@
 #include <QGuiApplication>
 #include <QStringList>
 #include <algorithm>
+#include <cmath>
 
 namespace tesmira {
 
 namespace {
 
-// A parameter number: decimal digits only ("-5" is not one).
+// A number of a scan specification: any numeric text, as the server takes
+// numbers everywhere ("8", " +8 ", "8.0", "1e1", "-5"), rounded to a whole
+// number with halves to the even neighbour. A number beyond 16 bits counts
+// as 0, so it selects nothing, like any other number outside 1..MaxParNr.
 bool wholeNumber(const QString& text, int& value)
 {
-  const QString t = text.trimmed();
-  if (t.isEmpty() || t.size() > 9)
+  if (!IsNumeric(text))
     return false;
-  for (QChar c : t)
-    if (!c.isDigit())
-      return false;
-  value = t.toInt();
+  const double v = std::nearbyint(text.trimmed().toDouble());
+  value = v >= -32768 && v <= 32767 ? int(v) : 0;
   return true;
 }
 
@@ -146,7 +148,7 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
   QString result;
   const QList<int16_t> list = ScanParameterList(s, specification, result);
   int16_t c = channel; // the last channel read
-  bool finalRead = false;
+  bool finalRead = false, lastSkipped = false;
   if (!list.isEmpty()) {
     const int first = channel >= 0 ? channel : 1;
     const int last = channel >= 0 ? channel : s.channels.MaxChannel;
@@ -196,6 +198,10 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
         }
     }
 
+    // The last listed parameter of the last channel, skipped because the
+    // channel does not offer it, is reported (below) although the run's
+    // last read is waited for all the same.
+    lastSkipped = !sendsRead(s, last, list.last()) && retriesLeft(s.channels, last, list.last()) != 0;
     if (finalChannel >= 0) {
       finalRead = true;
       const ChannelRec* r = s.channels.channel(finalChannel);
@@ -216,9 +222,9 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
       } else {
         s.errors->HandleErrorMessage(43, 0, 0, false, QString()); // "Timeout on polling parameters"
       }
-    } else if (retriesLeft(s.channels, c, list.last()) != 0) {
-      result = QStringLiteral("Invalid parameter requested");
     }
+    if (lastSkipped)
+      result = QStringLiteral("Invalid parameter requested");
   }
   if (!result.isEmpty() && !s.state.NotReady && s.log)
     s.log->LogParameter(Error, std::max<int16_t>(c, 0), 0, QStringLiteral("Tesmira"), QString(), result);

@@ -298,6 +298,11 @@ private slots:
       if (m.available(2, p))
         offered << p;
     QVERIFY(offered.size() >= 2 && !expected(2, 3).isEmpty());
+    int absent = 1; // a parameter channel 2 does not offer, not given up on
+    while (m.available(2, absent))
+      ++absent;
+    w.s().channels.ParRetryCount[2][size_t(absent)] = 1;
+    const QByteArray lastAbsent = QByteArray::number(offered[0]) + ',' + QByteArray::number(absent);
     // Poked on a topic, then the item is asked for; only channel 2 is read.
     // On C(0) "c.g" names group g of channel c (100: all of it); on a
     // channel topic the text is the scan specification itself.
@@ -313,7 +318,9 @@ private slots:
         {0, "2.3", expected(2, 3), InOrder, {}},
         {0, "2.5", expected(2, 5), Sorted, {}},  // none offered: nothing read, the item still goes back
         {0, "2.100", expected(2, -1), Covers, {}},
-        {2, "2.5", {}, InOrder, kInvalid},
+        {2, "x2.5", {}, InOrder, kInvalid},
+        // The last listed parameter is not offered: reported, the offered ones still read.
+        {2, lastAbsent.constData(), {offered[0]}, InOrder, "Invalid parameter requested"},
         {2, "9,8,2", offered, Sorted, {}},
     };
     for (const Row& r : table) {
@@ -381,14 +388,15 @@ private slots:
     QTest::newRow("GrOuP5") << "GrOuP5" << groupList(5) << false;
     QTest::newRow("group 0: every parameter") << "GROUP 0" << all << false;
     QTest::newRow("group no number") << "GROUP x,8" << QList<int16_t>{8} << true;
-    QTest::newRow("leading dash") << "-5,8" << QList<int16_t>{8} << true;
+    // Numbers as the server takes them everywhere: signs, decimals and
+    // exponents count, rounded halves to even; below 1 they select nothing.
+    QTest::newRow("numeric forms") << "+8, 8.0 ,1e1,2.5,-5" << QList<int16_t>{8, 8, 10, 2} << false;
     QTest::newRow("trailing dash") << "5-,8" << QList<int16_t>{8} << true;
     QTest::newRow("range from 0") << "0-3" << QList<int16_t>{} << true;
     QTest::newRow("range to 0") << "3-0,2" << QList<int16_t>{2} << true;
     QTest::newRow("empty") << "" << QList<int16_t>{} << true;
     QTest::newRow("blank element") << "8,,9" << QList<int16_t>{8, 9} << true;
     QTest::newRow("word") << "setpoint,9" << QList<int16_t>{9} << true;
-    QTest::newRow("decimal") << "2.5" << QList<int16_t>{} << true;
     QTest::newRow("sql") << "1 OR 1=1" << QList<int16_t>{} << true;
   }
   void scanSpecification()

@@ -159,6 +159,13 @@ private slots:
     for (const auto& [key, value] : {std::pair{"PollTime", "1"}, {"PollBatch", "120"}, {"RealtimePollTime", "10000"}})
       QCOMPARE(s.setting()->GetCommonSetting("Settings", key, ""), QString(value));
     QCOMPARE(s.fields.value("PollBatch"), QString("120"));
+    // No 32-bit number: the setting falls back to its default, in memory only.
+    field = "1e20";
+    QVERIFY(SetPollBatch(s, field));
+    QCOMPARE(s.cfg.PollBatch, 10);
+    QCOMPARE(s.fields.value("PollBatch"), QString("10"));
+    QCOMPARE(s.setting()->GetCommonSetting("Settings", "PollBatch", ""), QString("120"));
+    s.cfg.PollBatch = 120;
 
     s.cfg.SystemLNA = 9;
     StoreCurrentSystemLNA(s);

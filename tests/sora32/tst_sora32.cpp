@@ -141,6 +141,8 @@ private slots:
         QCOMPARE(ConfigureRS232("COM1", 76), int16_t(21));
         QCOMPARE(ReadInt(app_, 0, 3, 1, 0, 1), int16_t(14));
         QCOMPARE(ReadInt(999, 0, 3, 1, 0, 1), int16_t(23));
+        // A text longer than one write frame carries is refused, not cut.
+        QCOMPARE(WriteString(app_, 0, 3, 1, 24, 0, std::string(248, 'x'), 1), int16_t(6));
         int32_t v = 0; std::string name;
         const int16_t n = GetNrPorts();
         QVERIFY(n >= 1);
@@ -327,6 +329,12 @@ private slots:
         Taken t;
         QVERIFY(take(21, t)); QCOMPARE(t.status, uint8_t(0)); drop(t);
         QVERIFY(take(20, t)); QCOMPARE(t.status, uint8_t(25)); drop(t);
+        // Closing the line fails a request still on it at once, long before
+        // its time-out.
+        ReadInt(app_, 0, 4, 1, 0, 22);
+        QThread::msleep(20);
+        CloseCommunication();
+        QVERIFY(take(22, t, 0, 60)); QCOMPARE(t.status, uint8_t(14)); drop(t);
     }
 
     void corruptedFramesLoseNothing()
