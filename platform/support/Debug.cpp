@@ -5,12 +5,9 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace support {
-namespace {
-// The debug log is kept below this size: when it grows past it at start-up
-// the old file is moved to debug.log.1.
-constexpr qint64 kMaxLogSize = 4 * 1024 * 1024;
-}
 
 Debug::~Debug() { m_file.close(); }
 
@@ -24,14 +21,51 @@ QString Debug::ClassInitialize(Setting* setting)
   if (!Paths::ensureDir(dir))
     return QStringLiteral("The log folder '%1' cannot be created.").arg(dir);
   const QString path = dir + "/debug.log";
-  if (QFile::exists(path) && QFileInfo(path).size() > kMaxLogSize) {
-    QFile::remove(path + ".1");
-    QFile::rename(path, path + ".1");
-  }
   m_file.setFileName(path);
-  if (!m_file.open(QIODevice::Append | QIODevice::Text))
+  if (QFileInfo(path).size() > m_maxSize)
+    rotate();
+  else
+    m_file.open(QIODevice::Append | QIODevice::Text);
+  if (!m_file.isOpen())
     return QStringLiteral("The debug log '%1' cannot be opened: %2").arg(path, m_file.errorString());
   return {};
+}
+
+void Debug::rotate()
+{
+  const QString path = m_file.fileName();
+  m_file.close();
+  for (int i = kKeptFiles - 1; i >= 1; --i) {
+    const QString older = path + '.' + QString::number(i);
+    QFile::remove(older);
+    QFile::rename(i == 1 ? path : path + '.' + QString::number(i - 1), older);
+  }
+  m_file.open(QIODevice::Append | QIODevice::Text);
+}
+
+QString Debug::oneLine(const QString& text)
+{
+  auto unsafe = [](char16_t c) {
+    return (c < 0x20 && c != '\t') || (c >= 0x7f && c < 0xa0) || c == 0x2028 || c == 0x2029;
+  };
+  if (std::none_of(text.cbegin(), text.cend(), [&](QChar c) { return unsafe(c.unicode()); }))
+    return text;
+  QString out;
+  out.reserve(text.size() + 16);
+  for (QChar qc : text) {
+    const char16_t c = qc.unicode();
+    if (!unsafe(c))
+      out += qc;
+    else if (c == '\r')
+      out += QLatin1String("\\r");
+    else if (c == '\n')
+      out += QLatin1String("\\n");
+    else if (c < 0x100)
+      out += QLatin1String("\\x") + QString::number(uint(c), 16).rightJustified(2, QLatin1Char('0')).toUpper();
+    else
+      out += QLatin1String("\\u") + QString::number(uint(c), 16).toUpper();
+  }
+  return out;
 }
 
 void Debug::write(const QString& line)
@@ -40,8 +74,10 @@ void Debug::write(const QString& line)
     return;
   // A full disk or a removed file must not disturb the program: the line is
   // dropped.
-  m_file.write((QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss.zzz ") + line + '\n').toUtf8());
+  m_file.write((QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss.zzz ") + oneLine(line) + '\n').toUtf8());
   m_file.flush();
+  if (m_file.size() > m_maxSize)
+    rotate();
 }
 
 int Debug::pushSlow(const char* module, const char* procedure)

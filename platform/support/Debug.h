@@ -45,6 +45,18 @@ public:
                              const QString& procedure, const QString& source,
                              const QString& library = {});
 
+  // The text made safe for one log line: CR, LF and other control
+  // characters (TAB excepted, it separates fields) become \r, \n and \xNN,
+  // Unicode line and paragraph separators \uNNNN. No value can then start
+  // a line of its own in a log.
+  static QString oneLine(const QString& text);
+
+  // debug.log is moved to debug.log.1 (and .1 to .2, the oldest dropped)
+  // when a line takes it past this size; at most three files are kept.
+  void setMaxSize(qint64 bytes) { m_maxSize = bytes; }
+  static constexpr qint64 kDefaultMaxSize = 4 * 1024 * 1024;
+  static constexpr int kKeptFiles = 3;
+
   bool tracing() const { return m_trace; }
   void setTracing(bool on) { m_trace = on; }
   QString fileName() const { return m_file.fileName(); }
@@ -55,8 +67,10 @@ private:
   int pushSlow(const char* module, const char* procedure);
   void popSlow(int handle);
   void write(const QString& line);
+  void rotate();
 
   QFile m_file;
+  qint64 m_maxSize = kDefaultMaxSize;
   bool m_trace = false;
   QString m_parent;
   QStringList m_classes;

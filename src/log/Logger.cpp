@@ -164,7 +164,10 @@ void Logger::LogMessage(int category, const QString& text, bool prefix)
     QString line;
     if (prefix) {
       ++m_formatted;
-      line = TimePrefix(m_cfg.LogFormat, QDateTime::currentDateTime()) + CategoryName(category) + '\t' + text;
+      // Values in the text (pokes, names read from instruments) may hold line
+      // breaks: shown escaped, so that every line starts with its prefix.
+      line = TimePrefix(m_cfg.LogFormat, QDateTime::currentDateTime()) + CategoryName(category) + '\t'
+             + support::Debug::oneLine(text);
     } else {
       line = text;
     }
@@ -338,6 +341,10 @@ void Logger::DebugLogError(const QString& text)
 void Logger::setConsole(QPlainTextEdit* txtTerm)
 {
   m_console = txtTerm;
+  // Lines are only ever appended and cut: an undo history would keep every
+  // line (and every cut) for good.
+  if (txtTerm)
+    txtTerm->setUndoRedoEnabled(false);
   applyConsoleColours();
 }
 

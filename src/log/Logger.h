@@ -63,8 +63,11 @@ public:
   bool EchoLinkPokes = false; // Write lines go to the console
   bool LogErrorsOnly = false; // the log file takes only Error and Warn lines
 
-  // Writes one line. prefix false writes text as it is (no time, no
-  // category), as the service log does for the system overview.
+  // Writes one line; control characters in text are shown escaped
+  // (Debug::oneLine), so no value can start a line of its own. prefix false
+  // writes text as it is (no time, no category, line breaks kept), as the
+  // service log does for the system overview; such a caller escapes the
+  // values in it.
   void LogMessage(int category, const QString& text, bool prefix = true);
 
   // Writes a channel/parameter line: "Ch001   P008   <name, 21 wide>\t Val: <value> <extra>".

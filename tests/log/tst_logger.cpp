@@ -395,6 +395,48 @@ private slots:
     close(saved);
     QCOMPARE(LoggerWorld::read(capture.fileName()), QByteArray("Init\tto stdout\n"));
   }
+
+  // A value with line breaks or other control characters cannot start a
+  // line of its own, in the console, the log file or debug.log.
+  void valuesCannotForgeLines()
+  {
+    openLog(w->file("forge.log"));
+    log->EchoAll = true;
+    const QString forged = "8000\n2026-12-06 02:00:00 Init\tServer is active";
+    const QList<QPair<QString, QString>> cases = {
+        {forged, "8000\\n2026-12-06 02:00:00 Init\tServer is active"},
+        {"a\rb\r\nc", "a\\rb\\r\\nc"},
+        {QString("x\x01\x1b[2Jy\x7f") + QChar(0x85) + QChar(0x2028) + "z", "x\\x01\\x1B[2Jy\\x7F\\x85\\u2028z"},
+    };
+    for (const auto& [value, shown] : cases) {
+      w->pane.clear();
+      log->LogParameter(Write, 3, 33, "Free text", value, "poke");
+      w->debug.LogMsg("Info", "poked " + value);
+      QCOMPARE(w->pane.toPlainText(), Logger::ParameterText(Write, 3, 33, "Free text", shown, "poke").prepend("Write\t"));
+    }
+    for (const QByteArray& file : {LoggerWorld::read(w->file("forge.log")), w->debugLog()}) {
+      for (const QByteArray& line : file.split('\n'))
+        QVERIFY2(line.isEmpty() || line.startsWith("Write\t") || line.startsWith("20"), line.constData());
+      QVERIFY(file.contains("8000\\n2026-12-06"));
+    }
+    // The pane keeps no undo history of the lines it shows.
+    QVERIFY(!w->pane.document()->isUndoRedoEnabled());
+  }
+
+  // debug.log moves aside at its size limit while the program runs; three
+  // files at most are kept.
+  void debugLogRotates()
+  {
+    w->debug.setMaxSize(2000);
+    for (int i = 0; i < 200; ++i)
+      w->debug.LogMsg("Info", QStringLiteral("line %1 ").arg(i) + QString(40, 'x'));
+    const QString path = w->debug.fileName();
+    QVERIFY(QFileInfo(path).size() <= 2000);
+    QVERIFY(QFileInfo::exists(path + ".1") && QFileInfo::exists(path + ".2"));
+    QVERIFY(!QFileInfo::exists(path + ".3"));
+    QVERIFY(LoggerWorld::read(path).contains("line 199 "));
+    QVERIFY(QFileInfo(path + ".1").size() > 2000 - 80 && QFileInfo(path + ".1").size() <= 2080);
+  }
 };
 
 QTEST_MAIN(TestLogger)
