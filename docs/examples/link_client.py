@@ -21,10 +21,23 @@ class LinkError(Exception):
         self.token = token
 
 
+def service_folder():
+    runtime = os.environ.get("XDG_RUNTIME_DIR") or f"/tmp/tesmira-runtime-{os.getuid()}"
+    return os.path.join(runtime, "dde")
+
+
+def tcp_token(port):
+    """The token a TCP client shows first; only the server's user can read it."""
+    try:
+        with open(os.path.join(service_folder(), f"tcp-{port}.token"), "rb") as f:
+            return f.readline().strip()
+    except OSError as e:
+        raise LinkError("NO_SERVICE", f"no server of this user listens on TCP port {port} ({e})")
+
+
 def find_socket(service):
     """Path of the service's socket; names compare without regard to case."""
-    runtime = os.environ.get("XDG_RUNTIME_DIR") or f"/tmp/tesmira-runtime-{os.getuid()}"
-    folder = os.path.join(runtime, "dde")
+    folder = service_folder()
     exact = os.path.join(folder, service)
     if os.path.exists(exact):
         return exact
@@ -40,6 +53,7 @@ class LinkClient:
             self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             address = find_socket(service)
         else:
+            token = tcp_token(tcp_port)
             self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             address = ("127.0.0.1", tcp_port)
         self.sock.settimeout(timeout)
@@ -49,6 +63,8 @@ class LinkClient:
             raise LinkError("NO_SERVICE", f"{service} is not running ({e})")
         self.buf = b""
         self.pushed = []  # (item, value or None) kept while waiting for replies
+        if tcp_port is not None:
+            self._call(b"AUTH %s\n" % token)
         self._call(b"CONNECT %s %s\n" % (service.encode(), topic.encode()))
 
     def _read_message(self):

@@ -88,9 +88,19 @@ bool Client::connectTcp(quint16 port, const QString& service, const QString& top
     disconnect();
     m_events.clear();
     m_closedSeen = false;
+    // The server admits TCP clients that show the token it wrote for this
+    // user only; without it there is no point in connecting.
+    QFile tokenFile(tcpTokenPath(port));
+    if (!tokenFile.open(QIODevice::ReadOnly)) {
+        fail(ClientError::NoService, QStringLiteral("No server of this user listens on 127.0.0.1:%1 (%2: %3)")
+                                         .arg(port)
+                                         .arg(tokenFile.fileName(), tokenFile.errorString()));
+        return false;
+    }
+    const QByteArray token = tokenFile.readLine(256).trimmed();
     if (!openTcp(port, timeoutMs))
         return false;
-    return handshake(service, topic, timeoutMs);
+    return handshake(service, topic, timeoutMs, token);
 }
 
 bool Client::openUnix(const QString& path, int timeoutMs)
@@ -171,7 +181,7 @@ bool Client::openTcp(quint16 port, int timeoutMs)
     return true;
 }
 
-bool Client::handshake(const QString& service, const QString& topic, int timeoutMs)
+bool Client::handshake(const QString& service, const QString& topic, int timeoutMs, const QByteArray& token)
 {
     m_reader = std::make_unique<FrameReader>(QList<QByteArray> {"VALUE", "DATA"}, kClientMaxLine,
                                              kClientMaxValue);
@@ -184,6 +194,10 @@ bool Client::handshake(const QString& service, const QString& topic, int timeout
         return false;
     }
     Reply r;
+    if (!token.isEmpty() && !transact(headerLine("AUTH", {token}), &r, timeoutMs)) {
+        disconnect();
+        return false;
+    }
     if (!transact(headerLine("CONNECT", {s, t}), &r, timeoutMs)) {
         disconnect();
         return false;

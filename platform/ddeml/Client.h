@@ -60,7 +60,9 @@ public:
     // socket, found without regard to case. Fails at once with NoService
     // when nothing listens under that name.
     bool connect(const QString& service, const QString& topic, int timeoutMs = 5000);
-    // The same over TCP to 127.0.0.1:port.
+    // The same over TCP to 127.0.0.1:port, first showing the token the
+    // server wrote for this user (tcpTokenPath); fails with NoService when
+    // there is no token file for that port.
     bool connectTcp(quint16 port, const QString& service, const QString& topic, int timeoutMs = 5000);
     void disconnect();
     bool isConnected() const { return m_fd >= 0; }
@@ -101,7 +103,7 @@ private:
     };
     bool openUnix(const QString& path, int timeoutMs);
     bool openTcp(quint16 port, int timeoutMs);
-    bool handshake(const QString& service, const QString& topic, int timeoutMs);
+    bool handshake(const QString& service, const QString& topic, int timeoutMs, const QByteArray& token = {});
     bool sendAll(const QByteArray& bytes, qint64 deadline);
     bool transact(const QByteArray& message, Reply* reply, int timeoutMs);
     // Reads until one message is whole; advise messages go to the queue and

@@ -23,9 +23,11 @@ void FrameReader::append(const char* data, qsizetype size)
 
 FrameReader::Result FrameReader::next(Message* msg, QByteArray* errorToken, QString* errorText)
 {
+    m_want = 0;
     const qsizetype lf = m_buf.indexOf('\n', m_pos);
     if (lf < 0) {
-        if (m_buf.size() - m_pos > m_maxLine) {
+        // One byte more than a line may hold: the CR of a CR LF ending.
+        if (m_buf.size() - m_pos > m_maxLine + 1) {
             *errorToken = "LINE_TOO_LONG";
             *errorText = QStringLiteral("header line longer than %1 bytes").arg(m_maxLine);
             return Result::Error;
@@ -69,8 +71,10 @@ FrameReader::Result FrameReader::next(Message* msg, QByteArray* errorToken, QStr
                                 : QStringLiteral("bad byte count");
             return Result::Error;
         }
-        if (m_buf.size() - consumed < length)
+        if (m_buf.size() - consumed < length) {
+            m_want = consumed + length - m_pos;
             return Result::NeedMore;
+        }
         out.args.removeLast();
         out.payload = m_buf.mid(consumed, length);
         out.hasPayload = true;

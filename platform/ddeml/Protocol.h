@@ -52,6 +52,10 @@ public:
 
     // Bytes received but not yet handed out.
     qsizetype buffered() const { return m_buf.size() - m_pos; }
+    // Bytes still missing from the message being received, once its header
+    // line has announced a payload; 0 otherwise. A caller that bounds its
+    // buffering lets at least this much in, so a whole value always fits.
+    qsizetype needed() const { return qMax<qsizetype>(0, m_want - buffered()); }
 
 private:
     QList<QByteArray> m_payloadVerbs;
@@ -59,6 +63,7 @@ private:
     int m_maxValue;
     QByteArray m_buf;
     qsizetype m_pos = 0;
+    qsizetype m_want = 0; // size of the partial message, header and payload
 };
 
 // True when the text can travel as a name field.

@@ -21,6 +21,11 @@ QString serviceDir()
     return runtimeDir() + QStringLiteral("/dde");
 }
 
+QString tcpTokenPath(quint16 port)
+{
+    return serviceDir() + QStringLiteral("/tcp-%1.token").arg(port);
+}
+
 static bool ensurePrivateDir(const QString& path, QString* error)
 {
     const QByteArray p = QFile::encodeName(path);

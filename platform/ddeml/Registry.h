@@ -18,6 +18,12 @@ QString serviceDir();
 // mode is tightened to 0700. Returns false with a message otherwise.
 bool ensureServiceDir(QString* error);
 
+// The file that holds the token a TCP client on 127.0.0.1:port must send
+// (AUTH token) before anything else: serviceDir()/tcp-PORT.token, mode 0600,
+// written by the server while it listens on that port. Only the user who
+// runs the server can read it, which keeps TCP as private as the socket.
+QString tcpTokenPath(quint16 port);
+
 // Socket path of the service whose name matches without regard to case;
 // the exact spelling is tried first. Empty when there is no such socket.
 QString findServiceSocket(const QString& name);

@@ -9,6 +9,7 @@
 #include <QLocalSocket>
 #include <QMetaMethod>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -24,8 +25,9 @@ namespace ddeml {
 
 namespace {
 
-// How much unparsed input a conversation holds at most; beyond this the
-// socket's own bounded buffer and then the kernel hold the client back.
+// How much unparsed input a conversation holds at most, unless a value
+// announced in a header needs more; beyond this the socket's own bounded
+// buffer and then the kernel hold the client back.
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
 
 QString fromUtf8(const QByteArray& b) { return QString::fromUtf8(b); }
@@ -51,6 +53,46 @@ bool socketIsLive(const QString& path)
     return live;
 }
 
+// 128 bits from the system's random source, as hexadecimal text.
+QByteArray randomToken()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char*>(words), sizeof(words)).toHex();
+}
+
+// Writes bytes to a file that only this user can read, replacing any file
+// (a dead server's) of that name.
+bool writePrivateFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    const QByteArray p = QFile::encodeName(path);
+    ::unlink(p.constData());
+    const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        return false;
+    }
+    const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    const int err = errno;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(p.constData());
+        *error = QStringLiteral("%1: %2").arg(path, qt_error_string(err));
+    }
+    return ok;
+}
+
+// Compares in a time that does not depend on where the texts differ.
+bool sameToken(const QByteArray& given, const QByteArray& token)
+{
+    if (token.isEmpty() || given.size() != token.size())
+        return false;
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < token.size(); ++i)
+        diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+    return diff == 0;
+}
+
 } // namespace
 
 // One client connection: a conversation on one topic once CONNECT succeeded.
@@ -58,13 +100,19 @@ bool socketIsLive(const QString& path)
 // handler, the following messages wait in the buffers.
 class Conversation : public QObject {
 public:
-    Conversation(Server* server, QIODevice* device, std::function<void()> abortFn,
+    Conversation(Server* server, QIODevice* device, bool authenticated, std::function<void()> abortFn,
                  std::function<void()> closeFn)
         : m_server(server), m_device(device), m_abort(std::move(abortFn)), m_close(std::move(closeFn)),
+          m_authenticated(authenticated),
           m_reader({"POKE", "EXECUTE"}, server->m_limits.maxLine, server->m_limits.maxValue)
     {
         device->setParent(this);
         connect(device, &QIODevice::readyRead, this, [this] { pump(); });
+        m_frameTimer.setSingleShot(true);
+        connect(&m_frameTimer, &QTimer::timeout, this, [this] {
+            closeAfter(errorMessage("TIMEOUT", QStringLiteral("message not complete after %1 s")
+                                                   .arg(m_server->m_limits.frameTimeoutMs / 1000.0)));
+        });
     }
 
     // The topic key this conversation is bound to; empty before CONNECT.
@@ -125,16 +173,18 @@ private:
     QIODevice* m_device;
     std::function<void()> m_abort;
     std::function<void()> m_close;
+    bool m_authenticated; // a TCP client has sent the token
     FrameReader m_reader;
     bool m_closing = false;
     bool m_dead = false;
     bool m_inPump = false;
     bool m_pumpScheduled = false;
+    QTimer m_frameTimer; // runs while a message is half received
 };
 
 bool Conversation::fill()
 {
-    const qint64 room = kSocketReadBuffer - m_reader.buffered();
+    const qint64 room = qMax(kSocketReadBuffer - m_reader.buffered(), qint64(m_reader.needed()));
     if (room <= 0)
         return false;
     const qint64 avail = m_device->bytesAvailable();
@@ -153,6 +203,7 @@ void Conversation::pump()
         return;
     m_inPump = true;
     int budget = m_server->m_limits.messagesPerTurn;
+    bool handled = false;
     while (!m_closing) {
         Message msg;
         QByteArray token;
@@ -168,6 +219,10 @@ void Conversation::pump()
             closeAfter(errorMessage(token, text));
             break;
         }
+        // The handler may run nested event loops for long (a scan): the
+        // time-out is for half-sent messages only.
+        m_frameTimer.stop();
+        handled = true;
         handle(msg);
         if (!m_closing && backlog() > m_server->m_limits.maxOutputBacklog) {
             // The client sends but does not read its replies.
@@ -188,8 +243,16 @@ void Conversation::pump()
         }
     }
     m_inPump = false;
-    if (m_dead)
+    if (m_dead) {
         deleteLater();
+        return;
+    }
+    // A message that stays half received for too long ends the link: the
+    // peer is gone or stuck, and its bytes would be held for good.
+    if (m_closing || m_reader.buffered() == 0)
+        m_frameTimer.stop();
+    else if (handled || !m_frameTimer.isActive())
+        m_frameTimer.start(m_server->m_limits.frameTimeoutMs);
 }
 
 bool Conversation::checkFormat(const Message& msg, int formatIndex, const QString& itemName)
@@ -235,6 +298,23 @@ void Conversation::handle(const Message& msg)
     const QByteArray verb = msg.verb.toUpper();
     if (verb.isEmpty()) {
         send(errorMessage("BAD_COMMAND", QStringLiteral("empty line")));
+        return;
+    }
+    if (verb == "AUTH") {
+        // On the Unix socket the folder's mode already admits only the user.
+        if (m_authenticated)
+            send("OK\n");
+        else if (msg.args.size() == 1 && sameToken(msg.args.at(0), m_server->m_tcpToken)) {
+            m_authenticated = true;
+            send("OK\n");
+        } else {
+            closeAfter(errorMessage("AUTH_FAILED", QStringLiteral("wrong token")));
+        }
+        return;
+    }
+    if (!m_authenticated) {
+        closeAfter(errorMessage("AUTH_REQUIRED", QStringLiteral("send AUTH with the token from %1 first")
+                                                     .arg(tcpTokenPath(m_server->tcpPort()))));
         return;
     }
     if (verb == "CONNECT") {
@@ -447,7 +527,7 @@ bool Server::registerService(const QString& name, QString* error)
     ::chmod(QFile::encodeName(path).constData(), 0600);
     connect(local, &QLocalServer::newConnection, this, [this, local] {
         while (QLocalSocket* s = local->nextPendingConnection())
-            acceptConnection(s);
+            acceptConnection(s, true);
     });
     m_local = local;
     m_lockFd = fd;
@@ -470,11 +550,23 @@ bool Server::listenTcp(quint16 port, QString* error)
         delete tcp;
         return false;
     }
+    // The token goes to a file only this user can read, written before the
+    // first client can be accepted.
+    QString err;
+    const QByteArray token = randomToken();
+    const QString path = tcpTokenPath(tcp->serverPort());
+    if (!ensureServiceDir(&err) || !writePrivateFile(path, token + '\n', &err)) {
+        if (error)
+            *error = QStringLiteral("Cannot write the TCP token file: %1").arg(err);
+        delete tcp;
+        return false;
+    }
     connect(tcp, &QTcpServer::newConnection, this, [this, tcp] {
         while (QTcpSocket* s = tcp->nextPendingConnection())
-            acceptConnection(s);
+            acceptConnection(s, false);
     });
     m_tcp = tcp;
+    m_tcpToken = token;
     return true;
 }
 
@@ -494,9 +586,11 @@ void Server::unregisterService()
         m_local = nullptr;
     }
     if (m_tcp) {
+        QFile::remove(tcpTokenPath(m_tcp->serverPort()));
         m_tcp->close();
         delete m_tcp;
         m_tcp = nullptr;
+        m_tcpToken.clear();
     }
     if (m_lockFd >= 0) {
         ::close(m_lockFd);
@@ -505,19 +599,19 @@ void Server::unregisterService()
     m_socketPath.clear();
 }
 
-void Server::acceptConnection(QIODevice* device)
+void Server::acceptConnection(QIODevice* device, bool authenticated)
 {
     Conversation* conv = nullptr;
     if (auto* ls = qobject_cast<QLocalSocket*>(device)) {
         ls->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(this, ls, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); });
+        conv = new Conversation(this, ls, authenticated, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); });
         connect(ls, &QLocalSocket::disconnected, conv, [this, conv] {
             dropConversation(conv);
             conv->markDead();
         });
     } else if (auto* ts = qobject_cast<QTcpSocket*>(device)) {
         ts->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(this, ts, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); });
+        conv = new Conversation(this, ts, authenticated, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); });
         connect(ts, &QTcpSocket::disconnected, conv, [this, conv] {
             dropConversation(conv);
             conv->markDead();

@@ -40,7 +40,8 @@ struct ServerLimits {
     int maxValue = 1 << 20;             // longest value a client may poke
     qint64 maxOutputBacklog = 4 << 20;  // bytes queued for a client before it is dropped
     int maxLinksPerItem = 128;          // advise links on one item, all clients together
-    int messagesPerTurn = 64;           // client messages handled before other work gets a turn
+    int messagesPerTurn = 1;            // client messages handled before other work gets a turn
+    int frameTimeoutMs = 30000;         // a message left half-sent this long ends its conversation
 };
 
 class Conversation;
@@ -63,7 +64,10 @@ public:
     // socket left behind by a dead server is replaced; a name held by a live
     // server (in any letter case) is refused. Returns false with a message.
     bool registerService(const QString& name, QString* error);
-    // Also accepts clients on 127.0.0.1:port (0 picks a free port; see tcpPort).
+    // Also accepts clients on 127.0.0.1:port (0 picks a free port; see
+    // tcpPort). A random token is written to tcpTokenPath(port); a TCP
+    // client must send "AUTH token" before anything else, so that only the
+    // user running the server can use the port.
     bool listenTcp(quint16 port, QString* error);
     // Closes the listeners and every conversation; the socket file is removed.
     void unregisterService();
@@ -130,7 +134,7 @@ private:
     };
 
     static QString key(const QString& name) { return name.toCaseFolded(); }
-    void acceptConnection(QIODevice* device);
+    void acceptConnection(QIODevice* device, bool authenticated);
     void pushValue(const QString& topicKey, ItemRec& item);
     void dropConversation(Conversation* conv);
     void dropLinks(Conversation* conv);
@@ -144,6 +148,7 @@ private:
     int m_lockFd = -1;
     QLocalServer* m_local = nullptr;
     QTcpServer* m_tcp = nullptr;
+    QByteArray m_tcpToken;
     QHash<QString, TopicRec> m_topics;
     QList<Conversation*> m_conversations;
 };

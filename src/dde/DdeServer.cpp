@@ -57,6 +57,19 @@ DdeServer::~DdeServer()
 
 bool DdeServer::registerService(QString* error, bool* inUse)
 {
+  // [Link] FrameTimeout: seconds a client may leave a message half sent
+  // before its conversation is ended with an error.
+  const QString timeout = m_s.setting() ? m_s.setting()->GetProgramSetting("Link", "FrameTimeout", "30").trimmed() : "30";
+  bool seconds = false;
+  const int frameTimeout = timeout.toInt(&seconds);
+  ddeml::ServerLimits limits = m_link->limits();
+  if (seconds && frameTimeout > 0 && frameTimeout <= 3600)
+    limits.frameTimeoutMs = frameTimeout * 1000;
+  else
+    m_s.LogMessage(Init, QStringLiteral("[Link] FrameTimeout '%1' is not a number of seconds (1 to 3600); 30 is used")
+                           .arg(timeout));
+  m_link->setLimits(limits);
+
   QString err;
   const bool ok = m_link->registerService(Server::title(), &err);
   if (inUse)

@@ -3,6 +3,7 @@
 // real Unix and TCP sockets, misbehaving peers by hand, and the tesmira-dde
 // tool and the documented Python example as separate processes.
 #include "Client.h"
+#include "FuzzChecks.h"
 #include "LinkTestUtil.h"
 #include "Protocol.h"
 #include "Registry.h"
@@ -10,9 +11,11 @@
 #include "TestHome.h"
 
 #include <QEventLoop>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -193,6 +196,16 @@ private slots:
         QVERIFY(ddeml::isValidName("Flüsse"));
         for (const QByteArray& bad : {QByteArray(), QByteArray("two words"), QByteArray("tab\there"), QByteArray(256, 'a')})
             QVERIFY2(!ddeml::isValidName(bad), bad.constData());
+    }
+
+    // The fuzz target's properties on a few seconds of random input (a broken
+    // property aborts with its name).
+    void randomInputKeepsReaderProperties()
+    {
+        const auto seeds = fuzzchecks::corpus(qEnvironmentVariable("TESMIRA_SOURCE_DIR").toStdString()
+                                              + "/fuzz/corpus/link");
+        QVERIFY(!seeds.empty());
+        QVERIFY(fuzzchecks::randomInputs(fuzzchecks::linkFrames, seeds, 1500, 11) > 1000);
     }
 
     void registryFolderAndModes()
@@ -429,6 +442,91 @@ private slots:
             QCOMPARE(back, raw);
         });
         QCOMPARE(f.server.itemBytes("C(1)", "P(9)"), raw);
+    }
+
+    // Values up to the documented bound travel both ways, whatever the
+    // socket buffers; half-sent messages, whether the peer goes away or
+    // just stops, end their conversation and leave nothing behind.
+    void largePokesAndHalfSentMessages()
+    {
+        Fixture f;
+        ddeml::ServerLimits lim;
+        lim.frameTimeoutMs = 300;
+        f.server.setLimits(lim);
+        const QByteArray big(ddeml::kDefaultMaxValue, '7');
+        inThread([&] {
+            Client c;
+            QVERIFY(c.connect("Tesmira", "C(1)"));
+            QVERIFY2(c.poke("P(9)", big), qPrintable(c.errorString()));
+            QByteArray back;
+            QVERIFY(c.request("P(9)", &back));
+            QCOMPARE(back, big);
+        });
+        auto openFds = [] { return QDir("/proc/self/fd").count(); };
+        QVERIFY(waitFor([&] { return f.server.conversationCount() == 0; }));
+        const auto fdsBefore = openFds();
+        const QByteArray half = "CONNECT Tesmira C(1)\nPOKE P(9) 1048576\n" + QByteArray(300000, 'x');
+        inThread([&] {
+            for (int i = 0; i < 100; ++i) {
+                RawPeer p(f.server.socketPath());
+                QVERIFY(p.send(half) == half.size());
+            }
+            // One that stays silent is cut off after the time-out.
+            RawPeer stuck(f.server.socketPath());
+            stuck.send("CONNECT Tesmira C(1)\nPOKE P(9) 10\n12345");
+            QCOMPARE(stuck.readLine(), QByteArray("OK"));
+            QVERIFY(stuck.readLine(3000).startsWith("ERR TIMEOUT "));
+            QVERIFY(stuck.waitClosed());
+        });
+        QVERIFY(waitFor([&] { return f.server.conversationCount() == 0; }));
+        QVERIFY(waitFor([&] { return openFds() == fdsBefore; }));
+        QCOMPARE(f.server.item("C(1)", "P(9)"), QString(big));
+    }
+
+    // Over TCP only the holder of the token file (the server's user) is
+    // served; the client library shows it by itself.
+    void tcpNeedsTheToken()
+    {
+        Fixture f;
+        const quint16 port = f.listenTcp();
+        const QString tokenPath = ddeml::tcpTokenPath(port);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(tokenPath).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QFile file(tokenPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray token = file.readAll().trimmed();
+        QCOMPARE(token.size(), 32);
+        const QList<QPair<QByteArray, QByteArray>> cases = {
+            {"CONNECT Tesmira C(1)\n", "ERR AUTH_REQUIRED "},
+            {"AUTH " + QByteArray(32, '0') + "\nCONNECT Tesmira C(1)\n", "ERR AUTH_FAILED "},
+            {"AUTH\n", "ERR AUTH_FAILED "},
+            {"AUTH " + token + "\nCONNECT Tesmira C(1)\nREQUEST P(8)\n", "OK\nOK\nVALUE 7\nMeasure"},
+        };
+        inThread([&] {
+            for (const auto& [send, reply] : cases) {
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, port);
+                QVERIFY(s.waitForConnected(2000));
+                s.write(send);
+                s.waitForBytesWritten(2000);
+                QByteArray got;
+                while (got.size() < reply.size() && s.waitForReadyRead(2000))
+                    got += s.readAll();
+                QVERIFY2(got.startsWith(reply), got.constData());
+                if (reply.startsWith("ERR"))
+                    QVERIFY(s.state() == QAbstractSocket::UnconnectedState || s.waitForDisconnected(2000));
+            }
+            Client c;
+            QVERIFY2(c.connectTcp(port, "Tesmira", "C(1)"), qPrintable(c.errorString()));
+        });
+        f.server.unregisterService();
+        QVERIFY(!QFileInfo::exists(tokenPath));
+        inThread([&] {
+            Client c;
+            QVERIFY(!c.connectTcp(port, "Tesmira", "C(1)"));
+            QCOMPARE(c.error(), ClientError::NoService);
+        });
     }
 
     void advise129thLinkGivesCode7()

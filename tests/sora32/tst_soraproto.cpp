@@ -1,5 +1,6 @@
 // Framing and message codec, checked with literal frames. Every value type
 // travels through the codec both ways in the library's own test.
+#include "FuzzChecks.h"
 #include "soraproto.h"
 #include "telnet.h"
 
@@ -231,6 +232,16 @@ private slots:
             QVERIFY(ev[2].kind == Event::Sub && ev[2].option == OptComPort);
             QCOMPARE(ev[2].sub, QByteArray::fromHex("650007ff00")); // the rate answered, its 0xFF unescaped
         }
+    }
+
+    // The fuzz target's properties on a few seconds of random input (a broken
+    // property aborts with its name).
+    void randomInputKeepsCodecProperties()
+    {
+        const auto seeds = fuzzchecks::corpus(qEnvironmentVariable("TESMIRA_SOURCE_DIR").toStdString()
+                                              + "/fuzz/corpus/bus");
+        QVERIFY(!seeds.empty());
+        QVERIFY(fuzzchecks::randomInputs(fuzzchecks::busFrames, seeds, 1500, 11) > 1000);
     }
 };
 
