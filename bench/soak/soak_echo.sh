@@ -33,7 +33,7 @@ if [ -z "${DISPLAY:-}" ]; then
   sleep 2
 fi
 export TESMIRA_HOME=$home XDG_RUNTIME_DIR=$run
-"$bin/tesmira" /NT /O >/dev/null 2>&1 &
+"$bin/tesmira" /NT /O /D >/dev/null 2>&1 &
 server=$!
 
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$server/status"; }
