@@ -29,6 +29,8 @@ Server::~Server()
   errors.reset();
   log.reset();
   db.reset();
+  // The session tells the debug component that it goes, so it goes first.
+  session.reset();
   general.reset();
   if (s_current == this)
     s_current = nullptr;
