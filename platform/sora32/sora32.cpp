@@ -16,7 +16,6 @@
 #include <QEvent>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSerialPortInfo>
 #include <QThread>
 #include <QTimer>
 #include <QWaitCondition>
@@ -94,6 +93,7 @@ struct State {
     std::vector<ModuleInfo> modules;
     std::vector<std::pair<int, int>> channels;    // node, process
     QStringList ports;
+    QStringList deviceServers;
     // not guarded
     std::atomic<bool> kickPosted{false};
     QThread thread;
@@ -707,32 +707,29 @@ int16_t GetDLLVersion(std::string &version)
     return 0;
 }
 
-int16_t GetNrPorts()
+int16_t SetDeviceServers(const std::vector<std::string> &names, std::vector<std::string> &refused)
 {
-    QStringList ports;
-    QStringList coms;
-    for (const QSerialPortInfo &p : QSerialPortInfo::availablePorts()) {
-        const QString dev = p.systemLocation();
-        if (dev.startsWith(QStringLiteral("/dev/ttyS"))) {
-            bool ok = false;
-            const int n = dev.mid(9).toInt(&ok);
-            if (ok) { coms << QStringLiteral("COM%1").arg(n + 1); continue; }
-        }
-        if (dev.startsWith(QStringLiteral("/dev/ttyUSB")) || dev.startsWith(QStringLiteral("/dev/ttyACM")))
-            ports << dev;
+    QStringList usable;
+    refused.clear();
+    for (const std::string &raw : names) {
+        const QString name = QString::fromStdString(raw).trimmed();
+        if (name.isEmpty()) continue;
+        const InterfaceTarget t = resolveInterface(name);
+        if (t.kind == InterfaceTarget::Tcp) usable << name;
+        else refused.push_back(raw);
     }
-    for (int n = 1; n <= 32; ++n) {
-        const QString c = QStringLiteral("COM%1").arg(n);
-        if (qEnvironmentVariableIsSet(qPrintable(QStringLiteral("TESMIRA_") + c)) && !coms.contains(c)) coms << c;
-    }
-    std::sort(coms.begin(), coms.end(), [](const QString &a, const QString &b) { return a.mid(3).toInt() < b.mid(3).toInt(); });
-    QStringList entries;
-    for (const QString &c : coms + ports) entries << (QStringLiteral("RS232: ") + c).left(25);
-    entries << QStringLiteral("Virtual: SIM");
     State &s = S();
     QMutexLocker l(&s.mtx);
-    s.ports = entries;
-    return int16_t(entries.size());
+    s.deviceServers = usable;
+    return refused.empty() ? 0 : 20;
+}
+
+int16_t GetNrPorts()
+{
+    State &s = S();
+    QMutexLocker l(&s.mtx);
+    s.ports = portEntries(s.deviceServers);
+    return int16_t(s.ports.size());
 }
 
 int16_t GetPort(int16_t index, int32_t &value, std::string &name)
@@ -745,7 +742,7 @@ int16_t GetPort(int16_t index, int32_t &value, std::string &name)
     QMutexLocker l(&s.mtx);
     if (index < 0 || index >= s.ports.size()) { name.clear(); value = 0; return 1; }
     name = s.ports[index].toStdString();
-    value = s.ports[index].startsWith(QStringLiteral("RS232")) ? 1 : 2;
+    value = portEntryValue(s.ports[index]);
     return 0;
 }
 

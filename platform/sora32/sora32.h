@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sora32 {
 
@@ -67,14 +68,22 @@ int16_t ConfigureTNet(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5
 int16_t ConfigureRS232(const std::string &interfaceName, int16_t baudCode);
 // Version text of the library. Returns 0.
 int16_t GetDLLVersion(std::string &version);
-// Number of interfaces: serial ports present, COM names set in the
-// environment, and the virtual bus.
+// Number of interfaces: the system's serial ports (stable /dev/serial/by-id
+// names first, then ttyUSB*, ttyACM* and the ttyS* with hardware behind
+// them), COM names set in the environment, the serial device servers given
+// to SetDeviceServers, and the virtual bus. Takes a fresh look each call.
 int16_t GetNrPorts();
-// Entry `index` (from 0): "RS232: <port>" for a serial line (the port name
-// starts at the 8th character), "Virtual: SIM" for the virtual bus (name
-// from the 10th character); at most 25 characters. value: 1 serial, 2
-// virtual. Returns 0, or 1 for an index out of range.
+// Entry `index` (from 0) of the last GetNrPorts: "RS232: <port>" for a
+// serial line (the port name starts at the 8th character), "Network:
+// tcp:host:port" for a device server and "Virtual: SIM" for the virtual bus
+// (name from the 10th character). Names are whole, however long (a by-id
+// path runs to 80 characters or more). value: 1 serial, 2 virtual, 3
+// network. Returns 0, or 1 for an index out of range.
 int16_t GetPort(int16_t index, int32_t &value, std::string &name);
+// The serial device servers that the interface list offers, each a name
+// OpenCommunication accepts ("tcp:host:port"). Unusable names are left out
+// and returned in refused. Returns 0, or 20 when a name was refused.
+int16_t SetDeviceServers(const std::vector<std::string> &names, std::vector<std::string> &refused);
 // "COM-RS232" for a serial device, "COM-TCP" for serial-over-TCP, "COM-SIM"
 // for the virtual bus (it behaves as a serial line), "" when not open. Returns 0.
 int16_t GetInterfaceType(std::string &type);

@@ -5,6 +5,8 @@
 #include "telnet.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSet>
@@ -14,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <algorithm>
 
 namespace sora32 {
 
@@ -45,6 +48,62 @@ InterfaceTarget resolveInterface(const QString &raw)
         }
     }
     return t;
+}
+
+namespace {
+
+// The kernel's serial devices of one family that exist under devRoot, in
+// number order (ttyUSB2 before ttyUSB10).
+QStringList kernelDevices(const QString &devRoot, const QString &family)
+{
+    QStringList names = QDir(devRoot).entryList({family + QLatin1Char('*')}, QDir::System | QDir::Files);
+    names.erase(std::remove_if(names.begin(), names.end(), [&](const QString &n) {
+        bool ok = false;
+        n.mid(family.size()).toInt(&ok);
+        return !ok;
+    }), names.end());
+    std::sort(names.begin(), names.end(), [&](const QString &a, const QString &b) {
+        return a.mid(family.size()).toInt() < b.mid(family.size()).toInt();
+    });
+    return names;
+}
+
+// A built-in port node exists for every possible UART; the kernel's type of
+// the port says whether hardware stands behind it (0 = none).
+bool realUart(const QString &sysRoot, const QString &name)
+{
+    QFile type(sysRoot + QLatin1Char('/') + name + QStringLiteral("/type"));
+    if (!type.open(QIODevice::ReadOnly)) return false;
+    return type.readAll().trimmed().toInt() != 0;
+}
+
+} // namespace
+
+QStringList portEntries(const QStringList &deviceServers, const QString &devRoot, const QString &sysRoot)
+{
+    QStringList entries;
+    const auto serial = [&](const QString &name) { entries << QStringLiteral("RS232: ") + name; };
+    const QDir byId(devRoot + QStringLiteral("/serial/by-id"));
+    for (const QString &link : byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name))
+        serial(byId.filePath(link));
+    for (const char *family : {"ttyUSB", "ttyACM"})
+        for (const QString &n : kernelDevices(devRoot, QLatin1String(family)))
+            serial(devRoot + QLatin1Char('/') + n);
+    for (const QString &n : kernelDevices(devRoot, QStringLiteral("ttyS")))
+        if (realUart(sysRoot, n)) serial(devRoot + QLatin1Char('/') + n);
+    for (int n = 1; n <= 256; ++n)
+        if (qEnvironmentVariableIsSet(qPrintable(QStringLiteral("TESMIRA_COM%1").arg(n))))
+            serial(QStringLiteral("COM%1").arg(n));
+    for (const QString &server : deviceServers)
+        entries << QStringLiteral("Network: ") + server;
+    entries << QStringLiteral("Virtual: SIM");
+    return entries;
+}
+
+int portEntryValue(const QString &entry)
+{
+    if (entry.startsWith(QStringLiteral("RS232"))) return 1;
+    return entry.startsWith(QStringLiteral("Network")) ? 3 : 2;
 }
 
 bool simPacing() { return qgetenv("TESMIRA_SIM_PACING") != "0"; }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -40,6 +41,24 @@ struct InterfaceTarget {
 };
 InterfaceTarget resolveInterface(const QString &name);
 std::unique_ptr<Transport> makeTransport(const InterfaceTarget &t);
+
+// The interface list that GetNrPorts counts and GetPort hands out, one entry
+// text per interface, in this order:
+//   "RS232: <name>"    the system's serial ports: the stable links under
+//                      <devRoot>/serial/by-id first, then the kernel's own
+//                      ttyUSB*, ttyACM* and ttyS* devices (a ttyS* only when
+//                      <sysRoot>/<name>/type names a real UART), then the
+//                      COMn names mapped by $TESMIRA_COMn;
+//   "Network: <name>"  the configured serial device servers (tcp:host:port);
+//   "Virtual: SIM"     the built-in virtual bus.
+// The interface name starts at the 8th character of an "RS232" entry and at
+// the 10th of the others; it is the name OpenCommunication takes, whole
+// (device paths are not cut). A new kind of interface adds its entries here.
+QStringList portEntries(const QStringList &deviceServers, const QString &devRoot = QStringLiteral("/dev"),
+                        const QString &sysRoot = QStringLiteral("/sys/class/tty"));
+// The picture value GetPort gives for an entry: 1 serial, 2 virtual, 3 network.
+int portEntryValue(const QString &entry);
+
 // Pacing of the in-process virtual bus ($TESMIRA_SIM_PACING=0 switches it off).
 bool simPacing();
 

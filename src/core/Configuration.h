@@ -4,6 +4,11 @@
 
 namespace tesmira {
 
+// Longest interface name kept. The settings' fixed 25-character name field
+// would cut a device path such as /dev/serial/by-id/usb-...-if00-port0 into
+// a device that does not exist, so names are kept whole up to this length.
+constexpr int InterfaceNameLength = 255;
+
 // The port and behaviour settings as the rest of the program sees them,
 // loaded from the common settings by LoadPortSettings. Flags marked
 // "combined" already include the gate or option that governs them.

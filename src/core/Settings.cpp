@@ -178,7 +178,7 @@ void LoadPortSettings(Server& s)
   c.PendingTimeout = PendingTimeoutFor(c.Polltime, 10);
   if (c.Baudrate == 0)
     c.Baudrate = 38400;
-  c.InterfaceName = c.InterfaceName.trimmed().left(25);
+  c.InterfaceName = c.InterfaceName.trimmed().left(InterfaceNameLength);
   if (c.InterfaceName.isEmpty())
     c.InterfaceName = QStringLiteral("COM1");
   if (c.Arbitration == 0)

@@ -156,9 +156,9 @@ QString ServerTopic::OpenCom_Change(const QString& text)
 
 QString ServerTopic::Interface_Change(const QString& text)
 {
-  // The name field holds 25 characters. A blank name is refused as well: it
-  // would leave the next opening without an interface.
-  const QString name = text.trimmed().left(25).trimmed();
+  // A blank name is refused: it would leave the next opening without an
+  // interface.
+  const QString name = text.trimmed().left(InterfaceNameLength).trimmed();
   if (m_s.state.CommOpen || name.isEmpty()) {
     setField(QStringLiteral("Interface"), m_s.cfg.InterfaceName.trimmed());
     return m_s.state.CommOpen ? QStringLiteral("the interface cannot change while the communication is open")
