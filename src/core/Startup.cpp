@@ -16,6 +16,12 @@
 #include "ui/frmMain.h"
 #include "ui/frmTest.h"
 #include "ui/frmNetwork.h"
+#include "ui/frmParmList.h"
+#include "ui/frmParmVal.h"
+#include "ui/frmPollTimeDialog.h"
+#include "ui/frmSystem.h"
+#include "ui/frmTestLumbra.h"
+#include "ui/frmViewDeviceParam.h"
 #include "ui/frmWorning.h"
 
 #include "Debug.h"
@@ -165,6 +171,18 @@ QString CreateForms(Server& s)
       w = new frmTest(s, s.main);
     else if (name == QLatin1String("frmNetwork"))
       w = new frmNetwork(s, s.main);
+    else if (name == QLatin1String("frmParmList"))
+      w = new frmParmList(s, s.main);
+    else if (name == QLatin1String("frmParmVal"))
+      w = new frmParmVal(s, s.main);
+    else if (name == QLatin1String("frmPollTime"))
+      w = new frmPollTimeDialog(s, s.main);
+    else if (name == QLatin1String("frmSystem"))
+      w = new frmSystem(s, s.main);
+    else if (name == QLatin1String("frmTestLumbra"))
+      w = new frmTestLumbra(s, s.main);
+    else if (name == QLatin1String("frmViewDeviceParam"))
+      w = new frmViewDeviceParam(s, s.main);
     else
       w = new ToolWindow(name, s.main);
     s.main->forms.insert(name, w);

@@ -6,6 +6,8 @@
 #include "frmTest.h"
 #include "ToolWindow.h"
 #include "frmNetwork.h"
+#include "frmConfigScrn.h"
+#include "frmParmList.h"
 #include "frmStartUp.h"
 #include "frmWorning.h"
 #include "core/Server.h"
@@ -181,6 +183,21 @@ void frmMain::buildMenus()
       w->activateWindow();
     }
   });
+  setMenuHandler("mnuComSettings", [this] {
+    // Not one of the windows created at start: made on first use.
+    if (!forms.value("frmConfigScrn"))
+      forms.insert("frmConfigScrn", new frmConfigScrn(m_server, this));
+    showForm("frmConfigScrn", "Set communication");
+  });
+  setMenuHandler("mnuTestLumbra", [this] { showForm("frmTestLumbra", "Test Lumbra communication"); });
+  setMenuHandler("mnuPollTime", [this] { showForm("frmPollTime", "Set polltime"); });
+  setMenuHandler("mnuSettings", [this] { showForm("frmSystem", "System settings"); });
+  setMenuHandler("mnuShowDevice", [this] { showForm("frmViewDeviceParam", {}); });
+  setMenuHandler("mnuParList", [this] {
+    if (auto* list = qobject_cast<frmParmList*>(forms.value("frmParmList")))
+      list->ShowForm();
+  });
+  setMenuHandler("mnuParValueList", [this] { showForm("frmParmVal", {}); });
 }
 
 void frmMain::buildBody()
@@ -303,6 +320,17 @@ void frmMain::setMenuHandler(const QString& name, std::function<void()> handler)
   a->setProperty("available", true);
   a->setEnabled(true);
   connect(a, &QAction::triggered, this, [handler] { handler(); });
+}
+
+void frmMain::showForm(const QString& name, const QString& status)
+{
+  if (!status.isEmpty())
+    SetComStatus(status);
+  if (QWidget* w = forms.value(name)) {
+    w->show();
+    w->raise();
+    w->activateWindow();
+  }
 }
 
 void frmMain::mnuResetErrors_Click()

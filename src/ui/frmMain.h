@@ -90,6 +90,8 @@ private:
   void buildBody();
   QAction* addItem(QMenu* menu, const QString& name, const QString& caption);
   void showField(const QString& name, const QString& text);
+  // Shows a secondary window, after SetComStatus(status) when one is given.
+  void showForm(const QString& name, const QString& status);
   void mnuResetErrors_Click();
   void mnuAbout_Click();
 

@@ -1,0 +1,369 @@
+// The settings dialogs, the raw protocol test and the database views, driven
+// as an operator would: a server built as the program builds it (settings
+// files, database file, main window with its secondary windows), the
+// in-process virtual bus or soranet-sim on a pseudo-terminal, scripted
+// answers to message boxes.
+#include "ServerRig.h"
+#include "TestHome.h"
+
+#include "bus/Communication.h"
+#include "core/Server.h"
+#include "core/Startup.h"
+#include "db/Database.h"
+#include "dde/DdeServer.h"
+#include "ui/frmConfigScrn.h"
+#include "ui/frmMain.h"
+#include "ui/frmParmList.h"
+#include "ui/frmPollTimeDialog.h"
+#include "ui/frmSystem.h"
+#include "ui/frmTestLumbra.h"
+#include "ui/frmViewDeviceParam.h"
+
+#include "Prompt.h"
+#include "Timer.h"
+#include "bus.h"
+#include "paramdb.h"
+#include "server.h"
+#include "transports.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSqlQuery>
+#include <QSqlTableModel>
+#include <QTableView>
+#include <QTableWidget>
+#include <QtTest>
+
+using namespace tesmira;
+using support::Prompt;
+
+namespace {
+
+// A server as Main builds it, on settings files written by the test.
+struct Rig {
+  TestHome home;
+  support::ScriptedPrompt prompt;
+  std::unique_ptr<Server> s;
+  frmMain* w = nullptr;
+
+  explicit Rig(const QByteArray& common = {}, const QByteArray& program = {}, bool serviceColumns = false)
+  {
+    support::setPrompt(&prompt);
+    for (const auto& [name, text] : {std::pair{"common.ini", common}, std::pair{"program.ini", program}}) {
+      QFile f(home.file(name));
+      f.open(QIODevice::WriteOnly);
+      f.write(text);
+    }
+    serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase());
+    s = std::make_unique<Server>();
+    s->createGeneral(".");
+    s->options.ServiceColumns = serviceColumns;
+    s->createServices();
+    w = new frmMain(*s);
+    w->Form_Load();
+    Start(*s);
+  }
+  ~Rig()
+  {
+    if (s->state.CommOpen)
+      StopCommunication(*s);
+    delete w;
+    s.reset();
+    support::setPrompt(nullptr);
+  }
+  template <typename T> T* form(const char* name) { return qobject_cast<T*>(w->forms.value(name)); }
+  QVariant commport(const QString& column) const
+  {
+    QSqlQuery q(s->db->TheDatabase);
+    return q.exec("SELECT " + column + " FROM Commport") && q.next() ? q.value(0) : QVariant();
+  }
+  QString common(const QString& key) const { return QSettings(home.file("common.ini"), QSettings::IniFormat).value(key).toString(); }
+  // The communication settings dialog, opened from its menu.
+  frmConfigScrn* configScreen()
+  {
+    w->menu("mnuComSettings")->trigger();
+    return form<frmConfigScrn>("frmConfigScrn");
+  }
+};
+
+void type(QLineEdit* field, const QString& text)
+{
+  field->clear();
+  QTest::keyClicks(field, text);
+}
+
+}
+
+class TestDialogs : public QObject {
+  Q_OBJECT
+private slots:
+  void initTestCase() { qputenv("TESMIRA_SIM_PACING", "0"); }
+
+  void communicationSettingsRules_data()
+  {
+    QTest::addColumn<QByteArray>("common");
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("arbitration");
+    QTest::addColumn<bool>("autoShown");
+    QTest::addColumn<QString>("storedAuto");
+    QTest::newRow("odd values, option off") << QByteArray("[Communication]\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n")
+                                            << QByteArray() << 3 << 3 << false << "False";
+    QTest::newRow("listed values, option on")
+      << QByteArray("[Communication]\nBaudrate=115200\nArbitration=2\nAutoIncreaseBaudrate=True\n")
+      << QByteArray("[Options]\nShowAutoIncreaseBaudrate=True\n") << 5 << 1 << true << "True";
+  }
+  void communicationSettingsRules()
+  {
+    QFETCH(QByteArray, common);
+    QFETCH(QByteArray, program);
+    Rig r(common, program);
+    frmConfigScrn* d = r.configScreen();
+    QVERIFY(d && d->isVisible());
+    QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
+    QFETCH(int, rate);
+    QFETCH(int, arbitration);
+    QVERIFY(d->optBaudrate[rate]->isChecked());
+    QVERIFY(d->optArbitration[arbitration]->isChecked());
+    QFETCH(bool, autoShown);
+    QCOMPARE(d->chkAutoIncrease->isVisibleTo(d), autoShown);
+    d->cmdOK->click();
+    QCOMPARE(r.common("Communication/Baudrate"), QString::number(RateOfOption(rate)));
+    QCOMPARE(r.common("Communication/Arbitration"), QString::number(ArbitrationOfOption(arbitration)));
+    QFETCH(QString, storedAuto);
+    QCOMPARE(r.common("Communication/AutoIncreaseBaudrate"), storedAuto);
+    QCOMPARE(r.commport("Shake").toInt(), int(ArbitrationOfOption(arbitration)));
+  }
+
+  // The port list of a machine with one USB adapter, one real and one empty
+  // built-in port, and a device server; every name opens what it says.
+  void portList()
+  {
+    TestHome home;
+    QDir dev(home.file("dev"));
+    dev.mkpath("serial/by-id");
+    QDir(home.path()).mkpath("sys/ttyS0");
+    QDir(home.path()).mkpath("sys/ttyS1");
+    for (const char* f : {"dev/ttyUSB0", "dev/ttyS0", "dev/ttyS1", "dev/ttyS10", "sys/ttyS0/type", "sys/ttyS1/type"}) {
+      QFile file(home.file(f));
+      file.open(QIODevice::WriteOnly);
+      file.write(QByteArray(f).endsWith("S0/type") ? "4\n" : "0\n");
+    }
+    QFile::link("../../ttyUSB0", dev.filePath("serial/by-id/usb-Maker_Adapter_A1-if00-port0"));
+    const QStringList entries = sora32::portEntries({"tcp:10.0.0.5:4001"}, dev.path(), home.file("sys"));
+    const QString byId = dev.filePath("serial/by-id/usb-Maker_Adapter_A1-if00-port0");
+    QCOMPARE(entries, QStringList({"RS232: " + byId, "RS232: " + dev.filePath("ttyUSB0"),
+                                   "RS232: " + dev.filePath("ttyS0"), "Network: tcp:10.0.0.5:4001", "Virtual: SIM"}));
+    QStringList names;
+    for (const QString& e : entries)
+      names << PortNameOfEntry(InterfaceEntryText(e.toStdString()));
+    QCOMPARE(names, QStringList({byId, dev.filePath("ttyUSB0"), dev.filePath("ttyS0"), "tcp:10.0.0.5:4001", "SIM"}));
+  }
+
+  // A port chosen in the dialog is what the next opening uses: soranet-sim
+  // on a pseudo-terminal behind COM7, chosen, opened and scanned.
+  void chosenPortOpensAndScans()
+  {
+    soranetsim::ParamDb pdb;
+    auto bus = std::make_shared<soranetsim::Bus>();
+    Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3\n");
+    QCOMPARE(pdb.load(r.home.defaultDatabase()), QString());
+    QCOMPARE(bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb), QString());
+    soranetsim::Server sim(bus);
+    sim.setPacing(false);
+    QString error;
+    const QString pty = sim.startPty({}, &error);
+    QVERIFY2(!pty.isEmpty(), qPrintable(error));
+    qputenv("TESMIRA_COM7", pty.toLocal8Bit());
+    frmConfigScrn* d = r.configScreen();
+    qunsetenv("TESMIRA_COM7");
+    QCOMPARE(r.prompt.asked.size(), 1); // COM3 is no device server
+    QVERIFY(r.prompt.asked[0].text.endsWith("tcp:host:port names: COM3"));
+    QCOMPARE(d->lvwInterfaces->findItems("Network: tcp:127.0.0.1:4001", Qt::MatchExactly).size(), 1);
+    const auto com7 = d->lvwInterfaces->findItems("RS232: COM7", Qt::MatchExactly);
+    QCOMPARE(com7.size(), 1);
+    d->lvwInterfaces->setCurrentItem(com7[0]);
+    d->optBaudrate[7]->click();
+    d->cmdOK->click();
+    QCOMPARE(r.common("Communication/InterfaceName"), QString("COM7"));
+    QCOMPARE(r.commport("InterfaceName").toString(), QString("COM7"));
+    QCOMPARE(r.commport("Baud").toInt(), 460800);
+    QCOMPARE(r.s->fields.value("lblCommPort"), QString("COM7  460800,n,8,1,-"));
+    qputenv("TESMIRA_COM7", pty.toLocal8Bit());
+    r.w->menu("mnuOpenCom")->trigger();
+    qunsetenv("TESMIRA_COM7");
+    QCOMPARE(r.s->fields.value("ComStatus"), QString("Normal polling"));
+    QCOMPARE(r.s->fields.value("MaxChan"), QString("8"));
+    QVERIFY(!r.w->menu("mnuComSettings")->isEnabled());
+  }
+
+  void systemSettingsReachStoreAndServer()
+  {
+    Rig r("[Settings]\nLogFormat=5\nAllowPollUnavailableParameters=False\nIndirectPolling=False\n");
+    r.w->menu("mnuSettings")->trigger();
+    frmSystem* d = r.form<frmSystem>("frmSystem");
+    QVERIFY(d->isVisible());
+    QVERIFY(d->chkLogDate->isChecked() && !d->chkLogTime->isChecked() && d->chkLogMsec->isChecked());
+    QVERIFY(!d->chkPollUnavailParams->isEnabled());
+    for (const auto& [typed, shown] : {std::pair{"12", "9"}, std::pair{"-3", "0"}, std::pair{"x", "x"}, std::pair{"15", "9"}}) {
+      type(d->txtNrOfRetries, typed);
+      QCOMPARE(d->txtNrOfRetries->text(), QString(shown));
+    }
+    d->chkIndirectPoll->click();
+    d->chkLogTime->click();
+    d->cmdOK->click();
+    QVERIFY(!d->isVisible());
+    QCOMPARE(r.s->cfg.RetryNetworkAccess, int16_t(9));
+    QVERIFY(r.s->cfg.IndirectPolling);
+    QCOMPARE(r.s->cfg.LogFormat, 7);
+    QCOMPARE(r.common("Settings/RetryNetworkAccess"), QString("9"));
+    QCOMPARE(r.common("Settings/IndirectPolling"), QString("True"));
+    QCOMPARE(r.commport("Retrynr").toInt(), 9);
+    QCOMPARE(r.commport("IndirPollDisable").toInt(), 0);
+    // Cancel keeps what is in force; C(0) command -7 shows the dialog again.
+    r.s->dde->Rcvd_dde_Cmnd(0, "-7");
+    QVERIFY(d->isVisible());
+    d->chkIndirectPoll->click();
+    d->cmdCancel->click();
+    QVERIFY(r.s->cfg.IndirectPolling);
+  }
+
+  void pollTimeWhileServing()
+  {
+    Rig r("[Communication]\nInterfaceName=SIM\n");
+    r.w->menu("mnuOpenCom")->trigger();
+    QCOMPARE(r.s->fields.value("ComStatus"), QString("Normal polling"));
+    r.s->dde->Rcvd_dde_Cmnd(0, "-6");
+    auto* d = r.form<frmPollTimeDialog>("frmPollTime");
+    QVERIFY(d->isVisible());
+    QCOMPARE(d->txtPollBatch->text(), QString("10"));
+    type(d->txtPollTime, "0");
+    type(d->txtPollBatch, "500");
+    type(d->txtRTPInterval, "fast");
+    d->cmdOK->click();
+    QVERIFY(!d->isVisible());
+    QCOMPARE(r.s->cfg.Polltime, 1);
+    QCOMPARE(r.s->cfg.PollBatch, 120);
+    QCOMPARE(r.s->cfg.RealtimePollTime, 25);
+    QCOMPARE(r.s->fields.value("RTPInterval"), QString("25"));
+    QCOMPARE(r.common("Settings/PollBatch"), QString("120"));
+    QCOMPARE(r.commport("PollTime").toInt(), 1);
+    r.w->menu("mnuPollTime")->trigger();
+    type(d->txtPollTime, "250");
+    d->cmdOK->click();
+    // The scheduler takes the new time when it re-arms after a cycle.
+    QTRY_COMPARE(r.s->poll->moTimerChan()->interval(), 250);
+  }
+
+  void rawTest()
+  {
+    Rig r("[Communication]\nInterfaceName=SIM\n");
+    r.w->menu("mnuTestLumbra")->trigger();
+    auto* t = r.form<frmTestLumbra>("frmTestLumbra");
+    QVERIFY(t->isVisible());
+    // Measure of the meter, setpoint of the controller written and read
+    // back, a node out of range.
+    const struct {
+      const char *node, *parameter, *value, *shownValue, *response, *error;
+      bool write;
+    } cases[] = {{"3", "0", "", "12000", "0", "", false},
+                 {"4", "1", "16000", "16000", "0", "", true},
+                 {"4", "1", "", "16000", "0", "", false},
+                 {"256", "1", "", "", "", "Node must be numeric (0-255).", false}};
+    for (const auto& c : cases) {
+      type(t->txtNode, c.node);
+      type(t->txtProcess, "1");
+      type(t->txtParameter, c.parameter);
+      t->cboType->setCurrentIndex(1);
+      type(t->txtValue, c.value);
+      t->txtReponse->clear();
+      QCOMPARE(c.write ? t->cmdWrite_Click() : t->cmdRead_Click(), QString(c.error));
+      QCOMPARE(t->txtReponse->text(), QString(c.response));
+      QCOMPARE(t->txtValue->text(), QString(c.shownValue));
+    }
+    QCOMPARE(t->focusWidget(), t->txtNode);
+    QVERIFY(r.s->state.RawTestActive);
+    QCOMPARE(r.s->fields.value("ComStatus"), QString("Communication open"));
+    t->cmdClose->click();
+    QVERIFY(!r.s->state.CommOpen && !r.s->state.RawTestActive);
+    QVERIFY(r.w->menu("mnuOpenCom")->isEnabled());
+    r.w->menu("mnuOpenCom")->trigger();
+    QVERIFY(r.s->state.CommOpen);
+    QCOMPARE(t->cmdRead_Click(), QString("Please close the communication first."));
+  }
+
+  void parameterListOfOneType_data()
+  {
+    QTest::addColumn<bool>("service");
+    QTest::addColumn<QString>("last");
+    QTest::newRow("plain") << false << "Secured";
+    QTest::newRow("8352") << true << "DDE str";
+  }
+  void parameterListOfOneType()
+  {
+    QFETCH(bool, service);
+    Rig r({}, {}, service);
+    auto* list = r.form<frmParmList>("frmParmList");
+    list->Show(4);
+    QTableWidget* g = list->grdParameterList;
+    QFETCH(QString, last);
+    QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), last);
+    QList<int16_t> offered;
+    QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
+    QStringList expected;
+    for (int16_t p : offered)
+      if (!r.s->db->ParameterTable[size_t(p)].Advanced)
+        expected << QString::number(p);
+    QStringList shown;
+    for (int row = 0; row < g->rowCount(); ++row)
+      shown << g->item(row, 0)->text();
+    QCOMPARE(shown, expected);
+    QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
+    r.w->menu("mnuParList")->trigger();
+    QVERIFY(g->rowCount() > shown.size());
+  }
+
+  void viewerEditsReachTheFile()
+  {
+    Rig r;
+    auto* v = r.form<frmViewDeviceParam>("frmViewDeviceParam");
+    v->show();
+    QSqlTableModel* m = v->datParameters();
+    const auto cell = [m](int parameter, const char* column) {
+      for (int row = 0; row < m->rowCount(); ++row)
+        if (m->data(m->index(row, 0)).toInt() == parameter)
+          return m->index(row, m->fieldIndex(column));
+      return QModelIndex();
+    };
+    const auto fileValue = [&r](const char* column) {
+      QSqlQuery q(r.s->db->TheDatabase);
+      q.exec(QString("SELECT %1 FROM AllParameters WHERE Parameter = 9").arg(column));
+      return q.next() ? q.value(0).toString() : QString();
+    };
+    // Refused edits never reach the grid's row.
+    for (const auto& [column, text] : {std::pair{"FBnr", "300"}, std::pair{"Read", "maybe"}, std::pair{"Name", "other"}})
+      QVERIFY(!m->setData(cell(9, column), text, Qt::EditRole));
+    QCOMPARE(r.prompt.asked.size(), 3);
+    QVERIFY(r.prompt.asked[0].text.startsWith("FBnr: must be a whole number from 0 to 255."));
+    // No keeps the file as it was, Yes writes it.
+    for (const Prompt::Answer answer : {Prompt::AnswerNo, Prompt::AnswerYes}) {
+      QVERIFY(m->setData(cell(9, "LongName"), "Flow setpoint", Qt::EditRole));
+      r.prompt.answers << answer;
+      QVERIFY(v->leaveRow(m));
+      QCOMPARE(r.prompt.asked.last().text, QString("Save changes to the database?"));
+      QCOMPARE(r.prompt.asked.last().title, QString("Parameter table"));
+      QCOMPARE(fileValue("LongName"), answer == Prompt::AnswerYes ? QString("Flow setpoint") : QString("Setpoint"));
+    }
+    v->close();
+    QCOMPARE(r.s->db->ParameterTable[9].LongName, QString("Flow setpoint"));
+  }
+};
+
+QTEST_MAIN(TestDialogs)
+#include "tst_dialogs.moc"
