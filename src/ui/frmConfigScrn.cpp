@@ -1,5 +1,7 @@
 #include "frmConfigScrn.h"
 
+#include "WindowParts.h"
+
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
@@ -121,12 +123,6 @@ frmConfigScrn::frmConfigScrn(Server& server, QWidget* owner) : QDialog(owner), s
   chkAutoIncrease = new QCheckBox("Raise the baud rate while the communication is open", this);
   chkAutoIncrease->setObjectName("chkAutoIncrease");
 
-  cmdOK = new QPushButton("OK", this);
-  cmdOK->setObjectName("cmdOK");
-  cmdOK->setDefault(true);
-  cmdCancel = new QPushButton("Cancel", this);
-  cmdCancel->setObjectName("cmdCancel");
-
   auto* right = new QVBoxLayout;
   right->addWidget(fraBaudrate);
   right->addWidget(fraArbitration);
@@ -135,14 +131,9 @@ frmConfigScrn::frmConfigScrn(Server& server, QWidget* owner) : QDialog(owner), s
   auto* row = new QHBoxLayout;
   row->addWidget(interfaces, 1);
   row->addLayout(right);
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(chkAutoIncrease);
-  buttons->addStretch(1);
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
   auto* outer = new QVBoxLayout(this);
   outer->addLayout(row, 1);
-  outer->addLayout(buttons);
+  outer->addLayout(OkCancelRow(this, cmdOK, cmdCancel, chkAutoIncrease));
 
   connect(lvwInterfaces, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
     if (item)

@@ -1,5 +1,7 @@
 #include "frmParmList.h"
 
+#include "WindowParts.h"
+
 #include "config/DeviceTable.h"
 #include "core/Server.h"
 #include "db/Database.h"
@@ -7,7 +9,6 @@
 
 #include "Debug.h"
 
-#include <QHeaderView>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -54,14 +55,7 @@ frmParmList::frmParmList(Server& server, QWidget* owner) : QWidget(owner, Qt::Wi
   setObjectName("frmParmList");
   setWindowTitle("Parameter list");
   resize(1000, 560);
-  grdParameterList = new QTableWidget(this);
-  grdParameterList->setObjectName("grdParameterList");
-  grdParameterList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  grdParameterList->setSelectionBehavior(QAbstractItemView::SelectRows);
-  grdParameterList->verticalHeader()->hide();
-  grdParameterList->verticalHeader()->setDefaultSectionSize(grdParameterList->fontMetrics().height() + 6);
-  grdParameterList->horizontalHeader()->setStretchLastSection(true);
-  grdParameterList->setAlternatingRowColors(true);
+  grdParameterList = ListGrid(this, "grdParameterList");
   auto* l = new QVBoxLayout(this);
   l->setContentsMargins(4, 4, 4, 4);
   l->addWidget(grdParameterList);

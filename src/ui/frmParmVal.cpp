@@ -1,12 +1,13 @@
 #include "frmParmVal.h"
 
+#include "WindowParts.h"
+
 #include "core/Server.h"
 #include "db/Database.h"
 #include "log/LogCategory.h"
 
 #include "Debug.h"
 
-#include <QHeaderView>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTableWidget>
@@ -19,14 +20,7 @@ frmParmVal::frmParmVal(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   setObjectName("frmParmVal");
   setWindowTitle("Parameter value list");
   resize(760, 560);
-  grdParmVal = new QTableWidget(this);
-  grdParmVal->setObjectName("grdParmVal");
-  grdParmVal->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  grdParmVal->setSelectionBehavior(QAbstractItemView::SelectRows);
-  grdParmVal->verticalHeader()->hide();
-  grdParmVal->verticalHeader()->setDefaultSectionSize(grdParmVal->fontMetrics().height() + 6);
-  grdParmVal->horizontalHeader()->setStretchLastSection(true);
-  grdParmVal->setAlternatingRowColors(true);
+  grdParmVal = ListGrid(this, "grdParmVal");
   auto* l = new QVBoxLayout(this);
   l->setContentsMargins(4, 4, 4, 4);
   l->addWidget(grdParmVal);

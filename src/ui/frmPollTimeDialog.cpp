@@ -1,5 +1,7 @@
 #include "frmPollTimeDialog.h"
 
+#include "WindowParts.h"
+
 #include "frmMain.h"
 #include "core/Server.h"
 #include "core/Settings.h"
@@ -7,7 +9,6 @@
 #include "Debug.h"
 
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -41,18 +42,9 @@ frmPollTimeDialog::frmPollTimeDialog(Server& server, QWidget* owner) : QDialog(o
   form->addRow(label("lblPollBatch", "Batch of channels:"), txtPollBatch);
   form->addRow(label("lblRTPollTime", "Real-time poll time:"), txtRTPInterval);
 
-  cmdOK = new QPushButton("OK", this);
-  cmdOK->setObjectName("cmdOK");
-  cmdOK->setDefault(true);
-  cmdCancel = new QPushButton("Cancel", this);
-  cmdCancel->setObjectName("cmdCancel");
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
   auto* outer = new QVBoxLayout(this);
   outer->addLayout(form);
-  outer->addLayout(buttons);
+  outer->addLayout(OkCancelRow(this, cmdOK, cmdCancel));
 
   connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
   connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });

@@ -1,5 +1,7 @@
 #include "frmSystem.h"
 
+#include "WindowParts.h"
+
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
@@ -87,20 +89,10 @@ frmSystem::frmSystem(Server& server, QWidget* owner) : QDialog(owner), s(server)
   for (QCheckBox* c : {chkLogDate, chkLogTime, chkLogMsec})
     ll->addWidget(c);
 
-  cmdOK = new QPushButton("OK", this);
-  cmdOK->setObjectName("cmdOK");
-  cmdOK->setDefault(true);
-  cmdCancel = new QPushButton("Cancel", this);
-  cmdCancel->setObjectName("cmdCancel");
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
-
   auto* outer = new QVBoxLayout(this);
   outer->addWidget(behaviour);
   outer->addWidget(logFormat);
-  outer->addLayout(buttons);
+  outer->addLayout(OkCancelRow(this, cmdOK, cmdCancel));
 
   connect(txtNrOfRetries, &QLineEdit::textEdited, this, [this] { txtNrOfRetries_Change(); });
   connect(updNrOfRetriesUp, &QToolButton::clicked, this, [this] {
