@@ -715,7 +715,7 @@ int16_t SetDeviceServers(const std::vector<std::string> &names, std::vector<std:
         const QString name = QString::fromStdString(raw).trimmed();
         if (name.isEmpty()) continue;
         const InterfaceTarget t = resolveInterface(name);
-        if (t.kind == InterfaceTarget::Tcp) usable << name;
+        if (t.kind == InterfaceTarget::Tcp || t.kind == InterfaceTarget::Rfc2217) usable << name;
         else refused.push_back(raw);
     }
     State &s = S();

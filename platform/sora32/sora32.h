@@ -75,13 +75,13 @@ int16_t GetDLLVersion(std::string &version);
 int16_t GetNrPorts();
 // Entry `index` (from 0) of the last GetNrPorts: "RS232: <port>" for a
 // serial line (the port name starts at the 8th character), "Network:
-// tcp:host:port" for a device server and "Virtual: SIM" for the virtual bus
-// (name from the 10th character). Names are whole, however long (a by-id
+// <name>" for a device server (tcp:host:port or rfc2217:host:port) and
+// "Virtual: SIM" for the virtual bus (name from the 10th character). Names are whole, however long (a by-id
 // path runs to 80 characters or more). value: 1 serial, 2 virtual, 3
 // network. Returns 0, or 1 for an index out of range.
 int16_t GetPort(int16_t index, int32_t &value, std::string &name);
 // The serial device servers that the interface list offers, each a name
-// OpenCommunication accepts ("tcp:host:port"). Unusable names are left out
+// OpenCommunication accepts ("tcp:host:port", "rfc2217:host:port"). Unusable names are left out
 // and returned in refused. Returns 0, or 20 when a name was refused.
 int16_t SetDeviceServers(const std::vector<std::string> &names, std::vector<std::string> &refused);
 // "COM-RS232" for a serial device, "COM-TCP" for serial-over-TCP, "COM-SIM"

@@ -49,7 +49,8 @@ std::unique_ptr<Transport> makeTransport(const InterfaceTarget &t);
 //                      ttyUSB*, ttyACM* and ttyS* devices (a ttyS* only when
 //                      <sysRoot>/<name>/type names a real UART), then the
 //                      COMn names mapped by $TESMIRA_COMn;
-//   "Network: <name>"  the configured serial device servers (tcp:host:port);
+//   "Network: <name>"  the configured serial device servers (tcp:host:port,
+//                      rfc2217:host:port);
 //   "Virtual: SIM"     the built-in virtual bus.
 // The interface name starts at the 8th character of an "RS232" entry and at
 // the 10th of the others; it is the name OpenCommunication takes, whole

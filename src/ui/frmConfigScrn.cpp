@@ -196,7 +196,7 @@ void frmConfigScrn::listInterfaces()
       support::prompt().MsgBox("These serial device servers of " +
                                  s.setting()->fileName(support::Setting::Scope::Program) +
                                  " ([Communication] DeviceServers) are not listed, they are no tcp:host:port "
-                                 "names: " +
+                                 "or rfc2217:host:port names: " +
                                  bad.join(QStringLiteral(", ")),
                                support::Prompt::Ok, support::Prompt::Exclamation, windowTitle());
     }

@@ -172,7 +172,7 @@ private slots:
   {
     soranetsim::ParamDb pdb;
     auto bus = std::make_shared<soranetsim::Bus>();
-    Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3\n");
+    Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3 rfc2217:127.0.0.1:4002\n");
     QCOMPARE(pdb.load(r.home.defaultDatabase()), QString());
     QCOMPARE(bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb), QString());
     soranetsim::Server sim(bus);
@@ -184,8 +184,9 @@ private slots:
     frmConfigScrn* d = r.configScreen();
     qunsetenv("TESMIRA_COM7");
     QCOMPARE(r.prompt.asked.size(), 1); // COM3 is no device server
-    QVERIFY(r.prompt.asked[0].text.endsWith("tcp:host:port names: COM3"));
-    QCOMPARE(d->lvwInterfaces->findItems("Network: tcp:127.0.0.1:4001", Qt::MatchExactly).size(), 1);
+    QVERIFY(r.prompt.asked[0].text.endsWith("rfc2217:host:port names: COM3"));
+    for (const char* server : {"Network: tcp:127.0.0.1:4001", "Network: rfc2217:127.0.0.1:4002"})
+      QCOMPARE(d->lvwInterfaces->findItems(server, Qt::MatchExactly).size(), 1);
     const auto com7 = d->lvwInterfaces->findItems("RS232: COM7", Qt::MatchExactly);
     QCOMPARE(com7.size(), 1);
     d->lvwInterfaces->setCurrentItem(com7[0]);
