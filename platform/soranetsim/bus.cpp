@@ -241,6 +241,8 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
     for (const QJsonValue &n : f.value("silent").toArray()) fl.silent.insert(n.toInt());
     const QJsonObject nd = f.value("nodeDelayMs").toObject();
     for (auto it = nd.begin(); it != nd.end(); ++it) fl.nodeDelayMs.insert(it.key().toInt(), it.value().toInt());
+    const QJsonObject ms = f.value("missed").toObject();
+    for (auto it = ms.begin(); it != ms.end(); ++it) fl.missed.insert(it.key().toInt(), it.value().toInt());
     for (const QJsonValue &st : f.value("status").toArray()) {
         const QJsonObject so = st.toObject();
         fl.forcedStatus.insert(Faults::key(so.value("node").toInt(), so.value("process").toInt(),
@@ -650,6 +652,10 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
     Module *m = req->node == LocalNode ? interfaceModule() : moduleAt(req->node);
     if (!m || faults_.silent.contains(m->node) || m->silentUntilMs > nowMs())
         return out;
+    if (faults_.missed.value(m->node) > 0) {  // still starting up
+        --faults_.missed[m->node];
+        return out;
+    }
     const int answeringNode = m->node;
     Message rep;
     rep.node = uint8_t(answeringNode);

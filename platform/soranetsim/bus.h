@@ -29,6 +29,7 @@ struct Faults {
     int delayMs = 0;                 // extra delay before every reply
     QSet<int> silent;                // nodes that never answer
     QMap<int, int> nodeDelayMs;      // extra delay per node
+    QMap<int, int> missed;           // node -> number of its first requests left unanswered
     // (node << 16 | process << 8 | parameter) -> status forced on that item
     QMap<int, int> forcedStatus;
     static int key(int node, int proc, int param) { return (node << 16) | (proc << 8) | param; }
