@@ -210,19 +210,21 @@ void frmPollTime::runBatch()
         ++m_currentChannel;
         PollChannel(m_currentChannel);
       }
-      letEventsRun();
+      letEventsRun(true);
     }
   }
   m_cycleState = 1;
 }
 
-void frmPollTime::letEventsRun()
+void frmPollTime::letEventsRun(bool channelDone)
 {
   // One pass of the event loop polls every client connection; with a hundred
-  // conversations that costs more than sending a request. Within a burst of
-  // requests it therefore runs at most once per millisecond, which keeps
-  // clients and the window as responsive as a pass after every request.
-  if (m_pumpClock.isValid() && m_pumpClock.nsecsElapsed() < 1000000)
+  // conversations that costs more than sending a request. Between the
+  // requests of a channel it therefore runs at most once per millisecond,
+  // which keeps clients and the window as responsive as a pass after every
+  // request. After each channel it always runs, so that a hold taken by a
+  // client command meanwhile is seen before the next channel is polled.
+  if (!channelDone && m_pumpClock.isValid() && m_pumpClock.nsecsElapsed() < 1000000)
     return;
   m_pumpClock.start();
   QCoreApplication::processEvents();

@@ -98,7 +98,7 @@ signals:
 private:
   void createTimers();
   void runBatch();
-  void letEventsRun();
+  void letEventsRun(bool channelDone = false);
   void updateRate();
   void setComStatus(const QString& text);
 
