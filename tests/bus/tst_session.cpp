@@ -1,8 +1,18 @@
 // The session's own rules: baud codes, write validation and preparation,
-// configuration messages; and opening against the in-process virtual bus.
+// configuration messages; opening against the in-process virtual bus; and
+// the opening and closing procedures of the whole program on a line to the
+// virtual bus.
+#include "ProgramRig.h"
 #include "TestHome.h"
 
+#include "bus/Communication.h"
 #include "bus/clsComSoraDLL.h"
+#include "log/Logger.h"
+
+#include <QPlainTextEdit>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "sora32.h"
 
@@ -13,6 +23,8 @@ using namespace tesmira;
 class TestSession : public QObject {
   Q_OBJECT
 private slots:
+  void initTestCase() { qputenv("TESMIRA_SORA32_TIMEOUT_MS", "150"); }
+
   void baudCodes_data()
   {
     QTest::addColumn<int>("rate");
@@ -98,6 +110,83 @@ private slots:
     QCOMPARE(int(sora32::GetCommunication()), 0);
   }
 
+  // The opening procedure with its retry, the temporary rate on a COM port
+  // and its return to the instrument default on closing, and a rate the
+  // line cannot take, which leaves the open line at the rate it has.
+  void openAndCloseProcedures()
+  {
+    serverrig::Program p;
+    QCOMPARE(p.start(38400), QString());
+    QPlainTextEdit console;
+    p.s->log->setConsole(&console);
+    p.s->log->EchoAll = true;
+    const QString line = p.s->cfg.InterfaceName; // the pseudo-terminal
+    qputenv("TESMIRA_COM7", line.toLocal8Bit());
+    const struct {
+      const char* name;
+      QString port;
+      int missed, retries; // requests the interface leaves unanswered; RetryNetworkAccess
+      bool raise;          // AutoIncreaseBaudrate
+      QString result;
+      QStringList opened, label, closed;
+    } rows[] = {
+      {"answers at the retry", line, 3, 1, false, "",
+       {"Trying to make connection to SORANET interface", "Connection to SORANET interface OK"},
+       {}, {"Communication to SORANET forced to stop"}},
+      {"no retry", line, 3, 0, false, "Communication could not be opened.",
+       {"Trying to make connection to SORANET interface", "Connection to SORANET interface FAILED",
+        "Communication to SORANET forced to stop"},
+       {}, {}},
+      {"COM port at a raised rate", "COM7", 0, 1, true, "",
+       {"Temporary instrument baudrate changed to 460800", "Communication baudrate changed to 460800"},
+       {"COM7  [460800],n,8,1,-"},
+       {"Temporary instrument baudrate restored", "Communication to SORANET forced to stop"}},
+    };
+    for (const auto& r : rows) {
+      StopCommunication(*p.s);
+      console.clear();
+      soranetsim::Faults f;
+      f.missed[1] = r.missed;
+      p.bus->setFaults(f);
+      p.s->cfg.InterfaceName = r.port;
+      p.s->cfg.RetryNetworkAccess = r.retries;
+      p.s->cfg.AutoIncreaseBaudrate = r.raise;
+      ApplyPortSettings(*p.s);
+      QCOMPARE(StartCommunication(*p.s), r.result);
+      QVERIFY2(p.s->state.CommOpen == r.result.isEmpty(), r.name);
+      for (const QString& l : r.opened)
+        QVERIFY2(console.toPlainText().contains(l), qPrintable(QString(r.name) + ": " + l));
+      if (!r.label.isEmpty())
+        QCOMPARE(p.s->fields.value("lblCommPort"), r.label[0]);
+      console.clear();
+      StopCommunication(*p.s);
+      for (const QString& l : r.closed)
+        QVERIFY2(console.toPlainText().contains(l), qPrintable(QString(r.name) + ": " + l));
+      if (r.raise)
+        QCOMPARE(p.s->fields.value("lblCommPort"), QString("COM7  38400,n,8,1,-"));
+    }
+
+    // A rate the line cannot take is refused before the line rate is set:
+    // the open line keeps its 38400 baud.
+    p.s->cfg.AutoIncreaseBaudrate = false;
+    p.s->cfg.InterfaceName = line;
+    ApplyPortSettings(*p.s);
+    QCOMPARE(StartCommunication(*p.s), QString());
+    p.s->cfg.Baudrate = 76800;
+    p.prompt.asked.clear();
+    ApplyPortSettings(*p.s);
+    QCOMPARE(p.prompt.asked.size(), 1);
+    QVERIFY(p.prompt.asked[0].text.endsWith("\r\nBaudrate not supported."));
+    const int fd = ::open(QFile::encodeName(QFileInfo(line).canonicalFilePath()).constData(), O_RDONLY | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    termios t{};
+    QCOMPARE(tcgetattr(fd, &t), 0);
+    ::close(fd);
+    QCOMPARE(cfgetospeed(&t), speed_t(B38400));
+    StopCommunication(*p.s);
+    qunsetenv("TESMIRA_COM7");
+  }
+
   void busMasterWhenAlone()
   {
     TestHome home;
@@ -117,5 +206,5 @@ private slots:
   }
 };
 
-QTEST_GUILESS_MAIN(TestSession)
+QTEST_MAIN(TestSession)
 #include "tst_session.moc"
