@@ -265,6 +265,7 @@ int Bus::requestedBaud()
 int Bus::interfaceNode() { QMutexLocker l(&mutex_); return interfaceNode_; }
 int Bus::moduleCount() { QMutexLocker l(&mutex_); return int(modules_.size()); }
 int Bus::requestFrames() { QMutexLocker l(&mutex_); return requestFrames_; }
+qint64 Bus::wireChars() { QMutexLocker l(&mutex_); return wireChars_; }
 
 Module *Bus::moduleAt(int node)
 {
@@ -638,6 +639,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
     QMutexLocker lock(&mutex_);
     std::vector<Reply> out;
     ++requestFrames_;
+    wireChars_ += frameChars(int(payload.size()));
     auto req = decodeRequest(payload);
     if (!req) {
         if (payload.size() >= 3) {
@@ -692,6 +694,7 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
     }
     QByteArray f = frame(repPayload);
     if (faults_.corrupt > 0 && rng_.generateDouble() < faults_.corrupt) f = corruptFrame(f);
+    wireChars_ += f.size();
     out.push_back({f, faults_.delayMs + faults_.nodeDelayMs.value(answeringNode, 0)});
     return out;
 }

@@ -106,6 +106,8 @@ public:
     int moduleCount();
     // Request frames answered or ignored so far (for tests of chaining).
     int requestFrames();
+    // Characters of every request frame received and reply frame sent.
+    qint64 wireChars();
     // Reads a value directly, for tests; false when there is no such parameter.
     bool peek(int node, int proc, int fb, soraproto::Value &out);
 
@@ -179,6 +181,7 @@ private:
     bool wobble_ = false;             // "wobble": every read of a number differs from the last
     int corruptKind_ = 0;
     int requestFrames_ = 0;
+    qint64 wireChars_ = 0;
     QStringList winkLog_;
     QMap<int, int> framesTo_;         // node -> request frames addressed to it
 };

@@ -27,6 +27,7 @@ struct Program {
   std::shared_ptr<soranetsim::Bus> bus = std::make_shared<soranetsim::Bus>();
   std::unique_ptr<soranetsim::Server> sim;
   std::unique_ptr<tesmira::Server> s;
+  QJsonObject scenario; // empty: the default scenario
 
   // Returns an error text, empty once the communication is open.
   QString start(int baud)
@@ -37,7 +38,7 @@ struct Program {
     soranetsim::ParamDb pdb;
     QString e = pdb.load(home.defaultDatabase());
     if (e.isEmpty())
-      e = bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb);
+      e = bus->loadScenario(scenario.isEmpty() ? soranetsim::Bus::defaultScenario() : scenario, pdb);
     sim = std::make_unique<soranetsim::Server>(bus);
     const QString pty = e.isEmpty() ? sim->startPty(home.file("bus"), &e) : QString();
     if (pty.isEmpty())
