@@ -532,7 +532,7 @@ uint8_t Bus::readItem(Module &m, int proc, Item &it)
     if (m.isInterfaceType() && !ownParam && interfaceRead(m, proc, it, st)) return st;
     if (proc == 0 && systemRead(m, it.param, it, st)) return st;
     const int k = key(proc, it.param);
-    if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k))
+    if (proc != 0 && it.param == 19 && processExists(m, proc))
         return numeric(it, m.procModified.value(proc, 0));
     if (m.missing.contains(k)) return 4;
     auto p = m.params.find(k);
@@ -591,7 +591,7 @@ uint8_t Bus::writeItem(Module &m, int proc, const Item &it)
     if (m.isInterfaceType() && !ownParam && interfaceWrite(m, proc, it, st)) return st;
     if (proc == 0 && systemWrite(m, it.param, it, st)) return st;
     const int k = key(proc, it.param);
-    if (proc != 0 && it.param == 19 && processExists(m, proc) && !m.params.contains(k)) {
+    if (proc != 0 && it.param == 19 && processExists(m, proc)) {
         double v = 0;
         if (!numericIn(it, v)) return 5;
         if (v != 0) return 6;

@@ -1,5 +1,6 @@
 #include "frmPollTime.h"
 
+#include "GlobModify.h"
 #include "MessageEngine.h"
 
 #include "bus/Communication.h"
@@ -171,8 +172,7 @@ void frmPollTime::moTimerChan_TimerEvent()
       break;
     case 2:
       if (s.cfg.IndirectPolling) {
-        if (HandleGlobModify)
-          HandleGlobModify();
+        HandleGlobModify(s);
         m_cycleState = 3;
       } else {
         m_cycleState = 0;

@@ -77,10 +77,6 @@ public:
   void moTimerRTP_TimerEvent();
   void tmrWatchdog_Timer();
 
-  // The modified-parameter check run at the end of a cycle when
-  // IndirectPolling is on; empty until that check is built.
-  std::function<void()> HandleGlobModify;
-
   // ---- inspection (status display and tests) --------------------------------
   int cycleState() const { return m_cycleState; }
   int16_t currentChannel() const { return m_currentChannel; }

@@ -243,8 +243,9 @@ private slots:
                     for (const Value &x : {v, again})
                         if (r.hasRange && (x.number() < r.min || x.number() > r.max))
                             faults << what + QStringLiteral(": %1 outside %2..%3").arg(x.number()).arg(r.min).arg(r.max);
-                    // System and interface values (the node walk's among them) stay put.
-                    if (r.process < 0 && again.number() == v.number() && (!r.hasRange || r.max > r.min))
+                    // System and interface values (the node walk's among them)
+                    // and the modified-parameter numbers stay put.
+                    if (r.process < 0 && r.name != "modparnr" && again.number() == v.number() && (!r.hasRange || r.max > r.min))
                         faults << what + QStringLiteral(": read %1 twice").arg(v.number());
                 }
             }
