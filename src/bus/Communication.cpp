@@ -2,6 +2,7 @@
 
 #include "ErrorMessages.h"
 #include "clsComSoraDLL.h"
+#include "config/InterfaceTracking.h"
 #include "config/SystemScan.h"
 #include "core/Server.h"
 #include "core/Settings.h"
@@ -157,8 +158,7 @@ int16_t StopCommunication(Server& s)
     s.engine->HandleOutstandingMsg();
   s.state.NotReady = true;
   s.ShowBusy("Stopping communication", 25);
-  if (s.StopInterfaceAcquisition)
-    s.StopInterfaceAcquisition();
+  StopInterfaceAcquisition(s);
   ShowInterfaceSettings(s);
   s.state.CommOpen = false;
   ChangeOpenCom(s, "0");

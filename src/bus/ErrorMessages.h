@@ -42,14 +42,15 @@ public:
   // 9999999.
   static QString ErrorCountText(long count);
 
-  // ---- hooks the main program sets; each may stay empty ---------------------
+  // ---- calls up into the server, set by Server::createServices (the error
+  // label by the main window while it exists) ---------------------------------
   // Shows the error count text in the main window's error label.
   std::function<void(const QString&)> showErrorCount;
-  // Device type ID (Dev_ID) of a channel; without it no channel counts as one
-  // of the older device types whose "Error in received data" is kept quiet.
+  // Device type ID (Dev_ID) of a channel: code 34 of the older device types
+  // is kept quiet under SuppressCompatibilityErrors.
   std::function<int(int channel)> channelDevId;
   // Name of a DDE parameter for the Error log line (the parameter table's
-  // name); without it the name column stays blank.
+  // name).
   std::function<QString(int parameter)> parameterName;
   // Publishes the message (or "0" when nothing is reported) on item P(item)
   // of the server's channel-0 topic: item 1 for reads, 2 for writes.

@@ -81,14 +81,6 @@ public:
   // returns whether the port field is shown.
   bool ShowInterfaceSettingsOpen();
 
-  // ---- hooks for the interface-instrument work of a later issue -------------
-  // Reads the ident strings of all channels after the scan. Empty: nothing
-  // is read yet.
-  std::function<void()> LoadIdentStrings;
-  // Sets up the interface acquisition; returns a fieldbus code. Empty: the
-  // scan treats it as done (0) and the acquisition stays off.
-  std::function<int16_t()> InitInterfaceAcquisition;
-
 private:
   // Reconciliation questions; true for yes (always yes under /D).
   bool ask(const QString& text, const QString& title);

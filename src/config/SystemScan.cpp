@@ -1,4 +1,5 @@
 #include "SystemScan.h"
+#include "InterfaceTracking.h"
 
 #include "DeviceTable.h"
 #include "bus/Communication.h"
@@ -342,10 +343,9 @@ int16_t CheckConfig(Server& s)
         someNotPolled = true;
     }
     s.ShowBusy(QStringLiteral("Loading ident information"), 7);
-    if (s.devices && s.devices->LoadIdentStrings)
-      s.devices->LoadIdentStrings();
+    LoadIdentStrings(s);
     handlePending(s, 1);
-    result = s.devices && s.devices->InitInterfaceAcquisition ? s.devices->InitInterfaceAcquisition() : int16_t(0);
+    result = InitInterfaceAcquisition(s);
 
     // Parameters with a second value type are read once from every channel,
     // so the type that the instrument takes is known before polling. The
@@ -370,8 +370,8 @@ int16_t CheckConfig(Server& s)
       Poll_All_Params(s, -1, QStringLiteral("ALL"));
     s.ShowBusy(QStringLiteral("Handle pending messages"), 6);
     handlePending(s, 5);
-  } else if (s.devices && s.devices->LoadIdentStrings) {
-    s.devices->LoadIdentStrings();
+  } else {
+    LoadIdentStrings(s);
   }
   if (error.isEmpty())
     handlePending(s, 1);

@@ -60,6 +60,23 @@ void Server::createServices()
   devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);
+
+  // The error handler reports through the channels, the parameter table and
+  // the status items of C(0): P(1) for reads, P(2) for writes, so a client
+  // that poked a value learns why it failed.
+  errors->channelDevId = [this](int channel) {
+    const ChannelRec* r = channels.channel(channel);
+    return r ? int(r->Dev_ID) : 0;
+  };
+  errors->parameterName = [this](int parameter) {
+    return db && parameter >= 0 && size_t(parameter) < db->ParameterTable.size()
+             ? db->ParameterTable[size_t(parameter)].Name
+             : QString();
+  };
+  errors->publishError = [this](int item, const QString& text) {
+    if (frmTopic* t = dde ? dde->topic(0) : nullptr)
+      t->ChangeItem(int16_t(item), text);
+  };
 }
 
 void Server::ShowBusy(const QString& text, double step)

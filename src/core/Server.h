@@ -79,8 +79,6 @@ public:
   std::function<void()> StopPollingTimersHook;
   // Session, topics and simulation calls that start-up and shut-down make.
   std::function<void()> StopSimulationTimer;
-  // Interface acquisition of the interface instrument (ident tracking).
-  std::function<void()> StopInterfaceAcquisition;
 
   // The library's application id of the communication session; -1 until
   // the session exists.

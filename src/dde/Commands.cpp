@@ -4,6 +4,7 @@
 #include "frmTopic.h"
 #include "bus/Communication.h"
 #include "bus/ErrorMessages.h"
+#include "config/InterfaceTracking.h"
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
@@ -45,30 +46,12 @@ bool commandNumber(const QString& text, int16_t& value)
 
 Commands::Commands(Server& server) : s(server)
 {
-  UpdateIdentAfterWink = [this](uint8_t node, uint8_t process, int16_t channel) {
-    int16_t tag = 0;
-    if (s.engine)
-      s.engine->Read_from_Soranet(node, process, channel, 1, tag);
-  };
   if (s.dde) {
     s.dde->Rcvd_dde_item = [this](int16_t channel, const QString& name, int16_t parameter, const QString& value) {
       return Rcvd_dde_item(channel, name, parameter, value);
     };
     s.dde->Rcvd_dde_Cmnd = [this](int16_t channel, const QString& command) { Rcvd_dde_Cmnd(channel, command); };
   }
-  // Reported bus errors show on the status items of C(0): P(1) for reads,
-  // P(2) for writes, so a client that poked a value learns why it failed.
-  if (s.errors && !s.errors->publishError)
-    s.errors->publishError = [this](int item, const QString& text) {
-      if (frmTopic* t = s.dde ? s.dde->topic(0) : nullptr)
-        t->ChangeItem(int16_t(item), text);
-    };
-  if (s.errors && !s.errors->parameterName)
-    s.errors->parameterName = [this](int parameter) {
-      return s.db && parameter >= 0 && size_t(parameter) < s.db->ParameterTable.size()
-               ? s.db->ParameterTable[size_t(parameter)].Name
-               : QString();
-    };
 }
 
 Commands::~Commands()
@@ -76,10 +59,6 @@ Commands::~Commands()
   if (s.dde) {
     s.dde->Rcvd_dde_item = nullptr;
     s.dde->Rcvd_dde_Cmnd = nullptr;
-  }
-  if (s.errors) {
-    s.errors->publishError = nullptr;
-    s.errors->parameterName = nullptr;
   }
 }
 
@@ -133,8 +112,8 @@ QString Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t pa
   // poking client is also told, by the error's own text.
   int16_t code = 0;
   s.engine->Write_to_Soranet_direct(node, process, channel, parameter, value, &code);
-  if (parameter == 1 && UpdateIdentAfterWink)
-    UpdateIdentAfterWink(node, process, channel);
+  if (parameter == 1)
+    UpdateIdentAfterWink(s, node, process, channel);
   return code == 0 ? QString() : ErrorMessages::ErrorText(code);
 }
 

@@ -70,10 +70,6 @@ public:
   // logged and goes nowhere.
   std::function<void(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
     Simulate_value;
-  // Refreshes the ident string of a channel after a client wrote parameter 1.
-  // The default reads parameter 1 again without waiting; the value reaches
-  // the item through the reply path.
-  std::function<void(uint8_t node, uint8_t process, int16_t channel)> UpdateIdentAfterWink;
   // Writes the service log (command -2); Server::createServices fills it.
   std::function<void()> Servicelog;
 

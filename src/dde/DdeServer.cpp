@@ -1,6 +1,7 @@
 #include "DdeServer.h"
 
 #include "ServerTopic.h"
+#include "config/InterfaceTracking.h"
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
@@ -206,11 +207,9 @@ void DdeServer::Change_dde_item(int16_t channel, int16_t parameter, const QStrin
   if (m_s.channels.available(channel, parameter))
     if (frmTopic* t = topic(channel))
       t->ChangeItem(parameter, value);
-  if (CheckIFIIdentChange) {
-    const QString msg = CheckIFIIdentChange(channel, parameter, value);
-    if (!msg.isEmpty() && m_s.log)
-      m_s.log->DebugLogError(msg);
-  }
+  const QString msg = CheckIFIIdentChange(m_s, channel, parameter, value);
+  if (!msg.isEmpty() && m_s.log)
+    m_s.log->DebugLogError(msg);
 }
 
 // The description of a value for the log: the value text of a coded

@@ -88,9 +88,6 @@ public:
   std::function<void(int16_t channel, const QString& command)> Rcvd_dde_Cmnd;
   std::function<QString(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
     Rcvd_dde_item;
-  // Ident tracking of the interface instrument; a non-empty answer goes to
-  // the debug log.
-  std::function<QString(int16_t channel, int16_t parameter, const QString& value)> CheckIFIIdentChange;
 
   // Poke and link-error handling of a channel topic's item (the link layer
   // calls them; public for the test window and tests). P_Change returns the

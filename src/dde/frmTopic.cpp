@@ -88,6 +88,29 @@ void frmTopic::removeItem(int16_t index)
   m_nameTags.remove(index);
 }
 
+void frmTopic::UpdateIFIParams()
+{
+  ChannelModel& cm = m_s.channels;
+  if (!m_s.db || channel < 1 || channel >= int16_t(cm.ChanParIfiFlag.size()))
+    return;
+  const auto& table = m_s.db->ParameterTable;
+  for (int p = 1; p <= m_s.db->MaxParNr && p < int(table.size()); ++p) {
+    const bool now = cm.ChanParIfiFlag[size_t(channel)][size_t(p)] != 0;
+    if (cm.available(channel, p) == now)
+      continue;
+    if (now) {
+      QString name = table[size_t(p)].Name;
+      while (name.endsWith(QLatin1Char(' ')))
+        name.chop(1);
+      m_nameTags.insert(int16_t(p), name);
+      createItem(int16_t(p), name);
+    } else {
+      removeItem(int16_t(p));
+    }
+    cm.ParAvailable[size_t(channel)][size_t(p)] = now ? 1 : 0;
+  }
+}
+
 int16_t frmTopic::parseIndex(const QString& item)
 {
   static const QRegularExpression re(QStringLiteral("^[Pp]\\((\\d{1,3})\\)$"));

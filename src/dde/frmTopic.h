@@ -52,6 +52,11 @@ public:
   // parameters a module does not offer).
   void removeItem(int16_t index);
 
+  // Applies the availability the channel's new device type gives
+  // (ChanParIfiFlag): items of parameters it now offers are created under
+  // the parameter's name, those it no longer offers are taken down.
+  void UpdateIFIParams();
+
   static QString itemName(int16_t index) { return QStringLiteral("P(%1)").arg(index); }
   static QString topicNameOf(int16_t channel) { return QStringLiteral("C(%1)").arg(channel); }
   // Parses "P(m)" (any letter case); -1 when the text is not such a name.

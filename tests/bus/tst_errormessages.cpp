@@ -234,11 +234,6 @@ private slots:
     m_err->HandleErrorMessage(7, 0, 0, false, "");
     QCOMPARE(m_err->ErrorCount, 1L);
     QVERIFY(m_published.isEmpty());
-    // Without any hooks set, reporting still works.
-    ErrorMessages bare(m_state, w->cfg, *w->log, nullptr);
-    m_state.TopicsCreated = true;
-    QCOMPARE(bare.HandleErrorMessage(34, 1, 8, false, ""), QStringLiteral("?"));
-    QCOMPARE(bare.ErrorCount, 1L);
   }
 
   void counterMaximum()

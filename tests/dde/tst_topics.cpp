@@ -177,15 +177,6 @@ private slots:
     QCOMPARE(nextData(c), QByteArray("13"));
     QVERIFY(!w.dde().topic(2)->hasItem(9));
     QCOMPARE(w.dde().topic(2)->item(8), QString("measure"));
-
-    // Ident tracking hears of every value.
-    QList<int> seen;
-    w.dde().CheckIFIIdentChange = [&](int16_t ch, int16_t p, const QString&) {
-      seen << ch * 1000 + p;
-      return QString();
-    };
-    w.dde().Change_dde_item(2, 8, "1");
-    QCOMPARE(seen, QList<int>({2008}));
   }
 
   void logLinesAndDescriptions()
