@@ -12,6 +12,7 @@
 #include "db/Database.h"
 #include "log/Logger.h"
 #include "ui/ServiceLog.h"
+#include "ui/Simulation.h"
 #include "ui/frmMain.h"
 
 namespace tesmira {
@@ -22,6 +23,7 @@ Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
 Server::~Server()
 {
+  simulation.reset();
   commands.reset();
   poll.reset();
   engine.reset();
@@ -60,6 +62,7 @@ void Server::createServices()
   devices = std::make_unique<DeviceTable>(*this);
   engine = std::make_unique<MessageEngine>(*this);
   poll = std::make_unique<frmPollTime>(*this);
+  simulation = std::make_unique<Simulation>(*this);
 
   // The error handler reports through the channels, the parameter table and
   // the status items of C(0): P(1) for reads, P(2) for writes, so a client

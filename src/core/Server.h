@@ -28,6 +28,7 @@ class DeviceTable;
 class MessageEngine;
 class frmPollTime;
 class Commands;
+class Simulation;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -62,6 +63,7 @@ public:
   std::unique_ptr<MessageEngine> engine; // bus requests and replies
   std::unique_ptr<frmPollTime> poll; // polling scheduler and watchdog
   std::unique_ptr<Commands> commands; // client pokes and commands of the channel topics
+  std::unique_ptr<Simulation> simulation; // simulation mode and its timer
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
 
   // Convenience access to the general services' components (null until
@@ -77,8 +79,6 @@ public:
   // The polling scheduler's stop calls (start-up and shut-down use them).
   std::function<void()> StopPollingHook;
   std::function<void()> StopPollingTimersHook;
-  // Session, topics and simulation calls that start-up and shut-down make.
-  std::function<void()> StopSimulationTimer;
 
   // The library's application id of the communication session; -1 until
   // the session exists.

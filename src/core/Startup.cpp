@@ -12,6 +12,7 @@
 #include "dde/ServerTopic.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
+#include "ui/Simulation.h"
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
 #include "ui/frmTest.h"
@@ -261,11 +262,10 @@ QString Start(Server& s)
   QString error = s.db ? s.db->LoadParameterTable() : QString();
   if (!error.isEmpty())
     return error;
-  if (s.options.OptSimulate) {
-    // Simulation mode comes with its own window; until then the server
-    // says so and waits for clients like an idle server.
-    if (s.log)
-      s.log->LogMessage(Warn, "Simulation mode is not available in this version; the server stays idle.");
+  if (s.options.OptSimulate && s.simulation) {
+    // Switching simulation on starts the client program itself.
+    s.simulation->mnuSimulate_Click();
+    return {};
   } else if (s.options.OptOpenCom) {
     OpenCommunication_Click(s);
   } else if (s.log) {
@@ -290,8 +290,8 @@ void CleanUp(Server& s)
   if (s.log)
     s.log->StoreCurrentMenuSettings();
   StopPollingTimers(s);
-  if (s.StopSimulationTimer)
-    s.StopSimulationTimer();
+  if (s.simulation)
+    s.simulation->StopTimer();
   if (s.state.CommOpen && !s.state.SimulationOn)
     StopCommunication(s);
   if (s.dde)

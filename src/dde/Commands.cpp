@@ -13,6 +13,7 @@
 #include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
+#include "ui/Simulation.h"
 #include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
 
@@ -100,8 +101,8 @@ QString Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t pa
     s.log->LogParameter(Write, channel, parameter, shown, value.trimmed(), desc);
   }
   if (s.state.SimulationOn) {
-    if (Simulate_value)
-      Simulate_value(channel, name, parameter, value);
+    if (s.simulation)
+      s.simulation->Simulate_value(channel, name, parameter, value);
     return {};
   }
   if (channel == 0 || parameter == 0 || !s.engine)
@@ -147,8 +148,8 @@ void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
   if (s.log)
     s.log->LogParameter(Write, channel, 0, kTesmira, command, QStringLiteral("(linkpoke command from client)"));
   if (s.state.SimulationOn) {
-    if (Simulate_value)
-      Simulate_value(channel, QStringLiteral("paramread"), 0, command);
+    if (s.simulation)
+      s.simulation->Simulate_value(channel, QStringLiteral("paramread"), 0, command);
     return;
   }
   if (s.engine)

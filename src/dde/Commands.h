@@ -65,11 +65,6 @@ public:
   static bool ParseCommand(const QString& command, int16_t& code, QString& specification);
 
   // ---- work of other subsystems, filled in by their owners ----------------
-  // Simulation mode: takes every accepted poke instead of the bus (name is
-  // the parameter's name, "paramread" for a command). Unset: the poke is
-  // logged and goes nowhere.
-  std::function<void(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
-    Simulate_value;
   // Writes the service log (command -2); Server::createServices fills it.
   std::function<void()> Servicelog;
 

@@ -2,6 +2,7 @@
 
 #include "Icons.h"
 #include "ServiceLog.h"
+#include "Simulation.h"
 #include "SpeedTest.h"
 #include "frmTest.h"
 #include "ToolWindow.h"
@@ -198,6 +199,11 @@ void frmMain::buildMenus()
       list->ShowForm();
   });
   setMenuHandler("mnuParValueList", [this] { showForm("frmParmVal", {}); });
+  m_actions.value("mnuSimulate")->setCheckable(true);
+  setMenuHandler("mnuSimulate", [this] {
+    if (m_server.simulation)
+      m_server.simulation->mnuSimulate_Click();
+  });
 }
 
 void frmMain::buildBody()

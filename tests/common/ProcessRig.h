@@ -1,0 +1,121 @@
+#pragma once
+// The real tesmira program as a separate process, headless in a private
+// world (settings, data, runtime folder), started with a common.ini and
+// arguments, with the link clients and tesmira-dde runs that drive it. The
+// whole-program tests of the binary start from here.
+#include "TestHome.h"
+
+#include "Client.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QThread>
+
+namespace processrig {
+
+// The program in a private world.
+struct Program {
+  TestHome home;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
+  QProcess process;
+
+  bool start(const QByteArray& commonIni, const QStringList& args = {"/NT"})
+  {
+    QFile ini(home.file("common.ini"));
+    if (!ini.open(QIODevice::WriteOnly) || ini.write(commonIni) != commonIni.size())
+      return false;
+    ini.close();
+    env.insert("TESMIRA_HOME", home.path());
+    env.insert("XDG_RUNTIME_DIR", home.runtime());
+    env.insert("TESMIRA_SIM_PACING", "0");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    process.setProcessEnvironment(env);
+    // Console lines are mirrored to standard output; a pipe nobody reads
+    // would stall the server once it is full.
+    process.setStandardOutputFile(home.file("stdout.txt"));
+    process.start(bin + "/tesmira", args);
+    QString status;
+    QDeadlineTimer deadline(20000);
+    process.waitForStarted();
+    while (process.state() == QProcess::Running && !deadline.hasExpired()) {
+      if (ddeml::Request("Tesmira", "Server", "Status", 2000, &status) && !status.isEmpty())
+        return true;
+      QThread::msleep(20);
+    }
+    return false;
+  }
+  ~Program()
+  {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished();
+    }
+  }
+  int stop()
+  {
+    process.terminate();
+    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  }
+
+  // tesmira-dde's exit code.
+  int tool(const QStringList& args)
+  {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(bin + "/tesmira-dde", args);
+    return p.waitForFinished(30000) ? p.exitCode() : -1;
+  }
+  QString get(const QString& topic, const QString& item)
+  {
+    QString v;
+    return ddeml::Request("Tesmira", topic, item, 5000, &v) ? v : QStringLiteral("<none>");
+  }
+  bool put(const QString& topic, const QString& item, const QString& value)
+  {
+    ddeml::Client c;
+    return c.connect("Tesmira", topic) && c.poke(item, value, 60000);
+  }
+  template <typename F> static bool until(F cond, int ms = 10000)
+  {
+    QDeadlineTimer dl(ms);
+    while (!cond()) {
+      if (dl.hasExpired())
+        return false;
+      QThread::msleep(10);
+    }
+    return true;
+  }
+  // A column of the channel's NetDevPar row, read through a plain SQLite
+  // connection; -1 when there is none.
+  int deviceColumn(const QString& column, int channel)
+  {
+    int v = -1;
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "netdevpar");
+      db.setDatabaseName(home.defaultDatabase());
+      db.setConnectOptions("QSQLITE_OPEN_READONLY");
+      QSqlQuery q(db);
+      if (db.open() && q.exec(QString("SELECT %1 FROM NetDevPar WHERE Dev_Chan=%2 ORDER BY rowid").arg(column).arg(channel)) &&
+          q.next())
+        v = q.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase("netdevpar");
+    return v;
+  }
+  int polled(int channel) { return deviceColumn("Polling", channel); }
+  int deviceId(int channel) { return deviceColumn("Dev_ID", channel); }
+  // What the program has written to standard output (its console lines).
+  QByteArray output() const
+  {
+    QFile f(home.file("stdout.txt"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+};
+
+}
