@@ -439,20 +439,12 @@ void Conversation::handle(const Message& msg)
         send(errorMessage("NO_ITEM", QStringLiteral("no item %1 on topic %2").arg(itemName, t.name)));
         return;
     }
-    // The item takes the text first; the server's handler then sees it and
-    // the acknowledgement waits for the handler.
-    it->value = msg.payload;
+    // The acknowledgement waits for the server's poke handler.
     const QString topicName = t.name;
     const QString storedName = it->name;
-    m_server->pushValue(topicKey, *it);
-    QString refusal;
-    if (m_server->m_pokeHandler) {
-        QPointer<Server> server(m_server);
-        refusal = m_server->m_pokeHandler(topicName, storedName, fromUtf8(msg.payload));
-        if (!server)
-            return;
-    }
-    if (m_closing)
+    QPointer<Server> server(m_server);
+    const QString refusal = m_server->poke(topicName, storedName, msg.payload);
+    if (!server || m_closing)
         return;
     if (refusal.isEmpty()) {
         send("OK\n");
@@ -762,6 +754,27 @@ bool Server::setItem(const QString& topic, const QString& item, const QString& v
     it->value = bytes;
     pushValue(tk, *it);
     return true;
+}
+
+QString Server::poke(const QString& topic, const QString& item, const QByteArray& value)
+{
+    const QString tk = key(topic);
+    auto tit = m_topics.find(tk);
+    if (tit == m_topics.end())
+        return QStringLiteral("no topic %1").arg(topic);
+    auto it = tit->items.find(key(item));
+    if (it == tit->items.end())
+        return QStringLiteral("no item %1 on topic %2").arg(item, tit->name);
+    // The item takes the text first; the handler then sees it.
+    it->value = value;
+    const QString topicName = tit->name;
+    const QString itemName = it->name;
+    pushValue(tk, *it);
+    if (!m_pokeHandler)
+        return {};
+    // Copied: the handler may replace itself or end this server.
+    const PokeHandler handler = m_pokeHandler;
+    return handler(topicName, itemName, fromUtf8(value));
 }
 
 void Server::pushValue(const QString& topicKey, ItemRec& item)

@@ -100,6 +100,14 @@ public:
     QByteArray itemBytes(const QString& topic, const QString& item) const;
     QStringList items(const QString& topic) const;
 
+    // Pokes value into an item as a client does: the item takes the value
+    // (links and listeners hear of it), then the poke handler runs. Returns
+    // the empty text when the poke was taken, otherwise why not (no such
+    // topic or item, or the handler's refusal). Every poke goes this way,
+    // those of the link clients included. The handler may run nested event
+    // loops; the server may be gone when this returns.
+    QString poke(const QString& topic, const QString& item, const QByteArray& value);
+
     int adviseLinkCount(const QString& topic, const QString& item) const;
     int conversationCount() const { return int(m_conversations.size()); }
 

@@ -28,6 +28,8 @@ namespace {
 
 const QString kTesmira = QStringLiteral("Tesmira");
 const QString kLinkpoke = QStringLiteral("(linkpoke from client)");
+// Marks the log line of a write that came over the MQTT bridge.
+const QString kOverMqtt = QStringLiteral(" [MQTT]");
 
 const char* const kModule = "Commands";
 
@@ -87,11 +89,12 @@ QString Commands::valueDescription(int16_t parameter, const QString& value) cons
 QString Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
 {
   support::Trace t(s.debug(), kModule, "Rcvd_dde_item");
-  QString desc = kLinkpoke;
+  const QString origin = kLinkpoke + (s.dde && s.dde->pokeOverMqtt() ? kOverMqtt : QString());
+  QString desc = origin;
   if (s.log && s.log->logFileOpen() && !s.log->LogErrorsOnly) {
     const QString found = valueDescription(parameter, value);
     if (!found.isEmpty())
-      desc = kLinkpoke + QString(7, QLatin1Char(' ')) + QLatin1Char('\t') + found;
+      desc = origin + QString(7, QLatin1Char(' ')) + QLatin1Char('\t') + found;
   }
   if (s.log) {
     // The status items of C(0) are no parameters: their own names are shown.
@@ -146,7 +149,9 @@ void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
 {
   support::Trace t(s.debug(), kModule, "Rcvd_dde_Cmnd");
   if (s.log)
-    s.log->LogParameter(Write, channel, 0, kTesmira, command, QStringLiteral("(linkpoke command from client)"));
+    s.log->LogParameter(Write, channel, 0, kTesmira, command,
+                        QStringLiteral("(linkpoke command from client)") +
+                          (s.dde && s.dde->pokeOverMqtt() ? kOverMqtt : QString()));
   if (s.state.SimulationOn) {
     if (s.simulation)
       s.simulation->Simulate_value(channel, QStringLiteral("paramread"), 0, command);

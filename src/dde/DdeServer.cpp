@@ -1,5 +1,6 @@
 #include "DdeServer.h"
 
+
 #include "ServerTopic.h"
 #include "config/InterfaceTracking.h"
 #include "core/Server.h"
@@ -17,6 +18,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <utility>
 
 namespace tesmira {
 namespace {
@@ -276,15 +278,30 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
 
 // ------------------------------------------------------------------ pokes
 
+QString DdeServer::PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value)
+{
+  m_nextPokeOverMqtt = true;
+  const QString result = m_link->poke(topic, item, value);
+  m_nextPokeOverMqtt = m_pokeOverMqtt = false;
+  return result;
+}
+
 QString DdeServer::onPoke(const QString& topicName, const QString& itemName, const QString& value)
 {
-  if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0)
-    return m_serverTopic->poke(itemName, value);
-  frmTopic* t = topicByName(topicName);
-  const int16_t index = frmTopic::parseIndex(itemName);
-  if (t && index >= 0)
-    return P_Change(*t, index, value);
-  return {};
+  // The origin is taken at once: pokes that arrive while this one waits in
+  // a nested event loop are link clients' own.
+  m_pokeOverMqtt = std::exchange(m_nextPokeOverMqtt, false);
+  QString result;
+  if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0) {
+    result = m_serverTopic->poke(itemName, value);
+  } else {
+    frmTopic* t = topicByName(topicName);
+    const int16_t index = frmTopic::parseIndex(itemName);
+    if (t && index >= 0)
+      result = P_Change(*t, index, value);
+  }
+  m_pokeOverMqtt = false;
+  return result;
 }
 
 QString DdeServer::P_Change(frmTopic& t, int16_t m, const QString& poked)

@@ -89,6 +89,14 @@ public:
   std::function<QString(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
     Rcvd_dde_item;
 
+  // Pokes an item for the MQTT bridge along the link clients' poke path
+  // (ddeml::Server::poke): same checks, same handling, the log line marked
+  // as coming over MQTT. Returns the empty text or the refusal's reason.
+  QString PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value);
+  // True from the start of a poke that came over MQTT until its handling
+  // returns; the poke and command handling mark their log line with it.
+  bool pokeOverMqtt() const { return m_pokeOverMqtt; }
+
   // Poke and link-error handling of a channel topic's item (the link layer
   // calls them; public for the test window and tests). P_Change returns the
   // empty text when the poke was carried out, otherwise the reason the
@@ -112,6 +120,8 @@ private:
   std::unique_ptr<ddeml::Server> m_link;
   std::unique_ptr<ServerTopic> m_serverTopic;
   std::array<int32_t, 513> RequestSeq{};
+  bool m_nextPokeOverMqtt = false; // set by PokeOverMqtt, taken by onPoke
+  bool m_pokeOverMqtt = false;
 };
 
 }
