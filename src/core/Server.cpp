@@ -11,6 +11,7 @@
 #include "engine/frmPollTime.h"
 #include "db/Database.h"
 #include "log/Logger.h"
+#include "mqtt/MqttBridge.h"
 #include "ui/ServiceLog.h"
 #include "ui/Simulation.h"
 #include "ui/frmMain.h"
@@ -23,6 +24,7 @@ Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
 Server::~Server()
 {
+  mqtt.reset();
   simulation.reset();
   commands.reset();
   poll.reset();

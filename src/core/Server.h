@@ -29,6 +29,7 @@ class MessageEngine;
 class frmPollTime;
 class Commands;
 class Simulation;
+class MqttBridge;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -64,6 +65,7 @@ public:
   std::unique_ptr<frmPollTime> poll; // polling scheduler and watchdog
   std::unique_ptr<Commands> commands; // client pokes and commands of the channel topics
   std::unique_ptr<Simulation> simulation; // simulation mode and its timer
+  std::unique_ptr<MqttBridge> mqtt; // item values on an MQTT broker; null unless [MQTT] Enabled
   frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
 
   // Convenience access to the general services' components (null until

@@ -10,6 +10,7 @@
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "dde/ServerTopic.h"
+#include "mqtt/MqttBridge.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
 #include "ui/Simulation.h"
@@ -262,6 +263,9 @@ QString Start(Server& s)
   QString error = s.db ? s.db->LoadParameterTable() : QString();
   if (!error.isEmpty())
     return error;
+  // The bridge listens from the start, so the channel topics of an opening
+  // or of simulation mode below reach the broker too.
+  s.mqtt = MqttBridge::fromSettings(s);
   if (s.options.OptSimulate && s.simulation) {
     // Switching simulation on starts the client program itself.
     s.simulation->mnuSimulate_Click();
@@ -302,6 +306,8 @@ void CleanUp(Server& s)
     s.main->removeTrayIcon();
   if (s.db)
     s.db->CloseDB();
+  // After the topics have gone (their retained values cleared): "offline".
+  s.mqtt.reset();
   TerminateForms(s);
   // Any other window still open (dialogs, tool windows) goes too, last first.
   const QWidgetList windows = QApplication::topLevelWidgets();
