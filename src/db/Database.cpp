@@ -158,6 +158,8 @@ QString Database::InitDB()
   TheDatabase = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
   TheDatabase.setDatabaseName(DBPath);
   TheDatabase.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+  // Why the file cannot be used, said after the general message.
+  QString reason;
   if (!TheDatabase.open()) {
     if (result.isEmpty())
       result = TheDatabase.lastError().text();
@@ -165,13 +167,35 @@ QString Database::InitDB()
       result = QStringLiteral("open failed");
   }
   // A directory or a file that is not an SQLite database opens lazily; the
-  // version read below is what finds out.
-  if (result.isEmpty() && !QFileInfo(DBPath).isFile())
+  // version read below is what finds out. SQLite takes an empty file for a
+  // new database, and opens a file it may not write read-only without a word.
+  const QFileInfo file(DBPath);
+  if (result.isEmpty() && !file.isFile()) {
     result = QStringLiteral("not a file");
+    reason = QStringLiteral("It is not a file.");
+  } else if (result.isEmpty() && file.size() == 0) {
+    result = QStringLiteral("empty file");
+    reason = QStringLiteral("The file is empty: it is not a valid database.");
+  } else if (result.isEmpty() && (!file.isWritable() || !QFileInfo(file.absolutePath()).isWritable())) {
+    result = QStringLiteral("read-only");
+    reason = file.isWritable() ? QStringLiteral("Its folder is read-only for this user.")
+                               : QStringLiteral("The file is read-only for this user.");
+  }
 
+  if (result.isEmpty()) {
+    // SQLite's own reason for a damaged file comes from its catalogue.
+    QSqlQuery catalogue(TheDatabase);
+    if (!catalogue.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+      result = catalogue.lastError().text();
+      reason = QStringLiteral("The file is not a valid database: ") + catalogue.lastError().databaseText();
+    }
+  }
   if (result.isEmpty()) {
     result = ReadDBVersion(DBVersion);
     DBVersion = DBVersion.trimmed();
+    if (!result.isEmpty())
+      reason = result.contains(QLatin1String("no such table")) ? QStringLiteral("The table _Info is missing.")
+                                                                : result.trimmed();
   }
 
   if (!result.isEmpty()) {
@@ -179,12 +203,19 @@ QString Database::InitDB()
       m_debug->LogMsg(QStringLiteral("Error"), QStringLiteral("InitDB: ") + result);
     result = kAppName + QStringLiteral(" database '") + DBPath + QStringLiteral("' cannot be opened.") + kCRLF +
              QStringLiteral("Please make sure the current user has read and write permissions.");
+    if (!reason.isEmpty())
+      result += kCRLF + reason;
   } else {
     if (DBVersion.isEmpty())
       result = QStringLiteral("Incompatible database version or database is locked.");
     else if (DBVersion < kMinVersion)
       result = QStringLiteral("Incompatible database version (") + DBVersion + QStringLiteral(" < ") + kMinVersion +
                QStringLiteral(").");
+    if (result.isEmpty()) {
+      const QString missing = missingSchemaPart();
+      if (!missing.isEmpty())
+        result = kAppName + QStringLiteral(" database '") + DBPath + QStringLiteral("' is incomplete: ") + missing;
+    }
     if (!result.isEmpty())
       result += kCRLF + kAppName +
                 QStringLiteral(" will not function properly with present version of Tesmira.mdb.") + kCRLF +
@@ -193,6 +224,29 @@ QString Database::InitDB()
   if (!result.isEmpty())
     CloseDB();
   return result;
+}
+
+// The tables and columns the server reads, by name; the first one missing is
+// named in the text returned (empty when everything is there).
+QString Database::missingSchemaPart() const
+{
+  static const QList<QPair<QString, QStringList>> required = {
+    {QStringLiteral("AllParameters"),
+     {"Parameter", "Name", "LongName", "Process", "FBnr", "VarType", "VarType2", "VarLength", "Min", "Max", "Read",
+      "Write", "Poll", "Advanced", "Secured", "Highly secured", "Group0", "Group1", "Group2", "Available"}},
+    {QStringLiteral("ParValue"), {"Parameter", "Value", "Description"}},
+    {QStringLiteral("FlowDevices"), {"ID", "Dev_Name", "Dev_Channels", "Dev_Functions", "IDENTSTRNG"}},
+    {QStringLiteral("NetDevPar"), {"Dev_Nodenr", "Dev_Proc", "Dev_Name", "Dev_Chan", "Dev_Ver", "Dev_ID", "Dev_Memo"}},
+  };
+  for (const auto& [table, columns] : required) {
+    const QSqlRecord record = TheDatabase.record(table);
+    if (record.isEmpty())
+      return QStringLiteral("the table %1 is missing.").arg(table);
+    for (const QString& column : columns)
+      if (record.indexOf(column) < 0)
+        return QStringLiteral("the table %1 has no column %2.").arg(table, column);
+  }
+  return {};
 }
 
 QString Database::ReadDBVersion(QString& version)

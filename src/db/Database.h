@@ -108,6 +108,7 @@ public:
 
 private:
   QString loadRows(QSqlQuery& query);
+  QString missingSchemaPart() const;
 
   support::Setting& m_setting;
   support::Folder& m_folder;
