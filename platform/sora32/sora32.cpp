@@ -85,6 +85,7 @@ struct State {
     int16_t nextApp = 1;
     int16_t asyncError = 0;
     bool open = false;
+    QString lineLost;   // why the open line is gone for good; empty while it works
     bool chainProc = false, chainPar = false;
     QString interfaceName;
     QString interfaceType;
@@ -154,11 +155,48 @@ public:
         lineName_ = name;
         baud_ = baud;
         transport_->onData = [this](const QByteArray &b) { onData(b); };
+        transport_->onLost = [this](const QString &reason) { lineLost(reason); };
         parser_.reset();
+        { QMutexLocker l(&S().mtx); S().lineLost.clear(); }
         return 0;
+    }
+    // The transport says the line is gone (device removed, hang-up, I/O
+    // error, the peer closed): the first reason is kept until the line is
+    // closed or opened again; requests then fail by their time-outs.
+    void lineLost(const QString &reason)
+    {
+        {
+            QMutexLocker l(&S().mtx);
+            if (!S().lineLost.isEmpty()) return;
+            S().lineLost = reason.isEmpty() ? QStringLiteral("the line is gone") : reason;
+        }
+        // Let go of the dead port at once (a device plugged back in gets its
+        // old name only when nobody holds the old one); not from inside the
+        // transport's own signal.
+        QMetaObject::invokeMethod(this, [this] { closeLine(); }, Qt::QueuedConnection);
+    }
+    // Whether the interface can be opened now, tried with a transport of its
+    // own while the current line stays as it is. A network line that opens
+    // is kept for the next opening (a device server may take one
+    // connection only).
+    bool probe(const QString &name, int baud, QString &error)
+    {
+        auto t = makeTransport(resolveInterface(name));
+        if (!t) { error = QStringLiteral("unusable interface name"); return false; }
+        if (!t->open(baud, error)) return false;
+        if (t->keepable()) {
+            dropKept();
+            kept_ = std::move(t);
+            keptName_ = name;
+            keepTimer_.start(KeepMs);
+        } else {
+            t->close();
+        }
+        return true;
     }
     void closeLine()
     {
+        if (transport_) transport_->onLost = nullptr;
         // Requests on the line get no reply any more: each fails at once,
         // so nobody waits for it until the time-out.
         for (auto &[seq, f] : inflight_)
@@ -639,6 +677,7 @@ int16_t CloseCommunication()
     inEngine([&] { s.engine->closeLine(); });
     QMutexLocker l(&s.mtx);
     s.open = false;
+    s.lineLost.clear();
     s.pending.clear();
     s.interfaceType.clear();
     return 0;
@@ -649,6 +688,29 @@ int16_t GetCommunication()
     State &s = S();
     QMutexLocker l(&s.mtx);
     return s.open ? 1 : 0;
+}
+
+int16_t GetLineState(std::string &reason)
+{
+    State &s = S();
+    QMutexLocker l(&s.mtx);
+    if (!s.open || s.lineLost.isEmpty()) { reason.clear(); return 0; }
+    reason = s.lineLost.toStdString();
+    return 15;
+}
+
+int16_t ProbeInterface(const std::string &interfaceName, std::string &reason)
+{
+    State &s = S();
+    const QString qname = QString::fromStdString(interfaceName).trimmed();
+    if (resolveInterface(qname).kind == InterfaceTarget::Invalid) { reason = "unusable interface name"; return 20; }
+    int baud;
+    { QMutexLocker l(&s.mtx); baud = s.baud; }
+    bool ok = false;
+    QString error;
+    inEngine([&] { ok = s.engine->probe(qname, baud, error); });
+    reason = ok ? std::string() : error.toStdString();
+    return ok ? 0 : 22;
 }
 
 int16_t ConfigureChaining(bool processChaining, bool parameterChaining)

@@ -49,6 +49,15 @@ int16_t OpenCommunication(const std::string &interfaceName);
 int16_t CloseCommunication();
 // Returns 1 while a communication is open, 0 otherwise.
 int16_t GetCommunication();
+// State of the open line: 0 while it works (or nothing is open); 15 when the
+// line is gone for good (the device was removed, the line hung up, an I/O
+// error, the device server closed the connection), with the transport's
+// reason. It stays so until the communication is closed or opened again.
+int16_t GetLineState(std::string &reason);
+// Whether the interface could be opened now: a trial open and close of its
+// port beside the current communication, which stays as it is. Returns 0,
+// 20 for an unusable name, 22 when the port cannot be opened (reason given).
+int16_t ProbeInterface(const std::string &interfaceName, std::string &reason);
 // Merging of queued reads for one node into one message: several processes
 // (process chaining) and several parameters of one process (parameter
 // chaining). Takes effect for the next message. Returns 0.

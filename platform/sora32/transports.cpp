@@ -131,6 +131,17 @@ public:
         QObject::connect(port_.get(), &QSerialPort::readyRead, port_.get(), [this] {
             if (onData) onData(port_->readAll());
         });
+        QObject::connect(port_.get(), &QSerialPort::errorOccurred, port_.get(), [this](QSerialPort::SerialPortError e) {
+            // Errors after which the port cannot be used any more: an I/O
+            // error or the device removed (resource errors), and a read that
+            // fails because the line hung up (a closed pseudo-terminal reads
+            // end-of-file for ever).
+            if (!onLost) return;
+            if (e == QSerialPort::ResourceError || e == QSerialPort::DeviceNotFoundError)
+                onLost(port_->errorString());
+            else if (e == QSerialPort::ReadError)
+                onLost(QStringLiteral("the line hung up or the device is gone"));
+        });
         return true;
     }
     void close() override { if (port_) port_->close(); port_.reset(); }
@@ -163,6 +174,11 @@ public:
             return false;
         }
         QObject::connect(sock_.get(), &QTcpSocket::readyRead, sock_.get(), [this] { received(sock_->readAll()); });
+        QObject::connect(sock_.get(), &QTcpSocket::disconnected, sock_.get(), [this] {
+            if (onLost) onLost(sock_->error() == QAbstractSocket::UnknownSocketError
+                                   ? QStringLiteral("the device server closed the connection")
+                                   : sock_->errorString());
+        });
         return true;
     }
     void close() override { if (sock_) sock_->close(); sock_.reset(); }

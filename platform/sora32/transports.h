@@ -27,6 +27,11 @@ public:
     // before it is used again).
     virtual void purge() {}
     std::function<void(const QByteArray &)> onData;
+    // Called by the transport, in the I/O thread, when its line is gone for
+    // good: the device was removed, the line hung up, an I/O error, the peer
+    // closed. The reason is the system's text. The library then reports the
+    // loss through GetLineState.
+    std::function<void(const QString &reason)> onLost;
 };
 
 // What an interface name stands for: "SIM", a serial device (/dev/..., COMn),

@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QSerialPort>
+#include <QTimer>
 
 namespace tesmira {
 namespace {
@@ -148,9 +149,82 @@ QString StartCommunication(Server& s)
   return result;
 }
 
+namespace {
+
+const char* const kReopenTimer = "ReopenAfterLoss";
+constexpr int kReopenIntervalMs = 5000;
+
+QTimer* reopenTimer(Server& s)
+{
+  auto* t = s.findChild<QTimer*>(QLatin1String(kReopenTimer));
+  if (!t) {
+    t = new QTimer(&s);
+    t->setObjectName(QLatin1String(kReopenTimer));
+    t->setInterval(kReopenIntervalMs);
+    QObject::connect(t, &QTimer::timeout, &s, [&s, t] {
+      if (s.state.BusLost.isEmpty() || s.state.StopRequested || !s.cfg.ReopenAfterLoss) {
+        t->stop();
+        return;
+      }
+      std::string why;
+      const QString name = s.cfg.InterfaceName.trimmed();
+      if (sora32::ProbeInterface(name.toStdString(), why) != 0)
+        return;
+      t->stop();
+      const QString reason = s.state.BusLost;
+      s.LogMessage(Init, "The port " + name + " can be opened again: the communication is opened anew");
+      if (s.state.CommOpen)
+        StopCommunication(s); // also ends the loss
+      s.state.BusLost.clear();
+      if (StartCommunication(s).isEmpty())
+        CheckConfigAndStartPolling(s);
+      if (!s.state.CommOpen && !s.state.StopRequested) {
+        s.state.BusLost = reason;
+        s.SetComStatus(QStringLiteral("Polling failure"));
+        t->start();
+      }
+    });
+  }
+  return t;
+}
+
+} // namespace
+
+bool CheckBusLoss(Server& s, qint64 silenceLimitMs)
+{
+  if (!s.state.BusLost.isEmpty())
+    return true;
+  if (!s.state.CommOpen || s.state.NotReady || s.state.SimulationOn)
+    return false;
+  std::string reason;
+  QString why;
+  if (sora32::GetLineState(reason) != 0)
+    why = QString::fromStdString(reason);
+  else if (s.engine && s.channels.MaxChannel > 0 && s.engine->TimeoutsSinceAnswer > 0 &&
+           s.engine->LastAnswer.isValid() && s.engine->LastAnswer.elapsed() > silenceLimitMs)
+    why = QStringLiteral("no instrument has answered for %1 s").arg(s.engine->LastAnswer.elapsed() / 1000);
+  if (why.isEmpty())
+    return false;
+  BusLost(s, why);
+  return true;
+}
+
+void BusLost(Server& s, const QString& reason)
+{
+  s.state.BusLost = reason;
+  s.SetComStatus(QStringLiteral("Polling failure"));
+  s.LogMessage(Error, "Communication to SORANET lost on " + s.cfg.InterfaceName.trimmed() + ": " + reason);
+  if (s.cfg.ReopenAfterLoss)
+    reopenTimer(s)->start();
+}
+
 int16_t StopCommunication(Server& s)
 {
   support::Trace trace(s.debug(), "modCommunication", "StopCommunication");
+  // Closing ends a loss of the bus (and the tries to re-open it).
+  s.state.BusLost.clear();
+  if (auto* t = s.findChild<QTimer*>(QLatin1String(kReopenTimer)))
+    t->stop();
   s.ShowBusy("Stopping polling process", 15);
   if (s.poll)
     s.poll->StopPolling();

@@ -27,6 +27,17 @@ bool TestBaudrate(Server& s, int port, int32_t rate);
 void ApplyPortSettings(Server& s);
 
 // The main window's menu actions.
+// The watchdog's check for a lost bus: a fatal error of the port (from the
+// library) or no instrument answering, with reads timing out, for longer
+// than silenceLimitMs while polling. A loss is announced once (BusLost);
+// returns true while the bus is lost.
+bool CheckBusLoss(Server& s, qint64 silenceLimitMs);
+// The bus is lost: status "Polling failure", one Error line naming the port
+// and the reason, pokes to channel items refused with the reason; with
+// ReopenAfterLoss the port is tried every 5 s, and once it can be opened
+// again the communication is closed in order and opened anew.
+void BusLost(Server& s, const QString& reason);
+
 void OpenCommunication_Click(Server& s);
 void CloseCommunication_Click(Server& s);
 void CheckConfig_Click(Server& s);

@@ -38,7 +38,7 @@ void handlePending(Server& s, int times)
 {
   if (!s.engine)
     return;
-  for (int i = 0; i < times; ++i)
+  for (int i = 0; i < times && !s.state.StopRequested; ++i)
     if (s.engine->HandlePendingMsg())
       break;
 }
@@ -202,7 +202,7 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
       else if (next == 255)
         node = node + 1;
     }
-  } while (next != 0 && !s.state.EscPressed && (knownLna == 0 || node <= knownLna) && node <= 124);
+  } while (next != 0 && !s.state.Cancelled() && (knownLna == 0 || node <= knownLna) && node <= 124);
   s.state.SuppressErrors = false;
 
   if (knownLna > 0 && node >= 1) {
@@ -276,6 +276,16 @@ int16_t CheckConfig(Server& s)
       s.LogMessage(Init, "Highest node address is manually set to " + QString::number(lna));
     }
   }
+  // The server is to end: the scan stops here and leaves the closing of the
+  // communication to the shut-down.
+  const auto stopping = [&s] {
+    if (!s.state.StopRequested)
+      return false;
+    s.HideBusy();
+    return true;
+  };
+  if (stopping())
+    return 1;
   if (ifNode > 10)
     s.LogMessage(Warn, QStringLiteral("Scanning the system may take some time!"));
 
@@ -297,6 +307,8 @@ int16_t CheckConfig(Server& s)
     s.LogMessage(Error, QStringLiteral("No modules connected to SORANET found; connect modules!"));
   else
     return configFailed(s, result);
+  if (stopping())
+    return 1;
 
   // 5. Channels, reconciliation, topics.
   s.ShowBusy(QStringLiteral("Loading channel information"), 20);
@@ -324,6 +336,9 @@ int16_t CheckConfig(Server& s)
     s.HideBusy();
     return result;
   }
+
+  if (stopping())
+    return 1;
 
   // 6. Initial reads.
   bool someNotPolled = false, someUnavailable = false;
@@ -363,11 +378,15 @@ int16_t CheckConfig(Server& s)
     }
     const QString list = second.join(QLatin1Char(','));
     if (!list.isEmpty())
-      for (int16_t c = 1; c <= cm.MaxChannel; ++c)
+      for (int16_t c = 1; c <= cm.MaxChannel && !s.state.StopRequested; ++c)
         Poll_All_Params(s, c, list);
+    if (stopping())
+      return 1;
     handlePending(s, 1);
     if (s.cfg.PollParametersOnInit)
       Poll_All_Params(s, -1, QStringLiteral("ALL"));
+    if (stopping())
+      return 1;
     s.ShowBusy(QStringLiteral("Handle pending messages"), 6);
     handlePending(s, 5);
   } else {
@@ -375,6 +394,8 @@ int16_t CheckConfig(Server& s)
   }
   if (error.isEmpty())
     handlePending(s, 1);
+  if (stopping())
+    return 1;
 
   // 7. Ready.
   s.LogMessage(Init, "System poll interval = " + QString::number(s.cfg.Polltime) + " ms");
@@ -402,6 +423,8 @@ QString CheckConfigAndStartPolling(Server& s)
 {
   support::Trace t(s.debug(), kModule, "CheckConfigAndStartPolling");
   const int16_t result = CheckConfig(s);
+  if (s.state.StopRequested)
+    return {}; // the shut-down closes the communication
   ShowInterfaceSettings(s);
   s.fields.set("MaxChan", QString::number(s.channels.MaxChannel));
   if (result == 0) {

@@ -12,6 +12,7 @@ struct ProcessState {
   bool TopicsCreated = false;  // dde: channel topics exist
   bool SuppressErrors = false; // config: probe reads report nothing
   bool EscPressed = false;     // ui: operator asked to cancel a long operation
+  bool StopRequested = false;  // core: the server is to end (signal, window, -9)
   bool RawTestActive = false;  // ui: raw protocol test owns the bus
   bool CommOpen = false;       // bus: the communication is open
   bool SimulationOn = false;   // ui: simulation mode
@@ -19,6 +20,12 @@ struct ProcessState {
   int bExtendPolling = 0;      // engine: polling hold count (> 0 holds polling)
   int InterfaceNode = 0;       // config: node of the interface module
   long RxCount = 0;            // engine: replies taken from the library
+  QString BusLost;             // bus: why the open bus is lost (empty while it works)
+
+  // A lengthy operation stops early when the operator pressed Esc or the
+  // server is to end; the stop request is then carried out by the outermost
+  // level once the operation has unwound.
+  bool Cancelled() const { return EscPressed || StopRequested; }
 };
 
 }

@@ -154,6 +154,7 @@ void LoadPortSettings(Server& s)
     s.setting()->GetProgramSetting("Options", "ShowAutoIncreaseBaudrate", "False"), &ok);
   c.AutoIncreaseBaudrate = c.AutoIncreaseBaudrate && ok && showAuto;
   loadKey(s, comm, "SystemLNA", "3", c.SystemLNA, ToByte);
+  loadKey(s, comm, "ReopenAfterLoss", "True", c.ReopenAfterLoss, toBoolean);
   loadKey(s, set, "AllowPollUnavailableParameters", "False", c.AllowPollUnavailableParameters, toBoolean);
   loadKey(s, set, "AllowRemoveUnavailableParameters", "False", c.AllowRemoveUnavailableParameters, toBoolean);
   c.AllowRemoveUnavailableParameters = c.AllowRemoveUnavailableParameters || s.options.OptAllowRemove;

@@ -34,6 +34,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QLockFile>
@@ -41,40 +42,86 @@
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QDeadlineTimer>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace tesmira {
 namespace {
 
+// Stop signals. The handlers exist from the first line of Main: a signal
+// only writes a byte to a socket pair, which the main thread reads once its
+// event loop runs and turns into a stop request (RequestStop). A second
+// signal at least 10 s after the first no longer waits for the orderly
+// shut-down: the handler removes the link socket and the lock file itself
+// and ends the process at once.
 int g_signalFd[2] = {-1, -1};
+volatile sig_atomic_t g_stopSignals = 0;
+timespec g_firstStop = {};
+char g_quickSocket[512] = {};
+char g_quickLock[512] = {};
+constexpr int kForceAfterSeconds = 10;
 
 void onSignal(int)
 {
+  const int saved = errno;
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (g_stopSignals == 0) {
+    g_firstStop = now;
+  } else if (now.tv_sec - g_firstStop.tv_sec >= kForceAfterSeconds) {
+    if (g_quickSocket[0])
+      ::unlink(g_quickSocket);
+    if (g_quickLock[0])
+      ::unlink(g_quickLock);
+    ::_exit(1);
+  }
+  g_stopSignals = g_stopSignals + 1;
   const char c = 1;
   [[maybe_unused]] ssize_t n = ::write(g_signalFd[1], &c, 1);
+  errno = saved;
 }
 
-// SIGINT and SIGTERM close the main window, which runs the same ordered
-// shut-down as the operator closing it.
-void installSignalHandlers(QObject* owner, std::function<void()> onStop)
+void installSignalHandlers()
 {
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
-    return;
-  auto* notifier = new QSocketNotifier(g_signalFd[0], QSocketNotifier::Read, owner);
-  QObject::connect(notifier, &QSocketNotifier::activated, owner, [onStop] {
-    char c;
-    [[maybe_unused]] ssize_t n = ::read(g_signalFd[0], &c, 1);
-    onStop();
-  });
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalFd) != 0)
+    g_signalFd[0] = g_signalFd[1] = -1;
   struct sigaction sa = {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Paths the forced exit removes; copied while it is safe to do so.
+void setQuickExitPath(char (&target)[512], const QString& path)
+{
+  const QByteArray p = QFile::encodeName(path);
+  if (size_t(p.size()) >= sizeof target)
+    return;
+  std::memcpy(target, p.constData(), size_t(p.size()));
+  target[p.size()] = 0;
+}
+
+// Turns the signal bytes into stop requests on the main thread.
+void watchSignals(QObject* owner, Server& s)
+{
+  if (g_signalFd[0] < 0)
+    return;
+  auto* notifier = new QSocketNotifier(g_signalFd[0], QSocketNotifier::Read, owner);
+  QObject::connect(notifier, &QSocketNotifier::activated, owner, [&s] {
+    char buf[16];
+    while (::read(g_signalFd[0], buf, sizeof buf) > 0) {
+    }
+    RequestStop(s);
+  });
 }
 
 // The offscreen platform warns about window operations it cannot carry out
@@ -136,12 +183,35 @@ int32_t WaitWithMessages(uint32_t ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return 0;
   }
-  // A nested event loop that ends at the deadline: timers, sockets and the
-  // window keep being served while the caller waits.
+  // Events are processed until the deadline: timers, sockets and the window
+  // keep being served while the caller waits. The wait does not depend on
+  // the application's event loop (which ends when the server is asked to
+  // stop, and after which a nested loop would return at once): its own timer
+  // wakes it, and the timer goes with it when it returns.
+  const QDeadlineTimer deadline(std::chrono::milliseconds{ms}, Qt::PreciseTimer);
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
   QEventLoop loop;
-  QTimer::singleShot(std::chrono::milliseconds(ms), &loop, &QEventLoop::quit);
-  loop.exec();
+  while (!deadline.hasExpired()) {
+    if (!wake.isActive())
+      wake.start(std::chrono::milliseconds{std::max<qint64>(1, deadline.remainingTime())});
+    loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
   return 258;
+}
+
+void RequestStop(Server& s)
+{
+  if (s.state.StopRequested)
+    return;
+  s.state.StopRequested = true;
+  s.LogMessage(Init, QStringLiteral("Server is asked to stop"));
+  // Ends the application's event loop (once the operations nested in it have
+  // unwound) and every dialog's loop; the shut-down follows in Main. (Not
+  // quit(): that asks the windows to close, and the main window only closes
+  // through this request.)
+  QCoreApplication::exit(0);
 }
 
 void StopPolling(Server& s)
@@ -329,6 +399,7 @@ void UnloadMain(Server& s)
 
 int Main(int argc, char** argv)
 {
+  installSignalHandlers();
   const bool headless = !displayAvailable();
   if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -350,6 +421,7 @@ int Main(int argc, char** argv)
   support::Prompt::setDefaultTitle(Server::title());
 
   Server s;
+  watchSignals(&app, s);
   s.headless = headless || offscreen;
   if (s.headless)
     g_defaultHandler = qInstallMessageHandler(headlessMessageHandler);
@@ -362,7 +434,9 @@ int Main(int argc, char** argv)
   support::Paths::ensureDir(support::Paths::runtimeDir(), true);
   QLockFile lock(support::Paths::runtimeDir() + "/Tesmira.lock");
   lock.setStaleLockTime(0);
-  if (!lock.tryLock(0))
+  if (lock.tryLock(0))
+    setQuickExitPath(g_quickLock, lock.fileName());
+  else
     error = "There is already an instance of " + Server::title() + " running.\r\n"
             "Running this server application twice is not allowed, this instance will be closed!";
   // 4. Component errors.
@@ -378,8 +452,17 @@ int Main(int argc, char** argv)
     if (s.headless)
       s.log->setMirrorToStdout(true);
     auto* main = new frmMain(s);
+    QObject::connect(main, &frmMain::closeRequested, &app, [&s] { RequestStop(s); });
     main->Form_Load();
-    error = main->bCancel ? main->sError : Start(s);
+    if (s.dde && s.dde->registered())
+      setQuickExitPath(g_quickSocket, s.dde->socketPath());
+    // A stop asked for before this point ends start-up where it stands.
+    if (g_stopSignals > 0)
+      RequestStop(s);
+    if (main->bCancel)
+      error = main->sError;
+    else if (!s.state.StopRequested)
+      error = Start(s);
   }
   if (!error.isEmpty()) {
     if (s.debug())
@@ -387,12 +470,11 @@ int Main(int argc, char** argv)
     support::prompt().MsgBox(error, support::Prompt::Ok, support::Prompt::Critical, "Tesmira startup error");
     exitCode = 1;
   } else {
-    QObject::connect(s.main, &frmMain::closeRequested, &app, [&app] { app.quit(); });
-    installSignalHandlers(&app, [&s] {
-      if (s.main)
-        s.main->close();
-    });
-    app.exec();
+    if (g_stopSignals > 0)
+      RequestStop(s);
+    // A stop request made before the loop runs would be lost by it.
+    if (!s.state.StopRequested)
+      app.exec();
   }
   if (s.main) {
     UnloadMain(s);

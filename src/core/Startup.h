@@ -45,6 +45,12 @@ void StopPollingTimers(Server& s);
 // ms = 0xFFFFFFFF waits for the next event instead.
 int32_t WaitWithMessages(uint32_t ms);
 
+// Asks the server to end (a stop signal, closing the main window, the -9
+// command): recorded in StopRequested, which lengthy operations check as they
+// check EscPressed; the application's event loop ends once they have
+// unwound, and Main runs the ordered shut-down once.
+void RequestStop(Server& s);
+
 // The five lines written to the console when the server starts with
 // nothing to do.
 QStringList FirstUseInstructions();

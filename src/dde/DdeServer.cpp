@@ -106,6 +106,8 @@ void DdeServer::listenTcpFromSettings()
 
 bool DdeServer::registered() const { return !m_link->socketPath().isEmpty(); }
 
+QString DdeServer::socketPath() const { return m_link->socketPath(); }
+
 // ------------------------------------------------------------------ topics
 
 void DdeServer::AddTopicScr(int16_t count)
@@ -316,6 +318,8 @@ QString DdeServer::P_Change(frmTopic& t, int16_t m, const QString& poked)
     return QStringLiteral("not written: the communication is closed");
   if (st.NotReady)
     return QStringLiteral("not written: the server is not ready (the bus is being scanned)");
+  if (!st.BusLost.isEmpty() && t.channel != 0)
+    return "not written: the communication to SORANET is lost (" + st.BusLost + ")";
   const QString value = StripCRLF(poked, m, false);
   if (m == 0) {
     if (Rcvd_dde_Cmnd)

@@ -39,6 +39,8 @@ public:
   // be used); inUse tells the first case apart.
   bool registerService(QString* error, bool* inUse = nullptr);
   bool registered() const;
+  // The path of the service's socket (empty while not registered).
+  QString socketPath() const;
 
   ddeml::Server& link() { return *m_link; }
   ServerTopic& serverTopic() { return *m_serverTopic; }

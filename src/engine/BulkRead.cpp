@@ -162,13 +162,14 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
           break;
         }
 
-    for (int k = first; k <= last; ++k) {
+    // A stop request ends the run; the clients are not told it completed.
+    for (int k = first; k <= last && !s.state.StopRequested; ++k) {
       c = int16_t(k);
       if (s.main)
         s.main->ShowBusy(QStringLiteral("Reading parameters from channel ") + QString::number(k), step);
       const ChannelRec* r = s.channels.channel(k);
       const uint8_t node = r ? r->Dev_Nodenr : 0, proc = r ? r->Dev_Proc : 0;
-      for (int i = 0; i < list.size(); ++i) {
+      for (int i = 0; i < list.size() && !s.state.StopRequested; ++i) {
         const int16_t p = list[i];
         if (!s.channels.available(k, p))
           continue;
@@ -202,7 +203,9 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
     // channel does not offer it, is reported (below) although the run's
     // last read is waited for all the same.
     lastSkipped = !sendsRead(s, last, list.last()) && retriesLeft(s.channels, last, list.last()) != 0;
-    if (finalChannel >= 0) {
+    if (s.state.StopRequested) {
+      finalRead = true;
+    } else if (finalChannel >= 0) {
       finalRead = true;
       const ChannelRec* r = s.channels.channel(finalChannel);
       const uint8_t node = r ? r->Dev_Nodenr : 0, proc = r ? r->Dev_Proc : 0;

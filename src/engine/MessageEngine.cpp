@@ -301,8 +301,10 @@ QString MessageEngine::Read_from_Soranet(uint8_t node, uint8_t proc, int16_t cha
 
   const int16_t newTag = s.dde->MakeRequestTag(parameter);
   const int16_t error = s.session->SendMessageReadRequest(node, proc, fb, type, length, newTag);
-  if (error == 0)
+  if (error == 0) {
     tag = newTag;
+    ReadGeneration[newTag] = WriteGeneration[{channel, parameter}];
+  }
   const QString text = s.errors->HandleErrorMessage(error, uint8_t(channel), parameter, false, QString());
   if (!text.isEmpty() && s.log)
     s.log->DebugLogError(QStringLiteral("Read_from_Soranet:") + " Node=" + n2s(node) + " Proc=" + n2s(proc) +
@@ -386,8 +388,10 @@ QString MessageEngine::Write_to_Soranet(uint8_t node, uint8_t proc, int16_t chan
                           " Par=" + n2s(parameter) + " Val=" + value);
     const int16_t newTag = s.dde->MakeRequestTag(parameter);
     e = s.session->SendMessageWriteRequest(node, proc, fb, type, length, QVariant(value), newTag);
-    if (e == 0)
+    if (e == 0) {
       tag = newTag;
+      ++WriteGeneration[{channel, parameter}];
+    }
   }
   if (code)
     *code = e;
@@ -416,6 +420,9 @@ QString MessageEngine::Read_from_Soranet_direct(uint8_t node, uint8_t proc, int1
 QString MessageEngine::Write_to_Soranet_direct(uint8_t node, uint8_t proc, int16_t channel, int16_t parameter,
                                                const QString& valueText, int16_t* code)
 {
+  // The poked text is already the item's value: replies taken from here on
+  // to reads sent before are stale.
+  ++WriteGeneration[{channel, parameter}];
   HandlePendingMsg();
   int16_t tag = 0, sent = 0;
   const QString text = Write_to_Soranet(node, proc, channel, parameter, valueText, tag, &sent);
@@ -526,6 +533,12 @@ int16_t MessageEngine::HandleBusMessages()
     parameter = s.dde->RequestTagParNr(tag);
     if (status != 0)
       error = status;
+    if (status == 0) {
+      LastAnswer.start();
+      TimeoutsSinceAnswer = 0;
+    } else if (status == 25) {
+      ++TimeoutsSinceAnswer;
+    }
 
     const bool interfaceRealTime = type == 0 && realTimeProcess(proc) && node == s.state.InterfaceNode &&
                                    s.state.InterfaceAcquisition;
@@ -600,7 +613,8 @@ int16_t MessageEngine::HandleBusMessages()
           text = s.errors->HandleErrorMessage(6, uint8_t(channel), parameter, writeFlag, QString());
         }
       }
-      if (error == 0 && (!text.isEmpty() || type == 4) && kind == 1 && s.channels.available(channel, parameter)) {
+      if (error == 0 && (!text.isEmpty() || type == 4) && kind == 1 && s.channels.available(channel, parameter) &&
+          !StaleRead(tag, channel, parameter)) {
         const QString shown = modulePresent(channel) ? text : QStringLiteral("n/a");
         s.dde->Change_dde_item(channel, parameter, shown);
         for (int16_t c : siblings)
@@ -615,6 +629,7 @@ int16_t MessageEngine::HandleBusMessages()
                         " Proc: " + n2s(proc) + " Parm: " + n2s(fb) + " Chan: " + n2s(channel) +
                         " ParNr: " + n2s(parameter) + " nError: " + n2s(error) + " Value: " + text +
                         " MsgId: " + n2s(tag));
+  ReadGeneration.erase(tag);
   StoreReply(tag, text, error);
   --HandlerDepth;
   return error;
@@ -647,6 +662,11 @@ int16_t MessageEngine::drainReplies(bool realTime, bool& over)
   for (;;) {
     const int16_t r = realTime ? HandleBusMessagesRTP() : HandleBusMessages();
     over = clock.elapsed() / 1000 > s.cfg.PendingTimeout; // whole seconds
+    // When the server is to end, what is in is taken; nothing more is awaited.
+    if (r == 30 && s.state.StopRequested) {
+      state = GetPendingState(realTime);
+      break;
+    }
     if (r == 30 || over) {
       state = GetPendingState(realTime);
       if (over || state >= 2)
@@ -789,8 +809,9 @@ bool MessageEngine::HandlePendingMsgRTP()
 
 void MessageEngine::HandleOutstandingMsg()
 {
-  // Let the scheduler collect what it has asked for, but send nothing new.
-  if (s.poll)
+  // Let the scheduler collect what it has asked for, but send nothing new
+  // (unless the server is to end: then only what has come in is taken).
+  if (s.poll && !s.state.StopRequested)
     s.poll->StartPollingTimers();
   addHold();
   // The cycle can only finish while the channel timer runs; it does not run
@@ -801,7 +822,7 @@ void MessageEngine::HandleOutstandingMsg()
   };
   QElapsedTimer clock;
   clock.start();
-  while (cycleCanFinish() && !s.poll->bPollingFinished() && clock.elapsed() <= 2000)
+  while (cycleCanFinish() && !s.poll->bPollingFinished() && clock.elapsed() <= 2000 && !s.state.StopRequested)
     WaitWithMessages(2);
   if (s.poll)
     s.poll->StopPolling();
@@ -826,7 +847,7 @@ bool MessageEngine::WaitForReply(int16_t tag, int32_t limitSeconds, QString& val
   do {
     WaitWithMessages(2);
     HandleBusMessages();
-  } while (!(clock.elapsed() > limit || GetWaitResult(slot, value, error)));
+  } while (!(clock.elapsed() > limit || s.state.StopRequested || GetWaitResult(slot, value, error)));
   const bool result = GetWaitResult(slot, value, error);
   ReleaseWait(slot);
   releaseHold();
@@ -881,9 +902,24 @@ void MessageEngine::ReleaseWait(int slot)
   WaitError[size_t(slot - 1)] = 0;
 }
 
+bool MessageEngine::StaleRead(int16_t tag, int16_t channel, int16_t parameter)
+{
+  const auto it = ReadGeneration.find(tag);
+  if (it == ReadGeneration.end())
+    return false;
+  const uint32_t sent = it->second;
+  ReadGeneration.erase(it);
+  const auto w = WriteGeneration.find({channel, parameter});
+  return w != WriteGeneration.end() && w->second != sent;
+}
+
 void MessageEngine::ResetForOpen()
 {
   RealTimeChannels.fill(RealTimeChannel{});
+  WriteGeneration.clear();
+  ReadGeneration.clear();
+  LastAnswer.start();
+  TimeoutsSinceAnswer = 0;
   WaitTag.clear();
   WaitValue.clear();
   WaitError.clear();

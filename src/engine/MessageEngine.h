@@ -1,9 +1,12 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QVariant>
 #include <array>
 #include <cstdint>
+#include <map>
+#include <unordered_map>
 #include <vector>
 
 namespace tesmira {
@@ -141,6 +144,21 @@ public:
   std::vector<int16_t> WaitTag;
   std::vector<QString> WaitValue;
   std::vector<int16_t> WaitError;
+
+  // Write generations: a read carries the generation of its item (channel,
+  // parameter) from the moment it was sent; a write sent since then makes
+  // its reply stale, and a stale value is not published (it would flip the
+  // item back to the value from before the write).
+  std::map<std::pair<int16_t, int16_t>, uint32_t> WriteGeneration;
+  std::unordered_map<int16_t, uint32_t> ReadGeneration; // by request tag
+  // Whether the read reply with tag for (channel, parameter) was sent
+  // before the item's last write; forgets the tag.
+  bool StaleRead(int16_t tag, int16_t channel, int16_t parameter);
+
+  // Since when no instrument has answered a request, and how many requests
+  // have timed out since: the watchdog's measure of a silent bus.
+  QElapsedTimer LastAnswer;
+  int TimeoutsSinceAnswer = 0;
 
 private:
   int16_t drainReplies(bool realTime, bool& over);

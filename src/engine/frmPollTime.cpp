@@ -22,6 +22,12 @@
 
 namespace tesmira {
 
+namespace {
+// Watchdog ticks without polling after which polling counts as failed; the
+// same span of silence on the bus counts as a lost bus.
+constexpr int kFailureTicks = 6;
+}
+
 void PollingHold(Server& s, bool on)
 {
   if (on)
@@ -313,6 +319,11 @@ void frmPollTime::tmrWatchdog_Timer()
     return;
   }
   m_watchdogRunning = true;
+  // A lost bus keeps its status while the timers tick on.
+  if (CheckBusLoss(s, qint64(kFailureTicks) * m_watchdog.interval())) {
+    setComStatus(QStringLiteral("Polling failure"));
+    return;
+  }
   if ((m_chanTicked || m_chanBusy) && (m_rtpTicked || m_rtpBusy || !s.state.InterfaceAcquisition)) {
     m_chanTicked = m_rtpTicked = false;
     setComStatus(QStringLiteral("Normal polling"));
@@ -327,7 +338,7 @@ void frmPollTime::tmrWatchdog_Timer()
     StartPollingTimers();
     if (s.log)
       s.log->LogMessage(Warn, QStringLiteral("Polling failure, restarting OrvTimers"));
-  } else if (m_failCount == 6) {
+  } else if (m_failCount == kFailureTicks) {
     if (s.log)
       s.log->LogMessage(Error, QStringLiteral("Polling failure (no response from OrvTimers)"));
     setComStatus(QStringLiteral("Polling failure"));
