@@ -160,16 +160,17 @@ QString Database::InitDB()
   TheDatabase.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
   // Why the file cannot be used, said after the general message.
   QString reason;
+  const QFileInfo file(DBPath);
   if (!TheDatabase.open()) {
     if (result.isEmpty())
       result = TheDatabase.lastError().text();
     if (result.isEmpty())
       result = QStringLiteral("open failed");
+    reason = file.isFile() ? TheDatabase.lastError().databaseText() : QStringLiteral("It is not a file.");
   }
   // A directory or a file that is not an SQLite database opens lazily; the
   // version read below is what finds out. SQLite takes an empty file for a
   // new database, and opens a file it may not write read-only without a word.
-  const QFileInfo file(DBPath);
   if (result.isEmpty() && !file.isFile()) {
     result = QStringLiteral("not a file");
     reason = QStringLiteral("It is not a file.");

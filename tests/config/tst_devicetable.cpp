@@ -252,19 +252,19 @@ private slots:
     QCOMPARE(s.channels.ChanNodeProc[5], (std::array<int16_t, 2>{6, 2}));
   }
 
-  // A damaged database ends the reconciliation with the engine's message and
-  // leaves the device table alone.
+  // A database damaged while the server runs (start-up refuses one without
+  // the table) ends the reconciliation with the engine's message and leaves
+  // the device table alone.
   void damagedDeviceTypes()
   {
-    Fixture f(fiveRows().mid(0, 2), fiveChannels(), [](cfgtest::World& w) {
-      {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
-        db.setDatabaseName(w.dbFile);
-        QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec("DROP TABLE FlowDevices"));
-      }
-      QSqlDatabase::removeDatabase("damage");
-    });
+    Fixture f(fiveRows().mid(0, 2), fiveChannels());
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
+      db.setDatabaseName(f.world.dbFile);
+      QVERIFY(db.open());
+      QVERIFY(QSqlQuery(db).exec("DROP TABLE FlowDevices"));
+    }
+    QSqlDatabase::removeDatabase("damage");
     f.fill();
     QVERIFY(!f.changed && !f.ok);
     QVERIFY(f.error.contains("FlowDevices"));

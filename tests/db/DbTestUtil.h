@@ -81,6 +81,10 @@ inline bool makeBasic(const QString& file, const QString& version)
   QStringList s{QStringLiteral("CREATE TABLE _Info (Field TEXT, Text TEXT)"),
                 QString::fromLatin1(allParametersDdl()),
                 QStringLiteral("CREATE TABLE ParValue (Parameter INTEGER, Value INTEGER, Description TEXT, Filter TEXT)"),
+                QStringLiteral("CREATE TABLE FlowDevices (ID TEXT, Dev_Type TEXT, Dev_Name TEXT, Dev_Channels INTEGER, "
+                               "Dev_Functions INTEGER, IDENTSTRNG INTEGER)"),
+                QStringLiteral("CREATE TABLE NetDevPar (Dev_ID INTEGER, Dev_Name TEXT, Dev_Ver TEXT, Dev_Nodenr INTEGER, "
+                               "Dev_Proc INTEGER, Dev_Chan INTEGER, Dev_Memo TEXT)"),
                 QStringLiteral("CREATE TABLE Commport (InterfaceName TEXT, Baud INTEGER, PollTime INTEGER)"),
                 QStringLiteral("INSERT INTO Commport VALUES ('COM1', 38400, 100)"),
                 QStringLiteral("INSERT INTO Commport VALUES ('COM9', 9600, 999)")};
