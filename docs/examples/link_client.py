@@ -4,6 +4,7 @@
     link_client.py request SERVICE TOPIC ITEM
     link_client.py advise SERVICE TOPIC ITEM      (until Ctrl-C)
     link_client.py poke SERVICE TOPIC ITEM VALUE
+    link_client.py list SERVICE [TOPIC]   (topics; or items, names, values)
     link_client.py --tcp PORT request SERVICE TOPIC ITEM
 
 See docs/link-protocol.md for the protocol.
@@ -124,10 +125,33 @@ class LinkClient:
         return self.pushed.pop(0)
 
 
+def list_service(service, topic, tcp):
+    """Prints the topics of the service (System!Topics), or the items of one
+    topic (TopicItemList) with their names (TopicItemNames) and values."""
+    if topic is None:
+        link = LinkClient(service, "System", tcp)
+        for name in link.request("Topics").decode().split("\t"):
+            print(name)
+        return
+    link = LinkClient(service, topic, tcp)
+    items = link.request("TopicItemList").decode().split("\t")
+    names = link.request("TopicItemNames").decode().split("\t")
+    for item, name in zip(items, names + [""] * len(items)):
+        value = link.request(item).decode("utf-8", "replace")
+        print(f"{item:8} {name:12} {value!r}")
+
+
 def main(argv):
     tcp = None
     if len(argv) > 2 and argv[0] == "--tcp":
         tcp, argv = int(argv[1]), argv[2:]
+    if len(argv) in (2, 3) and argv[0] == "list":
+        try:
+            list_service(argv[1], argv[2] if len(argv) == 3 else None, tcp)
+        except LinkError as e:
+            print(f"link_client: {e}", file=sys.stderr)
+            return 1
+        return 0
     if len(argv) < 4:
         print(__doc__, file=sys.stderr)
         return 2

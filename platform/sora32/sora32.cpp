@@ -89,6 +89,7 @@ struct State {
     bool chainProc = false, chainPar = false;
     QString interfaceName;
     QString interfaceType;
+    QString openError; // why the last OpenCommunication failed
     int baud = 38400;
     uint8_t interfaceNode = 0, lna = 0, arbitration = 67;
     std::vector<ModuleInfo> modules;
@@ -147,7 +148,7 @@ public:
             if (!transport_) return 20;
             QString err;
             if (!transport_->open(baud, err)) {
-                qWarning("sora32: cannot open %s: %s", qPrintable(name), qPrintable(err));
+                { QMutexLocker l(&S().mtx); S().openError = err; }
                 transport_.reset();
                 return 22;
             }
@@ -643,7 +644,13 @@ int16_t OpenCommunication(const std::string &name)
 {
     State &s = S();
     const QString qname = QString::fromStdString(name).trimmed();
-    if (resolveInterface(qname).kind == InterfaceTarget::Invalid) return 20;
+    auto fail = [&s](int16_t rc, const QString &reason) {
+        if (!reason.isEmpty()) { QMutexLocker l(&s.mtx); s.openError = reason; }
+        return rc;
+    };
+    { QMutexLocker l(&s.mtx); s.openError.clear(); }
+    if (resolveInterface(qname).kind == InterfaceTarget::Invalid)
+        return fail(20, QStringLiteral("not a port name (a device such as /dev/ttyUSB0, COMn, tcp:host:port or SIM)"));
     CloseCommunication();
     int baud;
     { QMutexLocker l(&s.mtx); baud = s.baud; }
@@ -656,7 +663,7 @@ int16_t OpenCommunication(const std::string &name)
     if (!res[0].ok || res[0].reply.groups.empty() || res[0].reply.groups[0].items.size() != 3 ||
         res[0].reply.groups[0].items[0].status) {
         inEngine([&] { s.engine->closeLine(); });
-        return 15;
+        return fail(15, QStringLiteral("no answer from the bus (is an interface or instrument connected and powered?)"));
     }
     const auto &items = res[0].reply.groups[0].items;
     QString kind;
@@ -669,6 +676,12 @@ int16_t OpenCommunication(const std::string &name)
     const int next = int(items[1].value.i), known = int(items[2].value.i);
     // Alone on the bus: the interface knows no other module.
     return (next == 0 && known <= s.interfaceNode) ? 24 : 0;
+}
+
+std::string LastOpenError()
+{
+    QMutexLocker l(&S().mtx);
+    return S().openError.toStdString();
 }
 
 int16_t CloseCommunication()

@@ -45,6 +45,10 @@ int16_t CloseDLL(int16_t appId);
 // it), 20 unusable name, 22 the line cannot be opened, 15 the interface
 // module does not answer (the line is closed again).
 int16_t OpenCommunication(const std::string &interfaceName);
+// Why the last OpenCommunication failed ("no such device", "permission
+// denied ...", "busy: ...", "no answer from the bus ..."); empty after a
+// success.
+std::string LastOpenError();
 // Closes the line; queued requests are dropped, queued replies kept. Returns 0.
 int16_t CloseCommunication();
 // Returns 1 while a communication is open, 0 otherwise.

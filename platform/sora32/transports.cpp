@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <algorithm>
+#include <unistd.h>
 
 namespace sora32 {
 
@@ -110,6 +111,18 @@ bool simPacing() { return qgetenv("TESMIRA_SIM_PACING") != "0"; }
 
 namespace {
 
+// Why a serial device cannot be opened, in the words an operator acts on.
+QString serialOpenReason(const QString &dev, const QString &systemText)
+{
+    const QByteArray path = QFile::encodeName(dev);
+    if (::access(path.constData(), F_OK) != 0)
+        return QStringLiteral("no such device");
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        return QStringLiteral("permission denied (join the group that owns the port, usually dialout: "
+                              "sudo usermod -aG dialout $USER, then log in again)");
+    return QStringLiteral("busy: another program has the port open (%1)").arg(systemText);
+}
+
 class SerialTransport : public Transport {
 public:
     explicit SerialTransport(QString dev) : dev_(std::move(dev)) {}
@@ -118,7 +131,7 @@ public:
         port_ = std::make_unique<QSerialPort>();
         port_->setPortName(dev_);
         if (!port_->open(QIODevice::ReadWrite)) {
-            error = port_->errorString();
+            error = serialOpenReason(dev_, port_->errorString());
             port_.reset();
             return false;
         }

@@ -125,6 +125,9 @@ QString StartCommunication(Server& s)
     }
   } else {
     s.LogMessage(Error, "Connection to SORANET interface FAILED");
+    const QString reason = QString::fromStdString(sora32::LastOpenError());
+    if (!reason.isEmpty())
+      s.LogMessage(Error, "Cannot open " + name + ": " + reason);
     if (s.errors)
       s.errors->HandleErrorMessage(14, 0, 0, false, "");
     s.HideBusy();

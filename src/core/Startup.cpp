@@ -142,6 +142,7 @@ bool displayAvailable()
 
 const char* kUsage =
   "Usage: tesmira [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [client-program]\n"
+  "       tesmira --help | --version\n"
   "\n"
   "Tesmira makes the instruments on a Soranet fieldbus available to client\n"
   "programs on this computer (service \"Tesmira\", topics C(1), C(2), ..., items\n"
@@ -407,6 +408,11 @@ int Main(int argc, char** argv)
     const QByteArray a(argv[i]);
     if (a == "--help" || a == "-h" || a == "/?") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("Tesmira %d.%d.%d%s%s\n", TESMIRA_VERSION_MAJOR, TESMIRA_VERSION_MINOR, TESMIRA_VERSION_REVISION,
+                  *TESMIRA_VERSION_COMMENT ? " " : "", TESMIRA_VERSION_COMMENT);
       return 0;
     }
   }

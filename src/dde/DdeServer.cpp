@@ -3,6 +3,7 @@
 
 #include "ServerTopic.h"
 #include "config/InterfaceTracking.h"
+#include "SystemTopic.h"
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
@@ -45,6 +46,10 @@ DdeServer::DdeServer(Server& s) : m_s(s), m_link(std::make_unique<ddeml::Server>
 {
   TopicTable.resize(1);
   m_serverTopic = std::make_unique<ServerTopic>(s, *m_link);
+  m_systemTopic = std::make_unique<SystemTopic>(s, *m_link, [this](const QString& topic, const QString& item) {
+    const frmTopic* t = topicByName(topic);
+    return t ? t->nameTag(frmTopic::parseIndex(item)) : QString();
+  });
   m_link->setPokeHandler(
     [this](const QString& topic, const QString& item, const QString& value) { return onPoke(topic, item, value); });
   connect(m_link.get(), &ddeml::Server::linkError, this,
@@ -53,6 +58,7 @@ DdeServer::DdeServer(Server& s) : m_s(s), m_link(std::make_unique<ddeml::Server>
 
 DdeServer::~DdeServer()
 {
+  m_systemTopic.reset();
   TopicTable.clear();
   m_serverTopic.reset();
   m_link->unregisterService();
@@ -294,7 +300,9 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
   // a nested event loop are link clients' own.
   m_pokeOverMqtt = std::exchange(m_nextPokeOverMqtt, false);
   QString result;
-  if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0) {
+  if (SystemTopic::isDiscoveryItem(topicName, itemName)) {
+    result = m_systemTopic->refusePoke(topicName, itemName);
+  } else if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0) {
     result = m_serverTopic->poke(itemName, value);
   } else {
     frmTopic* t = topicByName(topicName);

@@ -17,9 +17,11 @@ namespace tesmira {
 
 class Server;
 class ServerTopic;
+class SystemTopic;
 
 // The link service "Tesmira" as clients see it: the channel topics C(0) ..
-// C(n) with their parameter items, the server topic, the publication of
+// C(n) with their parameter items, the server topic, the System topic and
+// item lists for discovery, the publication of
 // every new parameter value (Change_dde_item), the first handling of client
 // pokes and link errors, and the request tags that carry a DDE parameter
 // number through the bus.
@@ -121,6 +123,7 @@ private:
   Server& m_s;
   std::unique_ptr<ddeml::Server> m_link;
   std::unique_ptr<ServerTopic> m_serverTopic;
+  std::unique_ptr<SystemTopic> m_systemTopic; // discovery: System topic and item lists
   std::array<int32_t, 513> RequestSeq{};
   bool m_nextPokeOverMqtt = false; // set by PokeOverMqtt, taken by onPoke
   bool m_pokeOverMqtt = false;

@@ -4,6 +4,7 @@
 //   tesmira-dde advise [--warm] Tesmira 'C(1)' 'P(8)' ['P(9)' ...]
 //   tesmira-dde poke Tesmira 'C(1)' 'P(9)' 50
 //   tesmira-dde link [--advise] 'Tesmira|C(1)!P(8)'
+//   tesmira-dde list ['C(3)']
 //
 // Values are printed on one line each with backslash escapes for control
 // bytes (see escapeValue), or byte for byte with --raw.
@@ -11,8 +12,11 @@
 #include "Client.h"
 #include "Protocol.h"
 
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
+
+#include <algorithm>
 
 #include <csignal>
 #include <cstdio>
@@ -32,23 +36,18 @@ enum Exit {
     ExitClosed = 8,
 };
 
-const char* kUsage =
-    "Usage:\n"
-    "  tesmira-dde [options] request SERVICE TOPIC ITEM\n"
-    "  tesmira-dde [options] advise SERVICE TOPIC ITEM [ITEM...]\n"
-    "  tesmira-dde [options] poke SERVICE TOPIC ITEM VALUE\n"
-    "  tesmira-dde [options] execute SERVICE TOPIC COMMAND\n"
-    "  tesmira-dde [options] link [--advise] 'SERVICE|TOPIC!ITEM'\n"
+// Commands and exit codes; the options are listed by the parser.
+const char* kDescription =
+    "Command-line client of the Tesmira link service.\n"
     "\n"
-    "Options:\n"
-    "  --tcp PORT     connect to 127.0.0.1:PORT instead of the service's local socket\n"
-    "  --warm         advise: warm links (the value is requested after each notice)\n"
-    "  --advise       link: keep an advise link instead of one request\n"
-    "  --raw          request: print the value byte for byte, without a newline\n"
-    "  --escapes      poke: VALUE uses the escapes \\r \\n \\t \\\\ \\xHH\n"
-    "  --stdin        poke: read the value from standard input (VALUE is omitted)\n"
-    "  --timeout MS   time-out per transaction in milliseconds (default 5000)\n"
-    "  --help         show this text\n"
+    "Commands:\n"
+    "  request SERVICE TOPIC ITEM        print the item's value\n"
+    "  advise SERVICE TOPIC ITEM [ITEM...]  print every new value until Ctrl-C\n"
+    "  poke SERVICE TOPIC ITEM VALUE     write VALUE into the item\n"
+    "  execute SERVICE TOPIC COMMAND     send an execute command\n"
+    "  link 'SERVICE|TOPIC!ITEM'         request (or with --advise, advise) a link\n"
+    "  list [TOPIC]                      the service's topics; with TOPIC its items,\n"
+    "                                    their parameter names and current values\n"
     "\n"
     "Output: one line per value; backslash, CR, LF, TAB and other control bytes\n"
     "are written as \\\\ \\r \\n \\t \\xHH. When several items are advised each line\n"
@@ -56,7 +55,7 @@ const char* kUsage =
     "\n"
     "Exit codes: 0 done, 2 usage, 3 no such service, 4 no such topic, 5 no such\n"
     "item, 6 refused by the server, 7 time-out or broken link, 8 conversation\n"
-    "closed by the server.\n";
+    "closed by the server.";
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -102,6 +101,7 @@ void writeAll(const QByteArray& b)
 }
 
 struct Options {
+    QString service = QStringLiteral("Tesmira"); // for list
     int tcpPort = -1;
     bool warm = false;
     bool adviseLink = false;
@@ -209,6 +209,52 @@ int doExecute(const Options& o, const QString& service, const QString& topic, co
     return ExitOk;
 }
 
+// Without a topic: the topics of the service, one a line (System!Topics).
+// With one: a table of its items (TopicItemList) with their parameter names
+// (TopicItemNames) and current values.
+int doList(const Options& o, const QString& topic)
+{
+    const QString t = topic.isEmpty() ? QStringLiteral("System") : topic;
+    ddeml::Client c;
+    if (!connectTo(c, o, o.service, t))
+        return report(c, QStringLiteral("%1|%2").arg(o.service, t));
+    auto fetch = [&](const QString& item, QByteArray* value) {
+        return c.request(item, value, o.timeoutMs);
+    };
+    QByteArray text;
+    if (topic.isEmpty()) {
+        if (!fetch(QStringLiteral("Topics"), &text))
+            return report(c, QStringLiteral("%1|System!Topics").arg(o.service));
+        for (const QByteArray& name : text.split('\t'))
+            if (!name.isEmpty())
+                writeAll(ddeml::escapeValue(name) + '\n');
+        return ExitOk;
+    }
+    QByteArray names;
+    if (!fetch(QStringLiteral("TopicItemList"), &text) || !fetch(QStringLiteral("TopicItemNames"), &names))
+        return report(c, QStringLiteral("%1|%2!TopicItemList").arg(o.service, t));
+    const QList<QByteArray> items = text.isEmpty() ? QList<QByteArray>() : text.split('\t');
+    const QList<QByteArray> titles = names.split('\t');
+    QList<QList<QByteArray>> rows{{"ITEM", "NAME", "VALUE"}};
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        QByteArray value;
+        if (!fetch(QString::fromUtf8(items[i]), &value)) {
+            if (c.error() != ddeml::ClientError::NoItem) // an item that went meanwhile is left out
+                return report(c, QStringLiteral("%1|%2!%3").arg(o.service, t, QString::fromUtf8(items[i])));
+            continue;
+        }
+        rows.append({items[i], i < titles.size() ? titles[i] : QByteArray(), ddeml::escapeValue(value)});
+    }
+    qsizetype w0 = 0, w1 = 0;
+    for (const auto& r : rows) {
+        w0 = std::max(w0, r[0].size());
+        w1 = std::max(w1, r[1].size());
+    }
+    for (const auto& r : rows)
+        writeAll(r[0].leftJustified(w0 + 2) + r[1].leftJustified(w1 + 2) + r[2] + '\n');
+    return ExitOk;
+}
+
 // SERVICE|TOPIC!ITEM
 bool splitLink(const QString& link, QString* service, QString* topic, QString* item)
 {
@@ -228,40 +274,66 @@ bool splitLink(const QString& link, QString* service, QString* topic, QString* i
 
 int main(int argc, char** argv)
 {
-    Options o;
-    QStringList args;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({"h", "help"}, "Show this text.");
+    const QCommandLineOption version("version", "Show the version.");
+    const QCommandLineOption tcp("tcp", "Connect to 127.0.0.1:PORT instead of the service's local socket.", "PORT");
+    const QCommandLineOption timeout("timeout", "Time-out per transaction in milliseconds (default 5000).", "MS");
+    const QCommandLineOption service("service", "list: the service (default Tesmira).", "SERVICE");
+    const QCommandLineOption warm("warm", "advise: warm links (the value is requested after each notice).");
+    const QCommandLineOption advise("advise", "link: keep an advise link instead of one request.");
+    const QCommandLineOption raw("raw", "request, link: print the value byte for byte, without a newline.");
+    const QCommandLineOption escapes("escapes", "poke: VALUE uses the escapes \\r \\n \\t \\\\ \\xHH.");
+    const QCommandLineOption fromStdin("stdin", "poke: read the value from standard input (VALUE is omitted).");
+    parser.addOptions({help, version, tcp, timeout, service, warm, advise, raw, escapes, fromStdin});
+    parser.addPositionalArgument("command", "request, advise, poke, execute, link or list, and its arguments.");
+
+    // A value or command such as -9 is an argument, not an option: the
+    // parser sees a stand-in and gets the text back afterwards.
+    QStringList argv2{QStringLiteral("tesmira-dde")};
+    QHash<QString, QString> negative;
     for (int i = 1; i < argc; ++i) {
-        const QByteArray a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return ExitOk;
-        } else if (a == "--tcp" || a == "--timeout") {
-            if (i + 1 >= argc)
-                return usageError("option needs a number");
-            bool ok = false;
-            const int v = QByteArray(argv[++i]).toInt(&ok);
-            if (!ok || v < 0 || (a == "--tcp" && v > 65535))
-                return usageError("bad number for an option");
-            (a == "--tcp" ? o.tcpPort : o.timeoutMs) = v;
-        } else if (a == "--warm") {
-            o.warm = true;
-        } else if (a == "--advise") {
-            o.adviseLink = true;
-        } else if (a == "--raw") {
-            o.raw = true;
-        } else if (a == "--escapes") {
-            o.escapes = true;
-        } else if (a == "--stdin") {
-            o.fromStdin = true;
-        } else if (a == "--") {
-            for (++i; i < argc; ++i)
-                args << QString::fromLocal8Bit(argv[i]);
-        } else if (a.startsWith("--")) {
-            return usageError("unknown option");
-        } else {
-            args << QString::fromLocal8Bit(argv[i]);
+        QString a = QString::fromLocal8Bit(argv[i]);
+        if (a.size() > 1 && a[0] == QLatin1Char('-') && (a[1].isDigit() || a[1] == QLatin1Char('.'))) {
+            const QString standIn = QStringLiteral("\x01%1").arg(i);
+            negative.insert(standIn, a);
+            a = standIn;
         }
+        argv2 << a;
     }
+    if (!parser.parse(argv2))
+        return usageError(parser.errorText().toLocal8Bit().constData());
+    if (parser.isSet(help)) {
+        std::fputs(parser.helpText().replace(QLatin1String("<executable_name>"), QLatin1String("tesmira-dde")).toLocal8Bit().constData(), stdout);
+        return ExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("tesmira-dde %s\n", TESMIRA_VERSION);
+        return ExitOk;
+    }
+    Options o;
+    for (const auto* opt : {&tcp, &timeout}) {
+        if (!parser.isSet(*opt))
+            continue;
+        bool ok = false;
+        const int v = parser.value(*opt).toInt(&ok);
+        if (!ok || v < 0 || (opt == &tcp && v > 65535))
+            return usageError(opt == &tcp ? "--tcp needs a port number (0 to 65535)"
+                                          : "--timeout needs a number of milliseconds");
+        (opt == &tcp ? o.tcpPort : o.timeoutMs) = v;
+    }
+    if (parser.isSet(service))
+        o.service = parser.value(service);
+    o.warm = parser.isSet(warm);
+    o.adviseLink = parser.isSet(advise);
+    o.raw = parser.isSet(raw);
+    o.escapes = parser.isSet(escapes);
+    o.fromStdin = parser.isSet(fromStdin);
+    QStringList args = parser.positionalArguments();
+    for (QString& a : args)
+        a = negative.value(a, a);
     if (args.isEmpty())
         return usageError("no command given");
 
@@ -321,6 +393,11 @@ int main(int argc, char** argv)
             return doAdvise(o, service, topic, {item});
         }
         return doRequest(o, service, topic, item);
+    }
+    if (cmd == QLatin1String("list")) {
+        if (args.size() > 1)
+            return usageError("list takes at most one TOPIC");
+        return doList(o, args.value(0));
     }
     return usageError("unknown command");
 }
