@@ -3,12 +3,13 @@
 #   ./run.sh demo   build, then start the server on the built-in virtual bus
 #   ./run.sh test   build, then run the whole test suite
 #   ./run.sh build  build only
+#   ./run.sh package  build, then make the Debian package build/tesmira_*.deb
 # Missing build packages are installed with apt-get on Debian 12 (as root, or
 # through sudo when it is there).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${TESMIRA_BUILD_DIR:-$here/build}"
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config libsystemd-dev dpkg-dev)
 
 install_missing() {
   local missing=()
@@ -36,6 +37,11 @@ case "${1:-}" in
     do_build
     cd "$build"
     ctest --output-on-failure -j"$(nproc)" --timeout 300 ;;
+  package)
+    do_build
+    cd "$build"
+    cpack -G DEB
+    ls "$build"/tesmira_*.deb ;;
   demo)
     do_build
     # The demo keeps its own settings and database in build/demo-home, so it
@@ -49,5 +55,5 @@ case "${1:-}" in
     TESMIRA_HOME="$home" XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp/tesmira-runtime-$(id -u)}" \
       exec "$build/bin/tesmira" /O "$@" ;;
   *)
-    sed -n '2,7p' "$0"; exit 2 ;;
+    sed -n '2,8p' "$0"; exit 2 ;;
 esac

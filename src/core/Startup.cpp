@@ -51,6 +51,9 @@
 #include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef TESMIRA_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 namespace tesmira {
 namespace {
@@ -68,9 +71,16 @@ char g_quickSocket[512] = {};
 char g_quickLock[512] = {};
 constexpr int kForceAfterSeconds = 10;
 
-void onSignal(int)
+void onSignal(int sig)
 {
   const int saved = errno;
+  if (sig == SIGHUP) {
+    // Not a stop: the log file is reopened (after logrotate moved it).
+    const char h = 'H';
+    [[maybe_unused]] ssize_t n = ::write(g_signalFd[1], &h, 1);
+    errno = saved;
+    return;
+  }
   timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   if (g_stopSignals == 0) {
@@ -83,7 +93,7 @@ void onSignal(int)
     ::_exit(1);
   }
   g_stopSignals = g_stopSignals + 1;
-  const char c = 1;
+  const char c = 'S';
   [[maybe_unused]] ssize_t n = ::write(g_signalFd[1], &c, 1);
   errno = saved;
 }
@@ -98,6 +108,40 @@ void installSignalHandlers()
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+// Tells the service manager (systemd, Type=notify) how the server stands;
+// nothing happens when it was not started by one.
+void notifyServiceManager(const char* state)
+{
+#ifdef TESMIRA_HAVE_SYSTEMD
+  sd_notify(0, state);
+#else
+  (void)state;
+#endif
+}
+
+// The parameter log a headless server keeps without a dialog: --log=FILE on
+// the command line, else program.ini [Log] File=. Opened appending.
+void OpenStartupLog(Server& s, const QString& fromCommandLine)
+{
+  QString path = fromCommandLine;
+  if (path.isEmpty() && s.setting())
+    path = s.setting()->GetProgramSetting(QStringLiteral("Log"), QStringLiteral("File"), QString()).trimmed();
+  if (path.isEmpty() || !s.log)
+    return;
+  if (s.log->OpenLogFileAt(path) == 0)
+    s.LogMessage(Init, QStringLiteral("Log file %1 opened").arg(s.log->logFileName()));
+}
+
+void ReopenLog(Server& s)
+{
+  if (!s.log || !s.log->logFileOpen())
+    return;
+  const QString error = s.log->ReopenLogFile();
+  s.LogMessage(error.isEmpty() ? Init : Error,
+               error.isEmpty() ? QStringLiteral("Log file %1 opened again").arg(s.log->logFileName()) : error);
 }
 
 // Paths the forced exit removes; copied while it is safe to do so.
@@ -118,9 +162,15 @@ void watchSignals(QObject* owner, Server& s)
   auto* notifier = new QSocketNotifier(g_signalFd[0], QSocketNotifier::Read, owner);
   QObject::connect(notifier, &QSocketNotifier::activated, owner, [&s] {
     char buf[16];
-    while (::read(g_signalFd[0], buf, sizeof buf) > 0) {
-    }
-    RequestStop(s);
+    bool stop = false, hangup = false;
+    ssize_t n;
+    while ((n = ::read(g_signalFd[0], buf, sizeof buf)) > 0)
+      for (ssize_t i = 0; i < n; ++i)
+        (buf[i] == 'H' ? hangup : stop) = true;
+    if (hangup)
+      ReopenLog(s);
+    if (stop)
+      RequestStop(s);
   });
 }
 
@@ -157,6 +207,8 @@ const char* kUsage =
   "  /Q      quiet: no busy window\n"
   "  8352    extra columns in the parameter list\n"
   "  client  program started once the server is ready (quote a path with blanks)\n"
+  "  --log=FILE  open the parameter log FILE at start, appending (also\n"
+  "          program.ini [Log] File=); SIGHUP opens it again (logrotate)\n"
   "\n"
   "Options are not case-sensitive. Without a display the server runs headless:\n"
   "console lines go to standard output, questions are answered by policy.\n"
@@ -435,7 +487,17 @@ int Main(int argc, char** argv)
   // 1. General services.
   s.createGeneral(support::Paths::programDir());
   // 2. Command line.
-  QString error = EvaluateCommandLine(JoinArguments(app.arguments().mid(1)), s.options);
+  QStringList arguments = app.arguments().mid(1);
+  QString logPath;
+  for (auto it = arguments.begin(); it != arguments.end();) {
+    if (it->startsWith(QLatin1String("--log="))) {
+      logPath = it->mid(6);
+      it = arguments.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  QString error = EvaluateCommandLine(JoinArguments(arguments), s.options);
   // 3. Previous instance: a lock file in the runtime folder.
   support::Paths::ensureDir(support::Paths::runtimeDir(), true);
   QLockFile lock(support::Paths::runtimeDir() + "/Tesmira.lock");
@@ -465,10 +527,12 @@ int Main(int argc, char** argv)
     // A stop asked for before this point ends start-up where it stands.
     if (g_stopSignals > 0)
       RequestStop(s);
-    if (main->bCancel)
+    if (main->bCancel) {
       error = main->sError;
-    else if (!s.state.StopRequested)
+    } else if (!s.state.StopRequested) {
+      OpenStartupLog(s, logPath);
       error = Start(s);
+    }
   }
   if (!error.isEmpty()) {
     if (s.debug())
@@ -479,8 +543,11 @@ int Main(int argc, char** argv)
     if (g_stopSignals > 0)
       RequestStop(s);
     // A stop request made before the loop runs would be lost by it.
-    if (!s.state.StopRequested)
+    if (!s.state.StopRequested) {
+      notifyServiceManager("READY=1\nSTATUS=Serving clients");
       app.exec();
+    }
+    notifyServiceManager("STOPPING=1");
   }
   if (s.main) {
     UnloadMain(s);

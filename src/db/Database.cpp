@@ -119,7 +119,13 @@ QString Database::InstallDefaultDatabase()
   const QString target = DefaultDBPath();
   if (target.isEmpty() || QFileInfo::exists(target))
     return {};
-  const QString source = support::Paths::programDir() + QStringLiteral("/") + kAppName + QStringLiteral(".mdb");
+  // Beside the program in the build tree; share/tesmira/ beside bin/ once
+  // installed, wherever the installed tree was put.
+  const QString file = kAppName + QStringLiteral(".mdb");
+  QString source = support::Paths::programDir() + QStringLiteral("/") + file;
+  const QString installed = QDir::cleanPath(support::Paths::programDir() + QStringLiteral("/../share/tesmira/") + file);
+  if (!QFileInfo(source).isFile() && QFileInfo(installed).isFile())
+    source = installed;
   if (!QFileInfo(source).isFile())
     return QStringLiteral("The default database '%1' is not installed; it cannot be copied to '%2'.")
         .arg(source, target);

@@ -268,12 +268,36 @@ int16_t Logger::OpenLogFile(bool serviceLog, const QString& headlessPath)
       || path.isEmpty())
     return kDialogCancelled;
 
+  return openLogPath(path, true);
+}
+
+int16_t Logger::OpenLogFileAt(const QString& path) { return openLogPath(path, false); }
+
+QString Logger::ReopenLogFile()
+{
+  if (!m_file.isOpen())
+    return {};
+  const QString path = m_file.fileName();
+  m_file.close();
+  QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+  if (!QFileInfo::exists(path) || QFileInfo(path).isFile())
+    mode |= QIODevice::Append;
+  if (m_file.open(mode))
+    return {};
+  const QString error = QStringLiteral("The log file %1 cannot be opened again: %2").arg(path, m_file.errorString());
+  m_file.unsetError();
+  CloseLogFile();
+  return error;
+}
+
+int16_t Logger::openLogPath(const QString& path, bool askReplace)
+{
   // One log file at a time: a new one replaces the one open.
   if (m_file.isOpen())
     CloseLogFile();
 
   QFileInfo info(path);
-  if (info.exists()) {
+  if (askReplace && info.exists()) {
     // Without an operator the answer is No: appending loses nothing.
     const auto answer = support::prompt().MsgBox(
         QStringLiteral("Replace existing file (Yes) or Append (No) - ") + path + QStringLiteral("?"),

@@ -94,6 +94,14 @@ public:
   // (QFileDevice::FileError) of the failed delete or open. headlessPath is
   // the file taken when no operator can choose (see support::Prompt).
   int16_t OpenLogFile(bool serviceLog, const QString& headlessPath = {});
+  // Opens path as the log file without a dialog, appending (a headless
+  // server's log named in program.ini or on the command line). Returns 0 or
+  // the error number, as OpenLogFile; the error is reported as there.
+  int16_t OpenLogFileAt(const QString& path);
+  // Closes and opens the log file again under its name (after logrotate has
+  // moved it away). Returns the empty text, or why it could not be opened
+  // again; the log file is then closed.
+  QString ReopenLogFile();
   void CloseLogFile();
   bool logFileOpen() const { return m_file.isOpen(); }
   // Path of the open log file; empty when none is open.
@@ -183,6 +191,7 @@ private:
   void setLogErrorsOnly(bool on);
   void applyConsoleColours();
   int16_t reportOpenError(const QString& description, int number);
+  int16_t openLogPath(const QString& path, bool askReplace);
 
   support::Setting* m_setting;
   support::Debug* m_debug;

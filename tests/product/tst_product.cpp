@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
+#include <csignal>
 
 namespace {
 
@@ -52,13 +53,14 @@ Run run(const TestHome& home, const QString& program, const QStringList& args)
 // A headless server on the given interface, opened at start (/O).
 class RunningServer {
 public:
-  RunningServer(const TestHome& home, const QString& interfaceName)
+  RunningServer(const TestHome& home, const QString& interfaceName, const QStringList& extra = {})
   {
     writeFile(home.file("common.ini"), "[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n");
     writeFile(home.file("user.ini"), "[Menu Settings]\nEchoErr=True\n");
     m_p.setProcessEnvironment(environment(home));
-    m_p.start(bin("tesmira"), {"/O"});
+    m_p.start(bin("tesmira"), QStringList{"/O"} + extra);
   }
+  qint64 pid() const { return m_p.processId(); }
   ~RunningServer()
   {
     m_p.terminate();
@@ -128,6 +130,25 @@ private slots:
     QCOMPARE(run(home, "tesmira-dde", {"poke", "Tesmira", "Server", "OpenCom", "0"}).exitCode, 0);
     r = run(home, "tesmira-dde", {"request", "Tesmira", "System", "Topics"});
     QCOMPARE(r.out.trimmed(), QStringLiteral("server\\tSystem"));
+  }
+
+  // A headless server keeps its parameter log from the start and opens it
+  // again on SIGHUP, after logrotate has moved it away.
+  void headlessLogFollowsLogrotate()
+  {
+    TestHome home;
+    const QString log = home.file("parameters.log");
+    RunningServer server(home, "SIM", {"--log=" + log});
+    QVERIFY2(server.waitFor("Log file " + log + " opened"), qPrintable(server.output()));
+    QVERIFY2(server.waitFor("Server is active and ready for any client"), qPrintable(server.output()));
+    QVERIFY(QFile::rename(log, log + ".1"));
+    ::kill(pid_t(server.pid()), SIGHUP);
+    QVERIFY2(server.waitFor("Log file " + log + " opened again"), qPrintable(server.output()));
+    QCOMPARE(run(home, "tesmira-dde", {"poke", "Tesmira", "C(3)", "P(9)", "16000"}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(log).size() > 0, 10000);
+    QFile rotated(log + ".1");
+    QVERIFY(rotated.open(QIODevice::ReadOnly));
+    QVERIFY(rotated.readAll().contains("Server is active and ready for any client"));
   }
 
   void failedOpeningNamesPortAndReason_data()

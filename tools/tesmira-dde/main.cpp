@@ -1,9 +1,9 @@
 // tesmira-dde: command-line client of the link layer.
 //
-//   tesmira-dde request Tesmira 'C(1)' 'P(8)'
-//   tesmira-dde advise [--warm] Tesmira 'C(1)' 'P(8)' ['P(9)' ...]
-//   tesmira-dde poke Tesmira 'C(1)' 'P(9)' 50
-//   tesmira-dde link [--advise] 'Tesmira|C(1)!P(8)'
+//   tesmira-dde request Tesmira 'C(3)' 'P(8)'
+//   tesmira-dde advise [--warm] Tesmira 'C(3)' 'P(8)' ['P(9)' ...]
+//   tesmira-dde poke Tesmira 'C(3)' 'P(9)' 50
+//   tesmira-dde link [--advise] 'Tesmira|C(3)!P(8)'
 //   tesmira-dde list ['C(3)']
 //
 // Values are printed on one line each with backslash escapes for control
