@@ -91,8 +91,10 @@ QString ParamDb::defaultPath()
     const QByteArray env = qgetenv("TESMIRA_SIM_DB");
     if (!env.isEmpty()) return QString::fromLocal8Bit(env);
     if (QCoreApplication::instance()) {
-        const QString p = QCoreApplication::applicationDirPath() + QStringLiteral("/Tesmira.mdb");
-        if (QFileInfo::exists(p)) return p;
+        // Beside the program in the build tree, share/tesmira/ once installed.
+        const QString dir = QCoreApplication::applicationDirPath();
+        for (const QString &p : {dir + QStringLiteral("/Tesmira.mdb"), dir + QStringLiteral("/../share/tesmira/Tesmira.mdb")})
+            if (QFileInfo::exists(p)) return QFileInfo(p).canonicalFilePath();
     }
     const QByteArray bin = qgetenv("TESMIRA_BIN_DIR");
     if (!bin.isEmpty()) {

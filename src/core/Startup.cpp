@@ -12,6 +12,7 @@
 #include "dde/ServerTopic.h"
 #include "mqtt/MqttBridge.h"
 #include "engine/frmPollTime.h"
+#include "log/LogCategory.h"
 #include "log/Logger.h"
 #include "ui/Simulation.h"
 #include "ui/ToolWindow.h"
@@ -29,6 +30,7 @@
 #include "Debug.h"
 #include "Paths.h"
 #include "Prompt.h"
+#include "Setting.h"
 #include "sora32.h"
 
 #include <QApplication>

@@ -1,5 +1,6 @@
 #pragma once
 #include <QDir>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
@@ -20,6 +21,17 @@ public:
   QString file(const QString& name) const { return m_dir.path() + '/' + name; }
   // The default database path below the common data folder.
   QString defaultDatabase() const { return m_dir.path() + "/data/Tesmira32/Tesmira.mdb"; }
+  // The environment of a program started in this world, headless.
+  QProcessEnvironment environment() const
+  {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TESMIRA_HOME", path());
+    env.insert("XDG_RUNTIME_DIR", runtime());
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+  }
 
 private:
   QTemporaryDir m_dir;

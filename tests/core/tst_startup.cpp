@@ -10,16 +10,7 @@ namespace {
 
 QString binary() { return qEnvironmentVariable("TESMIRA_BIN_DIR") + "/tesmira"; }
 
-QProcessEnvironment environment(const TestHome& home)
-{
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("TESMIRA_HOME", home.path());
-  env.insert("XDG_RUNTIME_DIR", home.runtime());
-  env.remove("DISPLAY");
-  env.remove("WAYLAND_DISPLAY");
-  env.remove("QT_QPA_PLATFORM");
-  return env;
-}
+QProcessEnvironment environment(const TestHome& home) { return home.environment(); }
 
 // Runs tesmira to its end (start-up errors end it at once).
 struct Result {

@@ -16,7 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-commands="$(sed -n '/<!-- quick-start: begin -->/,/<!-- quick-start: end -->/p' "$src/README.md" \
+commands="$(sed -n '/<!-- quick-start: begin/,/<!-- quick-start: end/p' "$src/README.md" \
   | sed -n '/^```sh$/,/^```$/p' | grep -v '^```' | grep -v '^\s*#' | grep -v '^\s*$')"
 [ -n "$commands" ] || { echo "FAIL: no quick-start commands in README.md" >&2; exit 1; }
 

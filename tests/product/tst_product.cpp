@@ -12,16 +12,7 @@ namespace {
 
 QString bin(const QString& name) { return qEnvironmentVariable("TESMIRA_BIN_DIR") + '/' + name; }
 
-QProcessEnvironment environment(const TestHome& home)
-{
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("TESMIRA_HOME", home.path());
-  env.insert("XDG_RUNTIME_DIR", home.runtime());
-  env.remove("DISPLAY");
-  env.remove("WAYLAND_DISPLAY");
-  env.remove("QT_QPA_PLATFORM");
-  return env;
-}
+QProcessEnvironment environment(const TestHome& home) { return home.environment(); }
 
 void writeFile(const QString& path, const QByteArray& text)
 {
@@ -141,6 +132,8 @@ private slots:
     RunningServer server(home, "SIM", {"--log=" + log});
     QVERIFY2(server.waitFor("Log file " + log + " opened"), qPrintable(server.output()));
     QVERIFY2(server.waitFor("Server is active and ready for any client"), qPrintable(server.output()));
+    // A served request: the server is in its event loop, signals are handled.
+    QCOMPARE(run(home, "tesmira-dde", {"request", "Tesmira", "System", "Status"}).exitCode, 0);
     QVERIFY(QFile::rename(log, log + ".1"));
     ::kill(pid_t(server.pid()), SIGHUP);
     QVERIFY2(server.waitFor("Log file " + log + " opened again"), qPrintable(server.output()));
