@@ -14,7 +14,6 @@
 #include "log/LogCategory.h"
 #include "log/Logger.h"
 #include "ui/Simulation.h"
-#include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
 
 #include "Debug.h"
@@ -186,8 +185,7 @@ void Commands::showWindow(const char* name)
   if (!s.main)
     return;
   QWidget* w = s.main->forms.value(QString::fromLatin1(name));
-  // A placeholder stands where a window of a later version will be.
-  if (!w || qobject_cast<ToolWindow*>(w))
+  if (!w)
     return;
   w->show();
   w->raise();
