@@ -6,6 +6,7 @@
 // one TCP connection (counted at the device server); with RFC 2217 the rate
 // the server configures reaches the pseudo-terminal.
 #include "TestHome.h"
+#include "Until.h"
 
 #include "Client.h"
 
@@ -21,24 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-template <typename F> bool until(F cond, int ms)
-{
-  QDeadlineTimer dl(ms);
-  while (!cond()) {
-    if (dl.hasExpired())
-      return false;
-    QThread::msleep(20);
-  }
-  return true;
-}
-
-int freePort()
-{
-  QTcpServer s;
-  s.listen(QHostAddress::LocalHost, 0);
-  return s.serverPort();
-}
 
 // The output speed set on a terminal, as a number; 0 when unknown.
 int terminalRate(const QString& path)

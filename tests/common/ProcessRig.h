@@ -4,6 +4,7 @@
 // arguments, with the link clients and tesmira-dde runs that drive it. The
 // whole-program tests of the binary start from here.
 #include "TestHome.h"
+#include "Until.h"
 
 #include "Client.h"
 
@@ -81,16 +82,7 @@ struct Program {
     ddeml::Client c;
     return c.connect("Tesmira", topic) && c.poke(item, value, 60000);
   }
-  template <typename F> static bool until(F cond, int ms = 10000)
-  {
-    QDeadlineTimer dl(ms);
-    while (!cond()) {
-      if (dl.hasExpired())
-        return false;
-      QThread::msleep(10);
-    }
-    return true;
-  }
+  template <typename F> static bool until(F cond, int ms = 10000) { return ::until(cond, ms); }
   // A column of the channel's NetDevPar row, read through a plain SQLite
   // connection; -1 when there is none.
   int deviceColumn(const QString& column, int channel)

@@ -5,6 +5,7 @@
 // the broker says "offline" for a server that died. The cases run in order
 // on one server.
 #include "TestHome.h"
+#include "Until.h"
 
 #include <QDeadlineTimer>
 #include <QMutex>
@@ -18,24 +19,6 @@
 #include <mosquitto.h>
 
 namespace {
-
-template <typename F> bool until(F cond, int ms)
-{
-  QDeadlineTimer dl(ms);
-  while (!cond()) {
-    if (dl.hasExpired())
-      return false;
-    QThread::msleep(10);
-  }
-  return true;
-}
-
-quint16 freePort()
-{
-  QTcpServer s;
-  s.listen(QHostAddress::LocalHost, 0);
-  return s.serverPort();
-}
 
 // A mosquitto broker of our own on 127.0.0.1, without a store: a restart
 // forgets every retained message.

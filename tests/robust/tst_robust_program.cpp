@@ -3,6 +3,7 @@
 // the moments a user or the machine picks: stopped in the middle of a scan or
 // a bulk read, the bus lost under it, a database it cannot use.
 #include "TestHome.h"
+#include "Until.h"
 
 #include "Client.h"
 
@@ -21,17 +22,6 @@
 namespace {
 
 QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
-
-template <typename F> bool until(F cond, int ms = 10000)
-{
-  QDeadlineTimer dl(ms);
-  while (!cond()) {
-    if (dl.hasExpired())
-      return false;
-    QThread::msleep(10);
-  }
-  return true;
-}
 
 // The virtual bus, soranet-sim, with the default scenario and a fixed delay
 // before every reply, on a pseudo-terminal behind a fixed symlink or on TCP.
