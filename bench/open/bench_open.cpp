@@ -8,7 +8,7 @@
 // closes the communication and opens it again; medians of the runs.
 //
 // Run from the build tree: TESMIRA_BIN_DIR=build/bin build/bin/bench_open [runs]
-#include "ProgramRig.h"
+#include "ServerRig.h"
 
 #include "bus/Communication.h"
 
@@ -55,7 +55,7 @@ int main(int argc, char** argv)
   std::printf("%-20s %7s %9s %9s %9s %6s   runs (ms)\n", "scenario", "frames", "chars", "bus ms", "median ms",
               "ratio");
   for (const auto& c : cases) {
-    serverrig::Program p;
+    serverrig::Rig p;
     p.scenario = c.scenario;
     const QString e = p.start(baud); // the first opening fills the device table
     if (!e.isEmpty()) {

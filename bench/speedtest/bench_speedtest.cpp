@@ -10,7 +10,7 @@
 // printed last: the floor the speed test stands on.
 //
 // Run from the build tree: TESMIRA_BIN_DIR=build/bin build/bin/bench_speedtest [runs]
-#include "ProgramRig.h"
+#include "ServerRig.h"
 
 #include "db/Database.h"
 #include "engine/MessageEngine.h"
@@ -83,7 +83,7 @@ int main(int argc, char** argv)
   QApplication app(argc, argv);
   const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
   const int baud = 38400;
-  serverrig::Program p;
+  serverrig::Rig p;
   const QString e = p.start(baud);
   if (!e.isEmpty()) {
     std::fprintf(stderr, "server did not start: %s\n", qPrintable(e));

@@ -2,7 +2,7 @@
 // configuration messages; opening against the in-process virtual bus; and
 // the opening and closing procedures of the whole program on a line to the
 // virtual bus.
-#include "ProgramRig.h"
+#include "ServerRig.h"
 #include "TestHome.h"
 
 #include "bus/Communication.h"
@@ -115,7 +115,7 @@ private slots:
   // line cannot take, which leaves the open line at the rate it has.
   void openAndCloseProcedures()
   {
-    serverrig::Program p;
+    serverrig::Rig p;
     QCOMPARE(p.start(38400), QString());
     QPlainTextEdit console;
     p.s->log->setConsole(&console);

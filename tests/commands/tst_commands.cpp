@@ -3,7 +3,10 @@
 // the log goes to a real file. Checks what reaches the instrument, what the
 // log and the status items say, what the command language does, and the
 // scan specification rules of bulk reads.
-#include "CommandsWorld.h"
+#include "ServerRig.h"
+
+#include "dde/Commands.h"
+#include "engine/BulkRead.h"
 
 #include "config/DeviceTable.h"
 #include "ui/frmMain.h"
@@ -14,7 +17,7 @@
 #include <QSqlQuery>
 
 using namespace tesmira;
-using namespace commandstest;
+using World = serverrig::Rig;
 
 namespace {
 
@@ -23,27 +26,13 @@ const QString kInvalid = "Invalid scan parameters format";
 QString topicOf(int channel) { return frmTopic::topicNameOf(int16_t(channel)); }
 QString itemOf(int p) { return frmTopic::itemName(int16_t(p)); }
 
-bool pokeText(int channel, int p, const QString& value)
-{
-  return poke(topicOf(channel), itemOf(p), value.toUtf8());
-}
-
-// The reason a refused poke was given ("<accepted>" when it was not refused).
+// The reason a refused poke was given, empty when it was taken.
 QString pokeRefusal(int channel, int p, const QString& value)
 {
-  return linktest::inThread([&] {
-    ddeml::Client c;
-    if (c.connect("Tesmira", topicOf(channel), 3000) && c.poke(itemOf(p), value, 5000))
-      return QStringLiteral("<accepted>");
-    return c.errorString();
-  });
+  return serverrig::poke(topicOf(channel), itemOf(p), value.toUtf8());
 }
-
-QString requested(int channel, int p)
-{
-  QString v;
-  return request(topicOf(channel), itemOf(p), &v) ? v : QStringLiteral("<no item>");
-}
+bool pokeText(int channel, int p, const QString& value) { return pokeRefusal(channel, p, value).isEmpty(); }
+QString requested(int channel, int p) { return serverrig::got(topicOf(channel), itemOf(p)); }
 
 // Rows of a table, counted on the server's own connection.
 int rows(tesmira::Server& s, const QString& table)
@@ -73,8 +62,8 @@ class TestCommands : public QObject {
     soraproto::Value v;
     return w.bus->peek(ctlNode, ctlProc, fb, v) ? v.number() : -1e9;
   }
-  const ParameterDef& def(int p) { return w.s().db->ParameterTable[size_t(p)]; }
-  bool readable(int p) { return def(p).Read || w.s().cfg.IgnoreDatabaseMinMax; }
+  const ParameterDef& def(int p) { return w.s->db->ParameterTable[size_t(p)]; }
+  bool readable(int p) { return def(p).Read || w.s->cfg.IgnoreDatabaseMinMax; }
   bool inGroup(int p, int g)
   {
     const auto& G = def(p).Group;
@@ -83,7 +72,7 @@ class TestCommands : public QObject {
   QList<int16_t> groupList(int g)
   {
     QList<int16_t> l;
-    for (int p = 1; p <= w.s().db->MaxParNr; ++p)
+    for (int p = 1; p <= w.s->db->MaxParNr; ++p)
       if (inGroup(p, g))
         l << int16_t(p);
     return l;
@@ -91,7 +80,7 @@ class TestCommands : public QObject {
   QList<int16_t> list(const QString& spec, QString* error)
   {
     QString e;
-    const QList<int16_t> l = ScanParameterList(w.s(), spec, e);
+    const QList<int16_t> l = ScanParameterList(*w.s, spec, e);
     *error = e;
     return l;
   }
@@ -99,12 +88,12 @@ class TestCommands : public QObject {
 private slots:
   void initTestCase()
   {
-    enginetest::fastLibrary();
+    serverrig::fastLibrary();
     QVERIFY2(w.serve(), qPrintable(w.failure));
-    ctl = w.channelOfType(4);
+    ctl = w.channelOf(4, -1);
     QVERIFY(ctl > 0);
-    ctlNode = w.s().channels.ChannelTable[size_t(ctl)].Dev_Nodenr;
-    ctlProc = w.s().channels.ChannelTable[size_t(ctl)].Dev_Proc;
+    ctlNode = w.s->channels.ChannelTable[size_t(ctl)].Dev_Nodenr;
+    ctlProc = w.s->channels.ChannelTable[size_t(ctl)].Dev_Proc;
     QCOMPARE(def(9).FBnr, uint8_t(1)); // setpoint
     QVERIFY(!def(8).Write);            // measure
   }
@@ -155,7 +144,7 @@ private slots:
   // no value text, and the database stays whole.
   void clientTextIsNeverSql()
   {
-    const int values = rows(w.s(), "ParValue"), params = rows(w.s(), "AllParameters");
+    const int values = rows(*w.s, "ParValue"), params = rows(*w.s, "AllParameters");
     QVERIFY(values > 0 && params > 0);
     const int mark = w.logMark();
     const QStringList hostile = {"1 OR 1=1", "'; DROP TABLE ParValue; --", "1; DELETE FROM AllParameters",
@@ -175,9 +164,9 @@ private slots:
     }
     QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), kInvalid));
     QCOMPARE(simValue(def(12).FBnr), 0.0);
-    QCOMPARE(rows(w.s(), "ParValue"), values);
-    QCOMPARE(rows(w.s(), "AllParameters"), params);
-    QCOMPARE(w.s().db->ValueDescription(12, "1"), QString("Analog input setpoint"));
+    QCOMPARE(rows(*w.s, "ParValue"), values);
+    QCOMPARE(rows(*w.s, "AllParameters"), params);
+    QCOMPARE(w.s->db->ValueDescription(12, "1"), QString("Analog input setpoint"));
   }
 
   // A write of parameter 1 is followed by a fresh read of the ident string
@@ -198,37 +187,37 @@ private slots:
   // The service log's read: what the device type offers, of one group.
   void availableParametersOfAGroup()
   {
-    QCOMPARE(w.s().devices->LoadDeviceTypes(), QString());
-    const int type = w.s().channels.ChannelTable[size_t(ctl)].Dev_ID;
+    QCOMPARE(w.s->devices->LoadDeviceTypes(), QString());
+    const int type = w.s->channels.ChannelTable[size_t(ctl)].Dev_ID;
     QList<int> wanted;
-    for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
-      if (w.s().devices->offers(type, p) && readable(p) && inGroup(p, 3))
+    for (int p = 1; p <= w.s->db->MaxParNr; ++p) {
+      if (w.s->devices->offers(type, p) && readable(p) && inGroup(p, 3))
         wanted << p;
     }
     QVERIFY(wanted.contains(8) && wanted.contains(9));
     const int mark = w.logMark();
-    const int hold = w.s().state.bExtendPolling;
-    Poll_All_Available_Params(w.s(), int16_t(ctl), 3);
-    QCOMPARE(w.s().state.bExtendPolling, hold);
+    const int hold = w.s->state.bExtendPolling;
+    Poll_All_Available_Params(*w.s, int16_t(ctl), 3);
+    QCOMPARE(w.s->state.bExtendPolling, hold);
     const QStringList lines = w.logSince(mark);
     for (int p : wanted)
       QVERIFY2(anyLine(lines, World::column(ctl, p)), qPrintable(QString::number(p)));
-    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
-      if (c != ctl && w.s().channels.ChannelTable[size_t(c)].Dev_Nodenr != ctlNode)
+    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
+      if (c != ctl && w.s->channels.ChannelTable[size_t(c)].Dev_Nodenr != ctlNode)
         QVERIFY(!anyLine(lines, World::column(c, 8)));
   }
 
   // Codes on C(0) and when the command item goes back to "0".
   void commandCodes()
   {
-    auto* main = new frmMain(w.s());
+    auto* main = new frmMain(*w.s);
     main->show();
     int servicelogs = 0, holdInside = 0;
-    w.s().commands->Servicelog = [&] {
+    w.s->commands->Servicelog = [&] {
       ++servicelogs;
-      holdInside = w.s().state.bExtendPolling;
+      holdInside = w.s->state.bExtendPolling;
     };
-    const int hold = w.s().state.bExtendPolling;
+    const int hold = w.s->state.bExtendPolling;
     const int mark = w.logMark();
 
     // Each code pokes, then the command item is asked for. Texts that are no
@@ -242,7 +231,7 @@ private slots:
         {"-5", "0", [&] { return anyLine(w.logSince(mark), World::column(0, 0) + "   Tesmira", "Val: 0 (command performed)"); }},
         {"-10", "-10", [&] { return main->isMinimized(); }},
         {"-3", "0", [&] { return !main->isMinimized(); }},
-        {"-2", "0", [&] { return servicelogs == 1 && holdInside == hold + 1 && w.s().state.bExtendPolling == hold; }},
+        {"-2", "0", [&] { return servicelogs == 1 && holdInside == hold + 1 && w.s->state.bExtendPolling == hold; }},
         // Windows this build does not have: the item still goes back.
         {"x", "x", {}}, {"-4", "0", {}}, {"x", "x", {}}, {"-6", "0", {}}, {"x", "x", {}}, {"-7", "0", {}},
         // Only a normally polling server restarts; the topics stay here.
@@ -268,10 +257,10 @@ private slots:
     const int before = w.logMark();
     main->menu("mnuReadAllParameters")->trigger();
     const QStringList lines = w.logSince(before);
-    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
+    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
       QVERIFY2(!World::readParameters(lines, c).isEmpty(), qPrintable(QString::number(c)));
     QVERIFY(!main->busyWindow() || !main->busyWindow()->isVisible());
-    w.s().commands->Servicelog = nullptr;
+    w.s->commands->Servicelog = nullptr;
     delete main;
   }
 
@@ -279,10 +268,10 @@ private slots:
   // and the item goes back only after the last value has arrived.
   void bulkReadCommands()
   {
-    auto& m = w.s().channels;
+    auto& m = w.s->channels;
     auto expected = [&](int channel, int group) {
       QList<int> l;
-      for (int p = 1; p <= w.s().db->MaxParNr; ++p) {
+      for (int p = 1; p <= w.s->db->MaxParNr; ++p) {
         if (m.available(channel, p) && readable(p) && (group < 0 || inGroup(p, group)))
           l << p;
       }
@@ -301,7 +290,7 @@ private slots:
     int absent = 1; // a parameter channel 2 does not offer, not given up on
     while (m.available(2, absent))
       ++absent;
-    w.s().channels.ParRetryCount[2][size_t(absent)] = 1;
+    w.s->channels.ParRetryCount[2][size_t(absent)] = 1;
     const QByteArray lastAbsent = QByteArray::number(offered[0]) + ',' + QByteArray::number(absent);
     // Poked on a topic, then the item is asked for; only channel 2 is read.
     // On C(0) "c.g" names group g of channel c (100: all of it); on a
@@ -366,7 +355,7 @@ private slots:
     QTest::addColumn<QString>("spec");
     QTest::addColumn<QList<int16_t>>("read");
     QTest::addColumn<bool>("refused");
-    const int16_t max = w.s().db->MaxParNr;
+    const int16_t max = w.s->db->MaxParNr;
     QList<int16_t> all;
     for (int16_t p = 1; p <= max; ++p)
       all << p;

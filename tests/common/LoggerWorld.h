@@ -2,6 +2,8 @@
 // A logger on a fresh settings folder, writing its console lines to a pane:
 // the set-up shared by the logging and the error-reporting tests. Create one
 // per test function; members go down in reverse order (logger first).
+#include "TestHome.h"
+
 #include "core/Configuration.h"
 #include "log/Logger.h"
 
@@ -11,11 +13,10 @@
 
 #include <QFile>
 #include <QPlainTextEdit>
-#include <QTemporaryDir>
 #include <memory>
 
 struct LoggerWorld {
-  QTemporaryDir home;
+  TestHome home;
   support::Folder folder;
   support::Setting setting;
   support::Debug debug;
@@ -25,7 +26,6 @@ struct LoggerWorld {
 
   LoggerWorld()
   {
-    qputenv("TESMIRA_HOME", home.path().toLocal8Bit());
     folder.ClassInitialize(home.path(), "Tesmira");
     const QString error = setting.ClassInitialize(&folder) + debug.ClassInitialize(&setting);
     if (!error.isEmpty())
@@ -34,7 +34,7 @@ struct LoggerWorld {
     log = std::make_unique<tesmira::Logger>(&setting, &debug, cfg);
     log->setConsole(&pane);
   }
-  QString file(const QString& name) const { return home.filePath(name); }
+  QString file(const QString& name) const { return home.file(name); }
   QByteArray debugLog() const { return read(debug.fileName()); }
   static QByteArray read(const QString& path)
   {

@@ -1,31 +1,54 @@
 #pragma once
-// A server set up as the program does up to the point where the scan would
-// reconcile the device table: database and scheduler ready, the session open
-// on an interface, and a channel model filled from the library's
-// configuration read (every channel present and polled, offering what its
-// device type offers). The engine tests and the polling benchmarks use it.
+// The server in this process, on the virtual bus behind a pseudo-terminal,
+// with clients on real sockets. The free functions set a server up as the
+// program does, step by step (the benchmarks use them). `Rig` holds a server,
+// the bus and the private world around them, and starts either the whole
+// program as /O does (`start`: main window, scan, polling) or the pieces a
+// test needs (`startServer`, `openBus`, `serve`).
+
+#include "TestHome.h"
+
+#include "../ddeml/LinkTestUtil.h"
 
 #include "bus/clsComSoraDLL.h"
 #include "core/Server.h"
+#include "core/Startup.h"
 #include "db/Database.h"
 #include "dde/DdeServer.h"
+#include "dde/frmTopic.h"
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
+#include "log/Logger.h"
+#include "ui/frmMain.h"
+
+#include "Client.h"
+#include "Prompt.h"
+#include "bus.h"
+#include "paramdb.h"
+#include "server.h"
 #include "sora32.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 
 #include <functional>
 
 namespace serverrig {
 
+using linktest::inThread;
+using linktest::waitFor;
+
 // Copies the default database from binDir to dbFile; false when it is missing.
 inline bool installDatabase(const QString& binDir, const QString& dbFile)
 {
   QDir().mkpath(QFileInfo(dbFile).path());
-  return QFile::copy(binDir + "/Tesmira.mdb", dbFile);
+  return QFile::copy(binDir + "/Tesmira.mdb", dbFile) &&
+         QFile::setPermissions(dbFile, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 // Loads the database, readies the scheduler and, when asked, registers the
@@ -71,8 +94,9 @@ inline void offer(tesmira::Server& s, int channel, int p, bool on = true)
   m.ParVarType[size_t(channel)][size_t(p)] = s.db->ParameterTable[size_t(p)].VarType[0];
 }
 
-// Fills the channel model from the library; onParameter(channel, record,
-// parameter) is told of every parameter a channel offers.
+// Fills the channel model from the library (every channel present and
+// polled, offering what its device type offers); onParameter(channel,
+// record, parameter) is told of every parameter a channel offers.
 inline void fillChannelModel(tesmira::Server& s,
                              const std::function<void(int, const tesmira::ChannelRec&, int16_t)>& onParameter = {})
 {
@@ -101,5 +125,239 @@ inline void fillChannelModel(tesmira::Server& s,
     }
   }
 }
+
+// Interface on node 1, a meter, a controller and a four-channel module.
+inline QJsonObject smallScenario()
+{
+  return QJsonDocument::fromJson(R"({"baud": 38400, "changeDelayMs": 0, "timeConstantMs": 0, "seed": 1, "modules": [
+    {"node": 1, "type": 1, "number": "M00000001", "channels": [1]},
+    {"node": 3, "type": 3, "number": "M00000003", "channels": [1]},
+    {"node": 4, "type": 4, "number": "M00000004", "channels": [1]},
+    {"node": 6, "type": 7, "number": "M00000006", "channels": [1, 2, 3, 4]}]})").object();
+}
+
+// Library timing that keeps fault tests short; must be set before the
+// library's first call in the process.
+inline void fastLibrary()
+{
+  qputenv("TESMIRA_SORA32_TIMEOUT_MS", "100");
+  qputenv("TESMIRA_SORA32_RETRIES", "1");
+}
+
+// Client calls block, so they run on a worker thread while the server's
+// event loop turns here. The requested text, or "!topic" / "!item" for the
+// refusal.
+inline QString got(const QString& topic, const QString& item)
+{
+  return inThread([&] {
+    ddeml::Client c;
+    QString v;
+    if (c.connect("Tesmira", topic, 3000) && c.request(item, &v, 3000))
+      return v;
+    const ddeml::ClientError e = c.error();
+    return QString(e == ddeml::ClientError::NoTopic ? "!topic" : e == ddeml::ClientError::NoItem ? "!item" : "!other");
+  });
+}
+
+// "" when the poke was taken, else the reason the client was given.
+inline QString poke(const QString& topic, const QString& item, const QByteArray& value)
+{
+  return inThread([&] {
+    ddeml::Client c;
+    if (c.connect("Tesmira", topic, 3000) && c.poke(item, value, 5000))
+      return QString();
+    return c.error() == ddeml::ClientError::PokeFailed ? c.errorString() : QStringLiteral("!no poke");
+  });
+}
+
+struct Rig {
+  TestHome home;
+  support::ScriptedPrompt prompt;
+  std::shared_ptr<soranetsim::Bus> bus = std::make_shared<soranetsim::Bus>();
+  std::unique_ptr<soranetsim::Server> sim;
+  std::unique_ptr<tesmira::Server> s;
+  QJsonObject scenario; // empty: the default scenario
+  QString pty, logPath, failure;
+
+  Rig() { support::setPrompt(&prompt); }
+  ~Rig()
+  {
+    if (s && s->main) {
+      tesmira::UnloadMain(*s);
+      delete s->main;
+    } else if (s && s->poll) {
+      s->poll->StopPollingTimers();
+      sora32::CloseCommunication();
+    }
+    s.reset();
+    sim.reset();
+    support::setPrompt(nullptr);
+  }
+
+  // The whole server as the program starts it with /O on `scenario` at
+  // baud: main window, link service, the scan run and polling on. Returns an
+  // error text, empty once the communication is open.
+  QString start(int baud)
+  {
+    if (!installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase()) || !startBus())
+      return failure.isEmpty() ? "no database" : failure;
+    QFile ini(home.file("common.ini"));
+    if (!ini.open(QIODevice::WriteOnly))
+      return "common.ini";
+    ini.write(QStringLiteral("[Communication]\nInterfaceName=%1\nBaudrate=%2\n"
+                             "[Settings]\nPollParametersOnInit=False\n")
+                .arg(pty)
+                .arg(baud)
+                .toUtf8());
+    ini.close();
+    s = std::make_unique<tesmira::Server>();
+    s->createGeneral(".");
+    s->options.OptOpenCom = true;
+    s->options.TrayIconEnabled = false;
+    s->createServices();
+    auto* w = new tesmira::frmMain(*s);
+    w->Form_Load();
+    if (w->bCancel)
+      return w->sError;
+    const QString e = tesmira::Start(*s);
+    return e.isEmpty() && s->state.CommOpen ? e : "not open: " + e;
+  }
+
+  // The server with its database and scheduler, no line open; with `link`
+  // the single-instance check takes the service name.
+  bool startServer(bool link = false)
+  {
+    if (!installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase()))
+      return fail("no database in " + qEnvironmentVariable("TESMIRA_BIN_DIR"));
+    s = std::make_unique<tesmira::Server>();
+    s->createGeneral(".");
+    s->createServices();
+    QString e = startServices(*s);
+    if (e.isEmpty() && link && (!tesmira::CheckServer(*s).isEmpty() || !s->dde->registered()))
+      e = "the link service was not registered";
+    return e.isEmpty() || fail(e);
+  }
+
+  // The line open on the bus (the small scenario unless one is set), the
+  // channel model filled from the configuration read without the device
+  // table's reconciliation (so each test decides flags such as
+  // ModulePresent), the channel topics made, the server ready.
+  bool openBus(int baud = 460800)
+  {
+    if (scenario.isEmpty())
+      scenario = smallScenario();
+    if (!startBus())
+      return false;
+    const QString e = openLine(*s, pty, baud, 10);
+    if (!e.isEmpty())
+      return fail(e);
+    fillChannelModel(*s);
+    s->dde->AddTopicScr(s->channels.ChannelCount);
+    s->state.NotReady = false;
+    return true;
+  }
+
+  // A serving server: link service, line open, a log file taking every line.
+  bool serve() { return startServer(true) && openBus() && openLog(); }
+
+  bool openLog()
+  {
+    logPath = home.file("server.log");
+    prompt.files << logPath;
+    return s->log->OpenLogFile(false) == 0 || fail("the log file did not open");
+  }
+  QString logText() const
+  {
+    QFile f(logPath);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  }
+  QStringList logLines() const { return logText().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
+  // Lines written since mark (the number of lines at some earlier moment).
+  QStringList logSince(int mark) const { return logLines().mid(mark); }
+  int logMark() const { return int(logLines().size()); }
+  // "Ch003   P009": the channel and parameter columns of a parameter line.
+  static QString column(int channel, int parameter)
+  {
+    return QStringLiteral("Ch%1   P%2").arg(channel, 3, 10, QLatin1Char('0')).arg(parameter, 3, 10, QLatin1Char('0'));
+  }
+  // Parameters of the Read lines of a channel among lines, in order.
+  static QList<int> readParameters(const QStringList& lines, int channel)
+  {
+    QList<int> out;
+    const QRegularExpression re(QStringLiteral("Read\tCh%1   P(\\d{3})").arg(channel, 3, 10, QLatin1Char('0')));
+    for (const QString& l : lines)
+      if (auto m = re.match(l); m.hasMatch())
+        out << m.captured(1).toInt();
+    return out;
+  }
+
+  // The channel of a node's process, or of the first module of a device
+  // type (proc < 0); 0 when none.
+  int channelOf(int node, int proc) const
+  {
+    const auto& t = s->channels.ChannelTable;
+    for (size_t c = 1; c < t.size(); ++c)
+      if (proc < 0 ? t[c].Dev_ID == node : t[c].Dev_Nodenr == node && t[c].Dev_Proc == proc)
+        return int(c);
+    return 0;
+  }
+  QString item(int channel, int p) const
+  {
+    tesmira::frmTopic* t = s->dde->topic(int16_t(channel));
+    return t ? t->item(int16_t(p)) : QString();
+  }
+  void offer(int channel, int p, bool on = true) { serverrig::offer(*s, channel, p, on); }
+  // Reads one parameter of a channel and waits for its reply.
+  QString readWait(int channel, int p)
+  {
+    const tesmira::ChannelRec& r = s->channels.ChannelTable[size_t(channel)];
+    return s->engine->Read_from_Soranet_direct(r.Dev_Nodenr, r.Dev_Proc, int16_t(channel), int16_t(p));
+  }
+  // Processes replies until cond holds or ms pass.
+  template <typename F> bool until(F cond, int ms = 3000)
+  {
+    return waitFor([&] {
+      s->engine->HandleBusMessages();
+      return cond();
+    }, ms);
+  }
+
+  // Chooses a menu item as the operator does; false when it is disabled.
+  bool menu(const char* name)
+  {
+    QAction* a = s->main->menu(name);
+    if (!a || !a->isEnabled())
+      return false;
+    a->trigger();
+    return true;
+  }
+  QStringList titlesAsked() const
+  {
+    QStringList t;
+    for (const auto& a : prompt.asked)
+      t << a.title;
+    return t;
+  }
+
+  bool fail(const QString& why)
+  {
+    failure = why;
+    return false;
+  }
+
+private:
+  bool startBus()
+  {
+    soranetsim::ParamDb pdb;
+    QString e = pdb.load(home.defaultDatabase());
+    if (e.isEmpty())
+      e = bus->loadScenario(scenario.isEmpty() ? soranetsim::Bus::defaultScenario() : scenario, pdb);
+    if (!e.isEmpty())
+      return fail(e);
+    sim = std::make_unique<soranetsim::Server>(bus);
+    pty = sim->startPty(home.file("bus"), &e);
+    return !pty.isEmpty() || fail("pty: " + e);
+  }
+};
 
 }

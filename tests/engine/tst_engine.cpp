@@ -3,26 +3,27 @@
 // states and re-entrant reply waits; batches, holds and the watchdog; values
 // flowing while polling runs. Bus cases run against the virtual bus over a
 // pseudo-terminal.
-#include "EngineWorld.h"
+#include "ServerRig.h"
 
 #include "Timer.h"
+#include "bus/ErrorMessages.h"
 #include "engine/BulkRead.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>
 
 using namespace tesmira;
-using enginetest::World;
+using World = serverrig::Rig;
 
-// A world with the line open (start) or the server alone (startServer).
-#define WORLD(w, how) \
+// A server alone, or with the line open on the bus.
+#define WORLD(w, bus) \
   World w;            \
-  QVERIFY2(w.how(), qPrintable(w.failure))
+  QVERIFY2(w.startServer() && (!(bus) || w.openBus()), qPrintable(w.failure))
 
 class TestEngine : public QObject {
   Q_OBJECT
 
-  static const ParameterDef& par(World& w, int p) { return w.s().db->ParameterTable[size_t(p)]; }
+  static const ParameterDef& par(World& w, int p) { return w.s->db->ParameterTable[size_t(p)]; }
 
   // Ticks the channel timer by hand (the timers themselves stay stopped)
   // until the cycle is idle again; returns the channels polled meanwhile.
@@ -30,8 +31,8 @@ class TestEngine : public QObject {
   {
     const qsizetype before = polled.size();
     for (int i = 0; i < 200; ++i) {
-      w.s().poll->moTimerChan_TimerEvent();
-      if (w.s().poll->bPollingFinished())
+      w.s->poll->moTimerChan_TimerEvent();
+      if (w.s->poll->bPollingFinished())
         break;
       QTest::qWait(2);
     }
@@ -41,13 +42,13 @@ class TestEngine : public QObject {
   // A scheduler ready to tick: the watchdog's first tick marks it running.
   static void arm(World& w, QList<int>& polled)
   {
-    QObject::connect(w.s().poll.get(), &frmPollTime::channelPolled, [&polled](int16_t c) { polled.append(c); });
-    w.s().poll->tmrWatchdog_Timer();
-    QVERIFY(w.s().poll->watchdogRunning());
+    QObject::connect(w.s->poll.get(), &frmPollTime::channelPolled, [&polled](int16_t c) { polled.append(c); });
+    w.s->poll->tmrWatchdog_Timer();
+    QVERIFY(w.s->poll->watchdogRunning());
   }
 
 private slots:
-  void initTestCase() { enginetest::fastLibrary(); }
+  void initTestCase() { serverrig::fastLibrary(); }
 
   void valueTexts()
   {
@@ -87,7 +88,7 @@ private slots:
 
   void writePreparation()
   {
-    WORLD(w, startServer);
+    WORLD(w, false);
     const struct {
       bool ignoreDatabase;
       int p, type, length;
@@ -109,9 +110,9 @@ private slots:
       {true, 9, 1, 0, true, "x", nullptr, 5},
     };
     for (const auto& r : rows) {
-      w.s().cfg.IgnoreDatabaseMinMax = r.ignoreDatabase;
+      w.s->cfg.IgnoreDatabaseMinMax = r.ignoreDatabase;
       QString v = r.in;
-      QCOMPARE(w.engine().CheckWriteValue(par(w, r.p), uint8_t(r.type), uint8_t(r.length), r.present, v), int16_t(r.error));
+      QCOMPARE(w.s->engine->CheckWriteValue(par(w, r.p), uint8_t(r.type), uint8_t(r.length), r.present, v), int16_t(r.error));
       if (r.out)
         QCOMPARE(v, QString(r.out));
     }
@@ -119,8 +120,8 @@ private slots:
 
   void busProcesses()
   {
-    WORLD(w, startServer);
-    ChannelModel& m = w.s().channels;
+    WORLD(w, false);
+    ChannelModel& m = w.s->channels;
     m.MaxChannel = m.ChannelCount = 2;
     m.ChannelTable.assign(3, ChannelRec{});
     m.ChannelTable[1].Dev_ID = 1; // behind an interface instrument
@@ -133,15 +134,15 @@ private slots:
                            {2, 1, 3, 1},     {2, 113, 3, 113}, {2, 123, 3, 123}, {1, 113, 3, 121},
                            {1, 118, 3, 122}, {1, 123, 3, 125}, {1, 1, 3, 1}};
     for (const auto& r : rows)
-      QCOMPARE(w.engine().ResolveProcess(int16_t(r[0]), uint8_t(r[1]), uint8_t(r[2])), uint8_t(r[3]));
+      QCOMPARE(w.s->engine->ResolveProcess(int16_t(r[0]), uint8_t(r[1]), uint8_t(r[2])), uint8_t(r[3]));
     m.ChannelTable[1].DirectAccess = true;
-    QCOMPARE(w.engine().ResolveProcess(1, 113, 3), uint8_t(113));
+    QCOMPARE(w.s->engine->ResolveProcess(1, 113, 3), uint8_t(113));
   }
 
   void waitTable()
   {
-    WORLD(w, startServer);
-    MessageEngine& e = w.engine();
+    WORLD(w, false);
+    MessageEngine& e = *w.s->engine;
     QCOMPARE(e.RegisterWait(0), -1);
     QCOMPARE(e.waitSlots(), 0);
     QCOMPARE(e.RegisterWait(100), 1);
@@ -168,102 +169,102 @@ private slots:
     // Waiting for tag 0 returns at once, takes no slot and releases its hold.
     QVERIFY(!e.WaitForReply(0, 0, v, err));
     QCOMPARE(e.waitSlots(), 0);
-    QCOMPARE(w.s().state.bExtendPolling, 0);
+    QCOMPARE(w.s->state.bExtendPolling, 0);
   }
 
   // A module-wide value (process 0) is published on every channel of the
   // module.
   void moduleValuesReachSiblings()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c6a = w.channelOf(6, 1), c6d = w.channelOf(6, 4);
     QVERIFY(c6a > 0 && c6d > 0);
-    w.s().dde->topic(int16_t(c6d))->ChangeItem(2, "old");
+    w.s->dde->topic(int16_t(c6d))->ChangeItem(2, "old");
     QCOMPARE(w.readWait(c6a, 2), QString("6")); // primary node address
     QCOMPARE(w.item(c6d, 2), QString("6"));
   }
 
   void accessChecks()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c = w.channelOf(4, 1);
     w.offer(c, 26);
     int16_t tag = 0;
     const int frames = w.bus->requestFrames();
     // 26 can only be written, 8 only read: refused without a bus message.
-    QCOMPARE(w.engine().Read_from_Soranet(4, 1, int16_t(c), 26, tag), QString("n/a"));
-    QCOMPARE(w.engine().Write_to_Soranet(4, 1, int16_t(c), 8, "5", tag), QString("n/a"));
-    QCOMPARE(w.engine().Write_to_Soranet(4, 1, int16_t(c), 9, "abc", tag), QString("n/a"));
-    QCOMPARE(w.s().errors->ErrorCount, 3L);
+    QCOMPARE(w.s->engine->Read_from_Soranet(4, 1, int16_t(c), 26, tag), QString("n/a"));
+    QCOMPARE(w.s->engine->Write_to_Soranet(4, 1, int16_t(c), 8, "5", tag), QString("n/a"));
+    QCOMPARE(w.s->engine->Write_to_Soranet(4, 1, int16_t(c), 9, "abc", tag), QString("n/a"));
+    QCOMPARE(w.s->errors->ErrorCount, 3L);
     QCOMPARE(w.readWait(c, 9).isEmpty(), false); // one message goes out
     QCOMPARE(w.bus->requestFrames(), frames + 1);
     // Closed communication and simulation refuse with 37 ("?").
-    w.s().state.SimulationOn = true;
-    QCOMPARE(w.engine().Read_from_Soranet(4, 1, int16_t(c), 8, tag), QString("?"));
-    w.s().state.SimulationOn = false;
+    w.s->state.SimulationOn = true;
+    QCOMPARE(w.s->engine->Read_from_Soranet(4, 1, int16_t(c), 8, tag), QString("?"));
+    w.s->state.SimulationOn = false;
     // Beyond the channels and on an absent module: "n/a" and nothing sent.
-    QCOMPARE(w.engine().Read_from_Soranet(4, 1, int16_t(w.s().channels.MaxChannel + 1), 8, tag), QString("n/a"));
-    w.s().channels.ChannelTable[size_t(c)].ModulePresent = false;
-    QCOMPARE(w.engine().Read_from_Soranet(4, 1, int16_t(c), 8, tag), QString("n/a"));
+    QCOMPARE(w.s->engine->Read_from_Soranet(4, 1, int16_t(w.s->channels.MaxChannel + 1), 8, tag), QString("n/a"));
+    w.s->channels.ChannelTable[size_t(c)].ModulePresent = false;
+    QCOMPARE(w.s->engine->Read_from_Soranet(4, 1, int16_t(c), 8, tag), QString("n/a"));
     QCOMPARE(w.item(c, 8), QString("n/a"));
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "100"), QString("n/a")); // 36
+    QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 9, "100"), QString("n/a")); // 36
     QCOMPARE(w.bus->requestFrames(), frames + 1);
   }
 
   void writtenStringPaddedAndRangeCheckKeepsItem()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c = w.channelOf(4, 1);
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 18, "bar"), QString());
+    QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 18, "bar"), QString());
     soraproto::Value sp;
     QVERIFY(w.bus->peek(4, 1, 31, sp));
     QCOMPARE(QString::fromLatin1(sp.s), QString("bar    "));
     // A value read back below the database's minimum is an error (6): the
     // item keeps its text.
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "5"), QString());
-    w.s().db->ParameterTable[9].Min = 10;
-    w.s().dde->topic(int16_t(c))->ChangeItem(9, "before");
+    QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 9, "5"), QString());
+    w.s->db->ParameterTable[9].Min = 10;
+    w.s->dde->topic(int16_t(c))->ChangeItem(9, "before");
     QCOMPARE(w.readWait(c, 9), QString("?"));
     QCOMPARE(w.item(c, 9), QString("before"));
   }
 
   void retriesRunOutThenRefused()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c = w.channelOf(4, 1);
     soranetsim::Faults f;
     f.forcedStatus[soranetsim::Faults::key(4, 1, 4)] = 4; // cntrlmode: "no such parameter"
     w.bus->setFaults(f);
-    QCOMPARE(w.s().channels.ParRetryCount[size_t(c)][12], 1);
-    w.s().dde->topic(int16_t(c))->ChangeItem(12, "7");
+    QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 1);
+    w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     QCOMPARE(w.readWait(c, 12), QString("?"));
-    QCOMPARE(w.s().channels.ParRetryCount[size_t(c)][12], 0);
+    QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 0);
     QCOMPARE(w.item(c, 12), par(w, 12).Name); // back to its name
-    w.s().dde->topic(int16_t(c))->ChangeItem(12, "7");
+    w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     const int frames = w.bus->requestFrames();
     int16_t tag = 0;
-    QCOMPARE(w.engine().Read_from_Soranet(4, 1, int16_t(c), 12, tag), QString("?")); // 44
+    QCOMPARE(w.s->engine->Read_from_Soranet(4, 1, int16_t(c), 12, tag), QString("?")); // 44
     QCOMPARE(w.item(c, 12), par(w, 12).Name);
     QCOMPARE(w.bus->requestFrames(), frames);
     // From 238 on an unavailable parameter is taken off the channel.
     w.offer(c, 238);
-    w.s().dde->topic(int16_t(c))->createItem(238, "extstatus");
+    w.s->dde->topic(int16_t(c))->createItem(238, "extstatus");
     f.forcedStatus[soranetsim::Faults::key(4, 120, 0)] = 4;
     w.bus->setFaults(f);
     QCOMPARE(w.readWait(c, 238), QString("?"));
-    QVERIFY(!w.s().channels.available(c, 238));
-    QVERIFY(!w.s().dde->topic(int16_t(c))->hasItem(238));
+    QVERIFY(!w.s->channels.available(c, 238));
+    QVERIFY(!w.s->dde->topic(int16_t(c))->hasItem(238));
   }
 
   void typeSwitchesOnFive()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c = w.channelOf(3, 1);
     QCOMPARE(par(w, 7).VarType[1], uint8_t(1));
     soranetsim::Faults f;
     f.forcedStatus[soranetsim::Faults::key(3, 0, 10)] = 5;
     w.bus->setFaults(f);
-    auto& vt = w.s().channels.ParVarType[size_t(c)][7];
+    auto& vt = w.s->channels.ParVarType[size_t(c)][7];
     QCOMPARE(vt, uint8_t(0));
     w.readWait(c, 7);
     QCOMPARE(vt, uint8_t(1));
@@ -273,25 +274,25 @@ private slots:
     f.forcedStatus[soranetsim::Faults::key(3, 0, 1)] = 5;
     w.bus->setFaults(f);
     w.readWait(c, 2);
-    QCOMPARE(w.s().channels.ParVarType[size_t(c)][2], uint8_t(0));
+    QCOMPARE(w.s->channels.ParVarType[size_t(c)][2], uint8_t(0));
   }
 
   void pendingStates()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     soranetsim::Faults f;
     f.silent = {3};
     w.bus->setFaults(f);
-    MessageEngine& e = w.engine();
+    MessageEngine& e = *w.s->engine;
     const int c = w.channelOf(3, 1);
     int16_t tag = 0;
     for (int i = 0; i < 50; ++i)
       QCOMPARE(e.Read_from_Soranet(3, 1, int16_t(c), 8, tag), QString());
-    const int16_t app = w.s().session->iAppId();
+    const int16_t app = w.s->session->iAppId();
     // Requests waiting for the line count; the (at most eight) on it do not.
     QVERIFY(sora32::GetNrPendingMessages(app) >= 50 - 8);
     QStringList published;
-    w.s().errors->publishError = [&](int, const QString& text) { published << text; };
+    w.s->errors->publishError = [&](int, const QString& text) { published << text; };
     QElapsedTimer t;
     t.start();
     QVERIFY(!e.HandlePendingMsg()); // some outstanding, none arrived: try later
@@ -300,28 +301,28 @@ private slots:
     for (int i = 0; i < 250; ++i)
       e.Read_from_Soranet(3, 1, int16_t(c), 8, tag);
     QVERIFY(sora32::GetNrPendingMessages(app) >= 250);
-    w.s().cfg.PendingTimeout = 0;
+    w.s->cfg.PendingTimeout = 0;
     t.restart();
     QVERIFY(!e.HandlePendingMsg()); // 100 or more outstanding: keeps at it until the time-out
     QVERIFY(t.elapsed() >= 1000);
     QVERIFY2(published.contains(ErrorMessages::ErrorText(41)), qPrintable(published.join('|')));
     // Every request ends with a reply, so the count drains.
     w.bus->setFaults({});
-    w.s().cfg.PendingTimeout = 30;
+    w.s->cfg.PendingTimeout = 30;
     QVERIFY(QTest::qWaitFor([&] { e.HandlePendingMsg(); return sora32::GetNrPendingMessages(app) == 0; }, 60000));
   }
 
   void reentrantWaits()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int c = w.channelOf(4, 1);
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(c), 9, "12345"), QString());
+    QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 9, "12345"), QString());
     // While the outer read waits, a client event runs a read of its own; the
     // inner wait takes whatever replies arrive, the outer one's included.
     QString inner;
     int innerDepth = 0;
     QTimer::singleShot(0, [&] {
-      innerDepth = w.s().state.bExtendPolling;
+      innerDepth = w.s->state.bExtendPolling;
       inner = w.readWait(c, 9);
     });
     const QString outer = w.readWait(c, 12);
@@ -330,20 +331,20 @@ private slots:
     QCOMPARE(outer, w.item(c, 12));
     QVERIFY(!outer.isEmpty() && outer != "?");
     QVERIFY(innerDepth >= 1); // the outer wait held polling
-    QCOMPARE(w.s().state.bExtendPolling, 0);
-    QCOMPARE(w.engine().HandlerDepth, 0L);
+    QCOMPARE(w.s->state.bExtendPolling, 0);
+    QCOMPARE(w.s->engine->HandlerDepth, 0L);
   }
 
   void interfaceRealTimeSetup()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int ifc = w.channelOf(1, 1), meter = w.channelOf(3, 1);
     QVERIFY(ifc > 0 && meter > 0);
-    w.s().channels.ChannelTable[size_t(ifc)].DirectAccess = false; // an interface channel
-    w.s().state.InterfaceAcquisition = true;
+    w.s->channels.ChannelTable[size_t(ifc)].DirectAccess = false; // an interface channel
+    w.s->state.InterfaceAcquisition = true;
     for (int p : {8, 186, 187})
       w.offer(ifc, p);
-    MessageEngine& e = w.engine();
+    MessageEngine& e = *w.s->engine;
     // Watch parameter 8: its process, then its number with the integer flag.
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 187, "8");
     QCOMPARE(int(e.RealTime(1).RtPar), 8);
@@ -371,39 +372,39 @@ private slots:
 
   void bulkReadWaitsForTheLast()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int meter = w.channelOf(3, 1);
-    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
-      w.s().dde->topic(int16_t(c))->ChangeItem(2, "x");
-    Poll_All_Params(w.s(), int16_t(meter), "8,2");
+    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
+      w.s->dde->topic(int16_t(c))->ChangeItem(2, "x");
+    Poll_All_Params(*w.s, int16_t(meter), "8,2");
     QCOMPARE(w.item(meter, 2), QString("3")); // the last read was waited for
-    QCOMPARE(w.s().state.bExtendPolling, 0);
-    Poll_All_Params(w.s(), -1, "2");
-    for (int c = 1; c <= w.s().channels.MaxChannel; ++c)
-      QCOMPARE(w.item(c, 2), QString::number(w.s().channels.ChannelTable[size_t(c)].Dev_Nodenr));
+    QCOMPARE(w.s->state.bExtendPolling, 0);
+    Poll_All_Params(*w.s, -1, "2");
+    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
+      QCOMPARE(w.item(c, 2), QString::number(w.s->channels.ChannelTable[size_t(c)].Dev_Nodenr));
   }
 
   void readDirect()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     QVariant v;
-    QCOMPARE(w.engine().read_direct(v, 6, 0, 0, 0, 1), int16_t(0)); // module type of node 6
+    QCOMPARE(w.s->engine->read_direct(v, 6, 0, 0, 0, 1), int16_t(0)); // module type of node 6
     QCOMPARE(v.toInt(), 7);
-    QCOMPARE(w.engine().read_direct(v, 6, 0, 28, 4, 0), int16_t(0)); // the ident string
+    QCOMPARE(w.s->engine->read_direct(v, 6, 0, 28, 4, 0), int16_t(0)); // the ident string
     QVERIFY2(v.toString().endsWith("M00000006"), qPrintable(v.toString()));
     soranetsim::Faults f;
     f.silent = {6};
     w.bus->setFaults(f);
-    QVERIFY(w.engine().read_direct(v, 6, 0, 3, 0, 1) != 0);
+    QVERIFY(w.s->engine->read_direct(v, 6, 0, 3, 0, 1) != 0);
     QCOMPARE(v.toInt(), 255); // the byte's default
-    QVERIFY(w.engine().read_direct(v, 6, 0, 28, 4, 0) != 0);
+    QVERIFY(w.s->engine->read_direct(v, 6, 0, 28, 4, 0) != 0);
     QCOMPARE(v.toString(), QString("?"));
   }
 
   void holdsNestAndWatchdogInterval()
   {
-    WORLD(w, startServer);
-    frmPollTime& p = *w.s().poll;
+    WORLD(w, false);
+    frmPollTime& p = *w.s->poll;
     p.setExtendPolling(true);
     p.setExtendPolling(true);
     p.setExtendPolling(false);
@@ -415,9 +416,9 @@ private slots:
     QVERIFY(p.bExtendPolling());
     p.StartPollingTimers(); // clears every hold
     QVERIFY(!p.bExtendPolling());
-    w.s().state.InterfaceAcquisition = true;
+    w.s->state.InterfaceAcquisition = true;
     QCOMPARE(p.CalcWatchdogInterval(), 2000);
-    w.s().cfg.Polltime = w.s().cfg.RealtimePollTime = 10000;
+    w.s->cfg.Polltime = w.s->cfg.RealtimePollTime = 10000;
     QCOMPARE(p.CalcWatchdogInterval(), 65535);
   }
 
@@ -432,25 +433,25 @@ private slots:
     } rows[] = {{3, 0, {{1, 2, 3}, {1, 2, 3}}, {true, true}},
                 {5, 2, {{1, 2}, {3, 4}, {5}, {1, 2}}, {false, false, true, false}}};
     for (const auto& r : rows) {
-      WORLD(w, start);
-      w.s().channels.MaxChannel = int16_t(r.channels);
+      WORLD(w, true);
+      w.s->channels.MaxChannel = int16_t(r.channels);
       if (r.batchSize)
-        w.s().cfg.PollBatch = r.batchSize;
-      w.s().cfg.IndirectPolling = true;
+        w.s->cfg.PollBatch = r.batchSize;
+      w.s->cfg.IndirectPolling = true;
       QList<int> polled;
       arm(w, polled);
       for (qsizetype i = 0; i < r.batches.size(); ++i) {
         QCOMPARE(batch(w, polled), r.batches[i]);
-        QCOMPARE(w.s().poll->currentChannel() == 0, r.wraps[i]);
+        QCOMPARE(w.s->poll->currentChannel() == 0, r.wraps[i]);
       }
     }
   }
 
   void moduleParametersOncePerNode()
   {
-    WORLD(w, start);
-    ChannelModel& m = w.s().channels;
-    auto& table = w.s().db->ParameterTable;
+    WORLD(w, true);
+    ChannelModel& m = w.s->channels;
+    auto& table = w.s->db->ParameterTable;
     table[33].Poll = table[34].Poll = true;
     for (int c = 1; c <= m.MaxChannel; ++c) {
       const bool node6 = m.ChannelTable[size_t(c)].Dev_Nodenr == 6;
@@ -459,38 +460,38 @@ private slots:
     }
     QList<int> polled;
     arm(w, polled);
-    const int16_t first = w.s().dde->MakeRequestTag(33);
+    const int16_t first = w.s->dde->MakeRequestTag(33);
     QCOMPARE(batch(w, polled).size(), int(m.MaxChannel));
     // Four channels of node 6 one after the other: one request for 33.
-    QCOMPARE(int(w.s().dde->MakeRequestTag(33) - first), 2);
+    QCOMPARE(int(w.s->dde->MakeRequestTag(33) - first), 2);
   }
 
   // A client command that arrives while a channel is polled and takes a hold
   // stops the batch before the next channel, however quickly the channels go.
   void holdStopsTheBatch()
   {
-    WORLD(w, start);
-    w.s().db->MaxParNr = 0; // channels that send nothing: one follows the other at once
+    WORLD(w, true);
+    w.s->db->MaxParNr = 0; // channels that send nothing: one follows the other at once
     QList<int> polled;
     arm(w, polled);
-    connect(w.s().poll.get(), &frmPollTime::channelPolled, [&](int16_t c) {
+    connect(w.s->poll.get(), &frmPollTime::channelPolled, [&](int16_t c) {
       if (c == 2)
-        QTimer::singleShot(0, [&] { PollingHold(w.s(), true); });
+        QTimer::singleShot(0, [&] { PollingHold(*w.s, true); });
     });
     QCOMPARE(batch(w, polled), QList<int>({1, 2}));
-    QCOMPARE(w.s().poll->currentChannel(), int16_t(2));
+    QCOMPARE(w.s->poll->currentChannel(), int16_t(2));
     QCOMPARE(batch(w, polled), QList<int>()); // held: collects, sends nothing
-    PollingHold(w.s(), false);
+    PollingHold(*w.s, false);
     QCOMPARE(batch(w, polled).first(), 3); // carries on where it stopped
   }
 
   void watchdogRestartsFailsAndCloses()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     QPlainTextEdit console;
-    w.s().log->setConsole(&console);
-    w.s().log->EchoAll = true;
-    frmPollTime& p = *w.s().poll;
+    w.s->log->setConsole(&console);
+    w.s->log->EchoAll = true;
+    frmPollTime& p = *w.s->poll;
     p.StartPollingTimers();
     QVERIFY(p.tmrWatchdog().isActive());
     QCOMPARE(p.tmrWatchdog().interval(), 1700);
@@ -508,32 +509,32 @@ private slots:
     p.moTimerChan()->stop();
     for (int i = 0; i < 3; ++i)
       p.tmrWatchdog_Timer();
-    QCOMPARE(w.s().fields.value("ComStatus"), QString("Polling failure"));
+    QCOMPARE(w.s->fields.value("ComStatus"), QString("Polling failure"));
     QVERIFY(console.toPlainText().contains("Polling failure (no response from OrvTimers)"));
     while (p.failCount() < 59) {
       p.moTimerChan()->stop();
       p.tmrWatchdog_Timer();
     }
-    QVERIFY(w.s().state.CommOpen);
+    QVERIFY(w.s->state.CommOpen);
     p.tmrWatchdog_Timer();
     QVERIFY(console.toPlainText().contains(
       "Communication will be closed now. If the problem continues to exist, try reinstalling Tesmira"));
-    QVERIFY(!w.s().state.CommOpen);
+    QVERIFY(!w.s->state.CommOpen);
   }
 
   void activityKeepsTheWatchdogQuietAndStopIsIdle()
   {
-    WORLD(w, start);
-    frmPollTime& p = *w.s().poll;
-    w.s().cfg.Polltime = 10; // watchdog every 620 ms
+    WORLD(w, true);
+    frmPollTime& p = *w.s->poll;
+    w.s->cfg.Polltime = 10; // watchdog every 620 ms
     p.StartPolling();
     QCOMPARE(p.tmrWatchdog().interval(), 620);
-    QVERIFY(w.until([&] { return w.s().fields.value("ComStatus") == "Normal polling"; }, 5000));
+    QVERIFY(w.until([&] { return w.s->fields.value("ComStatus") == "Normal polling"; }, 5000));
     QCOMPARE(p.failCount(), 0);
     p.StopPolling();
     QVERIFY(!p.moTimerChan()->isActive());
     QVERIFY(w.until([&] { return !p.tmrWatchdog().isActive(); }, 5000));
-    QCOMPARE(w.s().fields.value("ComStatus"), QString("Idle"));
+    QCOMPARE(w.s->fields.value("ComStatus"), QString("Idle"));
     QVERIFY(w.until([&] {
       p.tmrWatchdog_Timer();
       return p.bPollingFullyStopped();
@@ -544,40 +545,40 @@ private slots:
   // times out while the others keep updating, and comes back.
   void valuesWhilePollingAndSilentNode()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int meter = w.channelOf(3, 1), ctrl = w.channelOf(4, 1);
-    w.s().poll->StartPolling();
+    w.s->poll->StartPolling();
     QVERIFY(w.until([&] { return w.item(meter, 8) != par(w, 8).Name.trimmed(); }));
     soranetsim::Faults f;
     f.silent = {3};
     w.bus->setFaults(f);
-    const long errors = w.s().errors->ErrorCount;
-    w.s().dde->topic(int16_t(meter))->ChangeItem(8, "stale");
-    QCOMPARE(w.engine().Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, "8000"), QString());
+    const long errors = w.s->errors->ErrorCount;
+    w.s->dde->topic(int16_t(meter))->ChangeItem(8, "stale");
+    QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, "8000"), QString());
     QVERIFY(w.until([&] { return w.item(ctrl, 8) == "8000"; }, 5000));
-    QVERIFY(w.until([&] { return w.s().errors->ErrorCount > errors; }, 5000));
+    QVERIFY(w.until([&] { return w.s->errors->ErrorCount > errors; }, 5000));
     QCOMPARE(w.item(meter, 8), QString("stale"));
     w.bus->setFaults({});
     QVERIFY(w.until([&] { return w.item(meter, 8) != "stale"; }, 5000));
-    QVERIFY(w.until([&] { return w.s().fields.value("lblAmount").toInt() > 0; }, 5000));
+    QVERIFY(w.until([&] { return w.s->fields.value("lblAmount").toInt() > 0; }, 5000));
   }
 
   void noisyLineLosesNoWrite()
   {
-    WORLD(w, start);
+    WORLD(w, true);
     const int ctrl = w.channelOf(4, 1);
-    w.s().poll->StartPolling();
+    w.s->poll->StartPolling();
     soranetsim::Faults f;
     f.corrupt = 0.01;
     w.bus->setFaults(f);
     soraproto::Value sp;
     for (int i = 1; i <= 200; ++i) {
       const QString v = QString::number(i * 150);
-      QVERIFY2(w.engine().Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, v).isEmpty(), qPrintable(v));
+      QVERIFY2(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, v).isEmpty(), qPrintable(v));
       QVERIFY(w.bus->peek(4, 1, 1, sp));
       QCOMPARE(int(sp.i), i * 150);
     }
-    QVERIFY(w.s().state.CommOpen);
+    QVERIFY(w.s->state.CommOpen);
   }
 };
 

@@ -3,7 +3,7 @@
 // pseudo-terminal to the virtual bus, the scan run, polling on. The test
 // form's two frames, link copy and paste, its rows kept between openings;
 // the speed test and last node address prompts; the service log.
-#include "ProgramRig.h"
+#include "ServerRig.h"
 
 #include "log/Logger.h"
 #include "ui/ServiceLog.h"
@@ -44,7 +44,7 @@ int setpointOnBus(soranetsim::Bus& bus)
 
 class TestOpTools : public QObject {
   Q_OBJECT
-  serverrig::Program p;
+  serverrig::Rig p;
   frmTest* form = nullptr;
 
 private slots:
