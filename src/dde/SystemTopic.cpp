@@ -13,8 +13,8 @@ const QString kTopics = QStringLiteral("Topics");
 const QString kSysItems = QStringLiteral("SysItems");
 const QString kFormats = QStringLiteral("Formats");
 const QString kStatus = QStringLiteral("Status");
-const QString kItemList = QStringLiteral("TopicItemList");
-const QString kItemNames = QStringLiteral("TopicItemNames");
+const QString kItemList = SystemTopic::itemListName();
+const QString kItemNames = SystemTopic::itemNamesName();
 
 bool same(const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
 bool isListItem(const QString& item) { return same(item, kItemList) || same(item, kItemNames); }

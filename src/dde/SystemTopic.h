@@ -36,6 +36,8 @@ public:
   ~SystemTopic() override;
 
   static QString topicName() { return QStringLiteral("System"); }
+  static QString itemListName() { return QStringLiteral("TopicItemList"); }
+  static QString itemNamesName() { return QStringLiteral("TopicItemNames"); }
   // True for the System topic and for the list items on the other topics:
   // they are the server's own and refuse pokes.
   static bool isDiscoveryItem(const QString& topic, const QString& item);

@@ -5,6 +5,7 @@
 #include "Simulation.h"
 #include "SpeedTest.h"
 #include "frmTest.h"
+#include "frmTrend.h"
 #include "ToolWindow.h"
 #include "frmNetwork.h"
 #include "frmConfigScrn.h"
@@ -147,6 +148,7 @@ void frmMain::buildMenus()
   addItem(server, "mnuPollTime", "&Poll time");
   addItem(server, "mnuSettings", "S&ettings");
   addItem(server, "mnuSimulate", "&Simulate");
+  addItem(server, "mnuTrend", "&Trend");
 
   QMenu* info = menuBar()->addMenu("&Info");
   addItem(info, "mnuAbout", "&About");
@@ -199,6 +201,7 @@ void frmMain::buildMenus()
       list->ShowForm();
   });
   setMenuHandler("mnuParValueList", [this] { showForm("frmParmVal", {}); });
+  setMenuHandler("mnuTrend", [this] { ShowTrend(0); });
   m_actions.value("mnuSimulate")->setCheckable(true);
   setMenuHandler("mnuSimulate", [this] {
     if (m_server.simulation)
@@ -326,6 +329,26 @@ void frmMain::setMenuHandler(const QString& name, std::function<void()> handler)
   a->setProperty("available", true);
   a->setEnabled(true);
   connect(a, &QAction::triggered, this, [handler] { handler(); });
+}
+
+void frmMain::ShowTrend(int16_t channel)
+{
+  // Not one of the windows created at start: Qt Charts costs nothing until
+  // the operator asks for a trend.
+  auto* trend = qobject_cast<frmTrend*>(forms.value("frmTrend").data());
+  if (!trend) {
+    trend = new frmTrend(m_server, this);
+    forms.insert("frmTrend", trend);
+  }
+  auto* list = qobject_cast<frmNetwork*>(forms.value("frmNetwork").data());
+  if (channel <= 0 && list && list->isVisible())
+    channel = list->CurrentChannel;
+  if (channel <= 0 && !trend->Traces().empty()) {
+    trend->show();
+    trend->raise();
+    return;
+  }
+  trend->ShowChannel(channel);
 }
 
 void frmMain::showForm(const QString& name, const QString& status)

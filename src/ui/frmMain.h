@@ -68,6 +68,11 @@ public:
   QPlainTextEdit* txtTerm() const { return m_txtTerm; }
   QLabel* field(const QString& name) const { return m_fieldLabels.value(name.toLower()); }
 
+  // Shows the trend window (made on first use) with the channel's measure
+  // and setpoint; channel 0 takes the channel picked in the module list,
+  // else keeps what the window plots, else the first channel with a measure.
+  void ShowTrend(int16_t channel);
+
   // Secondary windows, created by CreateForms in this order.
   static const QStringList& SecondaryWindowNames();
   QHash<QString, QPointer<QWidget>> forms;

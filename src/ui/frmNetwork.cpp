@@ -155,6 +155,8 @@ frmNetwork::frmNetwork(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   cmdChange->setObjectName("cmdChange");
   txtMeasure = lineEdit("txtMeasure", true);
   txtSetpoint = lineEdit("txtSetpoint", false);
+  cmdTrend = new QPushButton("Trend", this);
+  cmdTrend->setObjectName("cmdTrend");
   txtNewModule = lineEdit("txtNewModule", true);
   txtNewModule->setText(kEmptyNewModule);
   cmdNew = new QPushButton("Search", this);
@@ -186,6 +188,7 @@ frmNetwork::frmNetwork(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   tg->addWidget(txtMeasure, 0, 1);
   tg->addWidget(new QLabel("Setpoint:", test), 1, 0);
   tg->addWidget(txtSetpoint, 1, 1);
+  tg->addWidget(cmdTrend, 1, 2);
 
   auto* fresh = new QGroupBox("New module at SORANET ", this);
   auto* ng = new QGridLayout(fresh);
@@ -228,6 +231,10 @@ frmNetwork::frmNetwork(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   connect(cmdAdd, &QPushButton::clicked, this, &frmNetwork::cmdAddModule);
   connect(cmdCheckBusConfig, &QPushButton::clicked, this, &frmNetwork::cmdCheckBusConfig_Click);
   connect(cmdClose, &QPushButton::clicked, this, &frmNetwork::cmdClose_Click);
+  connect(cmdTrend, &QPushButton::clicked, this, [this] {
+    if (s.main)
+      s.main->ShowTrend(CurrentChannel);
+  });
   for (QWidget* w : std::initializer_list<QWidget*>{outFlowDevices, txtDMemo, chkPoll, txtSetpoint})
     w->installEventFilter(this);
   // The server is asked to stop (window closed, signal): a wait for a moved

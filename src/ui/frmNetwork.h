@@ -95,6 +95,7 @@ public:
   QPushButton* cmdChange = nullptr;
   QLineEdit* txtMeasure = nullptr;
   QLineEdit* txtSetpoint = nullptr;
+  QPushButton* cmdTrend = nullptr; // the picked channel's trend
   QLineEdit* txtNewModule = nullptr;
   QPushButton* cmdNew = nullptr;
   QPushButton* cmdAdd = nullptr;

@@ -42,8 +42,8 @@ private slots:
       "&Open communication", "&Close communication", "Communication &settings...", "Test Lumbra", "Spee&d test",
       "&Reset errors", "&Echo all info ", "Ec&ho errors", "Echo client &linkpokes", "Check &SORANET configuration",
       "&Configuration", "&View modules/parameters", "Read all &parameters", "&Test SORANET and DDE",
-      "&Last node address", "Copy configuration to clip&board", "&Poll time", "S&ettings", "&Simulate", "&About",
-      "&Parameter list", "Parameter &value list"};
+      "&Last node address", "Copy configuration to clip&board", "&Poll time", "S&ettings", "&Simulate", "&Trend",
+      "&About", "&Parameter list", "Parameter &value list"};
     QStringList captions;
     for (QAction* top : f.w->menuBar()->actions())
       for (QAction* a : top->menu()->actions())

@@ -1,0 +1,111 @@
+// The trend window of a whole server in this process, on a pseudo-terminal
+// to the virtual bus: opened from the module list for the controller, fed by
+// a setpoint poked through the link, its span trimmed and its data exported.
+#include "ServerRig.h"
+
+#include "dde/DdeServer.h"
+#include "ui/frmNetwork.h"
+#include "ui/frmTrend.h"
+
+#include "Server.h" // ddeml::Server
+
+#include <QDateTime>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+using namespace tesmira;
+
+class TestTrend : public QObject {
+  Q_OBJECT
+  serverrig::Rig p;
+  frmTrend* trend = nullptr;
+
+  double last(int trace, bool shown) const
+  {
+    const TrendTrace& t = *trend->Traces()[size_t(trace)];
+    return shown ? t.series->points().last().y() : t.points.back().y();
+  }
+
+private slots:
+  void initTestCase()
+  {
+    qputenv("TESMIRA_SORA32_TIMEOUT_MS", "250");
+    const QString e = p.start(460800);
+    QVERIFY2(e.isEmpty(), qPrintable(e));
+  }
+
+  // Measure and setpoint of the channel picked in the module list, in
+  // percent; the poked setpoint steps at once, the measure follows; a
+  // paused picture stays while collecting goes on.
+  void liveFromTheModuleList()
+  {
+    QVERIFY(p.menu("mnuConfiguration"));
+    auto* list = qobject_cast<frmNetwork*>(p.s->main->forms.value("frmNetwork").data());
+    QVERIFY(list);
+    for (QTreeWidgetItemIterator it(list->outFlowDevices); *it; ++it)
+      if ((*it)->text(0).startsWith("Ch: 3,"))
+        list->outFlowDevices->setCurrentItem(*it);
+    QCOMPARE(list->CurrentChannel, int16_t(3));
+    list->cmdTrend->click();
+    trend = qobject_cast<frmTrend*>(p.s->main->forms.value("frmTrend").data());
+    QVERIFY(trend && trend->isVisible());
+    QCOMPARE(trend->Traces().size(), size_t(2));
+    QCOMPARE(trend->Traces()[0]->series->name(), QString("C(3) P(8) measure [%]"));
+    QCOMPARE(trend->Traces()[1]->series->name(), QString("C(3) P(9) setpoint [%]"));
+
+    QCOMPARE(p.s->dde->link().poke("C(3)", "P(9)", "16000"), QString());
+    QTRY_COMPARE(last(1, true), 50.0);
+    QTRY_VERIFY_WITH_TIMEOUT(last(0, true) > 25 && last(0, true) <= 50.5, 10000);
+
+    trend->cmdPause->click();
+    QCOMPARE(p.s->dde->link().poke("C(3)", "P(9)", "8000"), QString());
+    QTRY_COMPARE(last(1, false), 25.0);
+    trend->Refresh(QDateTime::currentMSecsSinceEpoch());
+    QCOMPARE(last(1, true), 50.0);
+    trend->cmdPause->click();
+    QTRY_COMPARE(last(1, true), 25.0);
+    // The series steps: the old value up to the poke, then the new one.
+    const QList<QPointF> line = trend->Traces()[1]->series->points();
+    QCOMPARE(line[line.size() - 3].y(), 50.0);
+    QCOMPARE(line[line.size() - 3].x(), line[line.size() - 2].x());
+  }
+
+  // Export writes the shown points; a span later only the value in force
+  // at its start is left, one point per trace.
+  void exportAndSpan()
+  {
+    const QString file = p.home.file("trend.csv");
+    p.prompt.files = {file, p.home.file("no-such-folder/trend.csv")};
+    trend->cmdExport->click();
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromUtf8(f.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    QCOMPARE(rows.first(), QString("Time,Topic,Item,Name,Value,Unit"));
+    qsizetype shown = 0;
+    for (const auto& t : trend->Traces())
+      shown += t->shown.size();
+    QCOMPARE(rows.size() - 1, shown);
+    QVERIFY(rows.filter(QRegularExpression(R"(^\d{4}-\d\d-\d\d [\d:.]+,C\(3\),P\(9\),setpoint,25,%$)")).size() == 1);
+
+    p.prompt.asked.clear();
+    trend->cmdExport->click();
+    QCOMPARE(p.prompt.asked.size(), 1);
+    QVERIFY(p.prompt.asked[0].text.startsWith("The trend could not be written to "));
+
+    trend->SetSpanMinutes(1);
+    const qint64 later = QDateTime::currentMSecsSinceEpoch() + 120000;
+    trend->Refresh(later);
+    for (const auto& t : trend->Traces()) {
+      QCOMPARE(t->points.size(), size_t(1));
+      QCOMPARE(t->points.front().x(), double(later - 60000));
+    }
+    QCOMPARE(last(1, true), 25.0);
+    trend->close();
+    QVERIFY(trend->Traces().empty());
+  }
+};
+
+QTEST_MAIN(TestTrend)
+#include "tst_trend.moc"
