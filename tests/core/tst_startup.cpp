@@ -10,8 +10,6 @@ namespace {
 
 QString binary() { return qEnvironmentVariable("TESMIRA_BIN_DIR") + "/tesmira"; }
 
-QProcessEnvironment environment(const TestHome& home) { return home.environment(); }
-
 // Runs tesmira to its end (start-up errors end it at once).
 struct Result {
   int exitCode = -1;
@@ -20,7 +18,7 @@ struct Result {
 Result runToEnd(const TestHome& home, const QStringList& args)
 {
   QProcess p;
-  p.setProcessEnvironment(environment(home));
+  p.setProcessEnvironment(home.environment());
   p.start(binary(), args);
   Result r;
   if (!p.waitForFinished(30000)) {
@@ -60,7 +58,7 @@ private slots:
   {
     TestHome home;
     QProcess first;
-    first.setProcessEnvironment(environment(home));
+    first.setProcessEnvironment(home.environment());
     first.start(binary(), {});
     QVERIFY(first.waitForStarted());
     QString out;
@@ -89,42 +87,36 @@ private slots:
     QVERIFY(contents(home.file("user.ini")).contains("EchoAll=False"));
   }
 
-  void commandLineErrors()
+  // Starts the server refuses, with the reason on standard error under the
+  // start-up error title: bad command lines, a client program that does not
+  // exist (named in capitals), a database it cannot use (the database's own
+  // message, each checked word for word in tests/db; the file is left as it
+  // was).
+  void refusedStarts()
   {
     TestHome home;
-    const Result r = runToEnd(home, {"first", "second"});
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY(r.err.contains(kTitle));
-    QVERIFY(r.err.contains("Invalid command line options.\n"
-                           "Usage: [Path]Tesmira[.exe] [/d | /o | /s] [path][client][.exe]"));
-    // A client program that does not exist: named in capitals, server ends.
-    const Result c = runToEnd(home, {"/nt", "/no/such/Client"});
-    QCOMPARE(c.exitCode, 1);
-    QVERIFY2(c.err.contains("The program /NO/SUCH/CLIENT is not found.\nPlease check the command line parameters."),
-             qPrintable(c.err));
-  }
-
-  // A database the server cannot use ends the start with the database's own
-  // message (each message is checked word for word in tests/db) and leaves
-  // the file as it was.
-  void databaseError()
-  {
-    TestHome home;
-    const QString path = home.file("named.mdb");
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(4096, 'x'));
+    const QString db = home.file("named.mdb");
+    QFile f(db);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'x')) == 4096);
     f.close();
-    QFile ini(home.file("program.ini"));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QString("[Database Settings]\nDatabase=%1\n").arg(path).toUtf8());
-    ini.close();
-    const Result r = runToEnd(home, {});
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains(kTitle), qPrintable(r.err));
-    QVERIFY2(r.err.contains("Tesmira database '" + path + "' cannot be opened.\nPlease make sure the current user "
-                            "has read and write permissions."), qPrintable(r.err));
-    QCOMPARE(contents(path), QByteArray(4096, 'x'));
+    const struct {
+      QStringList args;
+      QString programIni, says;
+    } rows[] = {
+      {{"first", "second"}, "", "Invalid command line options.\nUsage: [Path]Tesmira[.exe] [/d | /o | /s] [path][client][.exe]"},
+      {{"/nt", "/no/such/Client"}, "", "The program /NO/SUCH/CLIENT is not found.\nPlease check the command line parameters."},
+      {{}, "[Database Settings]\nDatabase=" + db + "\n",
+       "Tesmira database '" + db + "' cannot be opened.\nPlease make sure the current user has read and write permissions."},
+    };
+    for (const auto& r : rows) {
+      QFile ini(home.file("program.ini"));
+      QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(r.programIni.toUtf8()) == r.programIni.size());
+      ini.close();
+      const Result out = runToEnd(home, r.args);
+      QCOMPARE(out.exitCode, 1);
+      QVERIFY2(out.err.contains(kTitle) && out.err.contains(r.says), qPrintable(out.err));
+    }
+    QCOMPARE(contents(db), QByteArray(4096, 'x'));
   }
 };
 
