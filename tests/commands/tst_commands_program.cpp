@@ -2,21 +2,13 @@
 // tesmira-dde tool: opening and closing through the server topic, the
 // single-instance check against a second process, polling switches kept in
 // the database, and a command on C(0)!P(0) seen by an advising client. One
-// server on the in-process virtual bus serves these cases in order; one on a
-// paced pseudo-terminal bus held by this test shows what the instrument received.
+// server on the in-process virtual bus serves these cases in order. (What the
+// instrument receives from a poke: tst_commands; a COM name on a
+// pseudo-terminal: tst_program_modes.)
 #include "ProcessRig.h"
 
-#include "Client.h"
-#include "bus.h"
-#include "paramdb.h"
-#include "server.h"
-
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QThread>
 #include <QtTest>
 
 using ddeml::AdviseEvent;
@@ -138,31 +130,6 @@ private slots:
     QCOMPARE(sim.get("C(1)", "P(0)"), QString("<none>"));
     QCOMPARE(sim.stop(), 0);
     QCOMPARE(sim.get("Server", "Status"), QString("<none>"));
-  }
-
-  // On a paced pseudo-terminal opened by its COM name: what the instrument received.
-  void writesReachTheInstrumentOverPty()
-  {
-    Program p;
-    soranetsim::ParamDb pdb;
-    const QString dbFile = qEnvironmentVariable("TESMIRA_BIN_DIR") + "/Tesmira.mdb";
-    QCOMPARE(pdb.load(dbFile), QString());
-    auto bus = std::make_shared<soranetsim::Bus>();
-    QCOMPARE(bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb), QString());
-    soranetsim::Server server(bus);
-    QString err;
-    const QString pty = server.startPty({}, &err);
-    QVERIFY2(!pty.isEmpty(), qPrintable(err));
-    // Named as an operator names a serial port; COM3 is this pseudo-terminal.
-    p.env.insert("TESMIRA_COM3", pty);
-    QVERIFY(p.start("[Communication]\nInterfaceName=COM3\n[Settings]\nPollParametersOnInit=False\n", {"/NT", "/O"}));
-    QVERIFY(Program::until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
-    QCOMPARE(p.get("Server", "Interface"), QString("COM3"));
-    QCOMPARE(p.tool({"poke", "Tesmira", "C(3)", "P(9)", "12800"}), 0);
-    soraproto::Value v;
-    QVERIFY(bus->peek(4, 1, 1, v)); // the controller's setpoint
-    QCOMPARE(v.number(), 12800.0);  // (refused writes and their texts: tst_commands)
-    QCOMPARE(p.stop(), 0);
   }
 };
 

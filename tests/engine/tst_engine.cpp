@@ -139,36 +139,30 @@ private slots:
     QCOMPARE(w.s->engine->ResolveProcess(1, 113, 3), uint8_t(113));
   }
 
+  // The reply wait table: every waiter of a tag sees its reply, tag 0 is
+  // nobody's, freed slots are reused, and a wait for tag 0 returns at once
+  // without keeping a hold.
   void waitTable()
   {
     WORLD(w, false);
     MessageEngine& e = *w.s->engine;
     QCOMPARE(e.RegisterWait(0), -1);
-    QCOMPARE(e.waitSlots(), 0);
-    QCOMPARE(e.RegisterWait(100), 1);
-    QCOMPARE(e.RegisterWait(200), 2);
-    QCOMPARE(e.RegisterWait(200), 3); // a second waiter of the same tag
-    e.ReleaseWait(1);
-    QCOMPARE(e.RegisterWait(300), 1); // the lowest free slot is reused
+    const int a = e.RegisterWait(200), b = e.RegisterWait(200), other = e.RegisterWait(100);
     e.StoreReply(200, "42", 0);
+    e.StoreReply(0, "x", 5);
     QString v;
     int16_t err = -1;
-    QVERIFY(e.GetWaitResult(2, v, err));
-    QCOMPARE(v, QString("42"));
-    QCOMPARE(err, int16_t(0));
-    QVERIFY(e.GetWaitResult(3, v, err)); // both waiters of the tag see it
-    QVERIFY(!e.GetWaitResult(1, v, err));
-    e.StoreReply(0, "x", 5); // tag 0 is nobody's
-    QVERIFY(!e.GetWaitResult(1, v, err));
-    e.ReleaseWait(2);
-    e.ReleaseWait(3);
-    QCOMPARE(e.waitSlots(), 3); // never shrinks
-    QVERIFY(!e.GetWaitResult(-1, v, err));
-    e.ResetForOpen();
-    QCOMPARE(e.waitSlots(), 0);
-    // Waiting for tag 0 returns at once, takes no slot and releases its hold.
+    for (int slot : {a, b}) {
+      QVERIFY(e.GetWaitResult(slot, v, err));
+      QCOMPARE(v, QString("42"));
+      QCOMPARE(err, int16_t(0));
+    }
+    QVERIFY(!e.GetWaitResult(other, v, err));
+    for (int slot : {a, b, other})
+      e.ReleaseWait(slot);
+    QCOMPARE(e.RegisterWait(300), 1);
     QVERIFY(!e.WaitForReply(0, 0, v, err));
-    QCOMPARE(e.waitSlots(), 0);
+    QCOMPARE(e.waitSlots(), 3);
     QCOMPARE(w.s->state.bExtendPolling, 0);
   }
 
@@ -368,20 +362,6 @@ private slots:
     QVERIFY(w.bus->peek(1, 123, 1, v));
     QCOMPARE(int(v.i), 255);
     QCOMPARE(e.HandlerDepth, 0L);
-  }
-
-  void bulkReadWaitsForTheLast()
-  {
-    WORLD(w, true);
-    const int meter = w.channelOf(3, 1);
-    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
-      w.s->dde->topic(int16_t(c))->ChangeItem(2, "x");
-    Poll_All_Params(*w.s, int16_t(meter), "8,2");
-    QCOMPARE(w.item(meter, 2), QString("3")); // the last read was waited for
-    QCOMPARE(w.s->state.bExtendPolling, 0);
-    Poll_All_Params(*w.s, -1, "2");
-    for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
-      QCOMPARE(w.item(c, 2), QString::number(w.s->channels.ChannelTable[size_t(c)].Dev_Nodenr));
   }
 
   void readDirect()
