@@ -5,23 +5,19 @@
 // every value. Prints the values per second the subscriber received and the
 // median and 99th percentile of the time from the publishing point (the
 // link server's itemChanged, which Change_dde_item reaches) to the
-// subscriber.
+// subscriber, and the processor time the server's thread (engine, link
+// layer and bridge) spent per value. The load is bench/common/PolledBus.h.
 //
-//   bench_mqtt [--seconds S] [--polltime MS] [--batch N] [--qos Q]
+//   bench_mqtt [--seconds S] [--polltime MS] [--batch N] [--qos Q] [--inflight N]
+//
+// --inflight is the broker's max_inflight_messages, its window of QoS 1 and
+// 2 messages unacknowledged by the subscriber (mosquitto's default is 20).
 
-#include "Paths.h"
-#include "ServerRig.h"
-#include "TestHome.h"
+#include "PolledBus.h"
 #include "Prompt.h"
-#include "Server.h"
 #include "mqtt/MqttBridge.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
 #include <QStandardPaths>
@@ -32,35 +28,19 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
+#include <ctime>
 #include <vector>
 
 using namespace tesmira;
+using polledbus::nowNs;
 
 namespace {
 
-constexpr int kChannels = 120;
-constexpr int kPolled = 10;
-
-qint64 nowNs()
+qint64 threadCpuNs()
 {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-    .count();
-}
-
-QJsonObject scenario()
-{
-  QJsonArray modules;
-  modules.append(QJsonObject{{"node", 1}, {"type", 1}, {"number", "IF0000001"}, {"channels", QJsonArray{1}}});
-  for (int i = 0; i < kChannels; ++i)
-    modules.append(QJsonObject{{"node", 2 + i},
-                               {"type", 4},
-                               {"number", QStringLiteral("FC%1").arg(2 + i, 7, 10, QLatin1Char('0'))},
-                               {"channels", QJsonArray{1}}});
-  // Every poll reads a new value, so every reply is a change to publish.
-  return QJsonObject{{"baud", 38400}, {"changeDelayMs", 0}, {"timeConstantMs", 800}, {"seed", 1},
-                     {"wobble", true}, {"modules", modules}};
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 struct Received {
@@ -108,14 +88,6 @@ struct Subscriber {
   }
 };
 
-void spin(const std::function<bool()>& done, int ms)
-{
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
 double percentile(std::vector<double>& v, double p)
 {
   if (v.empty())
@@ -129,30 +101,11 @@ double percentile(std::vector<double>& v, double p)
 
 int main(int argc, char** argv)
 {
-  double seconds = 5;
-  int polltime = 1, batch = 10, qos = 1;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const QByteArray a = argv[i];
-    if (a == "--seconds")
-      seconds = atof(argv[i + 1]);
-    else if (a == "--polltime")
-      polltime = atoi(argv[i + 1]);
-    else if (a == "--batch")
-      batch = atoi(argv[i + 1]);
-    else if (a == "--qos")
-      qos = atoi(argv[i + 1]);
-  }
-
+  const polledbus::Options o = polledbus::options(argc, argv);
+  const int qos = int(polledbus::option(argc, argv, "--qos", 1));
+  const int inflight = int(polledbus::option(argc, argv, "--inflight", 1000));
   TestHome home;
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("TESMIRA_SIM_PACING", "0");
-  const QString scen = home.file("scenario.json");
-  {
-    QFile f(scen);
-    f.open(QIODevice::WriteOnly);
-    f.write(QJsonDocument(scenario()).toJson());
-  }
-  qputenv("TESMIRA_SIM_SCENARIO", scen.toLocal8Bit());
+  polledbus::prepare(home);
   QApplication app(argc, argv);
   support::HeadlessPrompt prompt;
   support::setPrompt(&prompt);
@@ -172,14 +125,16 @@ int main(int argc, char** argv)
   }
   QFile conf(home.file("mosquitto.conf"));
   conf.open(QIODevice::WriteOnly);
-  conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 0\n")
+  conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 0\n"
+                            "max_inflight_messages %2\n")
                .arg(port)
+               .arg(inflight)
                .toUtf8());
   conf.close();
   QProcess broker;
   broker.start(brokerBin, {"-c", conf.fileName()});
   bool up = false;
-  spin([&] {
+  polledbus::spin([&] {
     QTcpSocket sock;
     sock.connectToHost(QHostAddress::LocalHost, port);
     return up = sock.waitForConnected(100);
@@ -190,31 +145,10 @@ int main(int argc, char** argv)
   }
 
   Server s;
-  s.createGeneral(".");
-  s.createServices();
-  QString e = serverrig::installDatabase(support::Paths::programDir(), home.defaultDatabase())
-                ? serverrig::startServices(s, true)
-                : QStringLiteral("no default database beside the program");
-  if (e.isEmpty())
-    e = serverrig::openLine(s, "SIM", 38400, 125);
-  if (!e.isEmpty()) {
-    std::fprintf(stderr, "bench_mqtt: %s\n", qPrintable(e));
+  const QList<int16_t> polled = polledbus::open(s, home, "bench_mqtt");
+  if (polled.isEmpty())
     return 1;
-  }
-  QList<int16_t> polled;
-  for (auto& def : s.db->ParameterTable)
-    def.Poll = false;
-  serverrig::fillChannelModel(s, [&](int, const ChannelRec& r, int16_t p) {
-    const ParameterDef& def = s.db->ParameterTable[size_t(p)];
-    if (r.Dev_ID == 4 && polled.size() < kPolled && def.Read && (def.Process == 1 || def.Process == 255) &&
-        def.VarType[0] <= 3 && !polled.contains(p))
-      polled.append(p);
-  });
-  for (int16_t p : polled)
-    s.db->ParameterTable[size_t(p)].Poll = true;
   ChannelModel& m = s.channels;
-  s.dde->AddTopicScr(m.ChannelCount);
-  s.state.NotReady = false;
 
   // The publishing point, time-stamped before the bridge hears of a value.
   // A value can repeat; each arrival takes the oldest stamp of its key.
@@ -237,29 +171,27 @@ int main(int argc, char** argv)
   cfg.clientId = QStringLiteral("tesmira-bench");
   cfg.qos = qos;
   MqttBridge bridge(s, s.dde->link(), cfg);
-  spin([&] { return bridge.isConnected(); }, 10000);
+  polledbus::spin([&] { return bridge.isConnected(); }, 10000);
   Subscriber sub;
   if (!bridge.isConnected() || !sub.start(port, qos)) {
     std::fprintf(stderr, "bench_mqtt: cannot connect to the broker\n");
     return 1;
   }
-  spin([&] { return sub.subscribed.load(); }, 10000);
+  polledbus::spin([&] { return sub.subscribed.load(); }, 10000);
 
-  s.cfg.Polltime = polltime;
-  s.cfg.PollBatch = batch;
-  s.cfg.PendingTimeout = 10;
-  s.poll->StartPolling();
-  spin([] { return false; }, 1000); // warm-up
+  polledbus::startPolling(s, o);
   stamping = true;
   sub.counting = true;
+  const qint64 cpuBefore = threadCpuNs();
   QElapsedTimer t;
   t.start();
-  spin([] { return false; }, int(seconds * 1000));
+  polledbus::spin([] { return false; }, int(o.seconds * 1000));
   sub.counting = false;
   stamping = false;
   const double elapsed = t.elapsed() / 1000.0;
+  const double cpu = double(threadCpuNs() - cpuBefore) / 1e9;
   s.poll->StopPolling();
-  spin([] { return false; }, 300);
+  polledbus::spin([] { return false; }, 300);
 
   std::vector<double> latencies;
   qint64 received = 0;
@@ -281,12 +213,14 @@ int main(int argc, char** argv)
     published += qint64(v.size());
 
   std::printf("bench_mqtt: %d channels x %d polled parameters, in-process bus, pacing off, Polltime %d ms, "
-              "PollBatch %d, QoS %d, %.1f s\n",
-              int(m.MaxChannel) - 1, int(polled.size()), polltime, batch, qos, elapsed);
+              "PollBatch %d, QoS %d, broker window %d, %.1f s\n",
+              int(m.MaxChannel) - 1, int(polled.size()), o.polltime, o.batch, qos, inflight, elapsed);
   std::printf("  values published at the items:      %.0f /s\n", published / elapsed);
   std::printf("  values received by the subscriber:  %.0f /s (target >= 20000)\n", received / elapsed);
   std::printf("  latency item -> subscriber: median %.2f ms, p99 %.2f ms (%zu matched; target median < 5 ms)\n",
               percentile(latencies, 0.5), percentile(latencies, 0.99), latencies.size());
+  std::printf("  server thread: %.0f %% of a core, %.1f us per published value\n", 100 * cpu / elapsed,
+              published ? 1e6 * cpu / double(published) : 0.0);
   sora32::CloseCommunication();
   broker.kill();
   broker.waitForFinished();
