@@ -8,10 +8,11 @@
 // subscriber, and the processor time the server's thread (engine, link
 // layer and bridge) spent per value. The load is bench/common/PolledBus.h.
 //
-//   bench_mqtt [--seconds S] [--polltime MS] [--batch N] [--qos Q] [--inflight N]
+//   bench_mqtt [--seconds S] [--polltime MS] [--batch N] [--qos Q] [--subqos Q] [--inflight N]
 //
+// --qos is the bridge's, --subqos the subscriber's (by default the same);
 // --inflight is the broker's max_inflight_messages, its window of QoS 1 and
-// 2 messages unacknowledged by the subscriber (mosquitto's default is 20).
+// 2 messages unacknowledged by the subscriber (20, mosquitto's default).
 
 #include "PolledBus.h"
 #include "Prompt.h"
@@ -103,7 +104,8 @@ int main(int argc, char** argv)
 {
   const polledbus::Options o = polledbus::options(argc, argv);
   const int qos = int(polledbus::option(argc, argv, "--qos", 1));
-  const int inflight = int(polledbus::option(argc, argv, "--inflight", 1000));
+  const int inflight = int(polledbus::option(argc, argv, "--inflight", 20));
+  const int subQos = int(polledbus::option(argc, argv, "--subqos", qos));
   TestHome home;
   polledbus::prepare(home);
   QApplication app(argc, argv);
@@ -173,7 +175,7 @@ int main(int argc, char** argv)
   MqttBridge bridge(s, s.dde->link(), cfg);
   polledbus::spin([&] { return bridge.isConnected(); }, 10000);
   Subscriber sub;
-  if (!bridge.isConnected() || !sub.start(port, qos)) {
+  if (!bridge.isConnected() || !sub.start(port, subQos)) {
     std::fprintf(stderr, "bench_mqtt: cannot connect to the broker\n");
     return 1;
   }
@@ -213,8 +215,8 @@ int main(int argc, char** argv)
     published += qint64(v.size());
 
   std::printf("bench_mqtt: %d channels x %d polled parameters, in-process bus, pacing off, Polltime %d ms, "
-              "PollBatch %d, QoS %d, broker window %d, %.1f s\n",
-              int(m.MaxChannel) - 1, int(polled.size()), o.polltime, o.batch, qos, inflight, elapsed);
+              "PollBatch %d, QoS %d (subscriber %d), broker window %d, %.1f s\n",
+              int(m.MaxChannel) - 1, int(polled.size()), o.polltime, o.batch, qos, subQos, inflight, elapsed);
   std::printf("  values published at the items:      %.0f /s\n", published / elapsed);
   std::printf("  values received by the subscriber:  %.0f /s (target >= 20000)\n", received / elapsed);
   std::printf("  latency item -> subscriber: median %.2f ms, p99 %.2f ms (%zu matched; target median < 5 ms)\n",
