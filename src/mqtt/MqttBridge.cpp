@@ -27,9 +27,12 @@ namespace {
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kMaxRetrySeconds = 30;
 constexpr int kConnectTimeoutSeconds = 10;
-// Messages sent but not yet acknowledged by the broker (QoS 1 and 2); the
-// rest wait in the client's queue.
-constexpr unsigned kMaxInflight = 1000;
+// Messages handed to the client and not yet acknowledged by the broker (QoS
+// 1 and 2); the rest wait in the bridge's queue. Wide enough for a broker on
+// the network to keep up with a busy bus, small enough that a value never
+// waits long behind older ones. QoS 0 has no acknowledgement: there a batch
+// waits until the previous one is written.
+constexpr int kWindow = 256;
 
 QString errorText(int rc)
 {
@@ -67,7 +70,12 @@ MqttBridge::MqttBridge(Server& s, ddeml::Server& link, const MqttConfig& config)
   }
   mosquitto_connect_callback_set(m_mosq, &MqttBridge::onConnect);
   mosquitto_message_callback_set(m_mosq, &MqttBridge::onMessage);
-  mosquitto_max_inflight_messages_set(m_mosq, kMaxInflight);
+  mosquitto_publish_callback_set(m_mosq, &MqttBridge::onPublish);
+  // The bridge keeps its own window (kWindow); the client holds nothing back.
+  mosquitto_max_inflight_messages_set(m_mosq, 0);
+  // A publish only queues in the client; flush() writes what a turn of the
+  // event loop published at once.
+  mosquitto_threaded_set(m_mosq, true);
   const QByteArray state = m_cfg.stateTopic().toUtf8();
   mosquitto_will_set(m_mosq, state.constData(), 7, "offline", m_cfg.qos, true);
   if (!m_cfg.username.isEmpty())
@@ -86,24 +94,24 @@ MqttBridge::MqttBridge(Server& s, ddeml::Server& link, const MqttConfig& config)
   m_misc = new QTimer(this);
   m_misc->setInterval(1000);
   connect(m_misc, &QTimer::timeout, this, [this] { pump(0); });
+  m_flush = new QTimer(this);
+  m_flush->setSingleShot(true);
+  m_flush->setInterval(0);
+  connect(m_flush, &QTimer::timeout, this, [this] { flush(); });
   m_retry = new QTimer(this);
   m_retry->setSingleShot(true);
   connect(m_retry, &QTimer::timeout, this, [this] { connectToBroker(false); });
 
   connect(&m_link, &ddeml::Server::itemChanged, this,
           [this](const QString& topic, const QString& item, const QByteArray& value) {
-            if (m_connected)
-              publish(m_cfg.valueTopic(topic, item), value, true);
+            publish(m_cfg.valueTopic(topic, item), value, true, true);
           });
   connect(&m_link, &ddeml::Server::itemRemoved, this, [this](const QString& topic, const QString& item) {
-    if (m_connected)
-      publish(m_cfg.valueTopic(topic, item), {}, true);
+    publish(m_cfg.valueTopic(topic, item), {}, true, true);
   });
   connect(&m_link, &ddeml::Server::topicRemoved, this, [this](const QString& topic, const QStringList& items) {
-    if (!m_connected)
-      return;
     for (const QString& item : items)
-      publish(m_cfg.valueTopic(topic, item), {}, true);
+      publish(m_cfg.valueTopic(topic, item), {}, true, true);
   });
   connectToBroker(true);
 }
@@ -114,6 +122,7 @@ MqttBridge::~MqttBridge()
     return;
   if (m_connected) {
     publish(m_cfg.stateTopic(), "offline", true);
+    flush(true);
     mosquitto_disconnect(m_mosq);
     // What is still queued goes out before the socket closes; a broker that
     // does not take it within a second is not waited for.
@@ -180,10 +189,13 @@ void MqttBridge::pump(int what)
     rc = mosquitto_loop_read(m_mosq, 1);
   else if (what == 2)
     rc = mosquitto_loop_write(m_mosq, 1);
-  if (rc == MOSQ_ERR_SUCCESS)
+  else
     rc = mosquitto_loop_misc(m_mosq);
   if (rc == MOSQ_ERR_SUCCESS && !m_connected && m_connectDeadline.hasExpired())
     return brokerLost(QStringLiteral("no answer within %1 s").arg(kConnectTimeoutSeconds));
+  // Acknowledgements read may have opened the window for waiting messages.
+  if (rc == MOSQ_ERR_SUCCESS && m_connected && !m_queue.empty())
+    return flush();
   checkSocket(rc);
 }
 
@@ -240,6 +252,9 @@ void MqttBridge::onConnect(mosquitto*, void* self, int rc)
 void MqttBridge::connected()
 {
   m_connected = true;
+  // What the client sends again of the last connection is not counted:
+  // its acknowledgements only bring the count down to zero earlier.
+  m_unacked = 0;
   m_retryDelay = 1;
   m_lostSaid = false;
   const QString where = QStringLiteral("%1:%2").arg(m_cfg.host).arg(m_cfg.port);
@@ -258,17 +273,58 @@ void MqttBridge::republishAll()
 {
   for (const QString& topic : m_link.topics())
     for (const QString& item : m_link.items(topic))
-      publish(m_cfg.valueTopic(topic, item), m_link.itemBytes(topic, item), true);
+      publish(m_cfg.valueTopic(topic, item), m_link.itemBytes(topic, item), true, true);
 }
 
-void MqttBridge::publish(const QString& topic, const QByteArray& payload, bool retain)
+void MqttBridge::publish(const QString& topic, const QByteArray& payload, bool retain, bool value)
 {
-  const QByteArray t = topic.toUtf8();
-  const int rc = mosquitto_publish(m_mosq, nullptr, t.constData(), int(payload.size()), payload.constData(),
-                                   m_cfg.qos, retain);
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && m_s.debug())
-    m_s.debug()->LogMsg(QStringLiteral("Error"), QStringLiteral("MQTT publish %1: %2").arg(topic, errorText(rc)));
-  updateWriteWatch();
+  QByteArray t = topic.toUtf8();
+  if (value) {
+    const auto waiting = m_queuedValue.constFind(t);
+    if (waiting != m_queuedValue.constEnd()) {
+      m_queue[size_t(*waiting - m_queueHead)].payload = payload;
+      return;
+    }
+    m_queuedValue.insert(t, m_queueHead + qint64(m_queue.size()));
+  }
+  m_queue.push_back({std::move(t), payload, retain, value});
+  // Once the events of this turn of the event loop are handled.
+  if (!m_flush->isActive())
+    m_flush->start();
+}
+
+// Hands the waiting messages to the client while the window has room and
+// writes them; all: every message, without writing (the caller drains).
+void MqttBridge::flush(bool all)
+{
+  if (!m_connected)
+    return;
+  const bool acknowledged = m_cfg.qos > 0;
+  if (!all && !acknowledged && mosquitto_want_write(m_mosq))
+    return updateWriteWatch();
+  while (!m_queue.empty() && (all || !acknowledged || m_unacked < kWindow)) {
+    Message msg = std::move(m_queue.front());
+    m_queue.pop_front();
+    ++m_queueHead;
+    if (msg.value)
+      m_queuedValue.remove(msg.topic);
+    const int rc = mosquitto_publish(m_mosq, nullptr, msg.topic.constData(), int(msg.payload.size()),
+                                     msg.payload.constData(), m_cfg.qos, msg.retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      if (acknowledged)
+        ++m_unacked;
+    } else if (m_s.debug())
+      m_s.debug()->LogMsg(QStringLiteral("Error"),
+                          QStringLiteral("MQTT publish %1: %2").arg(QString::fromUtf8(msg.topic), errorText(rc)));
+  }
+  if (!all)
+    checkSocket(mosquitto_loop_write(m_mosq, 1));
+}
+
+void MqttBridge::onPublish(mosquitto*, void* self, int)
+{
+  auto* b = static_cast<MqttBridge*>(self);
+  b->m_unacked = std::max(0, b->m_unacked - 1);
 }
 
 void MqttBridge::onMessage(mosquitto*, void* self, const mosquitto_message* msg)

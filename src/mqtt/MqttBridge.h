@@ -5,7 +5,9 @@
 #include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
+#include <QHash>
 #include <QString>
+#include <deque>
 #include <memory>
 
 class QSocketNotifier;
@@ -37,6 +39,12 @@ class Server;
 // no thread of its own. When the broker goes away the bridge reconnects with
 // a growing pause (1 s doubling to 30 s) and, once back, publishes every
 // item's current value again.
+//
+// Messages wait in the bridge's own queue and go out together once per
+// event-loop turn, at most kWindow of them unacknowledged by the broker at
+// a time. While a value waits, a newer value of the same item takes its
+// place: a broker that falls behind gets each item's latest value instead
+// of a backlog that grows without end.
 class MqttBridge : public QObject {
   Q_OBJECT
 public:
@@ -58,6 +66,7 @@ signals:
 private:
   static void onConnect(mosquitto*, void* self, int rc);
   static void onMessage(mosquitto*, void* self, const mosquitto_message* msg);
+  static void onPublish(mosquitto*, void* self, int mid);
 
   void connectToBroker(bool first);
   void watchSocket();
@@ -67,7 +76,10 @@ private:
   void checkSocket(int rc);
   void updateWriteWatch();
   void connected();
-  void publish(const QString& topic, const QByteArray& payload, bool retain);
+  // Queues a message; value (an item's retained value) may be replaced by a
+  // newer one of the same topic while it waits.
+  void publish(const QString& topic, const QByteArray& payload, bool retain, bool value = false);
+  void flush(bool all = false);
   void republishAll();
   void runWrites();
   void log(const QString& text);
@@ -88,6 +100,7 @@ private:
   QSocketNotifier* m_write = nullptr;
   QTimer* m_misc = nullptr;
   QTimer* m_retry = nullptr;
+  QTimer* m_flush = nullptr; // a zero timer: flush() after this turn's events
   int m_retryDelay = 1; // seconds
   bool m_connected = false;
   bool m_everConnected = false;
@@ -96,6 +109,17 @@ private:
   QDeadlineTimer m_connectDeadline;
   QList<Write> m_writes;
   bool m_writing = false;
+
+  struct Message {
+    QByteArray topic;
+    QByteArray payload;
+    bool retain = false;
+    bool value = false;
+  };
+  std::deque<Message> m_queue;
+  qint64 m_queueHead = 0;               // sequence number of m_queue.front()
+  QHash<QByteArray, qint64> m_queuedValue; // value topic -> its sequence number
+  int m_unacked = 0;                    // handed to the client, not yet acknowledged
 };
 
 }
