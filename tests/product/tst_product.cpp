@@ -1,78 +1,43 @@
 // Whole-program tests of what a user meets first on Linux: the version,
-// discovery of topics and items with tesmira-dde, and a failed opening that
-// says which port failed and why.
-#include "TestHome.h"
+// discovery of topics and items with tesmira-dde, a log that follows
+// logrotate, and a failed opening that says which port failed and why.
+#include "ProcessRig.h"
 
-#include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
 #include <csignal>
 
 namespace {
 
-QString bin(const QString& name) { return qEnvironmentVariable("TESMIRA_BIN_DIR") + '/' + name; }
-
-QProcessEnvironment environment(const TestHome& home) { return home.environment(); }
-
-void writeFile(const QString& path, const QByteArray& text)
-{
-  QFile f(path);
-  QVERIFY(f.open(QIODevice::WriteOnly));
-  f.write(text);
-}
-
 struct Run {
   int exitCode = -1;
   QString out, err;
 };
-Run run(const TestHome& home, const QString& program, const QStringList& args)
+Run run(const QProcessEnvironment& env, const QString& program, const QStringList& args)
 {
   QProcess p;
-  p.setProcessEnvironment(environment(home));
-  p.start(bin(program), args);
-  Run r;
-  if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit)
-    r.exitCode = p.exitCode();
-  else
-    p.kill();
+  p.setProcessEnvironment(env);
+  p.start(qEnvironmentVariable("TESMIRA_BIN_DIR") + '/' + program, args);
+  const bool finished = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit;
+  p.kill();
   p.waitForFinished();
-  r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-  r.err = QString::fromLocal8Bit(p.readAllStandardError());
-  return r;
+  return {finished ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
+          QString::fromLocal8Bit(p.readAllStandardError())};
 }
 
-// A headless server on the given interface, opened at start (/O).
-class RunningServer {
-public:
-  RunningServer(const TestHome& home, const QString& interfaceName, const QStringList& extra = {})
-  {
-    writeFile(home.file("common.ini"), "[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n");
-    writeFile(home.file("user.ini"), "[Menu Settings]\nEchoErr=True\n");
-    m_p.setProcessEnvironment(environment(home));
-    m_p.start(bin("tesmira"), QStringList{"/O"} + extra);
-  }
-  qint64 pid() const { return m_p.processId(); }
-  ~RunningServer()
-  {
-    m_p.terminate();
-    if (!m_p.waitForFinished(20000))
-      m_p.kill();
-  }
-  bool waitFor(const QString& text, int ms = 20000)
-  {
-    QDeadlineTimer deadline(ms);
-    while (!m_out.contains(text) && !deadline.hasExpired()) {
-      m_p.waitForReadyRead(100);
-      m_out += QString::fromLocal8Bit(m_p.readAllStandardOutput());
-    }
-    return m_out.contains(text);
-  }
-  const QString& output() const { return m_out; }
+// The program opened at start (/O) on the given interface, with errors on
+// its console.
+bool start(processrig::Program& p, const QString& interfaceName, const QStringList& extra = {})
+{
+  QFile user(p.home.file("user.ini"));
+  return user.open(QIODevice::WriteOnly) && user.write("[Menu Settings]\nEchoErr=True\n") > 0 && user.flush() &&
+         p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n", QStringList{"/O"} + extra);
+}
 
-private:
-  QProcess m_p;
-  QString m_out;
-};
+bool says(processrig::Program& p, const QString& text)
+{
+  return until([&] { return p.output().contains(text.toLocal8Bit()); }, 20000);
+}
 
 }
 
@@ -83,7 +48,7 @@ private slots:
   {
     TestHome home;
     for (const QString& program : {QStringLiteral("tesmira"), QStringLiteral("tesmira-dde")}) {
-      const Run r = run(home, program, {"--version"});
+      const Run r = run(home.environment(), program, {"--version"});
       QCOMPARE(r.exitCode, 0);
       QVERIFY2(QRegularExpression("^" + program + " \\d+\\.\\d+\\.\\d+", QRegularExpression::CaseInsensitiveOption)
                  .match(r.out).hasMatch(),
@@ -91,13 +56,23 @@ private slots:
     }
   }
 
+  // Also: the MQTT bridge is off unless switched on, so nothing connects to
+  // the broker program.ini names.
   void discoveryFollowsTheBus()
   {
-    TestHome home;
-    RunningServer server(home, "SIM");
-    QVERIFY2(server.waitFor("Server is active and ready for any client"), qPrintable(server.output()));
+    processrig::Program server;
+    QTcpServer broker;
+    QVERIFY(broker.listen(QHostAddress::LocalHost));
+    QFile program(server.home.file("program.ini"));
+    QVERIFY(program.open(QIODevice::WriteOnly));
+    program.write(QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.serverPort()).toUtf8());
+    program.close();
+    QVERIFY(start(server, "SIM"));
+    QVERIFY2(says(server, "Server is active and ready for any client"), server.output().constData());
+    QVERIFY(!broker.waitForNewConnection(100));
+    QVERIFY(!server.output().contains("MQTT"));
 
-    Run r = run(home, "tesmira-dde", {"list"});
+    Run r = run(server.env, "tesmira-dde", {"list"});
     QCOMPARE(r.exitCode, 0);
     const QStringList topics = r.out.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(topics.first(), QStringLiteral("C(0)"));
@@ -105,39 +80,35 @@ private slots:
       QVERIFY2(topics.contains(t), qPrintable(r.out));
     QVERIFY(topics.indexOf("C(8)") < topics.indexOf("server")); // natural order
 
-    r = run(home, "tesmira-dde", {"list", "C(3)"});
+    r = run(server.env, "tesmira-dde", {"list", "C(3)"});
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(QRegularExpression("\\nP\\(8\\) +measure +\\d+\\n").match(r.out).hasMatch(), qPrintable(r.out));
     QVERIFY(r.out.indexOf("\nP(9) ") < r.out.indexOf("\nP(10) "));
 
     // Discovery items are the server's own.
-    r = run(home, "tesmira-dde", {"poke", "Tesmira", "C(3)", "TopicItemList", "x"});
+    r = run(server.env, "tesmira-dde", {"poke", "Tesmira", "C(3)", "TopicItemList", "x"});
     QCOMPARE(r.exitCode, 6);
     QVERIFY2(r.err.contains("read-only"), qPrintable(r.err));
-    r = run(home, "tesmira-dde", {"request", "Tesmira", "C(3)", "TopicItemList"});
-    QVERIFY(r.out.startsWith("P(0)\\tP(1)\\t"));
+    QVERIFY(server.get("C(3)", "TopicItemList").startsWith("P(0)\tP(1)\t"));
 
     // Closing the communication removes the channel topics from the list.
-    QCOMPARE(run(home, "tesmira-dde", {"poke", "Tesmira", "Server", "OpenCom", "0"}).exitCode, 0);
-    r = run(home, "tesmira-dde", {"request", "Tesmira", "System", "Topics"});
-    QCOMPARE(r.out.trimmed(), QStringLiteral("server\\tSystem"));
+    QVERIFY(server.put("Server", "OpenCom", "0"));
+    QCOMPARE(server.get("System", "Topics").trimmed(), QStringLiteral("server\tSystem"));
   }
 
   // A headless server keeps its parameter log from the start and opens it
   // again on SIGHUP, after logrotate has moved it away.
   void headlessLogFollowsLogrotate()
   {
-    TestHome home;
-    const QString log = home.file("parameters.log");
-    RunningServer server(home, "SIM", {"--log=" + log});
-    QVERIFY2(server.waitFor("Log file " + log + " opened"), qPrintable(server.output()));
-    QVERIFY2(server.waitFor("Server is active and ready for any client"), qPrintable(server.output()));
-    // A served request: the server is in its event loop, signals are handled.
-    QCOMPARE(run(home, "tesmira-dde", {"request", "Tesmira", "System", "Status"}).exitCode, 0);
+    processrig::Program server;
+    const QString log = server.home.file("parameters.log");
+    QVERIFY(start(server, "SIM", {"--log=" + log}));
+    QVERIFY2(says(server, "Log file " + log + " opened"), server.output().constData());
+    QVERIFY2(says(server, "Server is active and ready for any client"), server.output().constData());
     QVERIFY(QFile::rename(log, log + ".1"));
-    ::kill(pid_t(server.pid()), SIGHUP);
-    QVERIFY2(server.waitFor("Log file " + log + " opened again"), qPrintable(server.output()));
-    QCOMPARE(run(home, "tesmira-dde", {"poke", "Tesmira", "C(3)", "P(9)", "16000"}).exitCode, 0);
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY2(says(server, "Log file " + log + " opened again"), server.output().constData());
+    QVERIFY(server.put("C(3)", "P(9)", "16000"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(log).size() > 0, 10000);
     QFile rotated(log + ".1");
     QVERIFY(rotated.open(QIODevice::ReadOnly));
@@ -160,10 +131,10 @@ private slots:
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     if (interfaceName.contains("%1"))
       interfaceName = interfaceName.arg(silent.serverPort());
-    TestHome home;
-    RunningServer server(home, interfaceName);
-    QVERIFY2(server.waitFor("Communication to SORANET forced to stop"), qPrintable(server.output()));
-    QVERIFY2(server.waitFor("Error\tCannot open " + interfaceName + ": " + reason), qPrintable(server.output()));
+    processrig::Program server;
+    QVERIFY(start(server, interfaceName));
+    QVERIFY2(says(server, "Communication to SORANET forced to stop"), server.output().constData());
+    QVERIFY2(says(server, "Error\tCannot open " + interfaceName + ": " + reason), server.output().constData());
   }
 };
 
