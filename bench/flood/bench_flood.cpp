@@ -3,7 +3,9 @@
 // acknowledgements), while a second client keeps requesting Server!Status
 // and times each request. Prints, per run, the median and worst wait of the
 // second client's requests while the flood was being handled, and the time
-// the flood took; then the medians over the runs.
+// the flood took; then the medians over the runs. The median wait is also
+// given in pokes (divided by the flood's mean time per poke), a figure that
+// depends less on how loaded the machine is.
 //
 //   bench_flood [--runs N] [--pokes N] [--program PATH/tesmira]
 
@@ -172,20 +174,23 @@ int main(int argc, char** argv)
       program = args[i + 1];
   }
   std::vector<qint64> medians, worsts, floods;
+  std::vector<double> inPokes;
   for (int r = 0; r < runs; ++r) {
     Figures f;
     if (!runOnce(program, pokes, &f)) {
       std::printf("run %d failed\n", r + 1);
       return 1;
     }
-    std::printf("run %d: %d requests during a flood of %d pokes (%lld ms): median %.2f ms, worst %.2f ms\n", r + 1,
-                f.requests, pokes, (long long)f.floodMs, f.medianUs / 1000.0, f.worstUs / 1000.0);
+    const double pokeUs = f.floodMs * 1000.0 / pokes;
+    inPokes.push_back(f.medianUs / pokeUs);
+    std::printf("run %d: %d requests during a flood of %d pokes (%lld ms): median %.2f ms (%.2f pokes), worst %.2f ms\n",
+                r + 1, f.requests, pokes, (long long)f.floodMs, f.medianUs / 1000.0, inPokes.back(), f.worstUs / 1000.0);
     std::fflush(stdout);
     medians.push_back(f.medianUs);
     worsts.push_back(f.worstUs);
     floods.push_back(f.floodMs);
   }
-  std::printf("median of %d runs: request wait median %.2f ms, worst %.2f ms; flood %lld ms\n", runs,
-              median(medians) / 1000.0, median(worsts) / 1000.0, (long long)median(floods));
+  std::printf("median of %d runs: request wait median %.2f ms (%.2f pokes), worst %.2f ms; flood %lld ms\n", runs,
+              median(medians) / 1000.0, median(inPokes), median(worsts) / 1000.0, (long long)median(floods));
   return 0;
 }

@@ -96,18 +96,20 @@ bool sameToken(const QByteArray& given, const QByteArray& token)
 } // namespace
 
 // One client connection: a conversation on one topic once CONNECT succeeded.
-// Handles the client's messages in order; while a poke is with the server's
-// handler, the following messages wait in the buffers.
+// Handles the client's messages in order, one per turn of the server; while a
+// poke is with the server's handler, the following messages wait in the
+// buffers.
 class Conversation : public QObject {
 public:
     Conversation(Server* server, QIODevice* device, bool authenticated, std::function<void()> abortFn,
-                 std::function<void()> closeFn)
+                 std::function<void()> closeFn, std::function<void()> flushFn)
         : m_server(server), m_device(device), m_abort(std::move(abortFn)), m_close(std::move(closeFn)),
+          m_flush(std::move(flushFn)),
           m_authenticated(authenticated),
           m_reader({"POKE", "EXECUTE"}, server->m_limits.maxLine, server->m_limits.maxValue)
     {
         device->setParent(this);
-        connect(device, &QIODevice::readyRead, this, [this] { pump(); });
+        connect(device, &QIODevice::readyRead, this, [this] { m_server->wake(this, false); });
         m_frameTimer.setSingleShot(true);
         connect(&m_frameTimer, &QTimer::timeout, this, [this] {
             closeAfter(errorMessage("TIMEOUT", QStringLiteral("message not complete after %1 s")
@@ -161,7 +163,10 @@ public:
             deleteLater();
     }
 
-    void pump();
+    // Handles at most one complete message. True when more input waits, so
+    // that the conversation queues for the next turn. Does nothing while a
+    // message of this conversation is being handled further up the stack.
+    bool serveOne();
 
 private:
     bool fill();
@@ -173,12 +178,12 @@ private:
     QIODevice* m_device;
     std::function<void()> m_abort;
     std::function<void()> m_close;
+    std::function<void()> m_flush;
     bool m_authenticated; // a TCP client has sent the token
     FrameReader m_reader;
     bool m_closing = false;
     bool m_dead = false;
     bool m_inPump = false;
-    bool m_pumpScheduled = false;
     QTimer m_frameTimer; // runs while a message is half received
 };
 
@@ -197,14 +202,13 @@ bool Conversation::fill()
     return true;
 }
 
-void Conversation::pump()
+bool Conversation::serveOne()
 {
     if (m_inPump || m_closing)
-        return;
+        return false;
     m_inPump = true;
-    int budget = m_server->m_limits.messagesPerTurn;
     bool handled = false;
-    while (!m_closing) {
+    while (!m_closing && !handled) {
         Message msg;
         QByteArray token;
         QString text;
@@ -224,28 +228,19 @@ void Conversation::pump()
         m_frameTimer.stop();
         handled = true;
         handle(msg);
+        // The reply leaves now, not after the other conversations' turns.
+        if (!m_closing)
+            m_flush();
         if (!m_closing && backlog() > m_server->m_limits.maxOutputBacklog) {
             // The client sends but does not read its replies.
             m_server->dropConversation(this);
             abortNow();
-            break;
-        }
-        if (--budget <= 0 && !m_closing) {
-            // Give the other clients and the server's timers a turn.
-            if (!m_pumpScheduled) {
-                m_pumpScheduled = true;
-                QTimer::singleShot(0, this, [this] {
-                    m_pumpScheduled = false;
-                    pump();
-                });
-            }
-            break;
         }
     }
     m_inPump = false;
     if (m_dead) {
         deleteLater();
-        return;
+        return false;
     }
     // A message that stays half received for too long ends the link: the
     // peer is gone or stuck, and its bytes would be held for good.
@@ -253,6 +248,7 @@ void Conversation::pump()
         m_frameTimer.stop();
     else if (handled || !m_frameTimer.isActive())
         m_frameTimer.start(m_server->m_limits.frameTimeoutMs);
+    return handled && !m_closing && (m_reader.buffered() > 0 || m_device->bytesAvailable() > 0);
 }
 
 bool Conversation::checkFormat(const Message& msg, int formatIndex, const QString& itemName)
@@ -456,7 +452,15 @@ void Conversation::handle(const Message& msg)
 
 // ---------------------------------------------------------------- Server
 
-Server::Server(QObject* parent) : QObject(parent) {}
+Server::Server(QObject* parent) : QObject(parent)
+{
+    // A timer, not a posted call: the event loop reads the sockets before it
+    // runs timers, so input that came in during a turn is queued before the
+    // next turn starts.
+    m_turn.setSingleShot(true);
+    m_turn.setInterval(0);
+    connect(&m_turn, &QTimer::timeout, this, &Server::serveTurn);
+}
 
 Server::~Server()
 {
@@ -596,14 +600,16 @@ void Server::acceptConnection(QIODevice* device, bool authenticated)
     Conversation* conv = nullptr;
     if (auto* ls = qobject_cast<QLocalSocket*>(device)) {
         ls->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(this, ls, authenticated, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); });
+        conv = new Conversation(
+            this, ls, authenticated, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); }, [ls] { ls->flush(); });
         connect(ls, &QLocalSocket::disconnected, conv, [this, conv] {
             dropConversation(conv);
             conv->markDead();
         });
     } else if (auto* ts = qobject_cast<QTcpSocket*>(device)) {
         ts->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(this, ts, authenticated, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); });
+        conv = new Conversation(
+            this, ts, authenticated, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); }, [ts] { ts->flush(); });
         connect(ts, &QTcpSocket::disconnected, conv, [this, conv] {
             dropConversation(conv);
             conv->markDead();
@@ -616,7 +622,32 @@ void Server::acceptConnection(QIODevice* device, bool authenticated)
     m_conversations.append(conv);
     emit conversationCountChanged(conversationCount());
     // Bytes may have arrived before we were listening for readyRead.
-    QTimer::singleShot(0, conv, [conv] { conv->pump(); });
+    wake(conv, false);
+}
+
+void Server::wake(Conversation* conv, bool servedLastTurn)
+{
+    if (m_fresh.contains(conv) || m_again.contains(conv))
+        return;
+    (servedLastTurn ? m_again : m_fresh).append(conv);
+    if (!m_turn.isActive())
+        m_turn.start();
+}
+
+// One message of every conversation with input, those that were not served
+// in the previous turn first: a client that pipelines many messages delays
+// another client's request by the handling of at most one message.
+void Server::serveTurn()
+{
+    const QList<QPointer<Conversation>> batch = m_fresh + m_again;
+    m_fresh.clear();
+    m_again.clear();
+    for (const QPointer<Conversation>& conv : batch) {
+        // A handler may run nested event loops, and so nested turns; a
+        // conversation busy further up the stack queues itself when done.
+        if (conv && conv->serveOne() && conv)
+            wake(conv, true);
+    }
 }
 
 void Server::dropLinks(Conversation* conv)

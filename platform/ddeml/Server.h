@@ -15,8 +15,10 @@
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -40,7 +42,6 @@ struct ServerLimits {
     int maxValue = 1 << 20;             // longest value a client may poke
     qint64 maxOutputBacklog = 4 << 20;  // bytes queued for a client before it is dropped
     int maxLinksPerItem = 128;          // advise links on one item, all clients together
-    int messagesPerTurn = 1;            // client messages handled before other work gets a turn
     int frameTimeoutMs = 30000;         // a message left half-sent this long ends its conversation
 };
 
@@ -143,6 +144,9 @@ private:
 
     static QString key(const QString& name) { return name.toCaseFolded(); }
     void acceptConnection(QIODevice* device, bool authenticated);
+    // Queues a conversation with input for the next turn.
+    void wake(Conversation* conv, bool servedLastTurn);
+    void serveTurn();
     void pushValue(const QString& topicKey, ItemRec& item);
     void dropConversation(Conversation* conv);
     void dropLinks(Conversation* conv);
@@ -159,6 +163,11 @@ private:
     QByteArray m_tcpToken;
     QHash<QString, TopicRec> m_topics;
     QList<Conversation*> m_conversations;
+    // Conversations with input waiting for a turn: those that have just
+    // woken, then those served in the previous turn.
+    QList<QPointer<Conversation>> m_fresh;
+    QList<QPointer<Conversation>> m_again;
+    QTimer m_turn;
 };
 
 } // namespace ddeml

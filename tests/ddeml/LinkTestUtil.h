@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <future>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -32,19 +33,13 @@ template <typename C> bool waitFor(C cond, int timeoutMs = 10000)
     return true;
 }
 
-// Turns the event loop until the worker's future is ready.
-template <typename T> bool finished(std::future<T>& f, int timeoutMs = 10000)
-{
-    return waitFor([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, timeoutMs);
-}
-
 // Client code on a worker thread while this thread (the server's) serves:
 // background() starts it, resultOf() turns the event loop until it is done;
 // the test program stops if it does not finish in time.
 template <typename F> auto background(F f) { return std::async(std::launch::async, std::move(f)); }
 template <typename T> T resultOf(std::future<T>& f, int timeoutMs = 20000)
 {
-    if (!finished(f, timeoutMs))
+    if (!waitFor([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, timeoutMs))
         qFatal("client code on the worker thread did not finish in time");
     return f.get();
 }
@@ -105,14 +100,18 @@ public:
         m_buf.remove(0, line.size() + 1);
         return line;
     }
+    // What has come in so far, without waiting (for the server's own thread).
+    QByteArray readAvailable()
+    {
+        fill(QDeadlineTimer(0));
+        return std::exchange(m_buf, {});
+    }
     // True when the server closes the link within timeoutMs (data is skipped).
     bool waitClosed(int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
-        while (!m_closed && !dl.hasExpired()) {
-            m_buf.clear();
+        while (!m_closed && !dl.hasExpired())
             fill(dl);
-        }
         return m_closed;
     }
 
@@ -124,9 +123,8 @@ private:
             return false;
         char buf[65536];
         const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
-        if (n <= 0)
-            m_closed = true;
-        else
+        m_closed = n <= 0;
+        if (n > 0)
             m_buf.append(buf, n);
         return n > 0;
     }
