@@ -63,15 +63,16 @@ namespace {
 // Stop signals. The handlers exist from the first line of Main: a signal
 // only writes a byte to a socket pair, which the main thread reads once its
 // event loop runs and turns into a stop request (RequestStop). A second
-// signal at least 10 s after the first no longer waits for the orderly
-// shut-down: the handler removes the link socket and the lock file itself
-// and ends the process at once.
+// signal at least 10 s after the first (TESMIRA_FORCE_STOP_AFTER seconds
+// when set, for tests and service managers with a shorter patience) no
+// longer waits for the orderly shut-down: the handler removes the link
+// socket and the lock file itself and ends the process at once.
 int g_signalFd[2] = {-1, -1};
 volatile sig_atomic_t g_stopSignals = 0;
 timespec g_firstStop = {};
 char g_quickSocket[512] = {};
 char g_quickLock[512] = {};
-constexpr int kForceAfterSeconds = 10;
+time_t g_forceAfterSeconds = 10;
 
 void onSignal(int sig)
 {
@@ -87,7 +88,7 @@ void onSignal(int sig)
   clock_gettime(CLOCK_MONOTONIC, &now);
   if (g_stopSignals == 0) {
     g_firstStop = now;
-  } else if (now.tv_sec - g_firstStop.tv_sec >= kForceAfterSeconds) {
+  } else if (now.tv_sec - g_firstStop.tv_sec >= g_forceAfterSeconds) {
     if (g_quickSocket[0])
       ::unlink(g_quickSocket);
     if (g_quickLock[0])
@@ -102,6 +103,10 @@ void onSignal(int sig)
 
 void installSignalHandlers()
 {
+  bool ok = false;
+  const int forceAfter = qEnvironmentVariableIntValue("TESMIRA_FORCE_STOP_AFTER", &ok);
+  if (ok && forceAfter >= 0)
+    g_forceAfterSeconds = forceAfter;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalFd) != 0)
     g_signalFd[0] = g_signalFd[1] = -1;
   struct sigaction sa = {};
