@@ -56,6 +56,7 @@ struct Subscriber {
   std::vector<Received> got;
   std::atomic<bool> counting{false};
   std::atomic<bool> subscribed{false};
+  std::atomic<qint64> lastNs{0}; // when the last message arrived
 
   bool start(quint16 port, int qos)
   {
@@ -65,9 +66,10 @@ struct Subscriber {
     });
     mosquitto_message_callback_set(m, [](mosquitto*, void* self, const mosquitto_message* msg) {
       auto* s = static_cast<Subscriber*>(self);
+      const qint64 at = nowNs();
+      s->lastNs = at;
       if (!s->counting)
         return;
-      const qint64 at = nowNs();
       QByteArray key(msg->topic);
       key += '\0';
       key += QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen);
@@ -180,6 +182,9 @@ int main(int argc, char** argv)
     return 1;
   }
   polledbus::spin([&] { return sub.subscribed.load(); }, 10000);
+  // The retained values the subscription brings, and the bridge's first
+  // publication of every item, are through before polling starts.
+  polledbus::spin([&] { return nowNs() - sub.lastNs > 300000000; }, 60000);
 
   polledbus::startPolling(s, o);
   stamping = true;

@@ -32,7 +32,7 @@ constexpr int kConnectTimeoutSeconds = 10;
 // the network to keep up with a busy bus, small enough that a value never
 // waits long behind older ones. QoS 0 has no acknowledgement: there a batch
 // waits until the previous one is written.
-constexpr int kWindow = 256;
+constexpr int kWindow = 1000;
 
 QString errorText(int rc)
 {
@@ -76,6 +76,9 @@ MqttBridge::MqttBridge(Server& s, ddeml::Server& link, const MqttConfig& config)
   // A publish only queues in the client; flush() writes what a turn of the
   // event loop published at once.
   mosquitto_threaded_set(m_mosq, true);
+  // Batches are written whole; small segments held back until the broker
+  // acknowledged the previous ones would only delay the next batch.
+  mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
   const QByteArray state = m_cfg.stateTopic().toUtf8();
   mosquitto_will_set(m_mosq, state.constData(), 7, "offline", m_cfg.qos, true);
   if (!m_cfg.username.isEmpty())
@@ -94,10 +97,6 @@ MqttBridge::MqttBridge(Server& s, ddeml::Server& link, const MqttConfig& config)
   m_misc = new QTimer(this);
   m_misc->setInterval(1000);
   connect(m_misc, &QTimer::timeout, this, [this] { pump(0); });
-  m_flush = new QTimer(this);
-  m_flush->setSingleShot(true);
-  m_flush->setInterval(0);
-  connect(m_flush, &QTimer::timeout, this, [this] { flush(); });
   m_retry = new QTimer(this);
   m_retry->setSingleShot(true);
   connect(m_retry, &QTimer::timeout, this, [this] { connectToBroker(false); });
@@ -288,9 +287,15 @@ void MqttBridge::publish(const QString& topic, const QByteArray& payload, bool r
     m_queuedValue.insert(t, m_queueHead + qint64(m_queue.size()));
   }
   m_queue.push_back({std::move(t), payload, retain, value});
-  // Once the events of this turn of the event loop are handled.
-  if (!m_flush->isActive())
-    m_flush->start();
+  // Once the events at hand are handled. Not a zero timer: that waits for
+  // an idle event loop, which a busy bus does not leave.
+  if (!m_flushPosted) {
+    m_flushPosted = true;
+    QMetaObject::invokeMethod(this, [this] {
+      m_flushPosted = false;
+      flush();
+    }, Qt::QueuedConnection);
+  }
 }
 
 // Hands the waiting messages to the client while the window has room and

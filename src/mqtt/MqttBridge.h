@@ -100,7 +100,6 @@ private:
   QSocketNotifier* m_write = nullptr;
   QTimer* m_misc = nullptr;
   QTimer* m_retry = nullptr;
-  QTimer* m_flush = nullptr; // a zero timer: flush() after this turn's events
   int m_retryDelay = 1; // seconds
   bool m_connected = false;
   bool m_everConnected = false;
@@ -120,6 +119,7 @@ private:
   qint64 m_queueHead = 0;               // sequence number of m_queue.front()
   QHash<QByteArray, qint64> m_queuedValue; // value topic -> its sequence number
   int m_unacked = 0;                    // handed to the client, not yet acknowledged
+  bool m_flushPosted = false;
 };
 
 }
