@@ -25,10 +25,7 @@ private slots:
   void initTestCase()
   {
     // The service log case below starts with "Log errors only" on.
-    QFile user(sim.home.file("user.ini"));
-    QVERIFY(user.open(QIODevice::WriteOnly));
-    user.write("[Menu Settings]\nLogErrorsOnly=True\n");
-    user.close();
+    QVERIFY(sim.write("user.ini", "[Menu Settings]\nLogErrorsOnly=True\n"));
     QVERIFY2(sim.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n"),
              qPrintable(QString::fromLocal8Bit(sim.process.readAllStandardError())));
   }
@@ -44,7 +41,7 @@ private slots:
     QCOMPARE(sim.get("Server", "InterfaceChan"), QString("1"));
     QVERIFY(sim.put("Server", "OpenCom", "True"));
     QCOMPARE(sim.get("Server", "OpenCom"), QString("1"));
-    QVERIFY(Program::until([&] { return sim.get("Server", "ComStatus") == "Normal polling"; }));
+    QVERIFY(until([&] { return sim.get("Server", "ComStatus") == "Normal polling"; }));
     QVERIFY(sim.get("C(8)", "P(0)") != "<none>");
     QCOMPARE(sim.get("C(9)", "P(0)"), QString("<none>"));
   }
@@ -105,7 +102,7 @@ private slots:
   void serviceLogCommand()
   {
     QCOMPARE(sim.tool({"poke", "--timeout", "60000", "Tesmira", "C(0)", "P(0)", "--", "-2"}), 0);
-    QVERIFY(Program::until([&] { return sim.get("C(0)", "P(0)") == "0"; }));
+    QVERIFY(until([&] { return sim.get("C(0)", "P(0)") == "0"; }));
     const QStringList logs = QDir(sim.home.path() + "/data/Tesmira32").entryList({"ServiceLog-*.log"});
     QCOMPARE(logs.size(), 1);
     QFile f(sim.home.path() + "/data/Tesmira32/" + logs[0]);

@@ -24,12 +24,17 @@ struct Program {
   QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
   QProcess process;
 
+  // Writes a file of the private world (settings files, scenarios).
+  bool write(const QString& name, const QByteArray& text) const
+  {
+    QFile f(home.file(name));
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+  }
+
   bool start(const QByteArray& commonIni, const QStringList& args = {"/NT"})
   {
-    QFile ini(home.file("common.ini"));
-    if (!ini.open(QIODevice::WriteOnly) || ini.write(commonIni) != commonIni.size())
+    if (!write("common.ini", commonIni))
       return false;
-    ini.close();
     env.insert("TESMIRA_HOME", home.path());
     env.insert("XDG_RUNTIME_DIR", home.runtime());
     env.insert("TESMIRA_SIM_PACING", "0");
@@ -82,7 +87,6 @@ struct Program {
     ddeml::Client c;
     return c.connect("Tesmira", topic) && c.poke(item, value, 60000);
   }
-  template <typename F> static bool until(F cond, int ms = 10000) { return ::until(cond, ms); }
   // A column of the channel's NetDevPar row, read through a plain SQLite
   // connection; -1 when there is none.
   int deviceColumn(const QString& column, int channel)

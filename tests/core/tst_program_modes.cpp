@@ -14,12 +14,6 @@ using processrig::Program;
 
 namespace {
 
-bool writeFile(const QString& path, const QByteArray& text)
-{
-  QFile f(path);
-  return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
-
 // Values of hot advise events per item until each item has count of them or
 // timeoutMs has passed.
 QHash<QString, QStringList> collect(Client& c, const QStringList& items, int count, int timeoutMs)
@@ -63,11 +57,11 @@ private slots:
     const QByteArray ini = "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n";
     // A first run on the virtual bus stores its modules in the device table.
     QVERIFY(p.start(ini, {"/NT", "/O", "/D"}));
-    QVERIFY(Program::until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
+    QVERIFY(until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
     QCOMPARE(p.stop(), 0);
 
     QVERIFY(p.start(ini, {"/NT", "/S", "/O"}));
-    QVERIFY(Program::until([&] { return p.get("C(3)", "P(9)") == "0"; }));
+    QVERIFY(until([&] { return p.get("C(3)", "P(9)") == "0"; }));
     QCOMPARE(p.get("Server", "OpenCom"), QString("0"));
     QCOMPARE(p.get("Server", "Status"), QString("Simulation"));
     QCOMPARE(p.get("C(3)", "P(8)"), QString("0"));
@@ -105,13 +99,13 @@ private slots:
     QFETCH(bool, indirect);
     Program p;
     const QString scenario = p.home.file("bus.json");
-    QVERIFY(writeFile(scenario, kScenario));
+    QVERIFY(p.write("bus.json", kScenario));
     QProcess sim;
     sim.start(p.bin + "/soranet-sim", {scenario, "--db", p.bin + "/Tesmira.mdb", "--no-pacing", "--status",
                                        "5:65:0:34", "--status", "4:1:0:34"});
     QVERIFY(sim.waitForStarted());
     QString pty;
-    QVERIFY(Program::until([&] {
+    QVERIFY(until([&] {
       sim.waitForReadyRead(50);
       while (sim.canReadLine()) {
         const QString line = QString::fromLocal8Bit(sim.readLine()).trimmed();
@@ -121,15 +115,15 @@ private slots:
       return !pty.isEmpty();
     }));
     p.env.insert("TESMIRA_COM3", pty);
-    QVERIFY(writeFile(p.home.file("user.ini"), "[Menu Settings]\nEchoErr=True\n"));
+    QVERIFY(p.write("user.ini", "[Menu Settings]\nEchoErr=True\n"));
     QVERIFY(p.start("[Communication]\nInterfaceName=COM3\n[Settings]\nPollParametersOnInit=False\nIndirectPolling=" +
                       QByteArray(indirect ? "True" : "False") + "\n",
                     {"/NT", "/O", "/D"}));
-    QVERIFY(Program::until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
+    QVERIFY(until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
     // The program's console lines.
     QByteArray out;
     auto outputHas = [&](const char* text) {
-      return Program::until([&] {
+      return until([&] {
         out = p.output();
         return out.contains(text);
       });
@@ -150,9 +144,9 @@ private slots:
       // The meter behind the interface is now a pressure meter.
       QCOMPARE(p.get("C(2)", "P(13)"), QString("polycnstA"));
       QVERIFY(sim.write("identify 3 6 PM0000003\n") > 0 && sim.waitForBytesWritten(3000));
-      QVERIFY(Program::until([&] { return p.get("C(2)", "P(49)") == "pressure"; }, 15000));
+      QVERIFY(until([&] { return p.get("C(2)", "P(49)") == "pressure"; }, 15000));
       QCOMPARE(p.get("C(2)", "P(13)"), QString("<none>"));
-      QVERIFY(Program::until([&] { return p.deviceId(2) == 6; }));
+      QVERIFY(until([&] { return p.deviceId(2) == 6; }));
     }
 
     auto reported = [&](const char* column) {

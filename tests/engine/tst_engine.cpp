@@ -166,18 +166,6 @@ private slots:
     QCOMPARE(w.s->state.bExtendPolling, 0);
   }
 
-  // A module-wide value (process 0) is published on every channel of the
-  // module.
-  void moduleValuesReachSiblings()
-  {
-    WORLD(w, true);
-    const int c6a = w.channelOf(6, 1), c6d = w.channelOf(6, 4);
-    QVERIFY(c6a > 0 && c6d > 0);
-    w.s->dde->topic(int16_t(c6d))->ChangeItem(2, "old");
-    QCOMPARE(w.readWait(c6a, 2), QString("6")); // primary node address
-    QCOMPARE(w.item(c6d, 2), QString("6"));
-  }
-
   void accessChecks()
   {
     WORLD(w, true);
