@@ -87,6 +87,7 @@ struct Program {
     ddeml::Client c;
     return c.connect("Tesmira", topic) && c.poke(item, value, 60000);
   }
+  template <typename F> static bool until(F cond, int ms = 10000) { return ::until(cond, ms); }
   // A column of the channel's NetDevPar row, read through a plain SQLite
   // connection; -1 when there is none.
   int deviceColumn(const QString& column, int channel)
