@@ -15,7 +15,6 @@
 #include "log/LogCategory.h"
 #include "log/Logger.h"
 #include "ui/Simulation.h"
-#include "ui/ToolWindow.h"
 #include "ui/frmMain.h"
 #include "ui/frmTest.h"
 #include "ui/frmNetwork.h"
@@ -315,8 +314,7 @@ QString CreateForms(Server& s)
       w = new frmTestLumbra(s, s.main);
     else if (name == QLatin1String("frmViewDeviceParam"))
       w = new frmViewDeviceParam(s, s.main);
-    else
-      w = new ToolWindow(name, s.main);
+    Q_ASSERT(w);
     s.main->forms.insert(name, w);
     // The polling scheduler stands behind the polling-timer window; its
     // initialisation result becomes the error.
@@ -439,11 +437,18 @@ void CleanUp(Server& s)
   // After the topics have gone (their retained values cleared): "offline".
   s.mqtt.reset();
   TerminateForms(s);
-  // Any other window still open (dialogs, tool windows) goes too, last first.
-  const QWidgetList windows = QApplication::topLevelWidgets();
+  // Every other window still loaded goes too, shown or hidden (dialogs made
+  // on first use, tool windows), last first. Menus and other pop-ups belong
+  // to their windows and go with them.
+  QList<QPointer<QWidget>> windows;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w != s.main && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip)
+      windows << w;
   for (auto it = windows.crbegin(); it != windows.crend(); ++it)
-    if (*it != s.main && (*it)->isVisible())
-      (*it)->close();
+    if (QWidget* w = *it) {
+      w->close();
+      delete w;
+    }
 }
 
 void UnloadMain(Server& s)

@@ -6,7 +6,6 @@
 #include "SpeedTest.h"
 #include "frmTest.h"
 #include "frmTrend.h"
-#include "ToolWindow.h"
 #include "frmNetwork.h"
 #include "frmConfigScrn.h"
 #include "frmParmList.h"
@@ -55,7 +54,10 @@ const QStringList& frmMain::ComStates()
 
 const QStringList& frmMain::SecondaryWindowNames()
 {
-  static const QStringList names = {"frmMsg", "frmNetwork", "frmParmList", "frmParmVal", "frmPollTime",
+  // Messages reach the operator as message boxes (a prompt policy when
+  // headless) and the console pane, never through a window of their own, so
+  // the order starts with the module list.
+  static const QStringList names = {"frmNetwork", "frmParmList", "frmParmVal", "frmPollTime",
                                     "frmSystem", "frmTest", "frmTestLumbra", "frmViewDeviceParam",
                                     "frmWorning"};
   return names;
@@ -104,10 +106,6 @@ QAction* frmMain::addItem(QMenu* menu, const QString& name, const QString& capti
 {
   QAction* a = menu->addAction(caption);
   a->setObjectName(name);
-  // Until a handler is attached the item stands for a function the server
-  // does not offer yet: it stays disabled.
-  a->setProperty("available", false);
-  a->setEnabled(false);
   m_actions.insert(name, a);
   return a;
 }
@@ -155,11 +153,7 @@ void frmMain::buildMenus()
   addItem(info, "mnuParList", "&Parameter list");
   addItem(info, "mnuParValueList", "Parameter &value list");
 
-  // Items whose functions exist now. The logger owns its six items and
-  // marks them available when it binds them.
-  for (const char* n : {"mnuOpenLog", "mnuCloseLog", "mnuLogErrorsOnly", "mnuEchoAll", "mnuEchoErr",
-                        "mnuEchoLinkPokes"})
-    m_actions.value(n)->setProperty("available", true);
+  // The logger handles its six items itself when it binds them.
   setMenuHandler("mnuExit", [this] { close(); });
   setMenuHandler("mnuResetErrors", [this] { mnuResetErrors_Click(); });
   setMenuHandler("mnuAbout", [this] { mnuAbout_Click(); });
@@ -318,17 +312,18 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event)
 void frmMain::enableMenu(const QString& name, bool on)
 {
   if (QAction* a = m_actions.value(name))
-    a->setEnabled(on && a->property("available").toBool());
+    a->setEnabled(on);
 }
 
 void frmMain::setMenuHandler(const QString& name, std::function<void()> handler)
 {
-  QAction* a = m_actions.value(name);
-  if (!a)
-    return;
-  a->setProperty("available", true);
-  a->setEnabled(true);
-  connect(a, &QAction::triggered, this, [handler] { handler(); });
+  if (QAction* a = m_actions.value(name))
+    connect(a, &QAction::triggered, this, [handler] { handler(); });
+}
+
+frmWorning* frmMain::busyWindow() const
+{
+  return qobject_cast<frmWorning*>(forms.value(QStringLiteral("frmWorning")));
 }
 
 void frmMain::ShowTrend(int16_t channel)
@@ -403,8 +398,9 @@ void frmMain::ShowBusy(const QString& text, double step)
   setCursor(Qt::WaitCursor);
   const double next = std::nearbyint(m_progress + step);
   m_progress = next > 100.4 ? 0 : int(next);
-  if (m_busy)
-    m_busy->pgbProgress->setValue(m_progress);
+  frmWorning* busy = busyWindow();
+  if (busy)
+    busy->pgbProgress->setValue(m_progress);
   if (m_server.options.TrayIconEnabled) {
     m_trayFrame = m_trayFrame == 1 ? 2 : 1;
     m_trayResource = 101 + m_trayFrame;
@@ -414,30 +410,29 @@ void frmMain::ShowBusy(const QString& text, double step)
       m_tray->setToolTip(text);
     }
   }
-  if (m_server.options.OptBusyWindow && !m_server.options.OptQuiet) {
-    if (!m_busy)
-      m_busy = new frmWorning(m_server, this);
-    m_busy->lblInfo->setText(text);
-    m_busy->tmrBusy.start();
-    m_busy->show();
-    m_busy->pgbProgress->setValue(m_progress);
-    m_busy->pgbProgress->setVisible(true);
-    m_busy->pgbProgress->repaint();
+  if (busy && m_server.options.OptBusyWindow && !m_server.options.OptQuiet) {
+    busy->lblInfo->setText(text);
+    busy->tmrBusy.start();
+    busy->show();
+    busy->pgbProgress->setValue(m_progress);
+    busy->pgbProgress->setVisible(true);
+    busy->pgbProgress->repaint();
   }
 }
 
 void frmMain::ResetBusyProgress()
 {
   m_progress = 0;
-  if (m_busy)
-    m_busy->pgbProgress->setValue(0);
+  if (frmWorning* busy = busyWindow())
+    busy->pgbProgress->setValue(0);
 }
 
 void frmMain::HideBusy()
 {
-  if (m_server.options.OptBusyWindow && m_busy) {
-    m_busy->tmrBusy.stop();
-    m_busy->hide();
+  frmWorning* busy = busyWindow();
+  if (m_server.options.OptBusyWindow && busy) {
+    busy->tmrBusy.stop();
+    busy->hide();
   }
   m_progress = 0;
   if (m_server.options.TrayIconEnabled) {

@@ -50,7 +50,8 @@ public:
   void createTrayIcon();
   void removeTrayIcon();
   bool trayIconCreated() const { return m_trayCreated; }
-  frmWorning* busyWindow() const { return m_busy; }
+  // The busy window CreateForms made; null before.
+  frmWorning* busyWindow() const;
 
   // The interface display hides the port field for non-serial interfaces.
   void setCommPortVisible(bool visible);
@@ -59,10 +60,8 @@ public:
   // Actions by their names (mnuOpenLog, mnuClose, ...).
   QAction* menu(const QString& name) const { return m_actions.value(name); }
   const QHash<QString, QAction*>& menus() const { return m_actions; }
-  // Enables a menu item; items whose function the server does not offer yet
-  // stay disabled whatever is asked.
   void enableMenu(const QString& name, bool on);
-  // Connects a menu item to its handler and makes it available.
+  // Connects a menu item to its handler.
   void setMenuHandler(const QString& name, std::function<void()> handler);
 
   QPlainTextEdit* txtTerm() const { return m_txtTerm; }
@@ -114,7 +113,6 @@ private:
   QString m_trayToolTip;
   int m_trayFrame = 0;
   int m_progress = 0;
-  frmWorning* m_busy = nullptr;
   bool m_closing = false;
 };
 

@@ -3,8 +3,6 @@
 #include "Icons.h"
 #include "core/Server.h"
 
-#include "Debug.h"
-
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -43,8 +41,6 @@ frmWorning::frmWorning(Server& server, QWidget* parent)
   tmrBusy.setInterval(100);
   connect(&tmrBusy, &QTimer::timeout, this, &frmWorning::tmrBusy_Timer);
   setCursor(Qt::WaitCursor);
-  if (server.debug())
-    server.debug()->LogClassInit("frmWorning");
 }
 
 frmWorning::~frmWorning()
@@ -53,8 +49,6 @@ frmWorning::~frmWorning()
   tmrBusy.stop();
   tmrBusy.setInterval(0);
   unsetCursor();
-  if (m_server.debug())
-    m_server.debug()->LogClassTerm("frmWorning");
 }
 
 void frmWorning::setReset(const QString& text)

@@ -201,27 +201,41 @@ struct Rig {
   {
     if (!installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase()) || !startBus())
       return failure.isEmpty() ? "no database" : failure;
-    QFile ini(home.file("common.ini"));
-    if (!ini.open(QIODevice::WriteOnly))
-      return "common.ini";
-    ini.write(QStringLiteral("[Communication]\nInterfaceName=%1\nBaudrate=%2\n"
-                             "[Settings]\nPollParametersOnInit=False\n")
-                .arg(pty)
-                .arg(baud)
-                .toUtf8());
-    ini.close();
+    const QString e = load(QStringLiteral("[Communication]\nInterfaceName=%1\nBaudrate=%2\n"
+                                          "[Settings]\nPollParametersOnInit=False\n")
+                             .arg(pty)
+                             .arg(baud)
+                             .toUtf8(),
+                           {}, [](tesmira::Options& o) {
+                             o.OptOpenCom = true;
+                             o.TrayIconEnabled = false;
+                           });
+    return e.isEmpty() && s->state.CommOpen ? e : "not open: " + e;
+  }
+
+  // The whole program as it starts on these settings files: main window
+  // with its secondary windows, link service, Start run. Returns the error
+  // that would end start-up, empty when it serves.
+  QString load(const QByteArray& common, const QByteArray& program = {},
+               const std::function<void(tesmira::Options&)>& options = {})
+  {
+    if (!QFileInfo::exists(home.defaultDatabase()))
+      installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase());
+    for (const auto& [name, text] : {std::pair{"common.ini", common}, std::pair{"program.ini", program}}) {
+      QFile f(home.file(name));
+      if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        return name;
+    }
     s = std::make_unique<tesmira::Server>();
     s->createGeneral(".");
-    s->options.OptOpenCom = true;
-    s->options.TrayIconEnabled = false;
+    if (options)
+      options(s->options);
     s->createServices();
     auto* w = new tesmira::frmMain(*s);
     w->Form_Load();
-    if (w->bCancel)
-      return w->sError;
-    const QString e = tesmira::Start(*s);
-    return e.isEmpty() && s->state.CommOpen ? e : "not open: " + e;
+    return w->bCancel ? w->sError : tesmira::Start(*s);
   }
+  template <typename T> T* form(const char* name) { return qobject_cast<T*>(s->main->forms.value(name).data()); }
 
   // The server with its database and scheduler, no line open; with `link`
   // the single-instance check takes the service name.

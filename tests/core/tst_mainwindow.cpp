@@ -1,12 +1,19 @@
-#include "TestHome.h"
+// The main window on a server built as the program builds it: the exact
+// menu captions, which items are offered in each state of the server, the
+// communication states, the busy display, Esc, Reset errors and the
+// windows the shut-down unloads.
+#include "ServerRig.h"
 
 #include "bus/ErrorMessages.h"
-#include "core/Server.h"
+#include "engine/frmPollTime.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
+#include "ui/frmTestLumbra.h"
 #include "ui/frmWorning.h"
 
+#include "Debug.h"
+
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -15,152 +22,206 @@
 
 using namespace tesmira;
 
+namespace {
+
+// Runs onFile when a file is asked for: the moment a service log is being
+// written.
+class FileWatch : public support::ScriptedPrompt {
+public:
+  std::function<void()> onFile;
+
+protected:
+  bool askFile(const QString& title, const QString& filter, const QString& start, QString& path,
+               const QString& headless) override
+  {
+    if (onFile)
+      onFile();
+    return ScriptedPrompt::askFile(title, filter, start, path, headless);
+  }
+};
+
+QStringList sorted(QStringList l)
+{
+  l.sort();
+  return l;
+}
+
+}
+
 class TestMainWindow : public QObject {
   Q_OBJECT
-
-  struct Fixture {
-    TestHome home;
-    Server s;
-    frmMain* w = nullptr;
-    explicit Fixture(const std::function<void(Options&)>& opts = {})
-    {
-      s.createGeneral(".");
-      if (opts)
-        opts(s.options);
-      s.createServices();
-      w = new frmMain(s);
-    }
-    ~Fixture() { delete w; }
-  };
-
 private slots:
-  void menuCaptions()
+  void captions()
   {
-    Fixture f;
-    const QStringList expected = {
-      "&Open log file...", "&Close log file", "&Log errors only", "&Service log ", "E&xit",
-      "&Open communication", "&Close communication", "Communication &settings...", "Test Lumbra", "Spee&d test",
-      "&Reset errors", "&Echo all info ", "Ec&ho errors", "Echo client &linkpokes", "Check &SORANET configuration",
-      "&Configuration", "&View modules/parameters", "Read all &parameters", "&Test SORANET and DDE",
-      "&Last node address", "Copy configuration to clip&board", "&Poll time", "S&ettings", "&Simulate", "&Trend",
-      "&About", "&Parameter list", "Parameter &value list"};
-    QStringList captions;
-    for (QAction* top : f.w->menuBar()->actions())
+    serverrig::Rig r;
+    QCOMPARE(r.load({}), QString());
+    QString shown;
+    for (QAction* top : r.s->main->menuBar()->actions()) {
+      shown += top->text() + ':';
       for (QAction* a : top->menu()->actions())
-        if (!a->isSeparator())
-          captions << a->text();
-    QCOMPARE(captions, expected);
-    QStringList tops;
-    for (QAction* top : f.w->menuBar()->actions())
-      tops << top->text();
-    QCOMPARE(tops, QStringList({"&File", "&Communication", "SORANET", "&Server", "&Info"}));
-    // Functions the server does not offer yet cannot be switched on.
-    for (QAction* a : f.w->menus())
-      if (!a->property("available").toBool()) {
-        f.w->enableMenu(a->objectName(), true);
-        QVERIFY2(!a->isEnabled(), qPrintable(a->objectName()));
-      }
-    f.w->enableMenu("mnuResetErrors", true);
-    QVERIFY(f.w->menu("mnuResetErrors")->isEnabled());
-  }
-
-  void comStatus()
-  {
-    Fixture f;
-    f.w->SetComStatus("Idle");
-    f.w->SetComStatus("Service log");
-    QCOMPARE(f.s.fields.value("Status"), QString("Service log"));
-    QCOMPARE(f.s.fields.value("ComStatus"), QString("Idle"));
-    QCOMPARE(f.w->panel2(), QString("Idle"));
-    for (const QString& state : frmMain::ComStates()) {
-      f.w->SetComStatus(state);
-      QCOMPARE(f.s.fields.value("ComStatus"), state);
-      QCOMPARE(f.w->panel2(), state);
-      QCOMPARE(f.w->field("ComStatus")->text(), state);
+        shown += a->isSeparator() ? QString() : a->text() + '|';
     }
-    f.w->SetComStatus("normal polling"); // states compare exactly
-    QCOMPARE(f.s.fields.value("ComStatus"), QString("Communication open"));
+    QCOMPARE(shown, QString("&File:&Open log file...|&Close log file|&Log errors only|&Service log |E&xit|"
+                            "&Communication:&Open communication|&Close communication|Communication &settings...|"
+                            "Test Lumbra|Spee&d test|&Reset errors|&Echo all info |Ec&ho errors|Echo client &linkpokes|"
+                            "Check &SORANET configuration|SORANET:&Configuration|&View modules/parameters|"
+                            "Read all &parameters|&Test SORANET and DDE|&Last node address|"
+                            "Copy configuration to clip&board|&Server:&Poll time|S&ettings|&Simulate|&Trend|"
+                            "&Info:&About|&Parameter list|Parameter &value list|"));
   }
 
-  void busyProgressAndTray()
+  // The items offered in each state the operator can bring the server to
+  // (every item not listed is enabled), and the communication state shown.
+  void enableRules()
   {
-    Fixture f;
-    f.w->setWindowTitle("Caption");
-    for (int i = 0; i < 50; ++i)
-      f.w->ShowBusy("Adding topics to server", 2);
-    QCOMPARE(f.w->busyProgress(), 100);
-    f.w->ShowBusy("Adding topics to server", 2); // 102 > 100.4 wraps
-    QCOMPARE(f.w->busyProgress(), 0);
-    f.w->ShowBusy("x", 100.4);
-    QCOMPARE(f.w->busyProgress(), 100);
-    f.w->ShowBusy("x", 0); // no step: no advance
-    QCOMPARE(f.w->busyProgress(), 100);
-    QCOMPARE(f.w->panel1(), QString("x"));
+    serverrig::Rig r;
+    QCOMPARE(r.load("[Communication]\nInterfaceName=SIM\n"), QString());
+    FileWatch watch;
+    support::setPrompt(&watch);
+    QStringList seen; // the disabled items while a service log is written
+    const auto disabled = [&r] {
+      QStringList off;
+      for (QAction* a : r.s->main->menus())
+        if (!a->isEnabled())
+          off << a->objectName();
+      return sorted(off);
+    };
+    const auto trigger = [&r](std::initializer_list<const char*> names) {
+      for (const char* n : names)
+        r.s->main->menu(n)->trigger();
+    };
+    const auto edit = [](QStringList l, const QStringList& add, const QStringList& remove) {
+      for (const QString& n : remove)
+        l.removeAll(n);
+      return l + add;
+    };
+    auto* raw = r.form<frmTestLumbra>("frmTestLumbra");
+    const QStringList closed = {"mnuCloseLog", "mnuServiceLog", "mnuClose", "mnuComSpeedTest", "mnuCheckConfig",
+                                "mnuShowDevice", "mnuReadAllParameters", "mnuTest", "mnuClipboard"};
+    const QStringList busOwned = {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"};
+    const QStringList polling = busOwned + QStringList{"mnuCloseLog"};
+    const struct {
+      const char* state;
+      std::function<void()> act;
+      QStringList off;
+      const char* comStatus;
+    } rows[] = {
+      {"loaded", [] {}, closed, "Idle"},
+      {"echo all, log file open",
+       [&] {
+         watch.files = {r.home.file("a.log")};
+         trigger({"mnuEchoAll", "mnuOpenLog"});
+       },
+       edit(closed, {"mnuOpenLog", "mnuEchoErr", "mnuEchoLinkPokes"}, {"mnuCloseLog"}), "Idle"},
+      {"both off again", [&] { trigger({"mnuEchoAll", "mnuCloseLog"}); }, closed, "Idle"},
+      {"simulation on", [&] { trigger({"mnuSimulate"}); },
+       edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation"},
+      {"simulation off", [&] { trigger({"mnuSimulate"}); }, closed + QStringList{"mnuConfiguration"}, "Idle"},
+      {"open, polling", [&] { trigger({"mnuOpenCom"}); }, polling, "Normal polling"},
+      {"service log being written",
+       [&] {
+         watch.files = {""};
+         watch.onFile = [&] { seen = disabled(); };
+         trigger({"mnuServiceLog"});
+         watch.onFile = nullptr;
+       },
+       polling + QStringList{"mnuServiceLog"}, "Normal polling"},
+      {"closed",
+       [&] {
+         trigger({"mnuClose"});
+         // The scheduler reports "Idle" at its watchdog's next tick.
+         QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->tmrWatchdog().isActive(), 10000);
+       },
+       closed, "Idle"},
+      {"raw test opened the bus",
+       [&] {
+         trigger({"mnuTestLumbra"});
+         raw->cmdRead_Click();
+       },
+       closed + busOwned, "Communication open"},
+      {"raw test closed", [&] { raw->cmdClose_Click(); }, closed, "Idle"},
+    };
+    for (const auto& row : rows) {
+      row.act();
+      QCOMPARE(seen.isEmpty() ? disabled() : std::exchange(seen, {}), sorted(row.off));
+      QVERIFY2(r.s->fields.value("ComStatus") == QLatin1String(row.comStatus), qPrintable(QString(row.state) + ": " + r.s->fields.value("ComStatus")));
+    }
+  }
 
-    // Tray frames alternate 102/103 with the busy text as tooltip.
+  void statusBusyAndShutDown()
+  {
+    serverrig::Rig r;
+    QCOMPARE(r.load({}, {}, [](Options& o) { o.OptBusyWindow = true; }), QString());
+    frmMain* w = r.s->main;
+    QCOMPARE(r.s->debug()->liveClasses().count("frmWorning"), 1);
+    // An activity text changes Status only; states compare exactly.
+    for (const char* text : {"Service log", "normal polling"})
+      w->SetComStatus(text);
+    QCOMPARE(r.s->fields.value("Status"), QString("normal polling"));
+    QCOMPARE(r.s->fields.value("ComStatus"), QString("Idle"));
+    QCOMPARE(w->panel2(), QString("Idle"));
+
+    // 51 steps of 2: 100, then 102 is above 100.4 and wraps to 0.
+    for (int i = 0; i < 50; ++i)
+      w->ShowBusy("Adding topics to server", 2);
+    frmWorning* b = w->busyWindow();
+    QVERIFY(b->isVisible() && b->tmrBusy.isActive());
+    QCOMPARE(b->pgbProgress->value(), 100);
+    QCOMPARE(b->lblInfo->text(), QString("Adding topics to server"));
+    w->ShowBusy("Adding topics to server", 2);
+    QCOMPARE(w->busyProgress(), 0);
+    w->ShowBusy("x", 100.4);
+    w->ShowBusy("x", 0);
+    QCOMPARE(w->busyProgress(), 100);
+    QCOMPARE(w->panel1(), QString("x"));
+    // The tray alternates 102/103 with the busy text as tooltip.
     QList<int> resources;
     for (int i = 0; i < 4; ++i) {
-      f.w->ShowBusy("Stopping polling process", 15);
-      resources << f.w->trayResource();
+      w->ShowBusy("Stopping polling process", 15);
+      resources << w->trayResource();
     }
-    QCOMPARE(resources, QList<int>({103, 102, 103, 102}));
-    QCOMPARE(f.w->trayToolTip(), QString("Stopping polling process"));
-    QVERIFY(!f.w->busyWindow()); // only with /B
-
-    f.w->HideBusy();
-    QCOMPARE(f.w->panel1(), QString("Ready"));
-    QCOMPARE(f.w->busyProgress(), 0);
-    QCOMPARE(f.w->trayResource(), 101);
-    QCOMPARE(f.w->trayToolTip(), QString("Caption"));
-  }
-
-  void busyWindow()
-  {
-    {
-      Fixture quiet([](Options& o) { o.OptBusyWindow = o.OptQuiet = true; });
-      quiet.w->ShowBusy("Reading all parameters", 5);
-      QVERIFY(!quiet.w->busyWindow());
-    }
-    Fixture f([](Options& o) { o.OptBusyWindow = true; });
-    f.w->ShowBusy("Reading all parameters", 5);
-    frmWorning* b = f.w->busyWindow();
-    QVERIFY(b && b->isVisible());
-    QCOMPARE(b->lblInfo->text(), QString("Reading all parameters"));
-    QCOMPARE(b->pgbProgress->value(), 5);
-    QVERIFY(b->tmrBusy.isActive());
-    QCOMPARE(b->tmrBusy.interval(), 100);
+    QCOMPARE(resources[0] + resources[1], 205);
+    QCOMPARE(resources.mid(2), resources.mid(0, 2));
+    QCOMPARE(w->trayToolTip(), QString("Stopping polling process"));
     QList<int> frames;
     for (int i = 0; i < 9; ++i) {
       frames << b->frame();
       b->tmrBusy_Timer();
     }
     QCOMPARE(frames, QList<int>({7, 6, 5, 4, 3, 2, 1, 0, 7}));
-    QVERIFY(!b->imgStart->isVisible());
-    QTest::keyClick(b, Qt::Key_Escape);
-    QVERIFY(f.s.state.EscPressed);
     b->setReset("1");
     QVERIFY(!b->animating());
-    f.w->HideBusy();
+    for (QWidget* target : {static_cast<QWidget*>(b), static_cast<QWidget*>(w)}) {
+      r.s->state.EscPressed = false;
+      QTest::keyClick(target, Qt::Key_Escape);
+      QVERIFY(r.s->state.EscPressed);
+    }
+    w->HideBusy();
+    QCOMPARE(w->panel1(), QString("Ready"));
+    QCOMPARE(w->busyProgress(), 0);
+    QCOMPARE(w->trayResource(), 101);
+    QCOMPARE(w->trayToolTip(), w->windowTitle());
+    QVERIFY(!b->isVisible() && !b->tmrBusy.isActive());
+    r.s->options.OptQuiet = true; // /Q keeps the busy window away
+    w->ShowBusy("Reading all parameters", 5);
     QVERIFY(!b->isVisible());
-    QVERIFY(!b->tmrBusy.isActive());
-  }
 
-  void escAndResetErrors()
-  {
-    Fixture f;
-    f.w->show();
-    QTest::keyClick(f.w, Qt::Key_Escape);
-    QVERIFY(f.s.state.EscPressed);
+    r.s->state.NotReady = false;
+    r.s->errors->HandleErrorMessage(25, 0, 0, false, "");
+    QCOMPARE(w->field("lblError")->text(), QString("1"));
+    w->menu("mnuResetErrors")->trigger();
+    QVERIFY(w->txtTerm()->toPlainText().isEmpty());
+    QCOMPARE(w->field("lblError")->text(), QString("0"));
+    QCOMPARE(r.s->errors->ErrorCount, 0L);
 
-    f.s.log->Write2Console("a line");
-    f.s.state.NotReady = false;
-    f.s.errors->HandleErrorMessage(25, 0, 0, false, "");
-    QCOMPARE(f.s.fields.value("lblError"), QString("1"));
-    QCOMPARE(f.w->field("lblError")->text(), QString("1"));
-    f.w->menu("mnuResetErrors")->trigger();
-    QVERIFY(f.w->txtTerm()->toPlainText().isEmpty());
-    QCOMPARE(f.s.fields.value("lblError"), QString("0"));
-    QCOMPARE(f.s.errors->ErrorCount, 0L);
+    // Shut-down unloads every window, hidden ones too.
+    w->menu("mnuComSettings")->trigger();
+    w->forms.value("frmConfigScrn")->hide();
+    UnloadMain(*r.s);
+    for (QWidget* left : QApplication::topLevelWidgets())
+      QVERIFY2(left == w || left->windowType() == Qt::Popup, qPrintable(left->objectName()));
+    QCOMPARE(r.s->debug()->liveClasses().count("frmWorning"), 0);
+    delete w;
   }
 };
 

@@ -3,25 +3,13 @@
 // operator's answers scripted through the prompt interface, and what the
 // instruments received read back from the bus.
 #include "ServerRig.h"
-#include "TestHome.h"
 
-#include "Prompt.h"
-#include "bus/Communication.h"
-#include "core/Startup.h"
 #include "dde/Commands.h"
-#include "ui/frmMain.h"
 #include "ui/frmNetwork.h"
 
-#include "bus.h"
-#include "paramdb.h"
-#include "server.h"
-
-#include <QAction>
 #include <QCheckBox>
-#include <QJsonDocument>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTreeWidget>
 #include <QtTest>
@@ -38,60 +26,20 @@ const char* kThreeModules = R"({"baud": 115200, "changeDelayMs": 200, "timeConst
   {"node": 3, "type": 3, "number": "SN00000003", "links": {"lna": 5}},
   {"node": 5, "type": 4, "number": "FC0000005", "values": {"1:1": 0}, "links": {"lna": 7}}]})";
 
-struct Bench {
-  TestHome home;
-  support::ScriptedPrompt prompt;
-  std::shared_ptr<soranetsim::Bus> bus = std::make_shared<soranetsim::Bus>();
-  std::unique_ptr<soranetsim::Server> sim;
-  std::unique_ptr<Server> s;
-  frmMain* main = nullptr;
+struct Bench : serverrig::Rig {
   frmNetwork* w = nullptr;
 
   Bench()
   {
-    support::setPrompt(&prompt);
-    const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
-    QVERIFY(serverrig::installDatabase(bin, home.defaultDatabase()));
-    soranetsim::ParamDb pdb;
-    QCOMPARE(pdb.load(home.defaultDatabase()), QString());
-    QCOMPARE(bus->loadScenario(QJsonDocument::fromJson(kThreeModules).object(), pdb), QString());
-    sim = std::make_unique<soranetsim::Server>(bus);
-    const QString pty = sim->startPty(home.file("bus"));
-    QVERIFY(!pty.isEmpty());
-    s = std::make_unique<Server>();
-    s->createGeneral(".");
-    s->createServices();
-    main = new frmMain(*s);
-    QCOMPARE(serverrig::startServices(*s), QString());
-    QCOMPARE(CreateForms(*s), QString());
-    w = qobject_cast<frmNetwork*>(main->forms.value("frmNetwork"));
-    QVERIFY(w);
-    s->cfg.InterfaceName = pty;
-    s->cfg.Baudrate = 115200;
-    s->cfg.AutoIncreaseBaudrate = false;
-    s->cfg.PollParametersOnInit = false;
-    ApplyPortSettings(*s);
-  }
-  ~Bench()
-  {
-    if (w)
-      w->close();
-    StopCommunication(*s);
-    TerminateForms(*s);
-    delete main;
-    s.reset();
-    sim.reset();
-    support::setPrompt(nullptr);
-  }
-  bool open()
-  {
-    OpenCommunication_Click(*s);
+    scenario = QJsonDocument::fromJson(kThreeModules).object();
+    const QString e = start(115200);
+    QVERIFY2(e.isEmpty(), qPrintable(e));
+    w = form<frmNetwork>("frmNetwork");
     prompt.asked.clear(); // the device table's first filling
-    return s->fields.value("ComStatus") == QLatin1String("Normal polling");
   }
   void showList()
   {
-    main->menu("mnuConfiguration")->trigger();
+    s->main->menu("mnuConfiguration")->trigger();
     QVERIFY(QTest::qWaitForWindowExposed(w));
   }
   QStringList lines() const
@@ -150,27 +98,21 @@ private slots:
   void opening()
   {
     Bench b;
-    b.main->menu("mnuConfiguration")->trigger();
-    QTRY_VERIFY(!b.w->isVisible());
-    QVERIFY(b.open());
-    const struct {
-      const char* how;
-    } rows[] = {{"menu"}, {"command -4"}};
-    for (const auto& r : rows) {
-      b.w->close();
-      if (QByteArray(r.how) == "menu")
-        b.showList();
-      else
-        b.s->commands->Rcvd_dde_Cmnd(0, "-4");
-      QVERIFY2(b.w->isVisible(), r.how);
-      QCOMPARE(b.w->windowTitle(), QString("SORANET configuration"));
-    }
+    b.showList();
+    QCOMPARE(b.w->windowTitle(), QString("SORANET configuration"));
     QCOMPARE(b.s->fields.value("Status"), QString("Add/show modules"));
     QCOMPARE(b.lines(), (QStringList{"Ch: 1, IF0000001, IFI-232, node 1 (interface)",
                                      "Ch: 2, SN00000003, DMFM, node 3 (analog instrument)",
                                      "Ch: 3, FC0000005, DMFC, node 5 (analog instrument)"}));
     QVERIFY(b.w->cmdNew->isEnabled());
     QVERIFY(!b.w->cmdAdd->isEnabled() && !b.w->cmdChange->isEnabled());
+    b.w->close();
+    b.s->commands->Rcvd_dde_Cmnd(0, "-4");
+    QVERIFY(b.w->isVisible());
+    b.w->close();
+    QVERIFY(b.menu("mnuClose"));
+    QVERIFY(b.menu("mnuConfiguration"));
+    QTRY_VERIFY(!b.w->isVisible());
   }
 
   // Picking a line winks its instrument; memo, poll flag and setpoint reach
@@ -178,8 +120,7 @@ private slots:
   void operationTest()
   {
     Bench b;
-    QVERIFY(b.open());
-    b.showList();
+        b.showList();
     b.pick(2);
     QTRY_COMPARE(b.bus->winkLog(), QStringList{"3:on"});
     QCOMPARE(b.w->txtNode->text(), QString("3"));
@@ -258,8 +199,7 @@ private slots:
   void nodeAddressChange()
   {
     Bench b;
-    QVERIFY(b.open());
-    b.showList();
+        b.showList();
     b.pick(2);
     const QVector<soranetsim::Bus::Links> before = b.bus->links();
     b.prompt.texts = {"0", "124", "1000", "x"}; // then cancelled
@@ -304,8 +244,7 @@ private slots:
   void newModule()
   {
     Bench b;
-    QVERIFY(b.open());
-    b.showList();
+        b.showList();
     QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
     QVERIFY(b.asked(0).startsWith("There was no new module found to be installed.\r\n"));
     QVERIFY(!b.w->cmdAdd->isEnabled());
