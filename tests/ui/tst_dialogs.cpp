@@ -4,26 +4,17 @@
 // in-process virtual bus or soranet-sim on a pseudo-terminal, scripted
 // answers to message boxes.
 #include "ServerRig.h"
-#include "TestHome.h"
 
 #include "bus/Communication.h"
-#include "core/Server.h"
-#include "core/Startup.h"
-#include "db/Database.h"
-#include "dde/DdeServer.h"
+#include "core/CommandLine.h"
 #include "ui/frmConfigScrn.h"
-#include "ui/frmMain.h"
 #include "ui/frmParmList.h"
 #include "ui/frmPollTimeDialog.h"
 #include "ui/frmSystem.h"
 #include "ui/frmTestLumbra.h"
 #include "ui/frmViewDeviceParam.h"
 
-#include "Prompt.h"
 #include "Timer.h"
-#include "bus.h"
-#include "paramdb.h"
-#include "server.h"
 #include "transports.h"
 
 #include <QAction>
@@ -45,39 +36,14 @@ using support::Prompt;
 
 namespace {
 
-// A server as Main builds it, on settings files written by the test.
-struct Rig {
-  TestHome home;
-  support::ScriptedPrompt prompt;
-  std::unique_ptr<Server> s;
+// The whole program on settings files written by the test.
+struct Rig : serverrig::Rig {
   frmMain* w = nullptr;
-
   explicit Rig(const QByteArray& common = {}, const QByteArray& program = {}, bool serviceColumns = false)
   {
-    support::setPrompt(&prompt);
-    for (const auto& [name, text] : {std::pair{"common.ini", common}, std::pair{"program.ini", program}}) {
-      QFile f(home.file(name));
-      f.open(QIODevice::WriteOnly);
-      f.write(text);
-    }
-    serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), home.defaultDatabase());
-    s = std::make_unique<Server>();
-    s->createGeneral(".");
-    s->options.ServiceColumns = serviceColumns;
-    s->createServices();
-    w = new frmMain(*s);
-    w->Form_Load();
-    Start(*s);
+    QCOMPARE(load(common, program, [=](Options& o) { EvaluateCommandLine(serviceColumns ? "8352" : "", o); }), QString());
+    w = s->main;
   }
-  ~Rig()
-  {
-    if (s->state.CommOpen)
-      StopCommunication(*s);
-    delete w;
-    s.reset();
-    support::setPrompt(nullptr);
-  }
-  template <typename T> T* form(const char* name) { return qobject_cast<T*>(w->forms.value(name)); }
   QVariant commport(const QString& column) const
   {
     QSqlQuery q(s->db->TheDatabase);
@@ -105,40 +71,30 @@ class TestDialogs : public QObject {
 private slots:
   void initTestCase() { qputenv("TESMIRA_SIM_PACING", "0"); }
 
-  void communicationSettingsRules_data()
-  {
-    QTest::addColumn<QByteArray>("common");
-    QTest::addColumn<QByteArray>("program");
-    QTest::addColumn<int>("rate");
-    QTest::addColumn<int>("arbitration");
-    QTest::addColumn<bool>("autoShown");
-    QTest::addColumn<QString>("storedAuto");
-    QTest::newRow("odd values, option off") << QByteArray("[Communication]\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n")
-                                            << QByteArray() << 3 << 3 << false << "False";
-    QTest::newRow("listed values, option on")
-      << QByteArray("[Communication]\nBaudrate=115200\nArbitration=2\nAutoIncreaseBaudrate=True\n")
-      << QByteArray("[Options]\nShowAutoIncreaseBaudrate=True\n") << 5 << 1 << true << "True";
-  }
   void communicationSettingsRules()
   {
-    QFETCH(QByteArray, common);
-    QFETCH(QByteArray, program);
-    Rig r(common, program);
-    frmConfigScrn* d = r.configScreen();
-    QVERIFY(d && d->isVisible());
-    QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
-    QFETCH(int, rate);
-    QFETCH(int, arbitration);
-    QVERIFY(d->optBaudrate[rate]->isChecked());
-    QVERIFY(d->optArbitration[arbitration]->isChecked());
-    QFETCH(bool, autoShown);
-    QCOMPARE(d->chkAutoIncrease->isVisibleTo(d), autoShown);
-    d->cmdOK->click();
-    QCOMPARE(r.common("Communication/Baudrate"), QString::number(RateOfOption(rate)));
-    QCOMPARE(r.common("Communication/Arbitration"), QString::number(ArbitrationOfOption(arbitration)));
-    QFETCH(QString, storedAuto);
-    QCOMPARE(r.common("Communication/AutoIncreaseBaudrate"), storedAuto);
-    QCOMPARE(r.commport("Shake").toInt(), int(ArbitrationOfOption(arbitration)));
+    const struct {
+      const char *common, *program;
+      int rate, arbitration;
+      bool autoShown;
+      const char* storedAuto;
+    } rows[] = {{"[Communication]\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n", "", 3, 3, false, "False"},
+                {"[Communication]\nBaudrate=115200\nArbitration=2\nAutoIncreaseBaudrate=True\n",
+                 "[Options]\nShowAutoIncreaseBaudrate=True\n", 5, 1, true, "True"}};
+    for (const auto& row : rows) {
+      Rig r(row.common, row.program);
+      frmConfigScrn* d = r.configScreen();
+      QVERIFY(d && d->isVisible());
+      QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
+      QVERIFY(d->optBaudrate[row.rate]->isChecked());
+      QVERIFY(d->optArbitration[row.arbitration]->isChecked());
+      QCOMPARE(d->chkAutoIncrease->isVisibleTo(d), row.autoShown);
+      d->cmdOK->click();
+      QCOMPARE(r.common("Communication/Baudrate"), QString::number(RateOfOption(row.rate)));
+      QCOMPARE(r.common("Communication/Arbitration"), QString::number(ArbitrationOfOption(row.arbitration)));
+      QCOMPARE(r.common("Communication/AutoIncreaseBaudrate"), QString(row.storedAuto));
+      QCOMPARE(r.commport("Shake").toInt(), int(ArbitrationOfOption(row.arbitration)));
+    }
   }
 
   // The port list of a machine with one USB adapter, one real and one empty
@@ -299,35 +255,29 @@ private slots:
     QCOMPARE(t->cmdRead_Click(), QString("Please close the communication first."));
   }
 
-  void parameterListOfOneType_data()
-  {
-    QTest::addColumn<bool>("service");
-    QTest::addColumn<QString>("last");
-    QTest::newRow("plain") << false << "Secured";
-    QTest::newRow("8352") << true << "DDE str";
-  }
+  // The list of one device type, without and with 8352 on the command line.
   void parameterListOfOneType()
   {
-    QFETCH(bool, service);
-    Rig r({}, {}, service);
-    auto* list = r.form<frmParmList>("frmParmList");
-    list->Show(4);
-    QTableWidget* g = list->grdParameterList;
-    QFETCH(QString, last);
-    QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), last);
-    QList<int16_t> offered;
-    QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
-    QStringList expected;
-    for (int16_t p : offered)
-      if (!r.s->db->ParameterTable[size_t(p)].Advanced)
-        expected << QString::number(p);
-    QStringList shown;
-    for (int row = 0; row < g->rowCount(); ++row)
-      shown << g->item(row, 0)->text();
-    QCOMPARE(shown, expected);
-    QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
-    r.w->menu("mnuParList")->trigger();
-    QVERIFY(g->rowCount() > shown.size());
+    for (const char* last : {"Secured", "DDE str"}) {
+      const bool service = QByteArray(last) == "DDE str";
+      Rig r({}, {}, service);
+      auto* list = r.form<frmParmList>("frmParmList");
+      list->Show(4);
+      QTableWidget* g = list->grdParameterList;
+      QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), QString(last));
+      QList<int16_t> offered;
+      QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
+      QStringList expected, shown;
+      for (int16_t p : offered)
+        if (!r.s->db->ParameterTable[size_t(p)].Advanced)
+          expected << QString::number(p);
+      for (int row = 0; row < g->rowCount(); ++row)
+        shown << g->item(row, 0)->text();
+      QCOMPARE(shown, expected);
+      QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
+      r.w->menu("mnuParList")->trigger();
+      QVERIFY(g->rowCount() > shown.size());
+    }
   }
 
   void viewerEditsReachTheFile()
