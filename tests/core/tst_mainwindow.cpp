@@ -78,7 +78,7 @@ private slots:
     QCOMPARE(r.load("[Communication]\nInterfaceName=SIM\n"), QString());
     FileWatch watch;
     support::setPrompt(&watch);
-    QStringList seen; // the disabled items while a service log is written
+    watch.files = {r.home.file("a.log"), ""}; // a log file, then the service log's file cancelled
     const auto disabled = [&r] {
       QStringList off;
       for (QAction* a : r.s->main->menus())
@@ -86,10 +86,8 @@ private slots:
           off << a->objectName();
       return sorted(off);
     };
-    const auto trigger = [&r](std::initializer_list<const char*> names) {
-      for (const char* n : names)
-        r.s->main->menu(n)->trigger();
-    };
+    QStringList seen; // the disabled items when a file is asked for
+    watch.onFile = [&] { seen = disabled(); };
     const auto edit = [](QStringList l, const QStringList& add, const QStringList& remove) {
       for (const QString& n : remove)
         l.removeAll(n);
@@ -100,51 +98,31 @@ private slots:
                                 "mnuShowDevice", "mnuReadAllParameters", "mnuTest", "mnuClipboard"};
     const QStringList busOwned = {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"};
     const QStringList polling = busOwned + QStringList{"mnuCloseLog"};
+    // Steps: menu items chosen, "read"/"close" the raw test's buttons.
     const struct {
-      const char* state;
-      std::function<void()> act;
+      const char* steps;
       QStringList off;
       const char* comStatus;
-    } rows[] = {
-      {"loaded", [] {}, closed, "Idle"},
-      {"echo all, log file open",
-       [&] {
-         watch.files = {r.home.file("a.log")};
-         trigger({"mnuEchoAll", "mnuOpenLog"});
-       },
-       edit(closed, {"mnuOpenLog", "mnuEchoErr", "mnuEchoLinkPokes"}, {"mnuCloseLog"}), "Idle"},
-      {"both off again", [&] { trigger({"mnuEchoAll", "mnuCloseLog"}); }, closed, "Idle"},
-      {"simulation on", [&] { trigger({"mnuSimulate"}); },
-       edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation"},
-      {"simulation off", [&] { trigger({"mnuSimulate"}); }, closed + QStringList{"mnuConfiguration"}, "Idle"},
-      {"open, polling", [&] { trigger({"mnuOpenCom"}); }, polling, "Normal polling"},
-      {"service log being written",
-       [&] {
-         watch.files = {""};
-         watch.onFile = [&] { seen = disabled(); };
-         trigger({"mnuServiceLog"});
-         watch.onFile = nullptr;
-       },
-       polling + QStringList{"mnuServiceLog"}, "Normal polling"},
-      {"closed",
-       [&] {
-         trigger({"mnuClose"});
-         // The scheduler reports "Idle" at its watchdog's next tick.
-         QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->tmrWatchdog().isActive(), 10000);
-       },
-       closed, "Idle"},
-      {"raw test opened the bus",
-       [&] {
-         trigger({"mnuTestLumbra"});
-         raw->cmdRead_Click();
-       },
-       closed + busOwned, "Communication open"},
-      {"raw test closed", [&] { raw->cmdClose_Click(); }, closed, "Idle"},
-    };
+    } rows[] = {{"", closed, "Idle"},
+                {"mnuEchoAll mnuOpenLog",
+                 edit(closed, {"mnuOpenLog", "mnuEchoErr", "mnuEchoLinkPokes"}, {"mnuCloseLog"}), "Idle"},
+                {"mnuEchoAll mnuCloseLog", closed, "Idle"},
+                {"mnuSimulate", edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation"},
+                {"mnuSimulate", closed + QStringList{"mnuConfiguration"}, "Idle"},
+                {"mnuOpenCom", polling, "Normal polling"},
+                {"mnuServiceLog", polling + QStringList{"mnuServiceLog"}, "Normal polling"}, // while it runs
+                {"mnuClose", closed, "Idle"},
+                {"mnuTestLumbra read", closed + busOwned, "Communication open"},
+                {"close", closed, "Idle"}};
     for (const auto& row : rows) {
-      row.act();
-      QCOMPARE(seen.isEmpty() ? disabled() : std::exchange(seen, {}), sorted(row.off));
-      QVERIFY2(r.s->fields.value("ComStatus") == QLatin1String(row.comStatus), qPrintable(QString(row.state) + ": " + r.s->fields.value("ComStatus")));
+      for (const QString& step : QString(row.steps).split(' ', Qt::SkipEmptyParts))
+        step == "read"    ? void(raw->cmdRead_Click())
+        : step == "close" ? raw->cmdClose_Click()
+                          : r.s->main->menu(step)->trigger();
+      // A stopped scheduler reports "Idle" at its watchdog's next tick.
+      QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->stopRequested() || !r.s->poll->tmrWatchdog().isActive(), 10000);
+      QCOMPARE(QByteArray(row.steps) == "mnuServiceLog" ? seen : disabled(), sorted(row.off));
+      QVERIFY2(r.s->fields.value("ComStatus") == QLatin1String(row.comStatus), row.steps);
     }
   }
 
