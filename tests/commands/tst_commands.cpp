@@ -126,13 +126,19 @@ private slots:
     const int mark = w.logMark();
     const int frames = w.bus->requestFrames();
     const double measure = simValue(0);
-    QVERIFY(pokeRefusal(ctl, 8, "123").contains("This parameter value can only be read"));
-    QCOMPARE(requested(0, 2), QString("This parameter value can only be read"));
+    // Read-only, above the setpoint's maximum, no number at all: the client
+    // and the write's outcome item are told why.
+    const struct {
+      int p;
+      const char *value, *why;
+    } refused[] = {{8, "123", "This parameter value can only be read"},
+                   {9, "40000", "Wrong value for this parameter or not accepted"},
+                   {9, "abc", "Type of parameter sent differs from type on module"}};
+    for (const auto& r : refused) {
+      QVERIFY2(pokeRefusal(ctl, r.p, r.value).contains(r.why), r.why);
+      QCOMPARE(requested(0, 2), QString(r.why));
+    }
     QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(ctl, 8), "This parameter value can only be read"));
-    // Above the setpoint's maximum, and no number at all.
-    QVERIFY(pokeRefusal(ctl, 9, "40000").contains("Wrong value for this parameter or not accepted"));
-    QCOMPARE(requested(0, 2), QString("Wrong value for this parameter or not accepted"));
-    QCOMPARE(pokeRefusal(ctl, 9, "abc"), QString("Type of parameter sent differs from type on module"));
     QCOMPARE(simValue(1), 16000.0);
     QCOMPARE(w.bus->requestFrames(), frames);
     QCOMPARE(simValue(0), measure);
