@@ -359,7 +359,8 @@ struct Rig {
     return false;
   }
 
-private:
+  // The virtual bus on `scenario` behind a pseudo-terminal (`pty`); needs
+  // the database file.
   bool startBus()
   {
     soranetsim::ParamDb pdb;

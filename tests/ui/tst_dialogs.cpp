@@ -103,9 +103,8 @@ private slots:
   {
     TestHome home;
     QDir dev(home.file("dev"));
-    dev.mkpath("serial/by-id");
-    QDir(home.path()).mkpath("sys/ttyS0");
-    QDir(home.path()).mkpath("sys/ttyS1");
+    for (const char* d : {"dev/serial/by-id", "sys/ttyS0", "sys/ttyS1"})
+      QDir(home.path()).mkpath(d);
     for (const char* f : {"dev/ttyUSB0", "dev/ttyS0", "dev/ttyS1", "dev/ttyS10", "sys/ttyS0/type", "sys/ttyS1/type"}) {
       QFile file(home.file(f));
       file.open(QIODevice::WriteOnly);
@@ -126,16 +125,9 @@ private slots:
   // on a pseudo-terminal behind COM7, chosen, opened and scanned.
   void chosenPortOpensAndScans()
   {
-    soranetsim::ParamDb pdb;
-    auto bus = std::make_shared<soranetsim::Bus>();
     Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3 rfc2217:127.0.0.1:4002\n");
-    QCOMPARE(pdb.load(r.home.defaultDatabase()), QString());
-    QCOMPARE(bus->loadScenario(soranetsim::Bus::defaultScenario(), pdb), QString());
-    soranetsim::Server sim(bus);
-    sim.setPacing(false);
-    QString error;
-    const QString pty = sim.startPty({}, &error);
-    QVERIFY2(!pty.isEmpty(), qPrintable(error));
+    QVERIFY2(r.startBus(), qPrintable(r.failure));
+    const QString pty = r.pty;
     qputenv("TESMIRA_COM7", pty.toLocal8Bit());
     frmConfigScrn* d = r.configScreen();
     qunsetenv("TESMIRA_COM7");
