@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <cstdio>
@@ -189,6 +190,22 @@ void Logger::LogParameter(int category, int channel, int parameter, const QStrin
   LogMessage(category, ParameterText(category, channel, parameter, name, value, extra), true);
 }
 
+// The document position from which the pane's last `keep` characters run,
+// line breaks counted as CR LF. When the count ends in a break, the break
+// goes too: the pane then starts with the line after it.
+int Logger::keepFrom(const QTextDocument* doc, int keep)
+{
+  for (QTextBlock b = doc->lastBlock(); b.isValid(); b = b.previous()) {
+    const int length = b.length() - 1; // without its separator
+    if (length >= keep)
+      return b.position() + length - keep;
+    keep -= length + 2;
+    if (keep <= 0)
+      return b.position();
+  }
+  return 0;
+}
+
 void Logger::Write2Console(const QString& text)
 {
   if (m_mirror) {
@@ -201,14 +218,16 @@ void Logger::Write2Console(const QString& text)
   if (!pane)
     return;
   QTextDocument* doc = pane->document();
-  // The document counts one closing paragraph separator beyond the text; a
-  // line break inside the text counts as one character.
-  const int held = doc->characterCount() - 1;
+  // The pane's text as a text of lines joined by CR LF: every line break
+  // counts two characters. The document itself holds one separator per
+  // break (and one closing separator beyond the text).
+  const int breaks = doc->blockCount() - 1;
+  const int held = doc->characterCount() - 1 + breaks;
   QTextCursor cursor(doc);
   cursor.beginEditBlock();
   if (held >= kConsoleLimit) {
     cursor.setPosition(0);
-    cursor.setPosition(held - kConsoleKeep, QTextCursor::KeepAnchor);
+    cursor.setPosition(keepFrom(doc, kConsoleKeep), QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
   }
   cursor.movePosition(QTextCursor::End);
@@ -234,10 +253,8 @@ void Logger::Write2Logfile(const QString& text)
     m_file.unsetError();
     if (m_file.write(bytes) == bytes.size())
       return;
-    const QString description = m_file.errorString();
-    const auto answer = support::prompt().MsgBox(
-        QStringLiteral("Error writing to log file %1:\r\n%2").arg(m_file.fileName(), description),
-        support::Prompt::RetryCancel, support::Prompt::Critical, {}, support::Prompt::AnswerCancel);
+    const auto answer = support::prompt().MsgBox(m_file.errorString(), support::Prompt::RetryCancel,
+                                                 support::Prompt::Critical, {}, support::Prompt::AnswerCancel);
     if (answer != support::Prompt::AnswerRetry)
       return;
   }
@@ -245,10 +262,12 @@ void Logger::Write2Logfile(const QString& text)
 
 // ---- log file ---------------------------------------------------------------
 
-int16_t Logger::reportOpenError(const QString& description, int number)
+// The box shows the system's description of the error; the debug log also
+// names the file.
+int16_t Logger::reportOpenError(const QString& path, const QString& description, int number)
 {
   support::prompt().MsgBox(description, support::Prompt::Ok, support::Prompt::Exclamation);
-  DebugLogError(description);
+  DebugLogError("Log file " + path + ": " + description);
   return int16_t(number ? number : QFileDevice::OpenError);
 }
 
@@ -307,8 +326,7 @@ int16_t Logger::openLogPath(const QString& path, bool askReplace)
     if (answer == support::Prompt::AnswerYes && info.isFile()) {
       QFile old(path);
       if (!old.remove())
-        return reportOpenError(QStringLiteral("The log file %1 cannot be replaced: %2").arg(path, old.errorString()),
-                               old.error());
+        return reportOpenError(path, old.errorString(), old.error());
     }
   }
 
@@ -321,7 +339,10 @@ int16_t Logger::openLogPath(const QString& path, bool askReplace)
     const int number = m_file.error();
     const QString description = m_file.errorString();
     m_file.unsetError();
-    return reportOpenError(QStringLiteral("The log file %1 cannot be opened: %2").arg(path, description), number);
+    // A file the operator just chose is known to the reader of the box; a
+    // file named in the settings or on the command line is named.
+    const QString text = askReplace ? description : "The log file " + path + " cannot be opened: " + description;
+    return reportOpenError(path, text, number);
   }
 
   if (m_menus.mnuOpenLog)

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 class QAction;
+class QTextDocument;
 class QDateTime;
 
 namespace support {
@@ -159,7 +160,8 @@ public:
   // Error number returned by OpenLogFile when the dialog is cancelled.
   static constexpr int16_t kDialogCancelled = 32755;
   // Console pane limits: at kConsoleLimit characters or more the pane is cut
-  // to its last kConsoleKeep characters before a line is added.
+  // to its last kConsoleKeep characters before a line is added. Both count
+  // every line break as two characters (CR LF), as the log file has them.
   static constexpr int kConsoleLimit = 16384;
   static constexpr int kConsoleKeep = 12288;
 
@@ -190,7 +192,8 @@ private:
   void setEchoLinkPokes(bool on);
   void setLogErrorsOnly(bool on);
   void applyConsoleColours();
-  int16_t reportOpenError(const QString& description, int number);
+  int16_t reportOpenError(const QString& path, const QString& description, int number);
+  static int keepFrom(const QTextDocument* doc, int keep);
   int16_t openLogPath(const QString& path, bool askReplace);
 
   support::Setting* m_setting;
