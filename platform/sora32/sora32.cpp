@@ -54,6 +54,7 @@ struct InFlight {
     QByteArray frame;
     uint8_t check = 0;              // the frame's check byte, echoed by its reply
     qint64 deadline = 0;
+    qint64 txEnd = 0;               // when its last character has left, by the line rate
     int tries = 0;
     int maxTries = 1;
     int replyChars = 0;
@@ -346,17 +347,41 @@ private:
         int ahead = 0;
         for (auto &[k, o] : inflight_) ahead += o.replyChars;
         const double ms = baseTimeoutMs_ + charMs() * 1.5 * (f.frame.size() + f.replyChars + ahead);
-        f.deadline = clock_.elapsed() + qint64(ms);
+        const qint64 now = clock_.elapsed();
+        f.deadline = now + qint64(ms);
+        txFree_ = std::max(txFree_, now) + qint64(charMs() * f.frame.size());
+        f.txEnd = txFree_;
         transport_->send(f.frame);
         inflight_.emplace(seq_, std::move(f));
         armTimer();
+    }
+
+    // When a frame in flight counts as unanswered: at its deadline, or
+    // earlier once the line has been quiet for the base time-out (plus the
+    // wire time of the longest reply that may be on its way) since its
+    // request left and since the last character came in. The deadline
+    // allows for replies queued ahead of this one; when those have come
+    // (or will never come) and the line stays silent, waiting on only
+    // leaves the line idle, as for silent addresses during a configuration
+    // read.
+    qint64 expiry(const InFlight &f, int longestReply) const
+    {
+        const qint64 quiet = baseTimeoutMs_ + qint64(charMs() * 1.5 * longestReply);
+        return std::min(f.deadline, std::max(f.txEnd, lastRx_) + quiet);
+    }
+    int longestReply() const
+    {
+        int chars = 0;
+        for (auto &[k, f] : inflight_) chars = std::max(chars, f.replyChars);
+        return chars;
     }
 
     void armTimer()
     {
         if (inflight_.empty()) { timer_.stop(); return; }
         qint64 next = INT64_MAX;
-        for (auto &[k, f] : inflight_) next = std::min(next, f.deadline);
+        const int longest = longestReply();
+        for (auto &[k, f] : inflight_) next = std::min(next, expiry(f, longest));
         timer_.start(int(std::max<qint64>(1, next - clock_.elapsed())));
     }
 
@@ -377,7 +402,8 @@ private:
     {
         const qint64 now = clock_.elapsed();
         std::vector<uint8_t> expired;
-        for (auto &[k, f] : inflight_) if (f.deadline <= now) expired.push_back(k);
+        const int longest = longestReply();
+        for (auto &[k, f] : inflight_) if (expiry(f, longest) <= now) expired.push_back(k);
         for (uint8_t k : expired) retryOrFail(k, 25);
         armTimer();
         pump();
@@ -391,6 +417,7 @@ private:
 
     void onData(const QByteArray &bytes)
     {
+        lastRx_ = clock_.elapsed();
         parser_.feed(bytes);
         FrameParser::Event ev;
         while (parser_.next(ev)) {
@@ -461,6 +488,8 @@ private:
     std::unique_ptr<Transport> kept_;
     QString keptName_, lineName_;
     QElapsedTimer clock_;
+    qint64 lastRx_ = 0;     // when the last character came in
+    qint64 txFree_ = 0;     // when the characters sent so far have all left
     uint8_t seq_ = 0;
     int window_ = 8;
     int baseTimeoutMs_ = 300;

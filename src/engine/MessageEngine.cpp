@@ -817,8 +817,10 @@ void MessageEngine::HandleOutstandingMsg()
   // The cycle can only finish while the channel timer runs; it does not run
   // while the server is not ready (a configuration check in progress), and
   // waiting out the limit then would only delay the operator's function.
+  // Nor has polling asked for anything before the watchdog's first tick
+  // (the channel ticks do nothing until then): nothing is outstanding.
   const auto cycleCanFinish = [this] {
-    return s.poll && s.poll->moTimerChan() && s.poll->moTimerChan()->isActive();
+    return s.poll && s.poll->watchdogRunning() && s.poll->moTimerChan() && s.poll->moTimerChan()->isActive();
   };
   QElapsedTimer clock;
   clock.start();
