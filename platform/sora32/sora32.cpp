@@ -382,7 +382,8 @@ private:
         qint64 next = INT64_MAX;
         const int longest = longestReply();
         for (auto &[k, f] : inflight_) next = std::min(next, expiry(f, longest));
-        timer_.start(int(std::max<qint64>(1, next - clock_.elapsed())));
+        armedFor_ = std::max(next, clock_.elapsed() + 1);
+        timer_.start(int(armedFor_ - clock_.elapsed()));
     }
 
     void retryOrFail(uint8_t seq, int16_t error)
@@ -401,6 +402,14 @@ private:
     void checkTimeouts()
     {
         const qint64 now = clock_.elapsed();
+        // This thread was held up past the time-out (a busy machine): what
+        // came in on the line meanwhile is read before anything times out.
+        if (now - armedFor_ > LateMs && !rechecked_) {
+            rechecked_ = true;
+            timer_.start(LateMs);
+            return;
+        }
+        rechecked_ = false;
         std::vector<uint8_t> expired;
         const int longest = longestReply();
         for (auto &[k, f] : inflight_) if (expiry(f, longest) <= now) expired.push_back(k);
@@ -489,6 +498,9 @@ private:
     QString keptName_, lineName_;
     QElapsedTimer clock_;
     qint64 lastRx_ = 0;     // when the last character came in
+    qint64 armedFor_ = 0;   // when the time-out timer is due
+    bool rechecked_ = false;
+    static constexpr int LateMs = 20;
     qint64 txFree_ = 0;     // when the characters sent so far have all left
     uint8_t seq_ = 0;
     int window_ = 8;
