@@ -5,16 +5,9 @@
 // channel of the default bus, serve values, close cleanly, and use exactly
 // one TCP connection (counted at the device server); with RFC 2217 the rate
 // the server configures reaches the pseudo-terminal.
-#include "TestHome.h"
-#include "Until.h"
+#include "ProcessRig.h"
 
-#include "Client.h"
-
-#include <QDeadlineTimer>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -23,36 +16,15 @@
 
 namespace {
 
-// The output speed set on a terminal, as a number; 0 when unknown.
+// The output speed set on a terminal (a termios speed code); 0 when unknown.
 int terminalRate(const QString& path)
 {
   const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0)
-    return 0;
   termios t{};
-  const bool ok = tcgetattr(fd, &t) == 0;
-  ::close(fd);
-  if (!ok)
-    return 0;
-  switch (cfgetospeed(&t)) {
-  case B19200: return 19200;
-  case B38400: return 38400;
-  case B115200: return 115200;
-  case B460800: return 460800;
-  default: return -1;
-  }
-}
-
-QString request(const QString& topic, const QString& item)
-{
-  QString v;
-  return ddeml::Request("Tesmira", topic, item, 5000, &v) ? v : QStringLiteral("<none>");
-}
-
-bool poke(const QString& topic, const QString& item, const QString& value)
-{
-  ddeml::Client c;
-  return c.connect("Tesmira", topic) && c.poke(item, value, 60000);
+  const bool ok = fd >= 0 && tcgetattr(fd, &t) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  return ok ? int(cfgetospeed(&t)) : 0;
 }
 
 // A child process killed at the end of the test.
@@ -78,11 +50,11 @@ private slots:
     QTest::addColumn<bool>("byPoke");    // interface chosen by poking Server!Interface
     QTest::addColumn<int>("baud");       // configured rate
     QTest::addColumn<bool>("raise");     // temporary higher rate allowed
-    QTest::addColumn<int>("lineRate");   // rate seen on the terminal while polling; 0: not checked
+    QTest::addColumn<int>("lineRate");   // speed code seen on the terminal while polling; 0: not checked
     QTest::newRow("ser2net raw") << "ser2net-raw" << false << 38400 << false << 0;
     QTest::newRow("socat, one connection") << "socat" << true << 38400 << false << 0;
-    QTest::newRow("rfc2217 rate") << "ser2net-rfc2217" << true << 19200 << false << 19200;
-    QTest::newRow("rfc2217 raise") << "ser2net-rfc2217" << false << 19200 << true << 460800;
+    QTest::newRow("rfc2217 rate") << "ser2net-rfc2217" << true << 19200 << false << int(B19200);
+    QTest::newRow("rfc2217 raise") << "ser2net-rfc2217" << false << 19200 << true << int(B460800);
   }
 
   void openingThroughDeviceServer()
@@ -98,24 +70,21 @@ private slots:
         QFAIL(qPrintable(tool + " is not installed"));
       QSKIP(qPrintable(tool + " is not installed"));
     }
-    TestHome home;
-    const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
-    const QString pty = home.file("pty"), trace = home.file("trace");
-
+    processrig::Program p;
+    const QString pty = p.home.file("pty"), trace = p.home.file("trace");
     Child sim;
-    sim.start(bin + "/soranet-sim", {"--no-pacing", "--link", pty});
+    sim.start(p.bin + "/soranet-sim", {"--no-pacing", "--link", pty});
     QVERIFY(until([&] { return QFile::exists(pty); }, 5000));
 
     Child dev;
     const int port = freePort();
-    QString iface;
+    QString iface = QString("tcp:127.0.0.1:%1").arg(port);
     if (tool == "socat") {
       dev.start("socat", {"-d", "-d", QString("TCP-LISTEN:%1,bind=127.0.0.1").arg(port),
                           "FILE:" + pty + ",raw,echo=0,b38400"});
-      iface = QString("tcp:127.0.0.1:%1").arg(port);
     } else {
       const bool rfc = server.endsWith("rfc2217");
-      QFile cfg(home.file("ser2net.yaml"));
+      QFile cfg(p.home.file("ser2net.yaml"));
       QVERIFY(cfg.open(QIODevice::WriteOnly));
       cfg.write(QString("connection: &line\n"
                         "  accepter: %1tcp,127.0.0.1,%2\n"
@@ -126,50 +95,35 @@ private slots:
                     .arg(pty, trace)
                     .toUtf8());
       cfg.close();
-      dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", home.file("ser2net.pid")});
-      iface = QString("%1:127.0.0.1:%2").arg(rfc ? "rfc2217" : "tcp").arg(port);
+      dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", p.home.file("ser2net.pid")});
+      if (rfc)
+        iface.replace("tcp:", "rfc2217:");
     }
     QVERIFY(dev.waitForStarted());
     QThread::msleep(300); // the device server listening
 
-    // The server: SIM configured when the interface is poked later.
-    QFile common(home.file("common.ini"));
-    QVERIFY(common.open(QIODevice::WriteOnly));
+    if (raise)
+      QVERIFY(p.write("program.ini", "[Options]\nShowAutoIncreaseBaudrate=True\n"));
     // With the raise the highest node is known beforehand, so the scan does
     // not apply the port settings again (which would set the configured rate).
-    common.write(QString("[Communication]\nInterfaceName=%1\nBaudrate=%2\n%3")
-                     .arg(byPoke ? "SIM" : iface)
-                     .arg(baud)
-                     .arg(raise ? "SystemLNA=8\n" : "")
-                     .toUtf8());
-    common.close();
-    if (raise) {
-      QFile program(home.file("program.ini"));
-      QVERIFY(program.open(QIODevice::WriteOnly));
-      program.write("[Options]\nShowAutoIncreaseBaudrate=True\n");
-    }
-    Child tesmira;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    tesmira.setProcessEnvironment(env);
-    tesmira.start(bin + "/tesmira", byPoke ? QStringList{"/NT"} : QStringList{"/NT", "/O"});
-    QVERIFY(until([&] { return request("Server", "Status") != "<none>"; }, 20000));
-    if (byPoke) {
-      QVERIFY(poke("Server", "Interface", iface));
-      QVERIFY(poke("Server", "OpenCom", "1"));
-    }
-    QVERIFY2(until([&] { return request("Server", "Status") == "Normal polling"; }, 40000),
-             qPrintable(tesmira.readAllStandardOutput()));
-    QCOMPARE(request("Server", "MaxChan"), QString("8"));
+    QVERIFY(p.start(QString("[Communication]\nInterfaceName=%1\nBaudrate=%2\n%3")
+                        .arg(byPoke ? "SIM" : iface)
+                        .arg(baud)
+                        .arg(raise ? "SystemLNA=8\n" : "")
+                        .toUtf8(),
+                    byPoke ? QStringList{"/NT"} : QStringList{"/NT", "/O"}));
+    if (byPoke)
+      QVERIFY(p.put("Server", "Interface", iface) && p.put("Server", "OpenCom", "1"));
+    QVERIFY2(p.until([&] { return p.get("Server", "Status") == "Normal polling"; }, 40000), p.output().constData());
+    QCOMPARE(p.get("Server", "MaxChan"), QString("8"));
     // A measured value arrives from the bus (the item shows the parameter's
     // name until then).
-    QVERIFY(until([&] { bool ok = false; request("C(3)", "P(8)").toInt(&ok); return ok; }, 10000));
+    QVERIFY(p.until([&] { bool ok = false; p.get("C(3)", "P(8)").toInt(&ok); return ok; }));
     if (lineRate)
       QCOMPARE(terminalRate(pty), lineRate);
 
-    QVERIFY(poke("Server", "OpenCom", "0"));
-    QVERIFY(until([&] { return request("Server", "Status") == "Idle"; }, 20000));
+    QVERIFY(p.put("Server", "OpenCom", "0"));
+    QVERIFY(p.until([&] { return p.get("Server", "Status") == "Idle"; }, 20000));
     QThread::msleep(3500); // a closed network line is kept 3 s before it is really closed
     QByteArray log;
     if (tool == "socat") {
@@ -182,13 +136,9 @@ private slots:
       QCOMPARE(log.count(" CLOSE netcon"), 1);
     }
     QCOMPARE(log.count(tool == "socat" ? "accepting connection" : " OPEN "), 1);
-    tesmira.terminate();
-    QVERIFY(tesmira.waitForFinished(20000));
-    QCOMPARE(tesmira.exitCode(), 0);
-    if (raise) {
-      const QByteArray out = tesmira.readAllStandardOutput();
-      QVERIFY2(out.contains("Communication baudrate changed to 460800"), out.constData());
-    }
+    QCOMPARE(p.stop(), 0);
+    if (raise)
+      QVERIFY2(p.output().contains("Communication baudrate changed to 460800"), p.output().constData());
   }
 };
 

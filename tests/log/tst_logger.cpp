@@ -1,6 +1,6 @@
 // The line writer: routing of categories to console and log file, the line
-// layouts, the console pane limit, opening/closing the log file and the
-// failure path of a log file that cannot be written.
+// layouts, the console pane limit, the log file (new, appended, replaced,
+// failing), the menus and stored options, and the debug log.
 #include "LoggerWorld.h"
 
 #include <Prompt.h>
@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QtTest>
-#include <unistd.h>
 
 using namespace tesmira;
 using support::Prompt;
@@ -24,11 +23,11 @@ class TestLogger : public QObject {
 
   // Opens path as the log file through the dialog, answering the
   // Replace/Append question (when it comes) with answer.
-  void openLog(const QString& path, Prompt::Answer answer = Prompt::AnswerNo)
+  void openLog(const QString& path, Prompt::Answer answer = Prompt::AnswerNo, bool serviceLog = false)
   {
     m_prompt.files << path;
     m_prompt.answers << answer;
-    QCOMPARE(log->OpenLogFile(false), int16_t(0));
+    QCOMPARE(log->OpenLogFile(serviceLog), int16_t(0));
     QVERIFY(log->logFileOpen());
     m_prompt.answers.clear();
   }
@@ -91,15 +90,11 @@ private slots:
       log->CloseLogFile();
     }
     QCOMPARE(Logger::CategoryName(9), QStringLiteral("Msg"));
-  }
-
-  // Without a pane or stdout mirror, console-only lines are not even built.
-  void noConsoleTargetDropsConsoleLines()
-  {
+    // Without a pane (or the headless mirror), console-only lines are not even built.
+    const quint64 formatted = log->linesFormatted();
     log->setConsole(nullptr);
     log->LogMessage(Init, "nowhere");
-    log->LogParameter(Debug, 1, 8, "Measure", 1.5, "");
-    QCOMPARE(log->linesFormatted(), quint64(0));
+    QCOMPARE(log->linesFormatted(), formatted);
   }
 
   void parameterText()
@@ -149,33 +144,16 @@ private slots:
         {5, QTime(7, 8, 9, 456), "2024-03-05 "},
         {6, QTime(7, 8, 9, 456), "07:08:09.46 "},
         {7, QTime(7, 8, 9, 456), "2024-03-05 07:08:09.46 "},
-        {9, QTime(7, 8, 9, 456), "2024-03-05 "},             // only the low three bits count
-        {15, QTime(7, 8, 9, 456), "2024-03-05 07:08:09.46 "},
-        {-2, QTime(7, 8, 9, 456), "07:08:09.46 "},
+        {9, QTime(7, 8, 9, 456), "2024-03-05 "}, // only the low three bits count
         // Hundredths are rounded as shown: 9.996 s is ...10.00, shown as "00".
         {6, QTime(0, 0, 9, 996), "00:00:09.00 "},
-        {6, QTime(0, 0, 9, 4), "00:00:09.00 "},
-        {6, QTime(0, 0, 9, 994), "00:00:09.99 "},
     };
     for (const Case& c : cases)
       QCOMPARE(Logger::TimePrefix(c.format, QDateTime(day, c.time)), QString(c.expected));
-  }
-
-  // LogFormat is read at each line, so a change in the settings applies at once.
-  void formatFollowsConfiguration()
-  {
-    w->cfg.LogFormat = 4;
-    log->LogMessage(Init, "plain");
-    QCOMPARE(w->pane.toPlainText(), QStringLiteral("Init\tplain"));
-    w->pane.clear();
-    w->cfg.LogFormat = 3;
-    log->LogMessage(Debug, "stamped");
-    const QString line = w->pane.toPlainText();
-    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d Debug\tstamped$").match(line).hasMatch(),
-             qPrintable(line));
-    w->pane.clear();
-    log->LogMessage(Init, "no prefix at all", false);
-    QCOMPARE(w->pane.toPlainText(), QStringLiteral("no prefix at all"));
+    // The format is read at each line, so a change applies at once.
+    w->cfg.LogFormat = 2;
+    log->LogMessage(Init, "now");
+    QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d Init\tnow$").match(w->pane.toPlainText()).hasMatch());
   }
 
   void consoleLimit()
@@ -203,64 +181,59 @@ private slots:
       log->Write2Console("new line");
       QCOMPARE(w->pane.toPlainText(), kept + "\nnew line");
     }
-
-    // Sustained logging stays below the limit plus one line.
-    for (int i = 0; i < 3000; ++i)
-      log->Write2Console(QStringLiteral("line %1 of the sustained run").arg(i));
-    QVERIFY(w->pane.document()->characterCount() < Logger::kConsoleLimit + 64);
-    QVERIFY(w->pane.toPlainText().endsWith("line 2999 of the sustained run"));
   }
 
-  // An existing file: Yes replaces it, No appends to it.
-  void existingFile()
+  // A new file asks nothing; an existing one is replaced (Yes) or appended
+  // to (No). The system overview goes in without prefix.
+  void logFile()
   {
     const QString path = w->file("old.log");
-    for (Prompt::Answer answer : {Prompt::AnswerNo, Prompt::AnswerYes}) {
+    const struct {
+      bool serviceLog, existing;
+      Prompt::Answer answer;
+      const char *title, *before;
+    } rows[] = {
+        {true, false, Prompt::AnswerNo, "Create/Open Service Log File", ""},
+        {false, true, Prompt::AnswerNo, "Create/Open Log File", "earlier line\r\n"},
+        {false, true, Prompt::AnswerYes, "Create/Open Log File", ""},
+    };
+    for (const auto& r : rows) {
       QFile f(path);
-      QVERIFY(f.open(QIODevice::WriteOnly));
-      f.write("earlier line\r\n");
+      f.remove();
+      if (r.existing && (!f.open(QIODevice::WriteOnly) || f.write("earlier line\r\n") < 0))
+        QFAIL("cannot write the earlier file");
       f.close();
       m_prompt.asked.clear();
       m_prompt.fileTitles.clear();
-      openLog(path, answer);
-      QCOMPARE(m_prompt.fileTitles, QStringList{"Create/Open Log File"});
-      QCOMPARE(m_prompt.asked.size(), 1);
-      QCOMPARE(m_prompt.asked[0].text, "Replace existing file (Yes) or Append (No) - " + path + "?");
-      QCOMPARE(m_prompt.asked[0].buttons, Prompt::YesNo);
-      QCOMPARE(m_prompt.asked[0].icon, Prompt::Question);
+      openLog(path, r.answer, r.serviceLog);
+      QCOMPARE(m_prompt.fileTitles, QStringList{r.title});
+      QCOMPARE(m_prompt.asked.size(), r.existing ? 1 : 0);
+      if (r.existing) {
+        QCOMPARE(m_prompt.asked[0].text, "Replace existing file (Yes) or Append (No) - " + path + "?");
+        QCOMPARE(m_prompt.asked[0].buttons, Prompt::YesNo);
+        QCOMPARE(m_prompt.asked[0].icon, Prompt::Question);
+      }
       log->LogMessage(Error, "after");
+      log->LogMessage(Init, "Overview\r\nline two", false);
       log->CloseLogFile();
       QVERIFY(!log->logFileOpen());
-      QCOMPARE(LoggerWorld::read(path),
-               QByteArray(answer == Prompt::AnswerNo ? "earlier line\r\nError\tafter\r\n" : "Error\tafter\r\n"));
+      QCOMPARE(LoggerWorld::read(path), r.before + QByteArray("Error\tafter\r\nOverview\r\nline two\r\n"));
     }
     // The folder of the chosen file is where the next dialog starts.
     QCOMPARE(w->setting.GetUserSetting("Directories", "DataDir"), QFileInfo(path).absolutePath());
   }
 
-  void newFileAsksNothing()
-  {
-    const QString path = w->file("new.log");
-    m_prompt.files << path;
-    QCOMPARE(log->OpenLogFile(true), int16_t(0));
-    QCOMPARE(m_prompt.fileTitles, QStringList{"Create/Open Service Log File"});
-    QVERIFY(m_prompt.asked.isEmpty());
-    // The system overview is written without prefix.
-    log->LogMessage(Init, "Overview\r\nline two", false);
-    log->CloseLogFile();
-    QCOMPARE(LoggerWorld::read(path), QByteArray("Overview\r\nline two\r\n"));
-  }
-
-  void openFailures()
+  // A file that cannot be opened or written: the system's description in a
+  // box, nothing lost for the caller, the logger goes on.
+  void fileErrors()
   {
     QAction open, close;
     log->bindMenus({&open, &close, nullptr, nullptr, nullptr, nullptr});
     // Cancelled dialog: an error number, nothing changes.
     m_prompt.files << QString();
     QCOMPARE(log->OpenLogFile(false), Logger::kDialogCancelled);
-    QVERIFY(!log->logFileOpen());
-    QVERIFY(open.isEnabled() && !close.isEnabled());
-    // A file that cannot be created: exclamation box, non-zero number.
+    // A file that cannot be created: the description in an exclamation box,
+    // a non-zero number.
     m_prompt.files << w->file("no/such/folder/x.log");
     QVERIFY(log->OpenLogFile(false) != 0);
     QVERIFY(!log->logFileOpen());
@@ -269,21 +242,13 @@ private slots:
     QCOMPARE(m_prompt.asked[0].text, QStringLiteral("No such file or directory"));
     QVERIFY(open.isEnabled() && !close.isEnabled());
     QVERIFY(w->setting.GetUserSetting("Directories", "DataDir").isEmpty());
-    // The logger goes on working.
-    log->LogMessage(Init, "still here");
-    QCOMPARE(w->pane.toPlainText(), QStringLiteral("Init\tstill here"));
-  }
 
-  // A log file on a full device: every line asks Retry/Cancel with the
-  // critical icon; Retry writes the line again, Cancel drops it, and the
-  // caller is never disturbed.
-  void failedWriteAnsweredCancel()
-  {
+    // A log file on a full device: every line asks Retry/Cancel with the
+    // critical icon; Retry writes the line again, Cancel drops it.
     if (!QFileInfo("/dev/full").isWritable())
       QSKIP("/dev/full is not available");
     openLog("/dev/full", Prompt::AnswerNo);
-    QCOMPARE(m_prompt.asked.size(), 1); // the Replace/Append question
-    m_prompt.asked.clear();
+    m_prompt.asked.clear(); // the Replace/Append question
     m_prompt.answers = {Prompt::AnswerRetry, Prompt::AnswerCancel};
     log->LogMessage(Init, "lost line");
     QCOMPARE(m_prompt.asked.size(), 2);
@@ -298,84 +263,59 @@ private slots:
     QCOMPARE(m_prompt.asked[2].answer, Prompt::AnswerCancel);
     QVERIFY(log->logFileOpen());
     QVERIFY(w->pane.toPlainText().endsWith("Init\tlost line"));
-    log->CloseLogFile();
   }
 
   void menus()
   {
     Menus m(log);
     QVERIFY(m.echoAll.isCheckable() && !m.echoAll.isChecked());
-    QVERIFY(m.echoErr.isEnabled() && m.echoPokes.isEnabled());
     QVERIFY(m.open.isEnabled() && !m.close.isEnabled());
-
+    // Echo all info greys out the two echo options it includes.
     m.echoAll.trigger();
     QVERIFY(log->EchoAll && m.echoAll.isChecked());
     QVERIFY(!m.echoErr.isEnabled() && !m.echoPokes.isEnabled());
-    m.echoAll.trigger();
-    QVERIFY(!log->EchoAll && !m.echoAll.isChecked());
-    QVERIFY(m.echoErr.isEnabled() && m.echoPokes.isEnabled());
-
-    m.echoErr.trigger();
-    QVERIFY(log->EchoErr && m.echoErr.isChecked());
-    log->mnuEchoErr_Click();
-    QVERIFY(!log->EchoErr && !m.echoErr.isChecked());
-    m.echoPokes.trigger();
-    QVERIFY(log->EchoLinkPokes && m.echoPokes.isChecked());
-    m.errorsOnly.trigger();
-    QVERIFY(log->LogErrorsOnly && m.errorsOnly.isChecked());
     log->mnuEchoAll_Click();
-    QVERIFY(m.echoAll.isChecked() && !m.echoPokes.isEnabled());
+    QVERIFY(!m.echoAll.isChecked() && m.echoErr.isEnabled() && m.echoPokes.isEnabled());
+    m.echoErr.trigger();
+    log->mnuEchoLinkPokes_Click();
+    m.errorsOnly.trigger();
+    QVERIFY(log->EchoErr && log->EchoLinkPokes && log->LogErrorsOnly);
+    QVERIFY(m.echoErr.isChecked() && m.echoPokes.isChecked() && m.errorsOnly.isChecked());
 
     m_prompt.files << w->file("menu.log");
     m.open.trigger();
-    QVERIFY(log->logFileOpen());
-    QVERIFY(!m.open.isEnabled() && m.close.isEnabled());
+    QVERIFY(log->logFileOpen() && !m.open.isEnabled() && m.close.isEnabled());
     m.close.trigger();
-    QVERIFY(!log->logFileOpen());
-    QVERIFY(m.open.isEnabled() && !m.close.isEnabled());
+    QVERIFY(!log->logFileOpen() && m.open.isEnabled() && !m.close.isEnabled());
   }
 
-  void menuSettingsRoundTrip()
+  // Options and console colours come from and go back to the user settings;
+  // a double-click steps the colours through their cycle.
+  void storedOptionsAndColours()
   {
     Menus m(log);
     support::Setting& s = w->setting;
     s.SaveUserSetting("Menu Settings", "EchoAll", "True");
-    s.SaveUserSetting("Menu Settings", "EchoLinkPokes", "True");
     s.SaveUserSetting("Options", "ColorBack", "FF0000");
     s.SaveUserSetting("Options", "ColorFore", "ffff");
     log->RetrieveMenuSettings();
-    QVERIFY(log->EchoAll && !log->EchoErr && log->EchoLinkPokes && !log->LogErrorsOnly);
-    QVERIFY(m.echoAll.isChecked() && m.echoPokes.isChecked() && !m.echoErr.isChecked());
-    QVERIFY(!m.echoErr.isEnabled());
-    QCOMPARE(log->consoleBack(), 0xFF0000);
+    QVERIFY(log->EchoAll && !log->EchoErr && m.echoAll.isChecked() && !m.echoErr.isEnabled());
     QCOMPARE(w->pane.palette().color(QPalette::Base), QColor(0, 0, 255)); // stored as B*65536 + G*256 + R
     QCOMPARE(w->pane.palette().color(QPalette::Text), QColor(255, 255, 0));
-
     log->mnuEchoAll_Click();
-    log->mnuLogErrorsOnly_Click();
     log->cycleConsoleColours(); // blue is not in the cycle: unchanged
-    QCOMPARE(log->consoleBack(), 0xFF0000);
     log->StoreCurrentMenuSettings();
     QCOMPARE(s.GetUserSetting("Menu Settings", "EchoAll"), QStringLiteral("False"));
-    QCOMPARE(s.GetUserSetting("Menu Settings", "LogErrorsOnly"), QStringLiteral("True"));
-    QCOMPARE(s.GetUserSetting("Menu Settings", "EchoLinkPokes"), QStringLiteral("True"));
     QCOMPARE(s.GetUserSetting("Options", "ColorBack"), QStringLiteral("FF0000"));
     QCOMPARE(s.GetUserSetting("Options", "ColorFore"), QStringLiteral("FFFF"));
 
-    // Unreadable colours fall back to the system colours.
+    // Unreadable colours fall back to the system colours, where the cycle starts.
     s.SaveUserSetting("Options", "ColorBack", "pink");
     log->RetrieveMenuSettings();
-    QCOMPARE(log->consoleBack(), -1);
-    log->StoreCurrentMenuSettings();
-    QCOMPARE(s.GetUserSetting("Options", "ColorBack"), QStringLiteral("system"));
-  }
-
-  void colourCycle()
-  {
     const QColor systemBase = w->pane.palette().color(QPalette::Base);
-    const int expected[][2] = {{255, 65535}, {65280, 255},      {65535, 16711680}, {16777215, 0},
-                               {0, 16777215}, {8388608, 65535}, {-1, -1}};
-    for (const auto& e : expected) {
+    const int cycle[][2] = {{255, 65535}, {65280, 255},      {65535, 16711680}, {16777215, 0},
+                            {0, 16777215}, {8388608, 65535}, {-1, -1}};
+    for (const auto& e : cycle) {
       w->pane.clear();
       log->cycleConsoleColours();
       QCOMPARE(log->consoleBack(), e[0]);
@@ -385,24 +325,8 @@ private slots:
       QVERIFY(w->pane.toPlainText().startsWith("Init\t"));
     }
     QCOMPARE(w->pane.palette().color(QPalette::Base), systemBase);
-  }
-
-  void stdoutMirror()
-  {
-    QTemporaryFile capture;
-    QVERIFY(capture.open());
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    QVERIFY(saved >= 0);
-    QVERIFY(dup2(capture.handle(), STDOUT_FILENO) >= 0);
-    log->setConsole(nullptr);
-    log->setMirrorToStdout(true);
-    log->LogMessage(Init, "to stdout");
-    log->LogMessage(Read, "not echoed");
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    QCOMPARE(LoggerWorld::read(capture.fileName()), QByteArray("Init\tto stdout\n"));
+    log->StoreCurrentMenuSettings();
+    QCOMPARE(s.GetUserSetting("Options", "ColorBack"), QStringLiteral("system"));
   }
 
   // A value with line breaks or other control characters cannot start a
