@@ -51,78 +51,58 @@ QByteArray payloadOf(const QByteArray &frameText)
 class TstSoraProto : public QObject {
     Q_OBJECT
 private slots:
-    void readRequestAndItsReply()
+    // Requests and replies as literal frames: the request's encoding, and the
+    // reply read back item by item and encoded again to the same bytes.
+    void framesOnTheWire()
     {
-        const Message req = readOne();
-        QCOMPARE(encode(req), QByteArray(":0703010101010001" "2E\r\n"));
-        // Echoes the request's check byte 2E, an empty failure map, the value.
-        const QByteArray payload = payloadOf(":070301812E001234" "38\r\n");
-        auto rep = decodeReply(payload, &req);
-        QVERIFY(rep);
-        QCOMPARE(rep->cmd, uint8_t(CmdReadReply));
-        QCOMPARE(rep->groups[0].process, uint8_t(1));
-        QCOMPARE(rep->groups[0].items[0].param, uint8_t(0));
-        QCOMPARE(rep->groups[0].items[0].status, uint8_t(0));
-        QCOMPARE(rep->groups[0].items[0].value.i, int64_t(0x1234));
-        QCOMPARE(encodePayload(*rep), payload);
-        // The same reply does not answer a request for another parameter,
-        // nor the same request sent again under another sequence number,
-        // nor a write.
-        Message other = req;
+        struct Want { uint8_t proc, param, status; double value; };
+        const Message write{3, 5, CmdWrite, 0, 0, {Group{1, {Item{21, TInt, 0, 0, Value::ofInt(-5)}}}}};
+        const struct { Message req; QByteArray reqWire, replyWire; std::vector<Want> items; } cases[] = {
+            // The reply echoes the request's check byte 2E, an empty failure map, the value.
+            {readOne(), ":0703010101010001" "2E\r\n", ":070301812E001234" "38\r\n", {{1, 0, 0, 0x1234}}},
+            // Map 02 (the second item failed), 1234, status 04, 3FC00000.
+            {chainedRead(), ":0D03020101020001050021010D02" "C7\r\n", ":0C030281C7021234043FC00000" "AD\r\n",
+             {{1, 0, 0, 0x1234}, {1, 5, 4, 0}, {33, 13, 0, 1.5}}},
+            {write, ":0903050201011501FFFB" "7D\r\n", ":050305827D00" "F3\r\n", {{1, 21, 0, 0}}},
+            {write, ":0903050201011501FFFB" "7D\r\n", ":060305827D010D" "87\r\n", {{1, 21, 13, 0}}},
+        };
+        for (const auto &c : cases) {
+            QCOMPARE(encode(c.req), c.reqWire);
+            const QByteArray payload = payloadOf(c.replyWire);
+            auto rep = decodeReply(payload, &c.req);
+            QVERIFY(rep);
+            QCOMPARE(rep->cmd, uint8_t(c.req.cmd | 0x80));
+            size_t k = 0;
+            for (const Group &g : rep->groups)
+                for (const Item &it : g.items) {
+                    QVERIFY(k < c.items.size());
+                    const Want &w = c.items[k++];
+                    QCOMPARE(g.process, w.proc);
+                    QCOMPARE(it.param, w.param);
+                    QCOMPARE(it.status, w.status);
+                    if (w.value) QCOMPARE(it.value.number(), w.value);
+                }
+            QCOMPARE(k, c.items.size());
+            QCOMPARE(encodePayload(*rep), payload);
+        }
+        // The read's reply does not answer a request for another parameter,
+        // nor the same request sent again under another sequence number, nor
+        // a write.
+        Message other = readOne(), again = readOne(), asWrite = readOne();
         other.groups[0].items[0].param = 5;
-        Message again = req;
         again.seq = 2;
-        Message write = req;
-        write.cmd = CmdWrite;
-        write.groups[0].items[0].value = Value::ofInt(0x1234);
-        for (const Message *m : {&other, &again, &write})
-            QVERIFY(!decodeReply(payload, m));
-    }
-
-    void chainedReplyCarriesFailureMapAndValuesOnly()
-    {
-        const Message req = chainedRead();
-        QCOMPARE(encode(req), QByteArray(":0D03020101020001050021010D02" "C7\r\n"));
-        Message rep = req;
-        rep.cmd = CmdReadReply;
-        rep.check = 0xC7;
-        rep.groups[0].items[0].value = Value::ofInt(0x1234);
-        rep.groups[0].items[1].status = 4;
-        rep.groups[1].items[0].value = Value::ofFloat(1.5f);
-        // Map 02 (the second item failed), 1234, status 04, 3FC00000.
-        const QByteArray wire(":0C030281C7021234043FC00000" "AD\r\n");
-        QCOMPARE(encode(rep), wire);
-        auto back = decodeReply(payloadOf(wire), &req);
-        QVERIFY(back);
-        QCOMPARE(back->groups.size(), size_t(2));
-        QCOMPARE(back->groups[1].process, uint8_t(33));
-        QCOMPARE(back->groups[1].items[0].param, uint8_t(13));
-        QCOMPARE(back->groups[0].items[0].value.i, int64_t(0x1234));
-        QCOMPARE(back->groups[0].items[1].status, uint8_t(4));
-        QCOMPARE(back->groups[1].items[0].status, uint8_t(0));
-        QCOMPARE(back->groups[1].items[0].value.f, 1.5f);
-    }
-
-    void writeAcknowledgementAndErrorCarryTheRequestCheck()
-    {
-        const Message w{3, 5, CmdWrite, 0, 0, {Group{1, {Item{21, TInt, 0, 0, Value::ofInt(-5)}}}}};
-        QCOMPARE(encode(w), QByteArray(":0903050201011501FFFB" "7D\r\n"));
-        auto ack = decodeReply(payloadOf(":050305827D00" "F3\r\n"), &w);
-        QVERIFY(ack);
-        QCOMPARE(ack->groups[0].items[0].param, uint8_t(21));
-        QCOMPARE(ack->groups[0].items[0].status, uint8_t(0));
-        auto refused = decodeReply(payloadOf(":060305827D010D" "87\r\n"), &w);
-        QVERIFY(refused);
-        QCOMPARE(refused->groups[0].items[0].status, uint8_t(13));
+        asWrite.cmd = CmdWrite;
+        asWrite.groups[0].items[0].value = Value::ofInt(0x1234);
+        for (const Message *m : {&other, &again, &asWrite})
+            QVERIFY(!decodeReply(payloadOf(":070301812E001234" "38\r\n"), m));
         // An error reply needs no request to be read, but must fit it.
         const QByteArray err = payloadOf(":050301FF2E1C" "3A\r\n");
         auto e = decodeReply(err, nullptr);
-        QVERIFY(e);
-        QCOMPARE(e->cmd, uint8_t(CmdError));
+        QVERIFY(e && e->cmd == CmdError);
         QCOMPARE(e->error, uint8_t(28));
         const Message read = readOne();
         QVERIFY(decodeReply(err, &read));
-        QVERIFY(!decodeReply(err, &w));
+        QVERIFY(!decodeReply(err, &write));
     }
 
     void repliesThatDoNotFitTheirRequestAreRefused_data()
