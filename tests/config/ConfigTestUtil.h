@@ -1,46 +1,37 @@
 #pragma once
 // Helpers for the system-scan and device-table tests: a private world with a
 // copy of the default database, scenario files for the in-process virtual
-// bus, and a plain SQLite view of the device table.
+// bus, a plain SQLite view of the device table, and a server on it whose
+// console lines are captured and whose operator answers are scripted.
+#include "ServerRig.h"
 #include "TestHome.h"
-#include "core/Server.h"
-#include "db/Database.h"
 #include "log/Logger.h"
 
 #include "Prompt.h"
 
-#include "sora32.h"
-
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QStringList>
-#include <QVariantList>
 #include <QtTest>
 #include <memory>
 
 namespace cfgtest {
 
-inline QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
-
 // One module of a scenario: {"node": n, "type": t, "number": ..., "channels": [...]}.
 inline QJsonObject module(int node, int type, const QString& number, QList<int> channels = {1},
                           QJsonObject extra = {})
 {
-  QJsonObject o = extra;
-  o["node"] = node;
-  o["type"] = type;
-  o["number"] = number;
   QJsonArray ch;
   for (int c : channels)
     ch.append(c);
-  o["channels"] = ch;
-  return o;
+  extra["node"] = node;
+  extra["type"] = type;
+  extra["number"] = number;
+  extra["channels"] = ch;
+  return extra;
 }
 
 // The test installation: interface at node 1, flow meter at 3 (reports an
@@ -48,10 +39,8 @@ inline QJsonObject module(int node, int type, const QString& number, QList<int> 
 // four-channel meter at 6 and a pressure meter at 8: 5 modules, 8 channels.
 inline QJsonArray standardModules()
 {
-  return {module(1, 1, "IF0000001"),
-          module(3, 3, "FM0000003", {1}, QJsonObject{{"ifiId", 200}}),
-          module(4, 4, "FC0000004", {1}, QJsonObject{{"ifiId", 100}}),
-          module(6, 10, "MM0000006", {1, 2, 3, 4}),
+  return {module(1, 1, "IF0000001"), module(3, 3, "FM0000003", {1}, QJsonObject{{"ifiId", 200}}),
+          module(4, 4, "FC0000004", {1}, QJsonObject{{"ifiId", 100}}), module(6, 10, "MM0000006", {1, 2, 3, 4}),
           module(8, 6, "PM0000008")};
 }
 
@@ -61,13 +50,11 @@ class World {
 public:
   World()
   {
-    QDir().mkpath(home.path() + "/data/Tesmira32");
-    dbFile = home.defaultDatabase();
-    const QString src = binDir() + "/Tesmira.mdb";
-    if (!QFile::copy(src, dbFile))
-      qFatal("cannot copy %s", qPrintable(src));
+    const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
+    if (!serverrig::installDatabase(bin, dbFile))
+      qFatal("no default database in %s", qPrintable(bin));
     QFile::setPermissions(dbFile, QFile::ReadOwner | QFile::WriteOwner);
-    qputenv("TESMIRA_SIM_DB", src.toLocal8Bit());
+    qputenv("TESMIRA_SIM_DB", (bin + "/Tesmira.mdb").toLocal8Bit());
     setScenario(standardModules());
   }
   ~World()
@@ -78,15 +65,12 @@ public:
 
   void setScenario(const QJsonArray& modules, const QJsonObject& faults = {})
   {
-    QJsonObject o;
-    o["baud"] = 38400;
-    o["modules"] = modules;
+    QJsonObject o{{"baud", 38400}, {"modules", modules}};
     if (!faults.isEmpty())
       o["faults"] = faults;
     QFile f(home.file("scenario.json"));
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    f.write(QJsonDocument(o).toJson());
-    f.close();
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+      f.write(QJsonDocument(o).toJson());
     qputenv("TESMIRA_SIM_SCENARIO", home.file("scenario.json").toLocal8Bit());
   }
 
@@ -96,9 +80,7 @@ public:
   {
     sora32::CloseCommunication();
     const int16_t r = sora32::OpenCommunication("SIM");
-    if (r != 0 && r != 24)
-      return false;
-    return sora32::ReadSystemConfig(uint8_t(lna)) == 0;
+    return (r == 0 || r == 24) && sora32::ReadSystemConfig(uint8_t(lna)) == 0;
   }
 
   // Rows of NetDevPar in stored order through a connection of the test's own:
@@ -106,11 +88,7 @@ public:
   QStringList rows() const
   {
     QStringList out;
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest-reader");
-      db.setDatabaseName(dbFile);
-      db.open();
-      QSqlQuery q(db);
+    withTable([&](QSqlQuery& q) {
       q.exec("SELECT Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, Polling, Modify "
              "FROM NetDevPar ORDER BY rowid");
       while (q.next()) {
@@ -119,20 +97,14 @@ public:
           f << q.value(i).toString();
         out << f.join('/');
       }
-      db.close();
-    }
-    QSqlDatabase::removeDatabase("cfgtest-reader");
+    });
     return out;
   }
 
   // Replaces NetDevPar with the given rows (node, proc, chan, type, name, number, memo).
   void writeRows(const QList<QVariantList>& rows) const
   {
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest-writer");
-      db.setDatabaseName(dbFile);
-      db.open();
-      QSqlQuery q(db);
+    withTable([&](QSqlQuery& q) {
       q.exec("DELETE FROM NetDevPar");
       for (const QVariantList& r : rows) {
         q.prepare("INSERT INTO NetDevPar (Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, "
@@ -141,9 +113,7 @@ public:
           q.addBindValue(v);
         q.exec();
       }
-      db.close();
-    }
-    QSqlDatabase::removeDatabase("cfgtest-writer");
+    });
   }
 
   // The rows the standard installation gets from the bus, in channel order
@@ -157,7 +127,20 @@ public:
   }
 
   TestHome home;
-  QString dbFile;
+  QString dbFile = home.defaultDatabase();
+
+private:
+  template <typename F> void withTable(F use) const
+  {
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest");
+      db.setDatabaseName(dbFile);
+      QSqlQuery q(db);
+      if (db.open())
+        use(q);
+    }
+    QSqlDatabase::removeDatabase("cfgtest");
+  }
 };
 
 // A server with its services and the parameter table loaded.
