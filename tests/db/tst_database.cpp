@@ -1,18 +1,110 @@
-// The parameter database on small files the tests write: the start-up
-// messages of InitDB (word for word, with the file left untouched), the rules
-// of LoadParameterTable, AvailableParams, RecordCount, value texts and the
-// Commport mirror.
-#include "DbTestUtil.h"
+// The parameter database: InitDB's start-up messages (word for word, the
+// file left untouched) and the load rules on small files the test writes;
+// and the default database the build ships (bin/Tesmira.mdb, this test runs
+// beside it): installed on first start, never over another, and consistent
+// with how the server's code uses its parameters and device types. Its
+// contents are not restated value by value.
+#include "Debug.h"
+#include "Folder.h"
+#include "Paths.h"
 #include "Prompt.h"
+#include "Setting.h"
+#include "TestHome.h"
 #include "db/Database.h"
 
+#include <QCryptographicHash>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QtTest>
+
 using tesmira::Database;
-using tesmira::ParameterDef;
 
 namespace {
 const QString CRLF = QStringLiteral("\r\n");
 const QString closing = CRLF + "Tesmira will not function properly with present version of Tesmira.mdb." + CRLF +
                         "Tesmira will be closed.";
+
+// A fresh TESMIRA_HOME with the settings components created inside it.
+struct World {
+  TestHome home;
+  support::Folder folder;
+  support::Setting setting;
+  World()
+  {
+    folder.ClassInitialize(QCoreApplication::applicationDirPath(), QStringLiteral("Tesmira"));
+    setting.ClassInitialize(&folder);
+  }
+  QString path(const QString& name) const { return home.file(name); }
+  void nameDatabase(const QString& file)
+  {
+    setting.save(support::Setting::Scope::Program, "Database Settings", "Database", file);
+  }
+};
+
+// Runs statements on a new or existing SQLite file through a connection of the test's own.
+bool exec(const QString& file, const QStringList& statements)
+{
+  bool ok = true;
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "writer");
+    db.setDatabaseName(file);
+    ok = db.open();
+    for (const QString& s : statements) {
+      QSqlQuery q(db);
+      if (ok && !q.exec(s)) {
+        qWarning() << q.lastError().text() << s;
+        ok = false;
+      }
+    }
+  }
+  QSqlDatabase::removeDatabase("writer");
+  return ok;
+}
+
+// A database with the tables the server checks, empty but for _Info (the
+// version given; no row when it is null) and two Commport rows.
+bool makeBasic(const QString& file, const QString& version)
+{
+  // No primary key: rows keep the order they were inserted in.
+  QStringList s{"CREATE TABLE _Info (Field TEXT, Text TEXT)",
+                "CREATE TABLE AllParameters (Parameter INTEGER, Name TEXT, LongName TEXT, description TEXT,"
+                " Process INTEGER, FBnr INTEGER, VarType TEXT, VarType2 TEXT, VarLength INTEGER, \"Default\" TEXT,"
+                " Min REAL, Max REAL, Read INTEGER, Write INTEGER, Poll INTEGER, Advanced INTEGER, Secured INTEGER,"
+                " \"Highly secured\" INTEGER, Group0 INTEGER, Group1 INTEGER, Group2 INTEGER, Available INTEGER,"
+                " Filter TEXT)",
+                "CREATE TABLE ParValue (Parameter INTEGER, Value INTEGER, Description TEXT, Filter TEXT)",
+                "CREATE TABLE FlowDevices (ID TEXT, Dev_Type TEXT, Dev_Name TEXT, Dev_Channels INTEGER, "
+                "Dev_Functions INTEGER, IDENTSTRNG INTEGER)",
+                "CREATE TABLE NetDevPar (Dev_ID INTEGER, Dev_Name TEXT, Dev_Ver TEXT, Dev_Nodenr INTEGER, "
+                "Dev_Proc INTEGER, Dev_Chan INTEGER, Dev_Memo TEXT)",
+                "CREATE TABLE Commport (InterfaceName TEXT, Baud INTEGER, PollTime INTEGER)",
+                "INSERT INTO Commport VALUES ('COM1', 38400, 100)", "INSERT INTO Commport VALUES ('COM9', 9600, 999)"};
+  if (!version.isNull())
+    s << QStringLiteral("INSERT INTO _Info VALUES ('DBVersion', '%1')").arg(version);
+  return exec(file, s);
+}
+
+// A basic V3.63 database with more statements run on it, named by the
+// settings as the server's database. Empty on failure.
+QString makeNamed(World& w, const QString& name, const QStringList& more = {})
+{
+  const QString file = w.path(name);
+  if (!makeBasic(file, "V3.63") || !exec(file, more))
+    return {};
+  w.nameDatabase(file);
+  return file;
+}
+
+// A file's bytes' hash and its modification time.
+QByteArray fingerprint(const QString& file)
+{
+  QFile f(file);
+  return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256) +
+                                           QFileInfo(file).lastModified().toString(Qt::ISODateWithMs).toLatin1()
+                                     : QByteArray();
+}
 
 QString row(int nr, const QString& name, const QString& proc, const QString& type, const QString& len,
             const QString& extra = QStringLiteral("NULL, NULL, 1, 0, 0, 0, 0, 0, 1, NULL, NULL, 1"))
@@ -28,6 +120,11 @@ QString row(int nr, const QString& name, const QString& proc, const QString& typ
 class TestDatabase : public QObject {
   Q_OBJECT
   support::ScriptedPrompt m_prompt;
+  // The default database, installed in a world of its own.
+  std::unique_ptr<World> m_world;
+  std::unique_ptr<Database> m_db;
+
+  const tesmira::ParameterDef& par(int n) const { return m_db->ParameterTable.at(size_t(n)); }
 
 private slots:
   void init()
@@ -36,6 +133,11 @@ private slots:
     support::setPrompt(&m_prompt);
   }
   void cleanup() { support::setPrompt(nullptr); }
+  void cleanupTestCase()
+  {
+    m_db.reset();
+    m_world.reset();
+  }
 
   // InitDB on each kind of file the settings may name: the message word for
   // word, and the file left exactly as it was (a missing one not created).
@@ -48,15 +150,14 @@ private slots:
                                "Please make sure the current user has read and write permissions.";
     const QString locked = "Incompatible database version or database is locked." + closing;
     const QString old = "Incompatible database version (%1 < V3.63)." + closing;
-    // kind: "missing", "bytes" (arg: the content), "folder", or "db" (arg: the
-    // DBVersion text; null for no row).
+    // kind: "missing", "folder", or "db" (arg: the DBVersion text; null for
+    // no row). A file that is no database is refused at start by the program
+    // (tests/robust, tests/core).
     struct Case {
       const char* kind;
       QString arg, expected;
     } cases[] = {
         {"missing", {}, notFound},
-        {"bytes", QString("this is not a database\n").repeated(200), cannotOpen},
-        {"bytes", "SQLite format 3" + QString(4096, QChar(0xff)), cannotOpen},
         {"folder", {}, cannotOpen},
         {"db", QString(), locked},
         {"db", "   ", locked},
@@ -66,19 +167,14 @@ private slots:
         {"db", "V3.70", QString()},
     };
     for (const Case& c : cases) {
-      dbtest::World w;
+      World w;
       const QString kind(c.kind), file = w.path("sub/Tesmira.mdb");
       if (kind != "missing")
         QVERIFY(QDir().mkpath(kind == "folder" ? file : w.path("sub")));
-      if (kind == "bytes") {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(c.arg.toLatin1());
-      } else if (kind == "db") {
-        QVERIFY(dbtest::makeBasic(file, c.arg));
-      }
+      if (kind == "db")
+        QVERIFY(makeBasic(file, c.arg));
       w.nameDatabase(file);
-      const QByteArray before = dbtest::fingerprint(file);
+      const QByteArray before = fingerprint(file);
       Database db(w.setting, w.folder, nullptr);
       // A file that cannot be opened also says why, after the message.
       const QString expected = c.expected.contains("%1") ? c.expected.arg(file) : c.expected;
@@ -92,21 +188,21 @@ private slots:
       if (kind == "db")
         QCOMPARE(db.DBVersion, c.arg.trimmed());
       db.CloseDB();
-      QCOMPARE(dbtest::fingerprint(file), before);
+      QCOMPARE(fingerprint(file), before);
       QCOMPARE(QFileInfo::exists(file), kind != "missing");
     }
     // Without a setting the default path is the one looked for.
-    dbtest::World w;
+    World w;
     Database db(w.setting, w.folder, nullptr);
-    QCOMPARE(db.InitDB(), notFound.arg(w.dir.path() + "/data/Tesmira32/Tesmira.mdb"));
+    QCOMPARE(db.InitDB(), notFound.arg(w.home.path() + "/data/Tesmira32/Tesmira.mdb"));
     QCOMPARE(db.DBPath, db.DefaultDBPath());
   }
 
   void loadRules()
   {
-    dbtest::World w;
+    World w;
     const QString rangeFlags = "-5.5, 12.25, 1, 1, 1, 1, 0, 1, 3, 4, 5, 1";
-    const QString file = dbtest::makeNamed(w, "p.mdb", {
+    const QString file = makeNamed(w, "p.mdb", {
         row(1, "IDENTSTRNG", "0", "'c'", "-2"),
         row(2, "Measure", "0", "'F'", "NULL"),     // capital F is float; capital M is no special name
         row(3, "str20", "0", "'c'", "20", rangeFlags),
@@ -119,8 +215,8 @@ private slots:
         // 10 and 11 are gaps
         row(12, "ValveOut", "1", "'i'", "NULL"),
         row(13, "GlobModify", "0", "'c'", "NULL"),
+        row(15, "averyverylongname", "1", "''", "NULL"),  // stored before 14: the table grows
         row(14, "alarminfo", "1", "'c'", "''"),
-        row(15, "averyverylongname", "1", "''", "NULL"),
         "UPDATE AllParameters SET VarType2 = 'i' WHERE Parameter = 3",
         "UPDATE AllParameters SET Secured = 1, \"Highly secured\" = 0 WHERE Parameter = 5",
         "UPDATE AllParameters SET Secured = 0, Group0 = 7 WHERE Parameter = 8",
@@ -131,8 +227,9 @@ private slots:
     QCOMPARE(db.LoadParameterTable(), QString());
     QVERIFY(m_prompt.asked.isEmpty());
 
-    QCOMPARE(db.MaxParNr, int16_t(15));
-    QCOMPARE(db.ParameterTable.size(), size_t(17));  // 0..MaxParNr + 1
+    // The last row says 14; a row above it enlarges the table to n + 1.
+    QCOMPARE(db.MaxParNr, int16_t(16));
+    QVERIFY(db.ParameterTable.size() >= size_t(17));
     const auto& t = db.ParameterTable;
     using namespace tesmira;
     // First and second value type per row: c/C with a length is a string,
@@ -176,34 +273,17 @@ private slots:
     QCOMPARE(db.ParNrAlarmInfo, int16_t(14));
     QVERIFY(db.ParValueSet);
 
-    // A second load starts from scratch: the specials follow the rows.
-    QVERIFY(dbtest::exec(file, {"UPDATE AllParameters SET Name = 'ValveOutX' WHERE Parameter = 12"}));
+    // A second load starts from scratch: the named numbers follow the rows.
+    QVERIFY(exec(file, {"UPDATE AllParameters SET Name = 'ValveOutX' WHERE Parameter = 12"}));
     QCOMPARE(db.LoadParameterTable(), QString());
     QCOMPARE(db.ParNrValveOut, int16_t(0));
     QCOMPARE(db.ParNrMeasure, int16_t(8));
   }
 
-  void outOfOrderRowsEnlarge()
-  {
-    dbtest::World w;
-    QVERIFY(!dbtest::makeNamed(w, "o.mdb", {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(6, "late", "1", "'i'", "NULL"),
-                                            row(20, "far", "1", "'i'", "NULL"), row(3, "last", "1", "'f'", "NULL")})
-                 .isEmpty());
-    Database db(w.setting, w.folder, nullptr);
-    QCOMPARE(db.InitDB(), QString());
-    QCOMPARE(db.LoadParameterTable(), QString());
-    // The last row says 3; rows above it enlarge the table (MaxParNr = n + 1).
-    QCOMPARE(db.MaxParNr, int16_t(21));
-    QVERIFY(db.ParameterTable.size() >= size_t(22));
-    QCOMPARE(db.ParameterTable[6].Name, QString("late      "));
-    QCOMPARE(db.ParameterTable[20].VarType[0], uint8_t(tesmira::VarInteger));
-    QCOMPARE(db.ParameterTable[3].VarType[0], uint8_t(tesmira::VarFloat));
-  }
-
   void loadErrorsWarnAndKeepWhatLoaded()
   {
-    dbtest::World w;
-    const QString file = dbtest::makeNamed(w, "e.mdb");
+    World w;
+    const QString file = makeNamed(w, "e.mdb");
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
 
@@ -217,7 +297,7 @@ private slots:
     QVERIFY(m_prompt.asked[0].title.isEmpty() || m_prompt.asked[0].title == support::Prompt::defaultTitle());
 
     // Bad rows are reported, the good ones loaded.
-    QVERIFY(dbtest::exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(2, "badlen", "0", "'c'", "300"),
+    QVERIFY(exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(2, "badlen", "0", "'c'", "300"),
                                 row(600, "toohigh", "0", "'c'", "NULL"), row(4, "good", "0", "'i'", "NULL")}));
     m_prompt.asked.clear();
     const QString error = db.LoadParameterTable();
@@ -229,7 +309,7 @@ private slots:
     QVERIFY(db.ParameterTable[2].Name.isEmpty());
 
     // A database without ParValue: the table loads, the set stays closed.
-    QVERIFY(dbtest::exec(file, {"DROP TABLE ParValue"}));
+    QVERIFY(exec(file, {"DROP TABLE ParValue"}));
     m_prompt.asked.clear();
     QVERIFY(!db.LoadParameterTable().isEmpty());
     QVERIFY(!db.ParValueSet);
@@ -238,16 +318,16 @@ private slots:
 
   void availableParams()
   {
-    dbtest::World w;
+    World w;
     const QString file = w.path("a.mdb");
-    QVERIFY(dbtest::exec(file, {
+    QVERIFY(exec(file, {
         "CREATE TABLE FlowDevices (ID TEXT, DEV_TYPE TEXT, Dev_Name TEXT, Dev_Channels INTEGER, "
         "Dev_Functions INTEGER, IDENTSTRNG INTEGER, pna INTEGER, _P003 INTEGER, lna INTEGER, last INTEGER)",
         "INSERT INTO FlowDevices VALUES ('03', 'T3', 'three', 1, 2, 1, 0, 0, 1, 0)",
         "INSERT INTO FlowDevices VALUES ('04', 'T4', 'four', 1, 2, 0, 1, 0, 0, 1)",
         "INSERT INTO FlowDevices VALUES ('05', 'T5', 'none', 1, 2, 0, 0, 0, 0, 0)",
         "INSERT INTO FlowDevices VALUES ('123', 'T123', 'wide id', 1, 2, 0, 0, 1, 0, 0)"}));
-    const QByteArray before = dbtest::fingerprint(file);
+    const QByteArray before = fingerprint(file);
     Database db(w.setting, w.folder, nullptr);
     QList<int16_t> list{42};
     // Columns counted from IDENTSTRNG; a type without a row, or offering
@@ -262,27 +342,20 @@ private slots:
     QVERIFY(!db.AvailableParams(w.path("none.mdb"), 3, list).isEmpty());
     QVERIFY(!QFileInfo::exists(w.path("none.mdb")));
     QCOMPARE(list, (QList<int16_t>{0}));
-    QCOMPARE(dbtest::fingerprint(file), before);
+    QCOMPARE(fingerprint(file), before);
     QCOMPARE(QSqlDatabase::connectionNames().size(), 0);  // the short-lived connection is gone
   }
 
-  void recordCountValueTextsAndCommport()
+  void valueTextsAndCommport()
   {
-    dbtest::World w;
-    QVERIFY(!dbtest::makeNamed(w, "c.mdb", {row(6, "nodetype", "0", "'c'", "NULL"),
+    World w;
+    QVERIFY(!makeNamed(w, "c.mdb", {row(6, "nodetype", "0", "'c'", "NULL"),
                                             "INSERT INTO ParValue VALUES (6, 0, 'zero', NULL)",
                                             "INSERT INTO ParValue VALUES (6, 72, 'seventy-two', NULL)",
                                             "INSERT INTO ParValue VALUES (7, 72, 'other parameter', NULL)"})
                  .isEmpty());
     Database db(w.setting, w.folder, nullptr);
     QCOMPARE(db.InitDB(), QString());
-
-    QSqlQuery q(db.TheDatabase);
-    QVERIFY(q.exec("SELECT * FROM ParValue"));
-    QCOMPARE(Database::RecordCount(q), 3L);
-    QCOMPARE(q.value("Description").toString(), QString("zero"));  // on the first record
-    QVERIFY(q.exec("SELECT * FROM ParValue WHERE Parameter = 99"));
-    QCOMPARE(Database::RecordCount(q), 0L);
 
     QVERIFY(db.ValueDescription(6, "72").isEmpty());  // set not open before loading
     QCOMPARE(db.LoadParameterTable(), QString());
@@ -295,6 +368,7 @@ private slots:
 
     // Commport: only the first row changes; unknown columns change nothing.
     QCOMPARE(db.WriteCommport({{"PollTime", 250}, {"interfacename", "COM3"}}), QString());
+    QSqlQuery q(db.TheDatabase);
     QVERIFY(!db.WriteCommport({{"Baud", 1}, {"PollTime; DROP TABLE Commport", 1}}).isEmpty());
     QVERIFY(q.exec("SELECT InterfaceName, Baud, PollTime FROM Commport ORDER BY rowid"));
     QVERIFY(q.next());
@@ -312,10 +386,10 @@ private slots:
 
   void severalObjectsSideBySide()
   {
-    dbtest::World w;
+    World w;
     const QString a = w.path("a.mdb"), b = w.path("b.mdb");
-    QVERIFY(dbtest::makeBasic(a, "V3.63"));
-    QVERIFY(dbtest::makeBasic(b, "V3.70"));
+    QVERIFY(makeBasic(a, "V3.63"));
+    QVERIFY(makeBasic(b, "V3.70"));
     w.nameDatabase(a);
     Database one(w.setting, w.folder, nullptr);
     QCOMPARE(one.InitDB(), QString());
@@ -325,6 +399,153 @@ private slots:
     QVERIFY(one.TheDatabase.connectionName() != two.TheDatabase.connectionName());
     QCOMPARE(one.DBVersion, QString("V3.63"));
     QCOMPARE(two.DBVersion, QString("V3.70"));
+  }
+
+  // First start: the default database is copied into the data folder, never
+  // over an existing one, and never when the settings name another file.
+  void defaultDatabaseInstalledOnce()
+  {
+    const QString source = support::Paths::programDir() + "/Tesmira.mdb";
+    QVERIFY2(QFileInfo::exists(source), "the default database is built beside the program");
+    {
+      World other;
+      other.nameDatabase(other.path("named.mdb"));
+      Database named(other.setting, other.folder, nullptr);
+      QCOMPARE(named.InstallDefaultDatabase(), QString());
+      QVERIFY(!QFileInfo::exists(named.DefaultDBPath()));
+      QVERIFY(named.InitDB().contains("named.mdb' not found."));
+    }
+    m_world = std::make_unique<World>();
+    m_db = std::make_unique<Database>(m_world->setting, m_world->folder, nullptr);
+    const QString target = m_db->DefaultDBPath();
+    QCOMPARE(target, m_world->home.defaultDatabase());
+    QCOMPARE(m_db->InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
+    QCOMPARE(fingerprint(target).left(32), fingerprint(source).left(32));
+    // Once there, it is never copied again (the user's edits are kept).
+    QVERIFY(exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));
+    QCOMPARE(m_db->InstallDefaultDatabase(), QString());
+    QCOMPARE(m_db->InitDB(), QString());
+    QCOMPARE(m_db->DBVersion, QString("V3.99"));
+    QCOMPARE(m_db->LoadParameterTable(), QString());
+    QVERIFY(m_prompt.asked.isEmpty());
+  }
+
+  // The parameters the server's code addresses by number, where no
+  // whole-program test would notice a wrong row (identification, measure and
+  // setpoint are used by every one).
+  void parametersTheCodeReliesOn()
+  {
+    using namespace tesmira;
+    QCOMPARE(par(m_db->ParNrValveOut).VarType[0], uint8_t(VarLong));
+    QVERIFY(par(175).Read && par(175).VarType[0] != VarString);  // compared with device type numbers
+    // Real-time set-up (channel, parameter, options) is written, its value read.
+    for (int n = 186; n <= 189; ++n)
+      QVERIFY2(par(n).Process == 123 && (n == 189 ? par(n).Read : par(n).Write), qPrintable(QString::number(n)));
+    // Strings the link layer passes through untrimmed, among them the module-wide 33 and 34.
+    for (int n : {33, 34, 61, 62, 84, 85, 87, 88, 89, 194, 195, 196, 208, 209, 236})
+      QVERIFY2(par(n).VarType[0] == VarString && par(n).VarLength > 0, qPrintable(QString::number(n)));
+    // 33 and 34 are read once per module: they must not sit at a channel's process.
+    for (int n : {33, 34})
+      QVERIFY2(par(n).Process == 0 || (par(n).Process >= 113 && par(n).Process <= 127), qPrintable(QString::number(n)));
+  }
+
+  // Numbers and names unique and in range, bus addresses unique, and what
+  // the engine needs of each row to poll and write it.
+  void parametersAreConsistent()
+  {
+    QCOMPARE(m_db->ParameterTable.size(), size_t(m_db->MaxParNr) + 2);
+    QSet<QString> names;
+    QSet<QPair<int, int>> addresses;
+    for (size_t i = 0; i < m_db->ParameterTable.size(); ++i) {
+      const auto& d = m_db->ParameterTable[i];
+      if (d.Name.isEmpty())
+        continue;
+      const QString what = QString::number(d.ParNr) + " " + d.Name;
+      QVERIFY2(d.ParNr == int(i) && d.ParNr >= 0 && d.ParNr <= m_db->MaxParNr, qPrintable(what));
+      QVERIFY2(!names.contains(d.Name.trimmed().toLower()), qPrintable(what));
+      names.insert(d.Name.trimmed().toLower());
+      if (d.ParNr == 0)
+        continue;
+      QVERIFY2(!addresses.contains({d.Process, d.FBnr}), qPrintable(what));
+      addresses.insert({d.Process, d.FBnr});
+      QVERIFY2(!d.Poll || d.Read, qPrintable(what));
+      QVERIFY2(d.VarType[0] != tesmira::VarNone, qPrintable(what));
+      QVERIFY2(d.Process != 121 && d.Process != 122, qPrintable(what));  // reached through 113 and 118
+      // Writes of numbers are checked against Min..Max: every writable number needs a range.
+      if (d.Write && d.VarType[0] != tesmira::VarString)
+        QVERIFY2(d.Min < d.Max, qPrintable(what));
+      QVERIFY2(d.Group[0] > 0, qPrintable(what));
+    }
+    QVERIFY(names.size() >= 150);
+  }
+
+  // FlowDevices has one yes/no column per parameter number from IDENTSTRNG
+  // on, named as the parameter (or _Pnnn for a gap, never set); every type
+  // offers only existing parameters and has its identification text.
+  void deviceTypesOfferExistingParameters()
+  {
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT * FROM FlowDevices"));
+    const int first = q.record().indexOf("IDENTSTRNG");
+    QCOMPARE(q.record().count() - first, int(m_db->MaxParNr));
+    for (int p = 1; p <= m_db->MaxParNr; ++p)
+      QCOMPARE(q.record().fieldName(first + p - 1),
+               par(p).Name.isEmpty() ? QString("_P%1").arg(p, 3, 10, QChar('0')) : par(p).Name.trimmed());
+    int expectedId = 1;
+    while (q.next()) {
+      const QString id = QString("%1").arg(expectedId++, 2, 10, QChar('0'));
+      QCOMPARE(q.value("ID").toString(), id);
+      QVERIFY(q.value("Dev_Channels").toInt() >= 1);
+      QVERIFY2(q.value("IDENTSTRNG").toInt(), qPrintable(id));
+      for (int p = 1; p <= m_db->MaxParNr; ++p)
+        QVERIFY2(!par(p).Name.isEmpty() || q.value(first + p - 1).toInt() == 0, qPrintable(id));
+      QVERIFY2(!m_db->ValueDescription(175, QString::number(expectedId - 1)).isEmpty(), qPrintable(id));
+    }
+    QVERIFY(expectedId > 2);
+    // Value texts belong to real parameters only.
+    QVERIFY(q.exec("SELECT parameter FROM qryParValue"));
+    while (q.next())
+      QVERIFY2(!par(q.value(0).toInt()).Name.isEmpty(), qPrintable(q.value(0).toString()));
+  }
+
+  // A multi-channel module's channels sit at processes 1..n. Every
+  // parameter such a type offers either stands for the whole module (process
+  // 0, 113..127) or reaches a different bus process for each channel, and a
+  // reply from that process is matched back to the channel that asked.
+  void processDataIsAddressedPerChannel()
+  {
+    auto busProcess = [](int proc, int c) { return proc == 255 ? c : proc >= 33 && proc <= 112 ? proc + c - 1 : proc; };
+    auto replyProcess = [](int p) {
+      for (int base : {96, 64, 32, 0})
+        if (p > base && p <= base + (base == 96 ? 7 : 32))
+          return p - base;
+      return 0;
+    };
+    QSqlQuery q(m_db->TheDatabase);
+    QVERIFY(q.exec("SELECT CAST(ID AS INTEGER), Dev_Channels, Dev_Functions FROM FlowDevices"));
+    int multi = 0;
+    while (q.next()) {
+      const int id = q.value(0).toInt(), channels = q.value(1).toInt();
+      if (channels < 2 || q.value(2).toInt() != 2)  // analog multi-channel instruments
+        continue;
+      ++multi;
+      QList<int16_t> offered;
+      m_db->AvailableParams(m_db->DBPath, id, offered);
+      for (int16_t n : offered) {
+        const auto& d = par(n);
+        const QString what = QString("type %1 P%2 %3").arg(id).arg(n).arg(d.Name.trimmed());
+        if (d.Process == 0 || (d.Process >= 113 && d.Process <= 127))
+          continue;
+        QVERIFY2(d.Process == 255 || (d.Process >= 33 && d.Process <= 112), qPrintable(what));
+        for (int c = 1; c <= channels; ++c)
+          QVERIFY2(replyProcess(busProcess(d.Process, c)) == c, qPrintable(what + " channel " + QString::number(c)));
+      }
+    }
+    QVERIFY(multi >= 2);
+    // No parameter is tied to the first channel: literal processes 1..32
+    // would send every channel's request there.
+    for (const auto& d : m_db->ParameterTable)
+      QVERIFY2(d.Name.isEmpty() || d.Process == 0 || d.Process > 32, qPrintable(d.Name));
   }
 };
 
