@@ -195,29 +195,6 @@ private slots:
         QCOMPARE(GetNrPendingMessages(app_), int16_t(0));
     }
 
-    void readsSystemConfig()
-    {
-        open("pty");
-        QCOMPARE(ReadSystemConfig(10), int16_t(0));
-        QCOMPARE(GetMaxChannel(), int16_t(8));
-        QCOMPARE(GetMaxNode(), int16_t(8));
-        QCOMPARE(GetModuleType(1), int16_t(1));
-        QCOMPARE(GetModuleType(6), int16_t(7));
-        QVERIFY(GetModuleType(5) < 0);
-        std::string num;
-        QCOMPARE(GetModuleNumber(4, num), int16_t(0));
-        QCOMPARE(num, std::string("FC0000004"));
-        QCOMPARE(GetChannel(6, 1), int16_t(4));
-        QCOMPARE(GetChannel(6, 4), int16_t(7));
-        QCOMPARE(GetChannel(5, 1), int16_t(0));
-        uint8_t node = 0, proc = 0;
-        QCOMPARE(GetNodeProc(6, node, proc), int16_t(0));
-        QCOMPARE(node, uint8_t(6)); QCOMPARE(proc, uint8_t(3));
-        QCOMPARE(GetNodeProc(9, node, proc), int16_t(18));
-        QCOMPARE(FindFirstFreeNode(2), int16_t(2));
-        QCOMPARE(FindFirstFreeNode(3), int16_t(5));
-    }
-
     void chainingMergesReadsOfOneNode_data()
     {
         QTest::addColumn<bool>("procChain");
