@@ -85,6 +85,14 @@ class TstSora32 : public QObject {
         return false;
     }
     void drop(const Taken &t, int16_t app = 0) { RemoveMsg(app ? app : app_, t.node, t.proc, t.param); }
+    // Takes and removes the reply with this tag; status 255 when none arrives.
+    Taken next(int16_t tag, int16_t app = 0, int ms = 3000)
+    {
+        Taken t;
+        if (!take(tag, t, app, ms)) t.status = 255;
+        else drop(t, app);
+        return t;
+    }
 
     void open(const QString &how)
     {
@@ -111,8 +119,7 @@ private slots:
         QVERIFY(dir_.isValid());
         const QString scen = dir_.filePath("scenario.json");
         QFile f(scen);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(scenario()).toJson());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(scenario()).toJson()) > 0);
         f.close();
         qputenv("TESMIRA_SIM_SCENARIO", scen.toLocal8Bit());
         bus_ = std::make_shared<soranetsim::Bus>();
@@ -168,17 +175,13 @@ private slots:
         uint8_t b1, b2, b3, b4, b5, b6, b7; std::string nm;
         GetTNetConfig(b1, b2, b3, b4, b5, b6, b7, nm);
         QCOMPARE(b1, uint8_t(1));
-        QCOMPARE(WriteChar(app_, 0, 3, 1, 20, 199, 101), int16_t(0));
-        QCOMPARE(WriteInt(app_, 0, 3, 1, 21, -25536, 102), int16_t(0));
-        QCOMPARE(WriteFloat(app_, 0, 3, 1, 22, 0.25f, 103), int16_t(0));
-        QCOMPARE(WriteLong(app_, 0, 3, 1, 23, -2000000000, 104), int16_t(0));
-        QCOMPARE(WriteString(app_, 0, 3, 1, 24, 10, std::string("N2        \0junk", 15), 105), int16_t(0));
+        for (int16_t rc : {WriteChar(app_, 0, 3, 1, 20, 199, 101), WriteInt(app_, 0, 3, 1, 21, -25536, 102),
+                           WriteFloat(app_, 0, 3, 1, 22, 0.25f, 103), WriteLong(app_, 0, 3, 1, 23, -2000000000, 104),
+                           WriteString(app_, 0, 3, 1, 24, 10, std::string("N2        \0junk", 15), 105)})
+            QCOMPARE(rc, int16_t(0));
         for (int16_t tag = 101; tag <= 105; ++tag) {
-            Taken t;
-            QVERIFY2(take(tag, t), qPrintable(QString::number(tag)));
-            QCOMPARE(t.kind, uint8_t(0));
-            QCOMPARE(t.status, uint8_t(0));
-            drop(t);
+            const Taken t = next(tag);
+            QCOMPARE(std::pair(t.kind, t.status), std::pair(uint8_t(0), uint8_t(0)));
         }
         ReadChar(app_, 0, 3, 1, 20, 1); ReadInt(app_, 0, 3, 1, 21, 2); ReadFloat(app_, 0, 3, 1, 22, 3);
         ReadLong(app_, 0, 3, 1, 23, 4); ReadString(app_, 0, 3, 1, 24, 0, 5);
@@ -195,45 +198,34 @@ private slots:
         QCOMPARE(GetNrPendingMessages(app_), int16_t(0));
     }
 
-    void chainingMergesReadsOfOneNode_data()
-    {
-        QTest::addColumn<bool>("procChain");
-        QTest::addColumn<bool>("parChain");
-        QTest::addColumn<int>("frames");
-        QTest::newRow("off") << false << false << 4;
-        // A frame asks for each parameter once: the repeat of process 1
-        // parameter 0 always travels in a frame of its own.
-        QTest::newRow("parameter chaining") << false << true << 4;
-        QTest::newRow("process chaining") << true << false << 2;
-        QTest::newRow("both") << true << true << 2;
-    }
+    // Chaining off, by parameter, by process, both: a frame asks for each
+    // parameter once, so the repeat of process 1 parameter 0 always travels
+    // in a frame of its own.
     void chainingMergesReadsOfOneNode()
     {
-        QFETCH(bool, procChain);
-        QFETCH(bool, parChain);
-        QFETCH(int, frames);
-        open("pty");
-        ConfigureChaining(procChain, parChain);
-        // Eight slow writes fill the window, so the reads below are all
-        // queued before the first of them can be sent.
-        soranetsim::Faults slow; slow.nodeDelayMs.insert(4, 60);
-        bus_->setFaults(slow);
-        const int start = bus_->requestFrames();
-        for (int k = 0; k < 8; ++k) WriteInt(app_, 0, 4, 1, 0, 1, 99);
-        ReadInt(app_, 0, 6, 1, 0, 1); ReadInt(app_, 0, 6, 2, 0, 2);
-        ReadInt(app_, 0, 6, 1, 0, 3); ReadInt(app_, 0, 6, 3, 0, 4);
-        Taken t;
-        const int16_t want[] = {11, 12, 11, 13};
-        for (int16_t tag = 1; tag <= 4; ++tag) {
-            QVERIFY(take(tag, t));
-            int16_t v = 0, tg = 0;
-            QCOMPARE(GetInt(app_, t.node, t.proc, t.param, v, tg), int16_t(0));
-            QCOMPARE(t.status, uint8_t(0));
-            QCOMPARE(v, want[tag - 1]);
-            drop(t);
+        for (const auto &[procChain, parChain, frames] :
+             {std::tuple(false, false, 4), {false, true, 4}, {true, false, 2}, {true, true, 2}}) {
+            open("pty");
+            ConfigureChaining(procChain, parChain);
+            // Eight slow writes fill the window, so the reads below are all
+            // queued before the first of them can be sent.
+            soranetsim::Faults slow; slow.nodeDelayMs.insert(4, 60);
+            bus_->setFaults(slow);
+            const int start = bus_->requestFrames();
+            for (int k = 0; k < 8; ++k) WriteInt(app_, 0, 4, 1, 0, 1, 99);
+            ReadInt(app_, 0, 6, 1, 0, 1); ReadInt(app_, 0, 6, 2, 0, 2);
+            ReadInt(app_, 0, 6, 1, 0, 3); ReadInt(app_, 0, 6, 3, 0, 4);
+            QList<int> values; // status, then the value
+            for (int16_t tag = 1; tag <= 4; ++tag) {
+                Taken t;
+                int16_t v = -1, tg = 0;
+                if (take(tag, t) && GetInt(app_, t.node, t.proc, t.param, v, tg) == 0) drop(t);
+                values << t.status << v;
+            }
+            QCOMPARE(values, QList<int>({0, 11, 0, 12, 0, 11, 0, 13}));
+            for (int k = 0; k < 8; ++k) QCOMPARE(next(99).status, uint8_t(13));
+            QCOMPARE(bus_->requestFrames() - start - 8, frames);
         }
-        for (int k = 0; k < 8; ++k) { QVERIFY(take(99, t)); QCOMPARE(t.status, uint8_t(13)); drop(t); }
-        QCOMPARE(bus_->requestFrames() - start - 8, frames);
         ConfigureChaining(false, false);
     }
 
@@ -279,8 +271,8 @@ private slots:
         WriteChar(app_, 0, 1, 123, 1, 3, 1);
         WriteChar(app_, 0, 1, 123, 2, 1, 2);
         WriteChar(app_, 0, 1, 123, 3, 0 | 32, 3);
+        for (int16_t tag = 1; tag <= 3; ++tag) QCOMPARE(next(tag).status, uint8_t(0));
         Taken t;
-        for (int16_t tag = 1; tag <= 3; ++tag) { QVERIFY(take(tag, t)); QCOMPARE(t.status, uint8_t(0)); drop(t); }
         QCOMPARE(ReadString(rt, 0, 1, 123, 10, 0, 50), int16_t(0));
         QCOMPARE(ReadString(rt, 0, 1, 124, 10, 0, 51), int16_t(0));
         QVERIFY(take(50, t, rt));
@@ -303,15 +295,14 @@ private slots:
         bus_->setFaults(f);
         ReadInt(app_, 0, 4, 1, 0, 20);
         ReadInt(app_, 0, 3, 1, 0, 21);
-        Taken t;
-        QVERIFY(take(21, t)); QCOMPARE(t.status, uint8_t(0)); drop(t);
-        QVERIFY(take(20, t)); QCOMPARE(t.status, uint8_t(25)); drop(t);
+        QCOMPARE(next(21).status, uint8_t(0));
+        QCOMPARE(next(20).status, uint8_t(25));
         // Closing the line fails a request still on it at once, long before
         // its time-out.
         ReadInt(app_, 0, 4, 1, 0, 22);
         QThread::msleep(20);
         CloseCommunication();
-        QVERIFY(take(22, t, 0, 60)); QCOMPARE(t.status, uint8_t(14)); drop(t);
+        QCOMPARE(next(22, 0, 60).status, uint8_t(14));
     }
 
     void corruptedFramesLoseNothing()
@@ -324,19 +315,17 @@ private slots:
         soranetsim::Faults f; f.corrupt = 1.0;
         bus_->setFaults(f);
         QSet<int> seen;
-        for (int16_t k = 0; k < 6; ++k) {
-            ReadInt(app_, 0, 3, 1, 21, int16_t(41 + k));
-            Taken t;
-            QVERIFY(take(int16_t(41 + k), t));
-            QVERIFY(t.status == 25 || t.status == 34);
-            RemoveMsg(app_, t.node, t.proc, t.param);
+        for (int16_t tag = 41; tag < 47; ++tag) {
+            ReadInt(app_, 0, 3, 1, 21, tag);
+            const uint8_t status = next(tag).status;
+            QVERIFY(status == 25 || status == 34);
             for (int e = GetError(); e; e = GetError()) seen.insert(e);
         }
         QVERIFY2(seen.contains(26) && seen.contains(27) && seen.contains(34), qPrintable(QString::number(seen.size())));
         bus_->setFaults({});
         ReadInt(app_, 0, 3, 1, 21, 60);
+        QCOMPARE(next(60).status, uint8_t(0));
         Taken t;
-        QVERIFY(take(60, t)); QCOMPARE(t.status, uint8_t(0)); drop(t);
         int16_t tag = 40;
         QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
         QCOMPARE(tag, int16_t(40));
@@ -372,15 +361,14 @@ private slots:
                     auto rq = e.ok ? decodeRequest(e.payload) : std::nullopt;
                     if (!rq) continue;
                     Message rep = *rq;
-                    rep.node = 1;
                     rep.cmd = CmdReadReply;
                     rep.check = frameCheck(e.payload);
                     QByteArray out;
                     if (rq->node == LocalNode) {      // opening: node 1, next 3, highest 5
+                        rep.node = 1;
                         for (int k = 0; k < 3; ++k) rep.groups[0].items[k].value = Value::ofByte(uint8_t(2 * k + 1));
                     } else {
                         ++reads;
-                        rep.node = rq->node;
                         Message stray = rep;
                         stray.check = uint8_t(rep.check ^ 0x5A);
                         stray.groups[0].items[0].value = Value::ofInt(666);
@@ -393,23 +381,20 @@ private slots:
             }
         });
         QCOMPARE(ConfigureRS232(dev, 6), int16_t(0));
+        Taken t;
+        int16_t v = 0, tg = 0;
         const int16_t rc = OpenCommunication(dev);
         GetError();
-        Taken t;
-        const bool opened = rc == 0 && ReadInt(app_, 0, 9, 2, 7, 70) == 0;
-        const bool taken = opened && take(70, t);
-        int16_t v = 0, tg = 0;
-        const int16_t got = taken ? GetInt(app_, t.node, t.proc, t.param, v, tg) : -1;
-        if (taken) drop(t);
+        const bool got = rc == 0 && ReadInt(app_, 0, 9, 2, 7, 70) == 0 && take(70, t)
+                         && GetInt(app_, t.node, t.proc, t.param, v, tg) == 0;
+        drop(t);
         CloseCommunication();
         stop = true;
         module.join();
         ::close(master);
         QCOMPARE(rc, int16_t(0));
-        QVERIFY(taken);
-        QCOMPARE(t.status, uint8_t(0));
-        QCOMPARE(got, int16_t(0));
-        QCOMPARE(v, int16_t(42));
+        QVERIFY(got);
+        QCOMPARE(std::pair(t.status, v), std::pair(uint8_t(0), int16_t(42)));
         QCOMPARE(GetError(), int16_t(0));
         QCOMPARE(reads.load(), 1);
     }
