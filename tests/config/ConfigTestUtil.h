@@ -53,7 +53,6 @@ public:
     const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
     if (!serverrig::installDatabase(bin, dbFile))
       qFatal("no default database in %s", qPrintable(bin));
-    QFile::setPermissions(dbFile, QFile::ReadOwner | QFile::WriteOwner);
     qputenv("TESMIRA_SIM_DB", (bin + "/Tesmira.mdb").toLocal8Bit());
     setScenario(standardModules());
   }

@@ -59,18 +59,12 @@ public:
         const QByteArray p = path.toLocal8Bit();
         memcpy(addr.sun_path, p.constData(), size_t(p.size()));
         if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-            close();
+            m_broken = true;
     }
-    ~RawPeer() { close(); }
-    bool ok() const { return m_fd >= 0; }
-    // True once a send failed because the server dropped the link.
+    ~RawPeer() { ::close(m_fd); }
+    // True once the link could not be made or a send failed because the
+    // server dropped it.
     bool broken() const { return m_broken; }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
     // Sends without blocking for longer than timeoutMs; returns bytes sent.
     qint64 send(const QByteArray& b, int timeoutMs = 2000)
     {

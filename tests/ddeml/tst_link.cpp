@@ -151,9 +151,7 @@ private slots:
         QCOMPARE(say(p, "UNADVISE P(8)\nUNADVISE P(8)\n", unadvised.size()), unadvised);
         f.server.setItem("C(1)", "P(8)", "13");
         QCOMPARE(say(p, "REQUEST P(8)\n", 10), QByteArray("VALUE 2\n13"));
-        QCOMPARE(errors.size(), 2);
-        QCOMPARE(errors.at(0), QVariantList({"C(1)", "P(8)", 1}));
-        QCOMPARE(errors.at(1), QVariantList({"C(1)", "P(9)", 8}));
+        QCOMPARE(QList<QVariantList>(errors), QList<QVariantList>({{"C(1)", "P(8)", 1}, {"C(1)", "P(9)", 8}}));
     }
 
     // Conversations take turns, one message each: a message that comes in
@@ -193,12 +191,10 @@ private slots:
         wire += "REQUEST P(9)\n";
         flood.send(wire);
         QVERIFY(waitFor([&] { return (acks += flood.readAvailable()).endsWith("08"); }));
-        QCOMPARE(acks, QByteArray("OK\n").repeated(9) + "VALUE 2\n08");
-        QCOMPARE(order.join(','), QString("01,02,03,q,04,05,06,07,08"));
-        QCOMPARE(maxDepth, 1);
-        QCOMPARE(quietAt04, QByteArray("OK\n"));
-        QCOMPARE(quietDuringWait, QByteArray("VALUE 2\n05"));
-        QCOMPARE(acksDuringWait, 5); // CONNECT and the pokes before the waiting one
+        // acksDuringWait: CONNECT and the pokes before the waiting one.
+        QCOMPARE(std::tuple(acks, order.join(','), maxDepth, quietAt04, quietDuringWait, acksDuringWait),
+                 std::tuple(QByteArray("OK\n").repeated(9) + "VALUE 2\n08", QString("01,02,03,q,04,05,06,07,08"), 1,
+                            QByteArray("OK\n"), QByteArray("VALUE 2\n05"), qsizetype(5)));
     }
 
     // Values up to the documented bound travel both ways, whatever the
@@ -321,9 +317,8 @@ private slots:
             QCOMPARE(last.error(), ClientError::NoFreeLink);
             QVERIFY(last.advise("P(9)", AdviseMode::Hot)); // other items are not affected
         });
-        QCOMPARE(f.server.adviseLinkCount("C(1)", "P(8)"), 128);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.at(0), QVariantList({"C(1)", "P(8)", 7}));
+        QCOMPARE(std::pair(f.server.adviseLinkCount("C(1)", "P(8)"), QList<QVariantList>(errors)),
+                 std::pair(128, QList<QVariantList>({{"C(1)", "P(8)", 7}})));
         clients.clear();
         QVERIFY(waitFor([&] { return f.server.adviseLinkCount("C(1)", "P(8)") == 0; }));
     }
@@ -400,8 +395,7 @@ private slots:
         }
         QCOMPARE(resultOf(reader), kValues);
         // Only the silent client was dropped (the reader got every value).
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.at(0).at(2).toInt(), 11);
+        QCOMPARE(QList<QVariantList>(errors), QList<QVariantList>({{"C(1)", "P(8)", 11}}));
         QVERIFY(silent.waitClosed());
         // So is one that sends requests and never reads the replies.
         auto greedy = background([&] {
@@ -425,50 +419,48 @@ private slots:
             {{"--tcp", port, "link", "Tesmira|C(1)!P(9)"}, "Setpoint\n"}};
         for (const auto& [args, out] : forms) {
             const Run r = dde(args);
-            QCOMPARE(r.code, 0);
-            QCOMPARE(r.out, out);
+            QCOMPARE(std::pair(r.code, r.out), std::pair(0, out));
         }
         const Run help = dde({"--help"});
         QVERIFY(help.code == 0 && help.out.contains("Exit codes"));
-        // Pokes: plain, with escapes, and bytes from standard input.
-        QCOMPARE(dde({"poke", "Tesmira", "C(1)", "P(9)", "12.5"}).code, 0);
-        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("12.5"));
-        QCOMPARE(dde({"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "5\\r\\n"}).code, 0);
-        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("5\r\n"));
-        // Bytes that are not UTF-8 and a NUL survive, over TCP as well.
+        // Pokes: plain, with escapes, and bytes from standard input (not
+        // UTF-8, with a NUL; they survive over TCP as well).
         const QByteArray raw("a\r\n\0b\xff\x80", 7);
-        QCOMPARE(dde({"poke", "--stdin", "Tesmira", "C(1)", "P(9)"}, raw).code, 0);
-        QCOMPARE(w.server.itemBytes("C(1)", "P(9)"), raw);
+        for (const auto& [args, input, stored] : QList<std::tuple<QStringList, QByteArray, QByteArray>> {
+                 {{"poke", "Tesmira", "C(1)", "P(9)", "12.5"}, {}, "12.5"},
+                 {{"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "5\\r\\n"}, {}, "5\r\n"},
+                 {{"poke", "--stdin", "Tesmira", "C(1)", "P(9)"}, raw, raw}}) {
+            QCOMPARE(dde(args, input).code, 0);
+            QCOMPARE(w.server.itemBytes("C(1)", "P(9)"), stored);
+        }
         QCOMPARE(dde({"--raw", "--tcp", port, "request", "Tesmira", "C(1)", "P(9)"}).out, raw);
-        QCOMPARE(w.pokes.size(), 3);
-        QCOMPARE(w.pokes.first(), QString("P(9)=12.5"));
+        QCOMPARE(std::pair(w.pokes.size(), w.pokes.first()), std::pair(qsizetype(3), QString("P(9)=12.5")));
     }
 
-    void toolFailuresHaveDistinctExitCodes_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QByteArray>("message");
-        QTest::newRow("no service") << QStringList {"request", "Nobody", "C(1)", "P(8)"} << 3 << QByteArray("No service Nobody");
-        QTest::newRow("no topic") << QStringList {"link", "Tesmira|C(5)!P(8)"} << 4 << QByteArray("no topic C(5)");
-        QTest::newRow("no item") << QStringList {"request", "Tesmira", "C(1)", "P(4)"} << 5 << QByteArray("no item P(4)");
-        QTest::newRow("refused poke") << QStringList {"poke", "Tesmira", "C(1)", "P(9)", "refuse"} << 6 << QByteArray("refused by the test");
-        QTest::newRow("execute") << QStringList {"execute", "Tesmira", "C(1)", "[x]"} << 6 << QByteArray("no execute");
-        QTest::newRow("bad link text") << QStringList {"link", "Tesmira!P(8)"} << 2 << QByteArray("SERVICE|TOPIC!ITEM");
-        QTest::newRow("missing arguments") << QStringList {"poke", "Tesmira", "C(1)"} << 2 << QByteArray("needs");
-        QTest::newRow("blank in a name") << QStringList {"request", "Tesmira", "C 1", "P(8)"} << 4 << QByteArray("without blanks");
-        QTest::newRow("bad escape") << QStringList {"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"} << 2 << QByteArray("malformed escape");
-        QTest::newRow("unknown command") << QStringList {"frob"} << 2 << QByteArray("unknown command");
-    }
     void toolFailuresHaveDistinctExitCodes()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, message);
         ToolWorld w;
-        const Run r = dde(args);
-        QTEST(r.code, "code");
-        QVERIFY2(r.err.contains(message), r.err.constData());
-        QVERIFY(r.out.isEmpty());
+        const struct {
+            QStringList args;
+            int code;
+            const char* message;
+        } rows[] = {
+            {{"request", "Nobody", "C(1)", "P(8)"}, 3, "No service Nobody"},
+            {{"link", "Tesmira|C(5)!P(8)"}, 4, "no topic C(5)"},
+            {{"request", "Tesmira", "C(1)", "P(4)"}, 5, "no item P(4)"},
+            {{"poke", "Tesmira", "C(1)", "P(9)", "refuse"}, 6, "refused by the test"},
+            {{"execute", "Tesmira", "C(1)", "[x]"}, 6, "no execute"},
+            {{"link", "Tesmira!P(8)"}, 2, "SERVICE|TOPIC!ITEM"},
+            {{"poke", "Tesmira", "C(1)"}, 2, "needs"},
+            {{"request", "Tesmira", "C 1", "P(8)"}, 4, "without blanks"},
+            {{"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, 2, "malformed escape"},
+            {{"frob"}, 2, "unknown command"},
+        };
+        for (const auto& row : rows) {
+            const Run r = dde(row.args);
+            QVERIFY2(r.code == row.code && r.err.contains(row.message) && r.out.isEmpty(),
+                     qPrintable(row.args.join(' ') + ": " + QString::number(r.code) + " " + r.err));
+        }
     }
 
     void toolAdvise()
@@ -481,17 +473,13 @@ private slots:
         w.server.setItem("C(1)", "P(9)", "1\n2");
         QByteArray out;
         auto lines = [&](QProcess& proc, int n) {
-            return waitFor([&] {
-                out += proc.readAllStandardOutput();
-                return out.count('\n') >= n;
-            });
+            return waitFor([&] { return (out += proc.readAllStandardOutput()).count('\n') >= n; });
         };
         QVERIFY(lines(p, 3));
         QCOMPARE(out, QByteArray("P(9)\tSetpoint\np(8)\t5\\r\\nzwei\\\\drei µ\nP(9)\t1\\n2\n"));
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(waitFor([&] { return p.state() == QProcess::NotRunning; }));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(std::pair(p.exitStatus(), p.exitCode()), std::pair(QProcess::NormalExit, 0));
 
         // A warm link shows the current value, then each new value after a notice.
         QProcess warm;
@@ -525,8 +513,7 @@ private slots:
         const QString script = qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/docs/examples/link_client.py";
         auto py = [&](const QStringList& args) { return run(python, QStringList {script} + args); };
         Run r = py({"request", "tesmira", "C(1)", "P(8)"});
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, QByteArray("'5\\r\\nzwei\\\\drei µ'\n"));
+        QCOMPARE(std::pair(r.code, r.out), std::pair(0, QByteArray("'5\\r\\nzwei\\\\drei µ'\n")));
         QCOMPARE(py({"poke", "Tesmira", "C(1)", "P(9)", "42"}).code, 0);
         QCOMPARE(w.server.item("C(1)", "P(9)"), QString("42"));
         r = py({"request", "Tesmira", "C(1)", "P(4)"});
@@ -537,29 +524,22 @@ private slots:
     }
 };
 
-// With --serve NAME the test program is a small server of its own: the tests
-// of stale and live service names need one in another process.
-static int serve(const QString& name)
-{
-    ddeml::Server s;
-    QString err;
-    if (!s.registerService(name, &err)) {
-        fprintf(stderr, "%s\n", qPrintable(err));
-        return 1;
-    }
-    s.addTopic("Server");
-    s.createItem("Server", "Status", "Idle");
-    printf("READY\n");
-    fflush(stdout);
-    return QCoreApplication::exec();
-}
-
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    // With --serve NAME the test program is a small server of its own: the
+    // tests of stale and live service names need one in another process.
     if (argc == 3 && QByteArray(argv[1]) == "--serve") {
         signal(SIGTERM, [](int) { _exit(0); });
-        return serve(QString::fromLocal8Bit(argv[2]));
+        ddeml::Server s;
+        QString err;
+        if (!s.registerService(QString::fromLocal8Bit(argv[2]), &err))
+            qFatal("%s", qPrintable(err));
+        s.addTopic("Server");
+        s.createItem("Server", "Status", "Idle");
+        printf("READY\n");
+        fflush(stdout);
+        return app.exec();
     }
     TestLink t;
     return QTest::qExec(&t, argc, argv);

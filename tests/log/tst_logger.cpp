@@ -32,6 +32,19 @@ class TestLogger : public QObject {
     m_prompt.answers.clear();
   }
 
+  // What the operator was asked, one "icon buttons: text" per question.
+  static QString box(int icon, int buttons, const QString& text)
+  {
+    return QStringLiteral("%1 %2: %3").arg(icon).arg(buttons).arg(text);
+  }
+  QStringList asked() const
+  {
+    QStringList out;
+    for (const auto& a : m_prompt.asked)
+      out << box(a.icon, a.buttons, a.text);
+    return out;
+  }
+
   // The six menu entries, bound to the logger.
   struct Menus {
     QAction open, close, errorsOnly, echoAll, echoErr, echoPokes;
@@ -77,7 +90,7 @@ private slots:
           const qint64 before = QFileInfo(path).size();
           const quint64 formatted = log->linesFormatted();
           log->LogMessage(cat, text);
-          const QByteArray ctx = QStringLiteral("category %1 options %2 file %3").arg(cat).arg(opts).arg(open).toLatin1();
+          const QByteArray ctx = QByteArray::number(cat) + " options " + QByteArray::number(opts) + (open ? " file" : "");
           const QString expected = Logger::CategoryName(cat) + '\t' + text;
           QVERIFY2(w->pane.toPlainText() == (wantConsole ? expected : QString()), ctx);
           QVERIFY2(QFileInfo(path).size() - before == (wantFile ? expected.size() + 2 : 0), ctx);
@@ -130,26 +143,15 @@ private slots:
 
   void timePrefix()
   {
-    const QDate day(2024, 3, 5);
-    struct Case {
-      int format;
-      QTime time;
-      const char* expected;
-    } cases[] = {
-        {0, QTime(7, 8, 9, 456), ""},
-        {1, QTime(7, 8, 9, 456), "2024-03-05 "},
-        {2, QTime(7, 8, 9, 456), "07:08:09 "},
-        {3, QTime(7, 8, 9, 456), "2024-03-05 07:08:09 "},
-        {4, QTime(7, 8, 9, 456), ""}, // hundredths alone
-        {5, QTime(7, 8, 9, 456), "2024-03-05 "},
-        {6, QTime(7, 8, 9, 456), "07:08:09.46 "},
-        {7, QTime(7, 8, 9, 456), "2024-03-05 07:08:09.46 "},
-        {9, QTime(7, 8, 9, 456), "2024-03-05 "}, // only the low three bits count
-        // Hundredths are rounded as shown: 9.996 s is ...10.00, shown as "00".
-        {6, QTime(0, 0, 9, 996), "00:00:09.00 "},
-    };
-    for (const Case& c : cases)
-      QCOMPARE(Logger::TimePrefix(c.format, QDateTime(day, c.time)), QString(c.expected));
+    // Formats 0 to 7 (4 is hundredths alone), then 9 (only the low three
+    // bits count).
+    const QDateTime at(QDate(2024, 3, 5), QTime(7, 8, 9, 456));
+    const QStringList expected = {"",   "2024-03-05 ", "07:08:09 ",    "2024-03-05 07:08:09 ",   "",
+                                  "2024-03-05 ", "07:08:09.46 ", "2024-03-05 07:08:09.46 ", "2024-03-05 "};
+    for (int format = 0; format < 9; ++format)
+      QCOMPARE(Logger::TimePrefix(format == 8 ? 9 : format, at), expected[format]);
+    // Hundredths are rounded as shown: 9.996 s is ...10.00, shown as "00".
+    QCOMPARE(Logger::TimePrefix(6, QDateTime(at.date(), QTime(0, 0, 9, 996))), QStringLiteral("00:00:09.00 "));
     // The format is read at each line, so a change applies at once.
     w->cfg.LogFormat = 2;
     log->LogMessage(Init, "now");
@@ -165,9 +167,7 @@ private slots:
     // Below 16384 characters nothing is cut; at or above, the pane keeps its
     // last 12288 characters before the new line is added. A line break
     // counts two (CR LF); a cut that ends in a break drops it.
-    QString full;
-    for (int i = 0; i < 20000; ++i)
-      full += QChar('a' + i % 26);
+    const QString full = QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(770).left(20000);
     const QString a(8000, 'a');
     const QList<QPair<QString, QString>> cases = {
         {full.left(16383), full.left(16383)},
@@ -203,16 +203,11 @@ private slots:
       if (r.existing && (!f.open(QIODevice::WriteOnly) || f.write("earlier line\r\n") < 0))
         QFAIL("cannot write the earlier file");
       f.close();
-      m_prompt.asked.clear();
-      m_prompt.fileTitles.clear();
+      m_prompt = support::ScriptedPrompt();
       openLog(path, r.answer, r.serviceLog);
       QCOMPARE(m_prompt.fileTitles, QStringList{r.title});
-      QCOMPARE(m_prompt.asked.size(), r.existing ? 1 : 0);
-      if (r.existing) {
-        QCOMPARE(m_prompt.asked[0].text, "Replace existing file (Yes) or Append (No) - " + path + "?");
-        QCOMPARE(m_prompt.asked[0].buttons, Prompt::YesNo);
-        QCOMPARE(m_prompt.asked[0].icon, Prompt::Question);
-      }
+      const QString replace = "Replace existing file (Yes) or Append (No) - " + path + "?";
+      QCOMPARE(asked(), r.existing ? QStringList{box(Prompt::Question, Prompt::YesNo, replace)} : QStringList());
       log->LogMessage(Error, "after");
       log->LogMessage(Init, "Overview\r\nline two", false);
       log->CloseLogFile();
@@ -237,9 +232,7 @@ private slots:
     m_prompt.files << w->file("no/such/folder/x.log");
     QVERIFY(log->OpenLogFile(false) != 0);
     QVERIFY(!log->logFileOpen());
-    QCOMPARE(m_prompt.asked.size(), 1);
-    QCOMPARE(m_prompt.asked[0].icon, Prompt::Exclamation);
-    QCOMPARE(m_prompt.asked[0].text, QStringLiteral("No such file or directory"));
+    QCOMPARE(asked(), QStringList{box(Prompt::Exclamation, Prompt::Ok, "No such file or directory")});
     QVERIFY(open.isEnabled() && !close.isEnabled());
     QVERIFY(w->setting.GetUserSetting("Directories", "DataDir").isEmpty());
 
@@ -251,12 +244,7 @@ private slots:
     m_prompt.asked.clear(); // the Replace/Append question
     m_prompt.answers = {Prompt::AnswerRetry, Prompt::AnswerCancel};
     log->LogMessage(Init, "lost line");
-    QCOMPARE(m_prompt.asked.size(), 2);
-    for (const auto& a : m_prompt.asked) {
-      QCOMPARE(a.buttons, Prompt::RetryCancel);
-      QCOMPARE(a.icon, Prompt::Critical);
-      QCOMPARE(a.text, QStringLiteral("No space left on device"));
-    }
+    QCOMPARE(asked(), QStringList(2, box(Prompt::Critical, Prompt::RetryCancel, "No space left on device")));
     // The next line asks again; with no operator the answer is Cancel.
     log->LogMessage(Error, "second lost line");
     QCOMPARE(m_prompt.asked.size(), 3);
@@ -300,14 +288,15 @@ private slots:
     s.SaveUserSetting("Options", "ColorFore", "ffff");
     log->RetrieveMenuSettings();
     QVERIFY(log->EchoAll && !log->EchoErr && m.echoAll.isChecked() && !m.echoErr.isEnabled());
-    QCOMPARE(w->pane.palette().color(QPalette::Base), QColor(0, 0, 255)); // stored as B*65536 + G*256 + R
-    QCOMPARE(w->pane.palette().color(QPalette::Text), QColor(255, 255, 0));
+    // Stored as B*65536 + G*256 + R.
+    QCOMPARE(QList({w->pane.palette().color(QPalette::Base), w->pane.palette().color(QPalette::Text)}),
+             QList({QColor(0, 0, 255), QColor(255, 255, 0)}));
     log->mnuEchoAll_Click();
     log->cycleConsoleColours(); // blue is not in the cycle: unchanged
     log->StoreCurrentMenuSettings();
-    QCOMPARE(s.GetUserSetting("Menu Settings", "EchoAll"), QStringLiteral("False"));
-    QCOMPARE(s.GetUserSetting("Options", "ColorBack"), QStringLiteral("FF0000"));
-    QCOMPARE(s.GetUserSetting("Options", "ColorFore"), QStringLiteral("FFFF"));
+    QCOMPARE(QStringList({s.GetUserSetting("Menu Settings", "EchoAll"), s.GetUserSetting("Options", "ColorBack"),
+                          s.GetUserSetting("Options", "ColorFore")}),
+             QStringList({"False", "FF0000", "FFFF"}));
 
     // Unreadable colours fall back to the system colours, where the cycle starts.
     s.SaveUserSetting("Options", "ColorBack", "pink");
@@ -318,8 +307,7 @@ private slots:
     for (const auto& e : cycle) {
       w->pane.clear();
       log->cycleConsoleColours();
-      QCOMPARE(log->consoleBack(), e[0]);
-      QCOMPARE(log->consoleFore(), e[1]);
+      QCOMPARE(QList({log->consoleBack(), log->consoleFore()}), QList({e[0], e[1]}));
       if (e[0] >= 0)
         QCOMPARE(w->pane.palette().color(QPalette::Base), Logger::colourFromNumber(e[0]));
       QVERIFY(w->pane.toPlainText().startsWith("Init\t"));
@@ -364,9 +352,7 @@ private slots:
     for (int i = 0; i < 200; ++i)
       w->debug.LogMsg("Info", QStringLiteral("line %1 ").arg(i) + QString(40, 'x'));
     const QString path = w->debug.fileName();
-    QVERIFY(QFileInfo(path).size() <= 2000);
-    QVERIFY(QFileInfo::exists(path + ".1") && QFileInfo::exists(path + ".2"));
-    QVERIFY(!QFileInfo::exists(path + ".3"));
+    QVERIFY(QFileInfo(path).size() <= 2000 && QFileInfo::exists(path + ".2") && !QFileInfo::exists(path + ".3"));
     QVERIFY(LoggerWorld::read(path).contains("line 199 "));
     QVERIFY(QFileInfo(path + ".1").size() > 2000 - 80 && QFileInfo(path + ".1").size() <= 2080);
   }
