@@ -24,9 +24,7 @@ using namespace tesmira;
 using ddeml::AdviseEvent;
 using ddeml::AdviseMode;
 using ddeml::Client;
-using serverrig::got;
-using serverrig::inThread;
-using serverrig::poke;
+using namespace serverrig;
 
 namespace {
 
@@ -279,7 +277,6 @@ private slots:
     frmTopic* t = w.dde().topic(1);
     t->changing = true;
     w.dde().P_Change(*t, 9, "9");
-    t->changing = false;
     QCOMPARE(items.size(), before);
   }
 
@@ -304,11 +301,10 @@ private slots:
     QVERIFY(!advise(c, "C(1)", {"P(8)"}, AdviseMode::Warm));
     QCOMPARE(c.error(), ddeml::ClientError::NoFreeLink);
     const QRegularExpression noLink("Ch001 +P008 .*No free source link \\(max 128 per source\\)");
-    QVERIFY(serverrig::waitFor([&] { return w.logText().contains(noLink); }));
+    QVERIFY(waitFor([&] { return w.logText().contains(noLink); }));
     QVERIFY(!w.logText().contains("Unknown error"));
-    frmTopic* t = w.dde().topic(1);
     for (int code : {8, 11, 42, 1})
-      w.dde().P_LinkError(*t, 8, int16_t(code));
+      w.dde().P_LinkError(*w.dde().topic(1), 8, int16_t(code));
     const QString log = w.logText();
     QVERIFY(log.contains("Failed at attempt to poke data to DDE") && log.contains("Out of memory for DDE"));
     QCOMPARE(log.count("Unknown error"), 1);
@@ -509,7 +505,7 @@ private slots:
       World w(false);
       OtherInstance other(status);
       other.start();
-      QVERIFY(serverrig::waitFor([&] { return other.ready.load(); }));
+      QVERIFY(waitFor([&] { return other.ready.load(); }));
       QCOMPARE(CheckServer(*w.s), QString("There is already an instance of Tesmira running.\r\n"
                                           "Running this server application twice is not allowed, "
                                           "this instance will be closed."));
@@ -527,28 +523,26 @@ private slots:
   void tcpListenerFromSettings()
   {
     const quint16 free = freePort();
-    const struct {
-      QString setting, line;
-    } cases[] = {
+    const std::pair<QString, QString> cases[] = {
       {"0", ""},
       {"abc", "Link service not open on TCP: 'abc' is not a port number (1 to 65535)"},
       {"70000", "Link service not open on TCP: '70000' is not a port number (1 to 65535)"},
       {QString::number(free), "Link service also open to clients on 127.0.0.1:" + QString::number(free)},
     };
-    for (const auto& c : cases) {
+    for (const auto& [setting, line] : cases) {
       World w(false);
-      w.s->setting()->save(support::Setting::Scope::Program, "Link", "TcpPort", c.setting);
+      w.s->setting()->save(support::Setting::Scope::Program, "Link", "TcpPort", setting);
       QVERIFY(w.openLog());
       QCOMPARE(CheckServer(*w.s), QString());
       QVERIFY(w.dde().registered());
-      QVERIFY2(c.line.isEmpty() ? !w.logText().contains("TCP") : w.logText().contains(c.line),
-               qPrintable(c.setting + ": " + w.logText()));
+      QVERIFY2(line.isEmpty() ? !w.logText().contains("TCP") : w.logText().contains(line),
+               qPrintable(setting + ": " + w.logText()));
       const bool answered = inThread([&] {
         ddeml::Client tcp;
         QString v;
         return tcp.connectTcp(free, "Tesmira", "Server", 1000) && tcp.request("Status", &v);
       });
-      QCOMPARE(answered, c.setting == QString::number(free));
+      QCOMPARE(answered, setting == QString::number(free));
     }
   }
 };

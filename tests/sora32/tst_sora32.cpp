@@ -6,12 +6,10 @@
 #include "server.h"
 #include "soraproto.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
-#include <cmath>
 #include <fcntl.h>
 #include <poll.h>
 #include <thread>
@@ -84,6 +82,7 @@ class TstSora32 : public QObject {
         }
         return false;
     }
+    int16_t check(Taken &t, int16_t &tag) { return CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag); }
     void drop(const Taken &t, int16_t app = 0) { RemoveMsg(app ? app : app_, t.node, t.proc, t.param); }
     // Takes and removes the reply with this tag; status 255 when none arrives.
     Taken next(int16_t tag, int16_t app = 0, int ms = 3000)
@@ -104,8 +103,9 @@ class TstSora32 : public QObject {
         QCOMPARE(ConfigureRS232(name, 6), int16_t(0));
         QCOMPARE(OpenCommunication(name), int16_t(0));
         while (GetNrPendingMessages(app_)) {
-            Taken t; int16_t tg = 0;
-            CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tg);
+            Taken t;
+            int16_t tg = 0;
+            check(t, tg);
             drop(t);
         }
         GetError();
@@ -239,28 +239,21 @@ private slots:
         ReadInt(app_, 0, 6, 2, 0, 12);
         // Node 3 answers last although it was asked first.
         Taken t; int16_t tag = 0;
-        QVERIFY(QTest::qWaitFor([&] {
-            tag = 0;
-            return CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag) == 0;
-        }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return check(t, tag = 0) == 0; }, 3000));
         QVERIFY(tag == 11 || tag == 12);
         // With a tag passed in, that reply comes first as soon as it is held.
-        QVERIFY(QTest::qWaitFor([&] {
-            tag = 10;
-            return CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag) == 0 && tag == 10;
-        }, 3000));
-        QCOMPARE(GetNrPendingMessages(app_), int16_t(3));
-        QCOMPARE(t.node, uint8_t(3));
+        QVERIFY(QTest::qWaitFor([&] { return check(t, tag = 10) == 0 && tag == 10; }, 3000));
+        QCOMPARE(std::pair(GetNrPendingMessages(app_), t.node), std::pair(int16_t(3), uint8_t(3)));
         int16_t v = 0, tg = 0;
         QCOMPARE(GetInt(app_, t.node, t.proc, t.param, v, tg), int16_t(0));
         QCOMPARE(tg, int16_t(10));
         QCOMPARE(RemoveMsg(app_, t.node, t.proc, t.param), int16_t(0));
         tag = 77;   // not held: the head is delivered
-        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QCOMPARE(check(t, tag), int16_t(0));
         QVERIFY(tag == 11 || tag == 12);
         drop(t);
         QVERIFY(take(tag == 11 ? 12 : 11, t)); drop(t);
-        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(30));
+        QCOMPARE(check(t, tag), int16_t(30));
         QCOMPARE(GetNrPendingMessages(app_), int16_t(0));
     }
 
@@ -327,7 +320,7 @@ private slots:
         QCOMPARE(next(60).status, uint8_t(0));
         Taken t;
         int16_t tag = 40;
-        QCOMPARE(CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag), int16_t(0));
+        QCOMPARE(check(t, tag), int16_t(0));
         QCOMPARE(tag, int16_t(40));
         drop(t);
         CloseCommunication();

@@ -133,7 +133,8 @@ private slots:
         auto back = decodeReply(p, &req);
         QVERIFY(back);
         QList<std::pair<int, int>> got;
-        for (const Item &it : back->groups[0].items) got << std::pair(int(it.param), it.status ? it.status : int(it.value.i));
+        for (const Item &it : back->groups[0].items)
+            got << std::pair(int(it.param), it.status ? it.status : int(it.value.i));
         QCOMPARE(got, want);
     }
 
@@ -152,7 +153,8 @@ private slots:
         for (const auto &[bad, code] : cases)
             for (int chunk : {1, 7, 1000}) {
                 QList<int> got;
-                for (auto &e : parseAll(QByteArray(bad) + ":0703010101010001" "2E\r\n", chunk)) got << (e.ok ? 0 : e.error);
+                for (auto &e : parseAll(QByteArray(bad) + ":0703010101010001" "2E\r\n", chunk))
+                    got << (e.ok ? 0 : e.error);
                 QVERIFY2(got == QList<int>({code, 0}), bad);
             }
     }
@@ -185,10 +187,11 @@ private slots:
             r.feed(in.left(cut), data, ev);
             r.feed(in.mid(cut), data, ev);
             QCOMPARE(data, QByteArray::fromHex("4142ff434444"));
-            QList<std::tuple<int, int, QByteArray>> got; // the rate answered, its 0xFF unescaped
+            using Seen = QList<std::tuple<int, int, QByteArray>>;
+            Seen got; // the rate answered, its 0xFF unescaped
             for (const Event &e : ev) got << std::tuple(int(e.kind), int(e.option), e.sub);
-            QCOMPARE(got, (QList<std::tuple<int, int, QByteArray>>{{Event::Do, OptComPort, {}}, {Event::Will, OptBinary, {}},
-                                                                  {Event::Sub, OptComPort, QByteArray::fromHex("650007ff00")}}));
+            QCOMPARE(got, (Seen{{Event::Do, OptComPort, {}}, {Event::Will, OptBinary, {}},
+                                {Event::Sub, OptComPort, QByteArray::fromHex("650007ff00")}}));
         }
     }
 
