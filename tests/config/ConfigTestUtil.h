@@ -115,16 +115,6 @@ public:
     });
   }
 
-  // The rows the standard installation gets from the bus, in channel order
-  // (node, proc, chan, type, name, number, memo).
-  static QList<QVariantList> standardRows()
-  {
-    return {{1, 1, 1, 1, "IFI-232", "IF0000001", ""},  {3, 1, 2, 3, "DMFM", "FM0000003", ""},
-            {4, 1, 3, 4, "DMFC", "FC0000004", ""},     {6, 1, 4, 10, "MFM-4", "MM0000006", ""},
-            {6, 2, 5, 10, "MFM-4", "MM0000006", ""},   {6, 3, 6, 10, "MFM-4", "MM0000006", ""},
-            {6, 4, 7, 10, "MFM-4", "MM0000006", ""},   {8, 1, 8, 6, "DPM", "PM0000008", ""}};
-  }
-
   TestHome home;
   QString dbFile = home.defaultDatabase();
 

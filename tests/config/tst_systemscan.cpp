@@ -155,7 +155,9 @@ private slots:
   void refusedUpdate()
   {
     cfgtest::World w;
-    w.writeRows(cfgtest::World::standardRows().mid(0, 3));
+    // The first three channels the bus gives; 4 to 8 are missing.
+    w.writeRows({{1, 1, 1, 1, "IFI-232", "IF0000001", ""}, {3, 1, 2, 3, "DMFM", "FM0000003", ""},
+                 {4, 1, 3, 4, "DMFC", "FC0000004", ""}});
     const QStringList before = w.rows();
     Scan scan;
     Server& s = *scan.server;

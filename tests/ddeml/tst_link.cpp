@@ -72,6 +72,14 @@ struct Run {
     QByteArray out, err;
 };
 
+// Waits while this thread serves for a program to end: its exit code, -1
+// when it crashed or did not end in time.
+int ended(QProcess& p, int timeoutMs = 15000)
+{
+    const bool done = waitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
+    return done && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
 // Runs a program while the server keeps serving on this thread.
 Run run(const QString& program, const QStringList& args, const QByteArray& input = {})
 {
@@ -81,9 +89,7 @@ Run run(const QString& program, const QStringList& args, const QByteArray& input
         qFatal("cannot start %s", qPrintable(program));
     p.write(input);
     p.closeWriteChannel();
-    waitFor([&] { return p.state() == QProcess::NotRunning; }, 15000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
+    return {ended(p), p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 // Sends bytes and collects n bytes of replies while this thread serves.
@@ -204,9 +210,7 @@ private slots:
     void largePokesAndHalfSentMessages()
     {
         Fixture f;
-        ddeml::ServerLimits lim;
-        lim.frameTimeoutMs = 300;
-        f.server.setLimits(lim);
+        f.server.setLimits({.frameTimeoutMs = 300});
         const QByteArray big(ddeml::kDefaultMaxValue, '7');
         inThread([&] {
             Client c;
@@ -478,8 +482,7 @@ private slots:
         QVERIFY(lines(p, 3));
         QCOMPARE(out, QByteArray("P(9)\tSetpoint\np(8)\t5\\r\\nzwei\\\\drei µ\nP(9)\t1\\n2\n"));
         ::kill(pid_t(p.processId()), SIGINT);
-        QVERIFY(waitFor([&] { return p.state() == QProcess::NotRunning; }));
-        QCOMPARE(std::pair(p.exitStatus(), p.exitCode()), std::pair(QProcess::NormalExit, 0));
+        QCOMPARE(ended(p), 0);
 
         // A warm link shows the current value, then each new value after a notice.
         QProcess warm;
@@ -490,16 +493,14 @@ private slots:
         QVERIFY(lines(warm, 2));
         QCOMPARE(out, QByteArray("1\\n2\n3\n"));
         warm.terminate();
-        QVERIFY(waitFor([&] { return warm.state() == QProcess::NotRunning; }));
-        QCOMPARE(warm.exitCode(), 0);
+        QCOMPARE(ended(warm), 0);
 
         // An advise ends with code 8 when its topic goes.
         QProcess link;
         link.start(tool(), {"link", "--advise", "Tesmira|C(1)!P(9)"});
         QVERIFY(waitFor([&] { return w.server.adviseLinkCount("C(1)", "P(9)") == 1; }));
         w.server.removeTopic("C(1)");
-        QVERIFY(waitFor([&] { return link.state() == QProcess::NotRunning; }));
-        QCOMPARE(link.exitCode(), 8);
+        QCOMPARE(ended(link), 8);
         QVERIFY(link.readAllStandardError().contains("removed"));
     }
 

@@ -90,14 +90,13 @@ private slots:
           const qint64 before = QFileInfo(path).size();
           const quint64 formatted = log->linesFormatted();
           log->LogMessage(cat, text);
-          const QByteArray ctx = QByteArray::number(cat) + " options " + QByteArray::number(opts) + (open ? " file" : "");
           const QString expected = Logger::CategoryName(cat) + '\t' + text;
-          QVERIFY2(w->pane.toPlainText() == (wantConsole ? expected : QString()), ctx);
-          QVERIFY2(QFileInfo(path).size() - before == (wantFile ? expected.size() + 2 : 0), ctx);
-          if (wantFile)
-            QVERIFY2(LoggerWorld::read(path).endsWith((expected + "\r\n").toUtf8()), ctx);
-          // A line nobody takes is not formatted at all.
-          QCOMPARE(log->linesFormatted() - formatted, quint64(wantConsole || wantFile ? 1 : 0));
+          // The text first, so that a failure shows which case it was; the
+          // last: a line nobody takes is not formatted at all.
+          QCOMPARE(std::tuple(text, w->pane.toPlainText(), LoggerWorld::read(path).mid(before),
+                              log->linesFormatted() - formatted),
+                   std::tuple(text, wantConsole ? expected : QString(),
+                              wantFile ? (expected + "\r\n").toUtf8() : QByteArray(), quint64(wantConsole || wantFile)));
         }
       }
       log->CloseLogFile();
@@ -146,8 +145,8 @@ private slots:
     // Formats 0 to 7 (4 is hundredths alone), then 9 (only the low three
     // bits count).
     const QDateTime at(QDate(2024, 3, 5), QTime(7, 8, 9, 456));
-    const QStringList expected = {"",   "2024-03-05 ", "07:08:09 ",    "2024-03-05 07:08:09 ",   "",
-                                  "2024-03-05 ", "07:08:09.46 ", "2024-03-05 07:08:09.46 ", "2024-03-05 "};
+    const QStringList expected = {"", "2024-03-05 ", "07:08:09 ", "2024-03-05 07:08:09 ", "", "2024-03-05 ",
+                                  "07:08:09.46 ", "2024-03-05 07:08:09.46 ", "2024-03-05 "};
     for (int format = 0; format < 9; ++format)
       QCOMPARE(Logger::TimePrefix(format == 8 ? 9 : format, at), expected[format]);
     // Hundredths are rounded as shown: 9.996 s is ...10.00, shown as "00".
