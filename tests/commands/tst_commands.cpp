@@ -43,10 +43,7 @@ int rows(tesmira::Server& s, const QString& table)
 
 bool anyLine(const QStringList& lines, const QString& a, const QString& b = {})
 {
-  for (const QString& l : lines)
-    if (l.contains(a) && l.contains(b))
-      return true;
-  return false;
+  return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.contains(a) && l.contains(b); });
 }
 
 }
@@ -64,24 +61,14 @@ class TestCommands : public QObject {
   }
   const ParameterDef& def(int p) { return w.s->db->ParameterTable[size_t(p)]; }
   bool readable(int p) { return def(p).Read || w.s->cfg.IgnoreDatabaseMinMax; }
-  bool inGroup(int p, int g)
+  bool inGroup(int p, int g) { return std::ranges::count(def(p).Group, g) > 0; }
+  // The parameters keep(p) selects, in order.
+  template <typename T = int, typename F> QList<T> params(F keep)
   {
-    const auto& G = def(p).Group;
-    return G[0] == g || G[1] == g || G[2] == g;
-  }
-  QList<int16_t> groupList(int g)
-  {
-    QList<int16_t> l;
+    QList<T> l;
     for (int p = 1; p <= w.s->db->MaxParNr; ++p)
-      if (inGroup(p, g))
-        l << int16_t(p);
-    return l;
-  }
-  QList<int16_t> list(const QString& spec, QString* error)
-  {
-    QString e;
-    const QList<int16_t> l = ScanParameterList(*w.s, spec, e);
-    *error = e;
+      if (keep(p))
+        l << T(p);
     return l;
   }
 
@@ -128,15 +115,13 @@ private slots:
     const double measure = simValue(0);
     // Read-only, above the setpoint's maximum, no number at all: the client
     // and the write's outcome item are told why.
-    const struct {
-      int p;
-      const char *value, *why;
-    } refused[] = {{8, "123", "This parameter value can only be read"},
-                   {9, "40000", "Wrong value for this parameter or not accepted"},
-                   {9, "abc", "Type of parameter sent differs from type on module"}};
-    for (const auto& r : refused) {
-      QVERIFY2(pokeRefusal(ctl, r.p, r.value).contains(r.why), r.why);
-      QCOMPARE(requested(0, 2), QString(r.why));
+    const std::tuple<int, const char*, QString> refused[] = {
+      {8, "123", "This parameter value can only be read"},
+      {9, "40000", "Wrong value for this parameter or not accepted"},
+      {9, "abc", "Type of parameter sent differs from type on module"}};
+    for (const auto& [p, value, why] : refused) {
+      QVERIFY2(pokeRefusal(ctl, p, value).contains(why), qPrintable(why));
+      QCOMPARE(requested(0, 2), why);
     }
     QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(ctl, 8), "This parameter value can only be read"));
     QCOMPARE(simValue(1), 16000.0);
@@ -195,11 +180,8 @@ private slots:
   {
     QCOMPARE(w.s->devices->LoadDeviceTypes(), QString());
     const int type = w.s->channels.ChannelTable[size_t(ctl)].Dev_ID;
-    QList<int> wanted;
-    for (int p = 1; p <= w.s->db->MaxParNr; ++p) {
-      if (w.s->devices->offers(type, p) && readable(p) && inGroup(p, 3))
-        wanted << p;
-    }
+    const QList<int> wanted =
+      params([&](int p) { return w.s->devices->offers(type, p) && readable(p) && inGroup(p, 3); });
     QVERIFY(wanted.contains(8) && wanted.contains(9));
     const int mark = w.logMark();
     const int hold = w.s->state.bExtendPolling;
@@ -228,12 +210,7 @@ private slots:
 
     // Each code pokes, then the command item is asked for. Texts that are no
     // command leave the item as poked; "x" sets it apart from "0" first.
-    struct Row {
-      const char* text;
-      const char* item;
-      std::function<bool()> also;
-    };
-    const Row table[] = {
+    const std::tuple<const char*, const char*, std::function<bool()>> table[] = {
         {"-5", "0", [&] { return anyLine(w.logSince(mark), World::column(0, 0) + "   Tesmira", "Val: 0 (command performed)"); }},
         {"-10", "-10", [&] { return main->isMinimized(); }},
         {"-3", "0", [&] { return !main->isMinimized(); }},
@@ -245,10 +222,10 @@ private slots:
         {"0", "0", {}}, {"-11", "-11", {}}, {"open", "open", {}},
         {"40000", "40000", [&] { return anyLine(w.logSince(mark), "Error\t" + World::column(0, 0), "Val: 40000 Overflow"); }},
     };
-    for (const Row& r : table) {
-      QVERIFY(pokeText(0, 0, r.text));
-      QCOMPARE(requested(0, 0), QString(r.item));
-      QVERIFY2(!r.also || r.also(), r.text);
+    for (const auto& [text, item, also] : table) {
+      QVERIFY(pokeText(0, 0, text));
+      QCOMPARE(requested(0, 0), QString(item));
+      QVERIFY2(!also || also(), text);
     }
 
     // The server ends through the main window's ordered shut-down.
@@ -276,12 +253,7 @@ private slots:
   {
     auto& m = w.s->channels;
     auto expected = [&](int channel, int group) {
-      QList<int> l;
-      for (int p = 1; p <= w.s->db->MaxParNr; ++p) {
-        if (m.available(channel, p) && readable(p) && (group < 0 || inGroup(p, group)))
-          l << p;
-      }
-      return l;
+      return params([&](int p) { return m.available(channel, p) && readable(p) && (group < 0 || inGroup(p, group)); });
     };
     auto sorted = [](QList<int> l) {
       std::sort(l.begin(), l.end());
@@ -302,14 +274,7 @@ private slots:
     // On C(0) "c.g" names group g of channel c (100: all of it); on a
     // channel topic the text is the scan specification itself.
     enum Check { InOrder, Sorted, Covers };
-    struct Row {
-      int topic;
-      const char* text;
-      QList<int> reads;
-      Check check;
-      QString error;
-    };
-    const Row table[] = {
+    const std::tuple<int, const char*, QList<int>, Check, QString> table[] = {
         {0, "2.3", expected(2, 3), InOrder, {}},
         {0, "2.5", expected(2, 5), Sorted, {}},  // none offered: nothing read, the item still goes back
         {0, "2.100", expected(2, -1), Covers, {}},
@@ -318,21 +283,21 @@ private slots:
         {2, lastAbsent.constData(), {offered[0]}, InOrder, "Invalid parameter requested"},
         {2, "9,8,2", offered, Sorted, {}},
     };
-    for (const Row& r : table) {
+    for (const auto& [topic, text, reads, check, error] : table) {
       const int mark = w.logMark();
-      QVERIFY(pokeText(r.topic, 0, r.text));
-      QCOMPARE(requested(r.topic, 0), QString("0"));
+      QVERIFY(pokeText(topic, 0, text));
+      QCOMPARE(requested(topic, 0), QString("0"));
       const QStringList lines = w.logSince(mark);
       const QList<int> read = World::readParameters(lines, 2);
-      if (r.check == Covers) {
-        for (int p : r.reads)
+      if (check == Covers) {
+        for (int p : reads)
           QVERIFY2(anyLine(lines, World::column(2, p)), qPrintable(QString::number(p)));
       } else {
-        QCOMPARE(r.check == Sorted ? sorted(read) : read, r.reads);
+        QCOMPARE(check == Sorted ? sorted(read) : read, reads);
       }
       for (int c = 1; c <= m.MaxChannel; ++c)
-        QVERIFY2(c == 2 || World::readParameters(lines, c).isEmpty(), r.text);
-      QVERIFY2(r.error.isEmpty() || anyLine(lines, "Error\t" + World::column(r.topic, 0), r.error), r.text);
+        QVERIFY2(c == 2 || World::readParameters(lines, c).isEmpty(), text);
+      QVERIFY2(error.isEmpty() || anyLine(lines, "Error\t" + World::column(topic, 0), error), text);
     }
 
     const int mark = w.logMark();
@@ -356,90 +321,51 @@ private slots:
 
   // The scan specification of bulk reads: which parameters, in which order,
   // which elements are refused (the good elements still count).
-  void scanSpecification_data()
-  {
-    QTest::addColumn<QString>("spec");
-    QTest::addColumn<QList<int16_t>>("read");
-    QTest::addColumn<bool>("refused");
-    const int16_t max = w.s->db->MaxParNr;
-    QList<int16_t> all;
-    for (int16_t p = 1; p <= max; ++p)
-      all << p;
-    const QList<int16_t> g3 = groupList(3);
-    QVERIFY(g3.contains(8) && g3.contains(9));
-    for (const char* text : {"ALL", "all", " aLl "})
-      QTest::newRow(text) << text << all << false;
-    // ALL is the whole text only, never one element among others.
-    QTest::newRow("ALL among others") << "8,ALL" << QList<int16_t>{8} << true;
-    // Order as given, a repeat read twice, a descending range.
-    QTest::newRow("order") << "1,8,12-10" << QList<int16_t>{1, 8, 12, 11, 10} << false;
-    QTest::newRow("repeat") << "9, 9 ,3-4" << QList<int16_t>{9, 9, 3, 4} << false;
-    // Numbers outside 1..MaxParNr are dropped without a message; range ends above it come down to it.
-    QTest::newRow("outside") << QString("0,%1,5,30000").arg(max + 1) << QList<int16_t>{5} << false;
-    QTest::newRow("range above") << QString("%1-%2").arg(max - 1).arg(max + 50) << QList<int16_t>{int16_t(max - 1), max} << false;
-    QTest::newRow("range down") << QString("%1-%2").arg(max + 9).arg(max - 1) << QList<int16_t>{max, int16_t(max - 1)} << false;
-    QTest::newRow("GROUP 3") << "GROUP 3" << g3 << false;
-    QTest::newRow("group3") << "group3" << g3 << false;
-    QTest::newRow("GrOuP5") << "GrOuP5" << groupList(5) << false;
-    QTest::newRow("group 0: every parameter") << "GROUP 0" << all << false;
-    QTest::newRow("group no number") << "GROUP x,8" << QList<int16_t>{8} << true;
-    // Numbers as the server takes them everywhere: signs, decimals and
-    // exponents count, rounded halves to even; below 1 they select nothing.
-    QTest::newRow("numeric forms") << "+8, 8.0 ,1e1,2.5,-5" << QList<int16_t>{8, 8, 10, 2} << false;
-    QTest::newRow("trailing dash") << "5-,8" << QList<int16_t>{8} << true;
-    QTest::newRow("range from 0") << "0-3" << QList<int16_t>{} << true;
-    QTest::newRow("range to 0") << "3-0,2" << QList<int16_t>{2} << true;
-    QTest::newRow("empty") << "" << QList<int16_t>{} << true;
-    QTest::newRow("blank element") << "8,,9" << QList<int16_t>{8, 9} << true;
-    QTest::newRow("word") << "setpoint,9" << QList<int16_t>{9} << true;
-    QTest::newRow("sql") << "1 OR 1=1" << QList<int16_t>{} << true;
-  }
   void scanSpecification()
   {
-    QFETCH(QString, spec);
-    QFETCH(bool, refused);
-    QString e;
-    QTEST(list(spec, &e), "read");
-    QCOMPARE(e, refused ? kInvalid : QString());
+    const int16_t max = w.s->db->MaxParNr;
+    const QList<int16_t> all = params<int16_t>([](int) { return true; });
+    const QList<int16_t> g3 = params<int16_t>([&](int p) { return inGroup(p, 3); });
+    QVERIFY(g3.contains(8) && g3.contains(9));
+    // ALL is the whole text only, never one element among others. Order as
+    // given, a repeat read twice, a descending range. Numbers outside
+    // 1..MaxParNr are dropped without a message; range ends above it come
+    // down to it. Group 0 is every parameter. Numbers as the server takes
+    // them everywhere: signs, decimals and exponents count, rounded halves to
+    // even; below 1 they select nothing.
+    const std::tuple<QString, QList<int16_t>, bool> table[] = {
+      {"ALL", all, false}, {"all", all, false}, {" aLl ", all, false}, {"8,ALL", {8}, true},
+      {"1,8,12-10", {1, 8, 12, 11, 10}, false}, {"9, 9 ,3-4", {9, 9, 3, 4}, false},
+      {QString("0,%1,5,30000").arg(max + 1), {5}, false},
+      {QString("%1-%2").arg(max - 1).arg(max + 50), {int16_t(max - 1), max}, false},
+      {QString("%1-%2").arg(max + 9).arg(max - 1), {max, int16_t(max - 1)}, false},
+      {"GROUP 3", g3, false}, {"group3", g3, false},
+      {"GrOuP5", params<int16_t>([&](int p) { return inGroup(p, 5); }), false},
+      {"GROUP 0", all, false}, {"GROUP x,8", {8}, true}, {"+8, 8.0 ,1e1,2.5,-5", {8, 8, 10, 2}, false},
+      {"5-,8", {8}, true}, {"0-3", {}, true}, {"3-0,2", {2}, true}, {"", {}, true}, {"8,,9", {8, 9}, true},
+      {"setpoint,9", {9}, true}, {"1 OR 1=1", {}, true}};
+    for (const auto& [spec, read, refused] : table) {
+      QString e;
+      QVERIFY2(ScanParameterList(*w.s, spec, e) == read && e == (refused ? kInvalid : QString()), qPrintable(spec));
+    }
   }
 
-  void commandLanguage_data()
-  {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("fits");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("spec");
-    QTest::newRow("ALL") << "ALL" << true << -1 << "ALL";
-    QTest::newRow("all") << "all" << true << -1 << "ALL";
-    QTest::newRow("ALL with blanks") << " ALL " << true << 0 << "ALL";
-    QTest::newRow("-1") << "-1" << true << -1 << "ALL";
-    QTest::newRow("channel") << "3" << true << 3 << "ALL";
-    QTest::newRow("group") << "2.5" << true << 2 << "GROUP5";
-    QTest::newRow("group 99") << "2.99" << true << 2 << "GROUP99";
-    QTest::newRow("group out of range") << "2.100" << true << 2 << "ALL";
-    QTest::newRow("negative group") << "3.-1" << true << 3 << "ALL";
-    QTest::newRow("all channels, group") << "-1.2" << true << -1 << "GROUP2";
-    QTest::newRow("empty group") << "4." << true << 4 << "GROUP0";
-    QTest::newRow("code") << "-7" << true << -7 << "ALL";
-    QTest::newRow("blanks") << " -10 " << true << -10 << "ALL";
-    QTest::newRow("half to even, down") << "25e-1" << true << 2 << "ALL";
-    QTest::newRow("half to even, up") << "35e-1" << true << 4 << "ALL";
-    QTest::newRow("word") << "open" << true << 0 << "ALL";
-    QTest::newRow("sql") << "1 OR 1=1" << true << 0 << "ALL";
-    QTest::newRow("too large") << "40000" << false << 0 << "ALL";
-    QTest::newRow("group too large") << "2.70000" << false << 2 << "ALL";
-  }
+  // Commands on C(0): whether a text fits, and the code and scan
+  // specification it gives when it does (halves round to even).
   void commandLanguage()
   {
-    QFETCH(QString, command);
-    QFETCH(bool, fits);
-    int16_t code = 99;
-    QString spec;
-    QCOMPARE(Commands::ParseCommand(command, code, spec), fits);
-    if (!fits)
-      return;
-    QTEST(int(code), "code");
-    QTEST(spec, "spec");
+    const std::tuple<QString, bool, int, QString> table[] = {
+      {"ALL", true, -1, "ALL"}, {"all", true, -1, "ALL"}, {" ALL ", true, 0, "ALL"}, {"-1", true, -1, "ALL"},
+      {"3", true, 3, "ALL"}, {"2.5", true, 2, "GROUP5"}, {"2.99", true, 2, "GROUP99"}, {"2.100", true, 2, "ALL"},
+      {"3.-1", true, 3, "ALL"}, {"-1.2", true, -1, "GROUP2"}, {"4.", true, 4, "GROUP0"}, {"-7", true, -7, "ALL"},
+      {" -10 ", true, -10, "ALL"}, {"25e-1", true, 2, "ALL"}, {"35e-1", true, 4, "ALL"}, {"open", true, 0, "ALL"},
+      {"1 OR 1=1", true, 0, "ALL"}, {"40000", false, 0, {}}, {"2.70000", false, 0, {}}};
+    for (const auto& [command, fits, code, spec] : table) {
+      int16_t c = 99;
+      QString s;
+      const bool ok = Commands::ParseCommand(command, c, s);
+      QCOMPARE(std::tuple(command, ok, ok ? int(c) : 0, ok ? s : QString()), std::tuple(command, fits, code, spec));
+    }
   }
 };
 

@@ -52,69 +52,44 @@ private slots:
 
   void valueTexts()
   {
-    const struct {
-      int type, p;
-      QVariant value;
-      const char* text;
-    } rows[] = {
-      {1, 8, -23594, "41942"}, // a measure below its range wraps
-      {1, 8, -23593, "-23593"},
-      {1, 11, -30000, "35536"}, // an analog input too
-      {1, 9, -1, "65535"},      // other integers are unsigned
-      {1, 9, 32000, "32000"},
-      {2, 13, 0.5f, "5.000000E-1"},
-      {2, 13, 123456.0f, "1.234560E+5"},
-      {2, 13, 12.345678f, "1.234568E+1"},
-      {2, 13, 0.0f, "0.000000E+0"},
-      {2, 13, -0.00123, "-1.230000E-3"},
-      {0, 12, 200, "200"},
-      {3, 39, -70000, "-70000"},
-      {4, 61, QString("A") + QChar(5), "4105"}, // hex strings
-      {4, 210, QString(QChar(0xFF)) + QChar(0x10), "FF10"},
-      {4, 18, "ln/min ", "ln/min "},
-      {255, 8, 5, ""}, // no type
-      {1, 9, QVariant(), ""}, // an acknowledgement
-    };
-    for (const auto& r : rows)
-      QCOMPARE(MessageEngine::ValueText(uint8_t(r.type), int16_t(r.p), r.value), QString(r.text));
-    bool ok = false;
-    QCOMPARE(MessageEngine::NumericValue(" 12.5 ", &ok), 12.5);
-    QVERIFY(ok);
-    for (const char* bad : {"abc", ""}) {
-      QCOMPARE(MessageEngine::NumericValue(bad, &ok), 0.0);
-      QVERIFY(!ok);
+    // A measure or an analog input below its range wraps; other integers
+    // are unsigned; strings of type 4 are hex; no type or no value (an
+    // acknowledgement) gives no text.
+    const std::tuple<int, int, QVariant, const char*> rows[] = {
+      {1, 8, -23594, "41942"}, {1, 8, -23593, "-23593"}, {1, 11, -30000, "35536"}, {1, 9, -1, "65535"},
+      {1, 9, 32000, "32000"}, {2, 13, 0.5f, "5.000000E-1"}, {2, 13, 123456.0f, "1.234560E+5"},
+      {2, 13, 12.345678f, "1.234568E+1"}, {2, 13, 0.0f, "0.000000E+0"}, {2, 13, -0.00123, "-1.230000E-3"},
+      {0, 12, 200, "200"}, {3, 39, -70000, "-70000"}, {4, 61, QString("A") + QChar(5), "4105"},
+      {4, 210, QString(QChar(0xFF)) + QChar(0x10), "FF10"}, {4, 18, "ln/min ", "ln/min "}, {255, 8, 5, ""},
+      {1, 9, QVariant(), ""}};
+    for (const auto& [type, p, value, text] : rows)
+      QCOMPARE(MessageEngine::ValueText(uint8_t(type), int16_t(p), value), QString(text));
+    for (const auto& [text, value] : {std::pair(" 12.5 ", 12.5), std::pair("abc", 0.0), std::pair("", 0.0)}) {
+      bool ok = !value;
+      QCOMPARE(MessageEngine::NumericValue(text, &ok), value);
+      QCOMPARE(ok, value != 0);
     }
   }
 
   void writePreparation()
   {
     WORLD(w, false);
-    const struct {
-      bool ignoreDatabase;
-      int p, type, length;
-      bool present;
-      const char *in, *out;
-      int error;
-    } rows[] = {
-      {false, 340, 1, 0, true, "40000", "-25536", 0}, // unsigned 16-bit written as its signed twin
-      {false, 9, 1, 0, true, "abc", nullptr, 5},
-      {false, 9, 1, 0, true, "40000", nullptr, 6}, // setpoint above 32000
-      {false, 8, 1, 0, true, "5", nullptr, 13},    // measure is read-only
-      {false, 9, 1, 0, false, "5", nullptr, 36},   // module absent
-      {false, 18, 4, 7, true, "ab", "ab     ", 0},
+    // Unsigned 16-bit is written as its signed twin; the setpoint is at most
+    // 32000, the measure read-only (13), an absent module 36; strings are
+    // padded to their length. Ignoring the database lifts the access and
+    // range checks, not the numeric one.
+    const std::tuple<bool, int, int, int, bool, const char*, const char*, int> rows[] = {
+      {false, 340, 1, 0, true, "40000", "-25536", 0}, {false, 9, 1, 0, true, "abc", nullptr, 5},
+      {false, 9, 1, 0, true, "40000", nullptr, 6}, {false, 8, 1, 0, true, "5", nullptr, 13},
+      {false, 9, 1, 0, false, "5", nullptr, 36}, {false, 18, 4, 7, true, "ab", "ab     ", 0},
       {false, 18, 4, 7, true, "much longer than seven", "much longer than seven", 0},
-      // Ignoring the database lifts the access and range checks, not the
-      // numeric one.
-      {true, 8, 1, 0, true, "5", "5", 0},
-      {true, 9, 1, 0, true, "40000", "-25536", 0},
-      {true, 9, 1, 0, true, "x", nullptr, 5},
-    };
-    for (const auto& r : rows) {
-      w.s->cfg.IgnoreDatabaseMinMax = r.ignoreDatabase;
-      QString v = r.in;
-      QCOMPARE(w.s->engine->CheckWriteValue(par(w, r.p), uint8_t(r.type), uint8_t(r.length), r.present, v), int16_t(r.error));
-      if (r.out)
-        QCOMPARE(v, QString(r.out));
+      {true, 8, 1, 0, true, "5", "5", 0}, {true, 9, 1, 0, true, "40000", "-25536", 0},
+      {true, 9, 1, 0, true, "x", nullptr, 5}};
+    for (const auto& [ignoreDatabase, p, type, length, present, in, out, error] : rows) {
+      w.s->cfg.IgnoreDatabaseMinMax = ignoreDatabase;
+      QString v = in;
+      QCOMPARE(w.s->engine->CheckWriteValue(par(w, p), uint8_t(type), uint8_t(length), present, v), int16_t(error));
+      QCOMPARE(v, QString(out ? out : in));
     }
   }
 
@@ -154,8 +129,7 @@ private slots:
     int16_t err = -1;
     for (int slot : {a, b}) {
       QVERIFY(e.GetWaitResult(slot, v, err));
-      QCOMPARE(v, QString("42"));
-      QCOMPARE(err, int16_t(0));
+      QCOMPARE(std::pair(v, err), std::pair(QString("42"), int16_t(0)));
     }
     QVERIFY(!e.GetWaitResult(other, v, err));
     for (int slot : {a, b, other})
@@ -248,10 +222,10 @@ private slots:
     w.bus->setFaults(f);
     auto& vt = w.s->channels.ParVarType[size_t(c)][7];
     QCOMPARE(vt, uint8_t(0));
-    w.readWait(c, 7);
-    QCOMPARE(vt, uint8_t(1));
-    w.readWait(c, 7);
-    QCOMPARE(vt, uint8_t(0));
+    for (int type : {1, 0}) {
+      w.readWait(c, 7);
+      QCOMPARE(vt, uint8_t(type));
+    }
     // Without a second type nothing changes.
     f.forcedStatus[soranetsim::Faults::key(3, 0, 1)] = 5;
     w.bus->setFaults(f);
@@ -373,15 +347,13 @@ private slots:
   {
     WORLD(w, false);
     frmPollTime& p = *w.s->poll;
-    p.setExtendPolling(true);
-    p.setExtendPolling(true);
-    p.setExtendPolling(false);
-    QVERIFY(p.bExtendPolling());
-    p.setExtendPolling(false);
-    p.setExtendPolling(false); // never below 0
-    QVERIFY(!p.bExtendPolling());
-    p.setExtendPolling(true);
-    QVERIFY(p.bExtendPolling());
+    // Holds nest and never count below 0.
+    const std::pair<bool, bool> steps[] = {{true, true},   {true, true},   {false, true},
+                                           {false, false}, {false, false}, {true, true}};
+    for (auto [on, held] : steps) {
+      p.setExtendPolling(on);
+      QCOMPARE(p.bExtendPolling(), held);
+    }
     p.StartPollingTimers(); // clears every hold
     QVERIFY(!p.bExtendPolling());
     w.s->state.InterfaceAcquisition = true;
@@ -394,23 +366,21 @@ private slots:
   // modification check, whose effect the program test checks).
   void batchesWrapAndEndTheCycle()
   {
-    const struct {
-      int channels, batchSize; // 0: the default of ten
-      QList<QList<int>> batches;
-      QList<bool> wraps;
-    } rows[] = {{3, 0, {{1, 2, 3}, {1, 2, 3}}, {true, true}},
-                {5, 2, {{1, 2}, {3, 4}, {5}, {1, 2}}, {false, false, true, false}}};
-    for (const auto& r : rows) {
+    // Channels, batch size (0: the default of ten), the batches and whether each wraps.
+    const std::tuple<int, int, QList<QList<int>>, QList<bool>> rows[] = {
+      {3, 0, {{1, 2, 3}, {1, 2, 3}}, {true, true}},
+      {5, 2, {{1, 2}, {3, 4}, {5}, {1, 2}}, {false, false, true, false}}};
+    for (const auto& [channels, batchSize, batches, wraps] : rows) {
       WORLD(w, true);
-      w.s->channels.MaxChannel = int16_t(r.channels);
-      if (r.batchSize)
-        w.s->cfg.PollBatch = r.batchSize;
+      w.s->channels.MaxChannel = int16_t(channels);
+      if (batchSize)
+        w.s->cfg.PollBatch = batchSize;
       w.s->cfg.IndirectPolling = true;
       QList<int> polled;
       arm(w, polled);
-      for (qsizetype i = 0; i < r.batches.size(); ++i) {
-        QCOMPARE(batch(w, polled), r.batches[i]);
-        QCOMPARE(w.s->poll->currentChannel() == 0, r.wraps[i]);
+      for (qsizetype i = 0; i < batches.size(); ++i) {
+        QCOMPARE(batch(w, polled), batches[i]);
+        QCOMPARE(w.s->poll->currentChannel() == 0, wraps[i]);
       }
     }
   }
