@@ -52,12 +52,12 @@ class TestCommands : public QObject {
   Q_OBJECT
   World w;
   int ctl = 0; // a controller channel
-  uint8_t ctlNode = 0, ctlProc = 0;
 
+  const ChannelRec& rec() { return w.s->channels.ChannelTable[size_t(ctl)]; }
   double simValue(int fb)
   {
     soraproto::Value v;
-    return w.bus->peek(ctlNode, ctlProc, fb, v) ? v.number() : -1e9;
+    return w.bus->peek(rec().Dev_Nodenr, rec().Dev_Proc, fb, v) ? v.number() : -1e9;
   }
   const ParameterDef& def(int p) { return w.s->db->ParameterTable[size_t(p)]; }
   bool readable(int p) { return def(p).Read || w.s->cfg.IgnoreDatabaseMinMax; }
@@ -79,8 +79,6 @@ private slots:
     QVERIFY2(w.serve(), qPrintable(w.failure));
     ctl = w.channelOf(4, -1);
     QVERIFY(ctl > 0);
-    ctlNode = w.s->channels.ChannelTable[size_t(ctl)].Dev_Nodenr;
-    ctlProc = w.s->channels.ChannelTable[size_t(ctl)].Dev_Proc;
     QCOMPARE(def(9).FBnr, uint8_t(1)); // setpoint
     QVERIFY(!def(8).Write);            // measure
   }
@@ -155,8 +153,7 @@ private slots:
     }
     QVERIFY(anyLine(lines, "Error\t" + World::column(ctl, 0), kInvalid));
     QCOMPARE(simValue(def(12).FBnr), 0.0);
-    QCOMPARE(rows(*w.s, "ParValue"), values);
-    QCOMPARE(rows(*w.s, "AllParameters"), params);
+    QCOMPARE(std::pair(rows(*w.s, "ParValue"), rows(*w.s, "AllParameters")), std::pair(values, params));
     QCOMPARE(w.s->db->ValueDescription(12, "1"), QString("Analog input setpoint"));
   }
 
@@ -179,9 +176,8 @@ private slots:
   void availableParametersOfAGroup()
   {
     QCOMPARE(w.s->devices->LoadDeviceTypes(), QString());
-    const int type = w.s->channels.ChannelTable[size_t(ctl)].Dev_ID;
     const QList<int> wanted =
-      params([&](int p) { return w.s->devices->offers(type, p) && readable(p) && inGroup(p, 3); });
+      params([&](int p) { return w.s->devices->offers(rec().Dev_ID, p) && readable(p) && inGroup(p, 3); });
     QVERIFY(wanted.contains(8) && wanted.contains(9));
     const int mark = w.logMark();
     const int hold = w.s->state.bExtendPolling;
@@ -191,7 +187,7 @@ private slots:
     for (int p : wanted)
       QVERIFY2(anyLine(lines, World::column(ctl, p)), qPrintable(QString::number(p)));
     for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
-      if (c != ctl && w.s->channels.ChannelTable[size_t(c)].Dev_Nodenr != ctlNode)
+      if (c != ctl && w.s->channels.ChannelTable[size_t(c)].Dev_Nodenr != rec().Dev_Nodenr)
         QVERIFY(!anyLine(lines, World::column(c, 8)));
   }
 
@@ -256,14 +252,10 @@ private slots:
       return params([&](int p) { return m.available(channel, p) && readable(p) && (group < 0 || inGroup(p, group)); });
     };
     auto sorted = [](QList<int> l) {
-      std::sort(l.begin(), l.end());
-      l.erase(std::unique(l.begin(), l.end()), l.end());
-      return l;
+      std::ranges::sort(l);
+      return QList<int>(l.begin(), std::unique(l.begin(), l.end()));
     };
-    QList<int> offered;
-    for (int p : {2, 8, 9})
-      if (m.available(2, p))
-        offered << p;
+    const QList<int> offered = params([&](int p) { return (p == 2 || p == 8 || p == 9) && m.available(2, p); });
     QVERIFY(offered.size() >= 2 && !expected(2, 3).isEmpty());
     int absent = 1; // a parameter channel 2 does not offer, not given up on
     while (m.available(2, absent))
@@ -274,15 +266,14 @@ private slots:
     // On C(0) "c.g" names group g of channel c (100: all of it); on a
     // channel topic the text is the scan specification itself.
     enum Check { InOrder, Sorted, Covers };
+    // Group 5: none offered, nothing read, the item still goes back. When
+    // the last listed parameter is not offered, that is reported and the
+    // offered ones are still read.
     const std::tuple<int, const char*, QList<int>, Check, QString> table[] = {
-        {0, "2.3", expected(2, 3), InOrder, {}},
-        {0, "2.5", expected(2, 5), Sorted, {}},  // none offered: nothing read, the item still goes back
-        {0, "2.100", expected(2, -1), Covers, {}},
-        {2, "x2.5", {}, InOrder, kInvalid},
-        // The last listed parameter is not offered: reported, the offered ones still read.
-        {2, lastAbsent.constData(), {offered[0]}, InOrder, "Invalid parameter requested"},
-        {2, "9,8,2", offered, Sorted, {}},
-    };
+      {0, "2.3", expected(2, 3), InOrder, {}}, {0, "2.5", expected(2, 5), Sorted, {}},
+      {0, "2.100", expected(2, -1), Covers, {}}, {2, "x2.5", {}, InOrder, kInvalid},
+      {2, lastAbsent.constData(), {offered[0]}, InOrder, "Invalid parameter requested"},
+      {2, "9,8,2", offered, Sorted, {}}};
     for (const auto& [topic, text, reads, check, error] : table) {
       const int mark = w.logMark();
       QVERIFY(pokeText(topic, 0, text));
@@ -304,13 +295,8 @@ private slots:
     QVERIFY(pokeText(0, 0, "all"));  // every channel; "(command performed)" follows every Read line
     QCOMPARE(requested(0, 0), QString("0"));
     QStringList lines = w.logSince(mark);
-    int performed = -1, lastRead = -1;
-    for (int i = 0; i < lines.size(); ++i) {
-      if (lines[i].contains("(command performed)"))
-        performed = i;
-      if (lines[i].contains("Read\tCh"))
-        lastRead = i;
-    }
+    const qsizetype performed = lines.lastIndexOf(QRegularExpression(".*\\(command performed\\).*"));
+    const qsizetype lastRead = lines.lastIndexOf(QRegularExpression(".*Read\tCh.*"));
     QVERIFY(performed > 0 && lastRead > 0 && lastRead < performed);
     lines = lines.mid(0, performed);
     for (int c = 1; c <= m.MaxChannel; ++c)

@@ -193,9 +193,9 @@ private slots:
     w.bus->setFaults(f);
     QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 1);
     w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
-    QCOMPARE(w.readWait(c, 12), QString("?"));
-    QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 0);
-    QCOMPARE(w.item(c, 12), par(w, 12).Name); // back to its name
+    // The item goes back to its name.
+    QCOMPARE((std::tuple{w.readWait(c, 12), w.s->channels.ParRetryCount[size_t(c)][12], w.item(c, 12)}),
+             std::tuple(QString("?"), 0, par(w, 12).Name));
     w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     const int frames = w.bus->requestFrames();
     int16_t tag = 0;
@@ -302,27 +302,20 @@ private slots:
       w.offer(ifc, p);
     MessageEngine& e = *w.s->engine;
     // Watch parameter 8: its process, then its number with the integer flag.
+    auto sent = [&](int fb) { soraproto::Value v; return w.bus->peek(1, 123, uint8_t(fb), v) ? int(v.i) : -1; };
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 187, "8");
-    QCOMPARE(int(e.RealTime(1).RtPar), 8);
-    QCOMPARE(int(e.RealTime(1).RtType), 1);
-    soraproto::Value v;
-    QVERIFY(w.bus->peek(1, 123, 2, v));
-    QCOMPARE(int(v.i), 1);
+    QCOMPARE(std::tuple(int(e.RealTime(1).RtPar), int(e.RealTime(1).RtType), sent(2)), std::tuple(8, 1, 1));
     // Read back: the two halves come as one reply, their sum.
     QCOMPARE(w.readWait(ifc, 187), QString("33"));
     // Watch channel 2 (the meter): the interface is told its node, clients
     // see the channel again.
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
-    QVERIFY(e.RealTime(1).RtActive);
-    QVERIFY(w.bus->peek(1, 123, 1, v));
-    QCOMPARE(int(v.i), 3);
+    QCOMPARE(std::pair(e.RealTime(1).RtActive, sent(1)), std::pair(true, 3));
     QCOMPARE(w.readWait(ifc, 186), QString::number(meter));
     // A channel that does not offer the watched parameter switches it off.
     w.offer(meter, 8, false);
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
-    QVERIFY(!e.RealTime(1).RtActive);
-    QVERIFY(w.bus->peek(1, 123, 1, v));
-    QCOMPARE(int(v.i), 255);
+    QCOMPARE(std::pair(e.RealTime(1).RtActive, sent(1)), std::pair(false, 255));
     QCOMPARE(e.HandlerDepth, 0L);
   }
 
@@ -513,8 +506,7 @@ private slots:
     for (int i = 1; i <= 200; ++i) {
       const QString v = QString::number(i * 150);
       QVERIFY2(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, v).isEmpty(), qPrintable(v));
-      QVERIFY(w.bus->peek(4, 1, 1, sp));
-      QCOMPARE(int(sp.i), i * 150);
+      QCOMPARE(w.bus->peek(4, 1, 1, sp) ? int(sp.i) : -1, i * 150);
     }
     QVERIFY(w.s->state.CommOpen);
   }
