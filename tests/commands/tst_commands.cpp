@@ -79,8 +79,7 @@ private slots:
     QVERIFY2(w.serve(), qPrintable(w.failure));
     ctl = w.channelOf(4, -1);
     QVERIFY(ctl > 0);
-    QCOMPARE(def(9).FBnr, uint8_t(1)); // setpoint
-    QVERIFY(!def(8).Write);            // measure
+    QCOMPARE(std::pair(def(9).FBnr, def(8).Write), std::pair(uint8_t(1), false)); // setpoint, measure
   }
 
   // A poked setpoint reaches the instrument, the measure follows, and the
@@ -197,10 +196,7 @@ private slots:
     auto* main = new frmMain(*w.s);
     main->show();
     int servicelogs = 0, holdInside = 0;
-    w.s->commands->Servicelog = [&] {
-      ++servicelogs;
-      holdInside = w.s->state.bExtendPolling;
-    };
+    w.s->commands->Servicelog = [&] { ++servicelogs; holdInside = w.s->state.bExtendPolling; };
     const int hold = w.s->state.bExtendPolling;
     const int mark = w.logMark();
 

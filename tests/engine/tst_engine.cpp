@@ -136,8 +136,7 @@ private slots:
       e.ReleaseWait(slot);
     QCOMPARE(e.RegisterWait(300), 1);
     QVERIFY(!e.WaitForReply(0, 0, v, err));
-    QCOMPARE(e.waitSlots(), 3);
-    QCOMPARE(w.s->state.bExtendPolling, 0);
+    QCOMPARE(std::pair(e.waitSlots(), w.s->state.bExtendPolling), std::pair(3, 0));
   }
 
   void accessChecks()
@@ -173,24 +172,21 @@ private slots:
     const int c = w.channelOf(4, 1);
     QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 18, "bar"), QString());
     soraproto::Value sp;
-    QVERIFY(w.bus->peek(4, 1, 31, sp));
-    QCOMPARE(QString::fromLatin1(sp.s), QString("bar    "));
+    QCOMPARE(w.bus->peek(4, 1, 31, sp) ? QString::fromLatin1(sp.s) : QString(), QString("bar    "));
     // A value read back below the database's minimum is an error (6): the
     // item keeps its text.
     QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(c), 9, "5"), QString());
     w.s->db->ParameterTable[9].Min = 10;
     w.s->dde->topic(int16_t(c))->ChangeItem(9, "before");
-    QCOMPARE(w.readWait(c, 9), QString("?"));
-    QCOMPARE(w.item(c, 9), QString("before"));
+    QCOMPARE((std::pair{w.readWait(c, 9), w.item(c, 9)}), std::pair(QString("?"), QString("before")));
   }
 
   void retriesRunOutThenRefused()
   {
     WORLD(w, true);
     const int c = w.channelOf(4, 1);
-    soranetsim::Faults f;
-    f.forcedStatus[soranetsim::Faults::key(4, 1, 4)] = 4; // cntrlmode: "no such parameter"
-    w.bus->setFaults(f);
+    const int cntrlmode = soranetsim::Faults::key(4, 1, 4), extstatus = soranetsim::Faults::key(4, 120, 0);
+    w.bus->setFaults({.forcedStatus = {{cntrlmode, 4}}}); // "no such parameter"
     QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 1);
     w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     // The item goes back to its name.
@@ -205,8 +201,7 @@ private slots:
     // From 238 on an unavailable parameter is taken off the channel.
     w.offer(c, 238);
     w.s->dde->topic(int16_t(c))->createItem(238, "extstatus");
-    f.forcedStatus[soranetsim::Faults::key(4, 120, 0)] = 4;
-    w.bus->setFaults(f);
+    w.bus->setFaults({.forcedStatus = {{cntrlmode, 4}, {extstatus, 4}}});
     QCOMPARE(w.readWait(c, 238), QString("?"));
     QVERIFY(!w.s->channels.available(c, 238));
     QVERIFY(!w.s->dde->topic(int16_t(c))->hasItem(238));
@@ -217,9 +212,8 @@ private slots:
     WORLD(w, true);
     const int c = w.channelOf(3, 1);
     QCOMPARE(par(w, 7).VarType[1], uint8_t(1));
-    soranetsim::Faults f;
-    f.forcedStatus[soranetsim::Faults::key(3, 0, 10)] = 5;
-    w.bus->setFaults(f);
+    const int key7 = soranetsim::Faults::key(3, 0, 10), key2 = soranetsim::Faults::key(3, 0, 1);
+    w.bus->setFaults({.forcedStatus = {{key7, 5}}});
     auto& vt = w.s->channels.ParVarType[size_t(c)][7];
     QCOMPARE(vt, uint8_t(0));
     for (int type : {1, 0}) {
@@ -227,8 +221,7 @@ private slots:
       QCOMPARE(vt, uint8_t(type));
     }
     // Without a second type nothing changes.
-    f.forcedStatus[soranetsim::Faults::key(3, 0, 1)] = 5;
-    w.bus->setFaults(f);
+    w.bus->setFaults({.forcedStatus = {{key7, 5}, {key2, 5}}});
     w.readWait(c, 2);
     QCOMPARE(w.s->channels.ParVarType[size_t(c)][2], uint8_t(0));
   }
@@ -236,9 +229,7 @@ private slots:
   void pendingStates()
   {
     WORLD(w, true);
-    soranetsim::Faults f;
-    f.silent = {3};
-    w.bus->setFaults(f);
+    w.bus->setFaults({.silent = {3}});
     MessageEngine& e = *w.s->engine;
     const int c = w.channelOf(3, 1);
     int16_t tag = 0;
@@ -283,12 +274,10 @@ private slots:
     });
     const QString outer = w.readWait(c, 12);
     QVERIFY(w.until([&] { return !inner.isEmpty(); }));
-    QCOMPARE(inner, QString("12345"));
-    QCOMPARE(outer, w.item(c, 12));
+    QCOMPARE(std::pair(inner, outer), std::pair(QString("12345"), w.item(c, 12)));
     QVERIFY(!outer.isEmpty() && outer != "?");
     QVERIFY(innerDepth >= 1); // the outer wait held polling
-    QCOMPARE(w.s->state.bExtendPolling, 0);
-    QCOMPARE(w.s->engine->HandlerDepth, 0L);
+    QCOMPARE(std::pair(w.s->state.bExtendPolling, w.s->engine->HandlerDepth), std::pair(0, 0L));
   }
 
   void interfaceRealTimeSetup()
@@ -323,17 +312,15 @@ private slots:
   {
     WORLD(w, true);
     QVariant v;
-    QCOMPARE(w.s->engine->read_direct(v, 6, 0, 0, 0, 1), int16_t(0)); // module type of node 6
-    QCOMPARE(v.toInt(), 7);
-    QCOMPARE(w.s->engine->read_direct(v, 6, 0, 28, 4, 0), int16_t(0)); // the ident string
-    QVERIFY2(v.toString().endsWith("M00000006"), qPrintable(v.toString()));
-    soranetsim::Faults f;
-    f.silent = {6};
-    w.bus->setFaults(f);
-    QVERIFY(w.s->engine->read_direct(v, 6, 0, 3, 0, 1) != 0);
-    QCOMPARE(v.toInt(), 255); // the byte's default
-    QVERIFY(w.s->engine->read_direct(v, 6, 0, 28, 4, 0) != 0);
-    QCOMPARE(v.toString(), QString("?"));
+    // The module type of node 6 and its ident string.
+    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 0, 0, 1), v.toInt()}), std::pair(int16_t(0), 7));
+    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 28, 4, 0), v.toString().right(9)}),
+             std::pair(int16_t(0), QString("M00000006")));
+    w.bus->setFaults({.silent = {6}});
+    // A failed read leaves the byte's default, or "?".
+    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 3, 0, 1) != 0, v.toInt()}), std::pair(true, 255));
+    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 28, 4, 0) != 0, v.toString()}),
+             std::pair(true, QString("?")));
   }
 
   void holdsNestAndWatchdogInterval()
@@ -424,18 +411,16 @@ private slots:
     w.s->log->EchoAll = true;
     frmPollTime& p = *w.s->poll;
     p.StartPollingTimers();
-    QVERIFY(p.tmrWatchdog().isActive());
-    QCOMPARE(p.tmrWatchdog().interval(), 1700);
+    QCOMPARE(std::pair(p.tmrWatchdog().isActive(), p.tmrWatchdog().interval()), std::pair(true, 1700));
     // The timer component dies: no more ticks. The watchdog runs by hand
     // here, without letting events through.
     support::Timer* dead = p.moTimerChan();
     dead->stop();
     for (int i = 0; i < 3; ++i)
       p.tmrWatchdog_Timer();
-    QCOMPARE(p.failCount(), 3);
-    QVERIFY(p.moTimerChan() != dead);
-    QVERIFY(p.moTimerChan()->isActive());
-    QCOMPARE(p.moTimerChan()->secondProperty(), 5);
+    support::Timer* fresh = p.moTimerChan();
+    QCOMPARE(std::tuple(p.failCount(), fresh != dead, fresh->isActive(), fresh->secondProperty()),
+             std::tuple(3, true, true, 5));
     QVERIFY(console.toPlainText().contains("Polling failure, restarting OrvTimers"));
     p.moTimerChan()->stop();
     for (int i = 0; i < 3; ++i)
@@ -480,9 +465,7 @@ private slots:
     const int meter = w.channelOf(3, 1), ctrl = w.channelOf(4, 1);
     w.s->poll->StartPolling();
     QVERIFY(w.until([&] { return w.item(meter, 8) != par(w, 8).Name.trimmed(); }));
-    soranetsim::Faults f;
-    f.silent = {3};
-    w.bus->setFaults(f);
+    w.bus->setFaults({.silent = {3}});
     const long errors = w.s->errors->ErrorCount;
     w.s->dde->topic(int16_t(meter))->ChangeItem(8, "stale");
     QCOMPARE(w.s->engine->Write_to_Soranet_direct(4, 1, int16_t(ctrl), 9, "8000"), QString());
@@ -499,9 +482,7 @@ private slots:
     WORLD(w, true);
     const int ctrl = w.channelOf(4, 1);
     w.s->poll->StartPolling();
-    soranetsim::Faults f;
-    f.corrupt = 0.01;
-    w.bus->setFaults(f);
+    w.bus->setFaults({.corrupt = 0.01});
     soraproto::Value sp;
     for (int i = 1; i <= 200; ++i) {
       const QString v = QString::number(i * 150);
