@@ -121,9 +121,7 @@ private slots:
       QCOMPARE(requested(0, 2), why);
     }
     QVERIFY(anyLine(w.logSince(mark), "Error\t" + World::column(ctl, 8), "This parameter value can only be read"));
-    QCOMPARE(simValue(1), 16000.0);
-    QCOMPARE(w.bus->requestFrames(), frames);
-    QCOMPARE(simValue(0), measure);
+    QCOMPARE(std::tuple(simValue(1), w.bus->requestFrames(), simValue(0)), std::tuple(16000.0, frames, measure));
     // The item shows the poked text until the server sets it again.
     QCOMPARE(requested(ctl, 8), QString("123"));
   }
@@ -139,8 +137,7 @@ private slots:
                                  "\" OR \"\"=\""};
     for (const QString& text : hostile) {
       pokeText(ctl, 12, text); // refused as no number, but logged first
-      QVERIFY(pokeText(0, 1, text));
-      QVERIFY(pokeText(ctl, 0, text)); // a scan specification
+      QVERIFY(pokeText(0, 1, text) && pokeText(ctl, 0, text)); // the latter a scan specification
     }
     const QStringList lines = w.logSince(mark);
     for (const QString& text : hostile) {
