@@ -36,6 +36,12 @@ struct World : serverrig::Rig {
     if (!startServer(link))
       qFatal("%s", qPrintable(failure));
   }
+  // ... and with channel topics built for the offered parameters.
+  explicit World(const QList<QList<int>>& offered) : World()
+  {
+    fillChannels(offered);
+    dde().AddTopicScr(int16_t(offered.size()));
+  }
   DdeServer& dde() { return *s->dde; }
   void fillChannels(const QList<QList<int>>& offered)
   {
@@ -153,15 +159,12 @@ private slots:
     // Rebuilding replaces every topic.
     w.fillChannels({{9}});
     w.dde().AddTopicScr(1);
-    QCOMPARE(got("C(2)", "P(0)"), QString("!topic"));
-    QCOMPARE(got("C(1)", "P(9)"), QString("setpoint"));
+    QCOMPARE(QStringList({got("C(2)", "P(0)"), got("C(1)", "P(9)")}), QStringList({"!topic", "setpoint"}));
   }
 
   void publishedValues()
   {
-    World w;
-    w.fillChannels({{8, 33}, {8}});
-    w.dde().AddTopicScr(2);
+    World w({{8, 33}, {8}});
     Client c;
     QVERIFY(advise(c, "C(1)", {"P(8)", "P(33)"}));
     // Trailing blanks go, except for the exempt parameters; CR LF and
@@ -187,9 +190,7 @@ private slots:
 
   void logLinesAndDescriptions()
   {
-    World w;
-    w.fillChannels({{6, 7, 8, 28}});
-    w.dde().AddTopicScr(1);
+    World w({{6, 7, 8, 28}});
     QVERIFY(w.openLog());
     // Node type 200 with its value texts: the client sees 200, the log the
     // node type without the interface mark, and its description. Without
@@ -220,9 +221,7 @@ private slots:
 
   void pokes()
   {
-    World w;
-    w.fillChannels({{9, 33}, {8}, {1}});
-    w.dde().AddTopicScr(3);
+    World w({{9, 33}, {8}, {1}});
     QStringList items; // "channel name parameter value"
     QList<QPair<int, QString>> commands;
     w.dde().Rcvd_dde_item = [&](int16_t ch, const QString& name, int16_t p, const QString& v) {
@@ -282,9 +281,7 @@ private slots:
 
   void linkErrors()
   {
-    World w;
-    w.fillChannels({{8}});
-    w.dde().AddTopicScr(1);
+    World w({QList<int>{8}});
     QVERIFY(w.openLog());
     ddeml::ServerLimits lim = w.dde().link().limits();
     lim.maxLinksPerItem = 2;
@@ -411,9 +408,7 @@ private slots:
       ChangeOpenCom(*w.s, "1");
     };
     QVERIFY(poke("Server", "OpenCom", "1").isEmpty());
-    QVERIFY(otherPokeDone);
-    QCOMPARE(std::pair(opened, closed), std::pair(2, 1));
-    QVERIFY(w.s->state.TopicsCreated);
+    QCOMPARE(std::tuple(otherPokeDone.load(), opened, closed, w.s->state.TopicsCreated), std::tuple(true, 2, 1, true));
   }
 
   void interfaceAndBaudrate()
@@ -435,10 +430,9 @@ private slots:
     }
     // While the communication is open both are refused and shown again.
     w.s->state.CommOpen = true;
-    QVERIFY(!poke("Server", "Interface", "COM2").isEmpty());
-    QCOMPARE(got("Server", "Interface"), QString("SIM"));
-    QVERIFY(!poke("Server", "Baudrate", "9600").isEmpty());
-    QCOMPARE(std::pair(w.s->cfg.Baudrate, w.s->cfg.InterfaceName), std::pair(19200, QString("SIM")));
+    QVERIFY(!poke("Server", "Interface", "COM2").isEmpty() && !poke("Server", "Baudrate", "9600").isEmpty());
+    QCOMPARE(std::tuple(got("Server", "Interface"), w.s->cfg.InterfaceName, w.s->cfg.Baudrate),
+             std::tuple(QString("SIM"), QString("SIM"), 19200));
   }
 
   // (Polling kept in the device table and SelChan 0: tst_commands_program.)
