@@ -25,9 +25,11 @@ class TestEngine : public QObject {
 
   static const ParameterDef& par(World& w, int p) { return w.s->db->ParameterTable[size_t(p)]; }
 
+  QList<int> polled; // every channel polled since the first test armed a scheduler
+
   // Ticks the channel timer by hand (the timers themselves stay stopped)
   // until the cycle is idle again; returns the channels polled meanwhile.
-  static QList<int> batch(World& w, QList<int>& polled)
+  QList<int> batch(World& w)
   {
     const qsizetype before = polled.size();
     for (int i = 0; i < 200; ++i) {
@@ -40,9 +42,9 @@ class TestEngine : public QObject {
   }
 
   // A scheduler ready to tick: the watchdog's first tick marks it running.
-  static void arm(World& w, QList<int>& polled)
+  void arm(World& w)
   {
-    QObject::connect(w.s->poll.get(), &frmPollTime::channelPolled, [&polled](int16_t c) { polled.append(c); });
+    connect(w.s->poll.get(), &frmPollTime::channelPolled, this, [this](int16_t c) { polled.append(c); });
     w.s->poll->tmrWatchdog_Timer();
     QVERIFY(w.s->poll->watchdogRunning());
   }
@@ -127,10 +129,8 @@ private slots:
     e.StoreReply(0, "x", 5);
     QString v;
     int16_t err = -1;
-    for (int slot : {a, b}) {
-      QVERIFY(e.GetWaitResult(slot, v, err));
-      QCOMPARE(std::pair(v, err), std::pair(QString("42"), int16_t(0)));
-    }
+    for (int slot : {a, b})
+      QCOMPARE((std::tuple{e.GetWaitResult(slot, v, err), v, err}), std::tuple(true, QString("42"), int16_t(0)));
     QVERIFY(!e.GetWaitResult(other, v, err));
     for (int slot : {a, b, other})
       e.ReleaseWait(slot);
@@ -354,10 +354,9 @@ private slots:
       if (batchSize)
         w.s->cfg.PollBatch = batchSize;
       w.s->cfg.IndirectPolling = true;
-      QList<int> polled;
-      arm(w, polled);
+      arm(w);
       for (qsizetype i = 0; i < batches.size(); ++i) {
-        QCOMPARE(batch(w, polled), batches[i]);
+        QCOMPARE(batch(w), batches[i]);
         QCOMPARE(w.s->poll->currentChannel() == 0, wraps[i]);
       }
     }
@@ -371,10 +370,9 @@ private slots:
     for (int c = 1; c <= m.MaxChannel; ++c)
       for (int p : {33, 34})
         w.offer(c, p, m.ChannelTable[size_t(c)].Dev_Nodenr == 6);
-    QList<int> polled;
-    arm(w, polled);
+    arm(w);
     const int16_t first = w.s->dde->MakeRequestTag(33);
-    QCOMPARE(batch(w, polled).size(), int(m.MaxChannel));
+    QCOMPARE(batch(w).size(), int(m.MaxChannel));
     // Four channels of node 6 one after the other: one request for 33.
     QCOMPARE(int(w.s->dde->MakeRequestTag(33) - first), 2);
   }
@@ -385,17 +383,16 @@ private slots:
   {
     WORLD(w, true);
     w.s->db->MaxParNr = 0; // channels that send nothing: one follows the other at once
-    QList<int> polled;
-    arm(w, polled);
+    arm(w);
     connect(w.s->poll.get(), &frmPollTime::channelPolled, [&](int16_t c) {
       if (c == 2)
         QTimer::singleShot(0, [&] { PollingHold(*w.s, true); });
     });
-    QCOMPARE(batch(w, polled), QList<int>({1, 2}));
+    QCOMPARE(batch(w), QList<int>({1, 2}));
     QCOMPARE(w.s->poll->currentChannel(), int16_t(2));
-    QCOMPARE(batch(w, polled), QList<int>()); // held: collects, sends nothing
+    QCOMPARE(batch(w), QList<int>()); // held: collects, sends nothing
     PollingHold(*w.s, false);
-    QCOMPARE(batch(w, polled).first(), 3); // carries on where it stopped
+    QCOMPARE(batch(w).first(), 3); // carries on where it stopped
   }
 
   void watchdogRestartsFailsAndCloses()
@@ -409,17 +406,16 @@ private slots:
     QCOMPARE(std::pair(p.tmrWatchdog().isActive(), p.tmrWatchdog().interval()), std::pair(true, 1700));
     // The timer component dies: no more ticks. The watchdog runs by hand
     // here, without letting events through.
+    auto ticks = [&](int n) { for (int i = 0; i < n; ++i) p.tmrWatchdog_Timer(); };
     support::Timer* dead = p.moTimerChan();
     dead->stop();
-    for (int i = 0; i < 3; ++i)
-      p.tmrWatchdog_Timer();
+    ticks(3);
     support::Timer* fresh = p.moTimerChan();
     QCOMPARE(std::tuple(p.failCount(), fresh != dead, fresh->isActive(), fresh->secondProperty()),
              std::tuple(3, true, true, 5));
     QVERIFY(console.toPlainText().contains("Polling failure, restarting OrvTimers"));
     p.moTimerChan()->stop();
-    for (int i = 0; i < 3; ++i)
-      p.tmrWatchdog_Timer();
+    ticks(3);
     QCOMPARE(w.s->fields.value("ComStatus"), QString("Polling failure"));
     QVERIFY(console.toPlainText().contains("Polling failure (no response from OrvTimers)"));
     while (p.failCount() < 59) {
