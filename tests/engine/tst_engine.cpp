@@ -272,9 +272,9 @@ private slots:
     QTimer::singleShot(0, [&] { innerDepth = w.s->state.bExtendPolling; inner = w.readWait(c, 9); });
     const QString outer = w.readWait(c, 12);
     QVERIFY(w.until([&] { return !inner.isEmpty(); }));
-    QCOMPARE(std::pair(inner, outer), std::pair(QString("12345"), w.item(c, 12)));
-    QVERIFY(!outer.isEmpty() && outer != "?");
-    QVERIFY(innerDepth >= 1); // the outer wait held polling
+    // The outer read has a value of its own; its wait held polling.
+    QCOMPARE(std::tuple(inner, outer, outer.isEmpty() || outer == "?", innerDepth >= 1),
+             std::tuple(QString("12345"), w.item(c, 12), false, true));
     QCOMPARE(std::pair(w.s->state.bExtendPolling, w.s->engine->HandlerDepth), std::pair(0, 0L));
   }
 
