@@ -107,8 +107,7 @@ private slots:
   // goes on the wire.
   void refusedWritesAreReported()
   {
-    const int mark = w.logMark();
-    const int frames = w.bus->requestFrames();
+    const int mark = w.logMark(), frames = w.bus->requestFrames();
     const double measure = simValue(0);
     // Read-only, above the setpoint's maximum, no number at all: the client
     // and the write's outcome item are told why.
@@ -157,8 +156,7 @@ private slots:
   // (whatever its outcome, the log tells it after the write).
   void identIsReadAfterWrite()
   {
-    const int mark = w.logMark();
-    const int frames = w.bus->requestFrames();
+    const int mark = w.logMark(), frames = w.bus->requestFrames();
     QVERIFY(pokeText(ctl, 1, "0"));
     QVERIFY(w.until([&] {
       const QStringList l = w.logSince(mark);
@@ -175,8 +173,7 @@ private slots:
     const QList<int> wanted =
       params([&](int p) { return w.s->devices->offers(rec().Dev_ID, p) && readable(p) && inGroup(p, 3); });
     QVERIFY(wanted.contains(8) && wanted.contains(9));
-    const int mark = w.logMark();
-    const int hold = w.s->state.bExtendPolling;
+    const int mark = w.logMark(), hold = w.s->state.bExtendPolling;
     Poll_All_Available_Params(*w.s, int16_t(ctl), 3);
     QCOMPARE(w.s->state.bExtendPolling, hold);
     const QStringList lines = w.logSince(mark);
@@ -190,19 +187,18 @@ private slots:
   // Codes on C(0) and when the command item goes back to "0".
   void commandCodes()
   {
-    auto* main = new frmMain(*w.s);
-    main->show();
+    frmMain main(*w.s);
+    main.show();
     int servicelogs = 0, holdInside = 0;
     w.s->commands->Servicelog = [&] { ++servicelogs; holdInside = w.s->state.bExtendPolling; };
-    const int hold = w.s->state.bExtendPolling;
-    const int mark = w.logMark();
+    const int hold = w.s->state.bExtendPolling, mark = w.logMark();
 
     // Each code pokes, then the command item is asked for. Texts that are no
     // command leave the item as poked; "x" sets it apart from "0" first.
     const std::tuple<const char*, const char*, std::function<bool()>> table[] = {
         {"-5", "0", [&] { return anyLine(w.logSince(mark), World::column(0, 0) + "   Tesmira", "Val: 0 (command performed)"); }},
-        {"-10", "-10", [&] { return main->isMinimized(); }},
-        {"-3", "0", [&] { return !main->isMinimized(); }},
+        {"-10", "-10", [&] { return main.isMinimized(); }},
+        {"-3", "0", [&] { return !main.isMinimized(); }},
         {"-2", "0", [&] { return servicelogs == 1 && holdInside == hold + 1 && w.s->state.bExtendPolling == hold; }},
         // Windows this build does not have: the item still goes back.
         {"x", "x", {}}, {"-4", "0", {}}, {"x", "x", {}}, {"-6", "0", {}}, {"x", "x", {}}, {"-7", "0", {}},
@@ -218,22 +214,21 @@ private slots:
     }
 
     // The server ends through the main window's ordered shut-down.
-    QSignalSpy closing(main, &frmMain::closeRequested);
+    QSignalSpy closing(&main, &frmMain::closeRequested);
     QVERIFY(pokeText(0, 0, "-9"));
     QTRY_COMPARE(closing.count(), 1);
     QCOMPARE(requested(0, 0), QString("-9"));
 
     // The menu item reads every channel.
-    main->enableMenu("mnuReadAllParameters", true);
-    QVERIFY(main->menu("mnuReadAllParameters")->isEnabled());
+    main.enableMenu("mnuReadAllParameters", true);
+    QVERIFY(main.menu("mnuReadAllParameters")->isEnabled());
     const int before = w.logMark();
-    main->menu("mnuReadAllParameters")->trigger();
+    main.menu("mnuReadAllParameters")->trigger();
     const QStringList lines = w.logSince(before);
     for (int c = 1; c <= w.s->channels.MaxChannel; ++c)
       QVERIFY2(!World::readParameters(lines, c).isEmpty(), qPrintable(QString::number(c)));
-    QVERIFY(!main->busyWindow() || !main->busyWindow()->isVisible());
+    QVERIFY(!main.busyWindow() || !main.busyWindow()->isVisible());
     w.s->commands->Servicelog = nullptr;
-    delete main;
   }
 
   // Bulk reads started by commands: which parameters of which channels,
