@@ -21,9 +21,7 @@
 #include <thread>
 
 using namespace tesmira;
-using ddeml::AdviseEvent;
-using ddeml::AdviseMode;
-using ddeml::Client;
+using namespace ddeml;
 using namespace serverrig;
 
 namespace {
