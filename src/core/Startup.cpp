@@ -32,6 +32,7 @@
 #include "Setting.h"
 #include "sora32.h"
 
+#include <QHash>
 #include <QApplication>
 #include <QDateTime>
 #include <QEventLoop>
@@ -285,6 +286,35 @@ void StopPollingTimers(Server& s)
     s.StopPollingTimersHook();
 }
 
+namespace {
+
+template <class Window>
+QWidget* make(Server& s, QWidget* owner)
+{
+  return new Window(s, owner);
+}
+
+// The secondary window of each name in the creation order.
+QWidget* createForm(Server& s, const QString& name)
+{
+  using Factory = QWidget* (*)(Server&, QWidget*);
+  static const QHash<QString, Factory> factories = {
+      {"frmWorning", &make<frmWorning>},
+      {"frmTest", &make<frmTest>},
+      {"frmNetwork", &make<frmNetwork>},
+      {"frmParmList", &make<frmParmList>},
+      {"frmParmVal", &make<frmParmVal>},
+      {"frmPollTime", &make<frmPollTimeDialog>},
+      {"frmSystem", &make<frmSystem>},
+      {"frmTestLumbra", &make<frmTestLumbra>},
+      {"frmViewDeviceParam", &make<frmViewDeviceParam>},
+  };
+  const Factory create = factories.value(name);
+  return create ? create(s, s.main) : nullptr;
+}
+
+} // namespace
+
 QString CreateForms(Server& s)
 {
   QString error;
@@ -295,25 +325,7 @@ QString CreateForms(Server& s)
       break;
     if (s.debug())
       s.debug()->LogClassInit(name);
-    QWidget* w = nullptr;
-    if (name == QLatin1String("frmWorning"))
-      w = new frmWorning(s, s.main);
-    else if (name == QLatin1String("frmTest"))
-      w = new frmTest(s, s.main);
-    else if (name == QLatin1String("frmNetwork"))
-      w = new frmNetwork(s, s.main);
-    else if (name == QLatin1String("frmParmList"))
-      w = new frmParmList(s, s.main);
-    else if (name == QLatin1String("frmParmVal"))
-      w = new frmParmVal(s, s.main);
-    else if (name == QLatin1String("frmPollTime"))
-      w = new frmPollTimeDialog(s, s.main);
-    else if (name == QLatin1String("frmSystem"))
-      w = new frmSystem(s, s.main);
-    else if (name == QLatin1String("frmTestLumbra"))
-      w = new frmTestLumbra(s, s.main);
-    else if (name == QLatin1String("frmViewDeviceParam"))
-      w = new frmViewDeviceParam(s, s.main);
+    QWidget* w = createForm(s, name);
     Q_ASSERT(w);
     s.main->forms.insert(name, w);
     // The polling scheduler stands behind the polling-timer window; its
