@@ -8,8 +8,11 @@
 // every parameter number from 1 (IDENTSTRNG) to the highest one. A column is
 // named after its parameter; a number without a parameter (a gap) gets the
 // placeholder column _Pnnn, always 0, so that counting columns by position
-// and finding them by name give the same parameter. The staging tables are
-// then dropped. The file is written under a temporary name and renamed at the
+// and finding them by name give the same parameter. Every type must have a
+// channel, offer IDENTSTRNG and have a name in the value texts of parameter
+// 175; a multi-channel analog type may offer only parameters that reach each
+// of its channels. The staging tables are then dropped. The schema's checks
+// refuse parameter rows the server could not poll or write. The file is written under a temporary name and renamed at the
 // end, so a failed build never leaves a half-made database behind.
 #include <QCoreApplication>
 #include <QFile>
@@ -88,14 +91,49 @@ QString quoteIdent(const QString& name)
   return '"' + n + '"';
 }
 
+// The channel a reply from bus process p belongs to: processes 1..32, 33..64
+// and 65..96 count channels 1..32 each, 97..103 channels 1..7; 0 for the rest.
+int replyChannel(int p)
+{
+  for (int base : {96, 64, 32, 0})
+    if (p > base && p <= base + (base == 96 ? 7 : 32))
+      return p - base;
+  return 0;
+}
+
+// A multi-channel analog instrument polls channel c of a parameter at its
+// own process c (255), at process + c - 1 (33..112), or at the module's
+// process (0, 113..127) for a value of the whole module. Returns false when
+// some channel's reply would be matched to another channel.
+bool addressesEveryChannel(int process, int channels)
+{
+  if (process == 0 || (process >= 113 && process <= 127))
+    return true;
+  if (process != 255 && (process < 33 || process > 112))
+    return false;
+  for (int c = 1; c <= channels; ++c)
+    if (replyChannel(process == 255 ? c : process + c - 1) != c)
+      return false;
+  return true;
+}
+
 bool buildFlowDevices(QSqlDatabase& db)
 {
   QSqlQuery q(db);
   QMap<int, QString> names;  // parameter number -> name
-  if (!q.exec(QStringLiteral("SELECT Parameter, Name FROM AllParameters ORDER BY Parameter")))
+  QMap<int, int> processes;  // parameter number -> process, 255 for the channel's own
+  if (!q.exec(QStringLiteral("SELECT Parameter, Name, IFNULL(Process, 255) FROM AllParameters ORDER BY Parameter")))
+    return fail(q.lastError().text());
+  while (q.next()) {
+    names.insert(q.value(0).toInt(), q.value(1).toString().trimmed());
+    processes.insert(q.value(0).toInt(), q.value(2).toInt());
+  }
+  // The scan names a module's type by the value text of identnr (175).
+  QSet<int> typeTexts;
+  if (!q.exec(QStringLiteral("SELECT Value FROM ParValue WHERE Parameter = 175")))
     return fail(q.lastError().text());
   while (q.next())
-    names.insert(q.value(0).toInt(), q.value(1).toString().trimmed());
+    typeTexts.insert(q.value(0).toInt());
   if (names.isEmpty())
     return fail(QStringLiteral("AllParameters is empty"));
   if (names.value(1) != QLatin1String("IDENTSTRNG"))
@@ -155,6 +193,14 @@ bool buildFlowDevices(QSqlDatabase& db)
     QSet<int> set;
     while (offered.next())
       set.insert(offered.value(0).toInt());
+    const int channels = types.value(3).toInt();
+    if (channels < 1 || !set.contains(1) || !typeTexts.contains(id))
+      return fail(QStringLiteral("device type %1 needs a channel, IDENTSTRNG and a value text of parameter 175").arg(id));
+    if (channels > 1 && types.value(4).toInt() == 2)
+      for (int p : set)
+        if (!addressesEveryChannel(processes.value(p), channels))
+          return fail(QStringLiteral("device type %1: parameter %2 does not reach each of its %3 channels")
+                          .arg(id).arg(p).arg(channels));
 
     QString sql = QStringLiteral("INSERT INTO FlowDevices VALUES (?, ?, ?, ?, ?");
     for (int p = 1; p <= maxPar; ++p)
@@ -199,6 +245,8 @@ int main(int argc, char** argv)
     ok = db.open() || fail(db.lastError().text());
     if (ok) {
       QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
+      // Value texts must belong to existing parameters.
+      QSqlQuery(db).exec(QStringLiteral("PRAGMA foreign_keys=ON"));
       ok = db.transaction() || fail(db.lastError().text());
     }
     for (int i = 2; ok && i < args.size(); ++i)

@@ -33,9 +33,24 @@ CREATE TABLE AllParameters (
   Group1           INTEGER,
   Group2           INTEGER,
   Available        INTEGER NOT NULL DEFAULT 1,
-  Filter           TEXT
+  Filter           TEXT,
+  -- What the server relies on when it polls and writes a parameter (row 0 is
+  -- the bulk-read command item, not a bus parameter):
+  -- a known value type; a string is a 'c' with a length (-2: as long as sent)
+  CHECK (Parameter = 0 OR IFNULL(lower(trim(VarType)), '') IN ('c', 'i', 'l', 'f')),
+  -- only readable parameters are polled
+  CHECK (Poll = 0 OR Read = 1),
+  -- processes 1..32 are the channels themselves (NULL means "the channel's own
+  -- process"); 121 and 122 are reached through 113 and 118
+  CHECK (Process IS NULL OR Process = 0 OR (Process > 32 AND Process NOT IN (121, 122))),
+  -- a written number is checked against Min..Max, so it needs a range
+  CHECK (Write = 0 OR (lower(trim(VarType)) = 'c' AND IFNULL(VarLength, 0) <> 0) OR IFNULL(Min, 0) < IFNULL(Max, 0)),
+  -- every parameter sits in a group of the parameter list
+  CHECK (Parameter = 0 OR Group0 > 0)
 );
 CREATE UNIQUE INDEX AllParametersName ON AllParameters (Name COLLATE NOCASE);
+-- No two parameters share a bus address (a reply is matched by its address).
+CREATE UNIQUE INDEX AllParametersAddress ON AllParameters (IFNULL(Process, 255), FBnr) WHERE Parameter > 0;
 
 -- Texts for the coded values of a parameter. Filter is not empty for
 -- bit-coded parameters, whose values are combinations of the listed bits.
