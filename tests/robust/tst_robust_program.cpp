@@ -4,7 +4,6 @@
 // a bulk read, the bus lost under it, a database it cannot use.
 #include "ProcessRig.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -64,15 +63,11 @@ struct Bus {
 };
 
 // Error lines are echoed to the console too (and so to standard output).
-bool echoErrors(Program& p)
-{
-  QFile user(p.home.file("user.ini"));
-  return user.open(QIODevice::WriteOnly) && user.write("[Menu Settings]\nEchoErr=True\n") > 0;
-}
+const QByteArray kEchoErrors = "[Menu Settings]\nEchoErr=True\n";
 
 bool start(Program& p, const QString& interfaceName, const QStringList& args = {"/NT"})
 {
-  return echoErrors(p) && p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() +
+  return p.write("user.ini", kEchoErrors) && p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() +
                                     "\nAutoIncreaseBaudrate=False\n[Settings]\nPollParametersOnInit=False\n",
                                   args);
 }
@@ -85,11 +80,6 @@ int signalled(Program& p, std::initializer_list<int> sigs, int ms = 5000)
   for (int sig : sigs)
     ::kill(pid_t(p.process.processId()), sig);
   return p.process.waitForFinished(ms) && p.process.exitStatus() == QProcess::NormalExit ? p.process.exitCode() : -1;
-}
-
-bool leftovers(const Program& p)
-{
-  return QFile::exists(p.home.runtime() + "/dde/Tesmira") || QFile::exists(p.home.runtime() + "/Tesmira.lock");
 }
 
 }
@@ -136,14 +126,12 @@ private slots:
     } else if (during != "forced") {
       QVERIFY2(p.until([&] { return p.get("Server", "Status") == during; }, 30000), p.output().constData());
     }
-    QElapsedTimer clock;
-    clock.start();
+    // Within 5 s, and nothing left in the runtime folder.
     if (during == "forced")
       QCOMPARE(signalled(p, {SIGTERM, SIGINT}), 1);
     else
       QCOMPARE(signalled(p, {SIGTERM}), 0);
-    QVERIFY(clock.elapsed() < 5000);
-    QVERIFY(!leftovers(p));
+    QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira") && !QFile::exists(p.home.runtime() + "/Tesmira.lock"));
     poke.waitForFinished(5000);
   }
 
@@ -258,9 +246,7 @@ private slots:
       QSqlDatabase::removeDatabase("damage");
       QVERIFY(done);
     }
-    QFile ini(p.home.file("common.ini"));
-    QVERIFY(echoErrors(p) && ini.open(QIODevice::WriteOnly) && ini.write("[Communication]\nInterfaceName=SIM\n") > 0);
-    ini.close();
+    QVERIFY(p.write("user.ini", kEchoErrors) && p.write("common.ini", "[Communication]\nInterfaceName=SIM\n"));
     p.process.setProcessEnvironment(p.home.environment());
     p.process.setProcessChannelMode(QProcess::MergedChannels);
     p.process.start(p.bin + "/tesmira", {"/NT"});
