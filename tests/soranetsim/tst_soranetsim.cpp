@@ -49,19 +49,15 @@ struct SimClient {
     return r;
   }
   // Status of one read (-1: no reply); its value goes to v.
-  int read(uint8_t node, uint8_t proc, soraproto::Item it, soraproto::Value* v = nullptr)
-  {
-    const auto r = ask(node, proc, it, false);
-    if (r && v)
-      *v = r->groups[0].items[0].value;
-    return r ? r->groups[0].items[0].status : -1;
-  }
   int read(uint8_t node, uint8_t proc, uint8_t fb, uint8_t type, soraproto::Value* v = nullptr)
   {
     soraproto::Item it;
     it.param = fb;
     it.type = type;
-    return read(node, proc, it, v);
+    const auto r = ask(node, proc, it, false);
+    if (r && v)
+      *v = r->groups[0].items[0].value;
+    return r ? r->groups[0].items[0].status : -1;
   }
   int write(uint8_t node, uint8_t proc, uint8_t fb, soraproto::Value value)
   {
@@ -105,7 +101,6 @@ private slots:
         QCOMPARE(c.read(3, 1, 17, TString), 4);            // the scenario removed it
         QCOMPARE(c.read(6, 1, 17, TString), 4);            // type 7 does not offer it
         QCOMPARE(c.read(3, 9, 0, TInt), 3);                // no such process
-        QCOMPARE(c.read(3, 1, 77, TInt), 4);               // no such parameter
         QCOMPARE(c.read(3, 1, 1, TByte), 5);               // wrong type
         QCOMPARE(c.write(3, 1, 1, Value::ofInt(32001)), 6);   // outside Min..Max
         QCOMPARE(c.write(3, 1, 0, Value::ofInt(5)), 13);   // read-only
