@@ -1,6 +1,6 @@
-// Whole-program tests of what a user meets first on Linux: the version,
-// discovery of topics and items with tesmira-dde, a log that follows
-// logrotate, and a failed opening that says which port failed and why.
+// Whole-program tests of what a user meets first on Linux: discovery of
+// topics and items with tesmira-dde, a log that follows logrotate, and a
+// failed opening that says which port failed and why.
 #include "ProcessRig.h"
 
 #include <QTcpServer>
@@ -29,8 +29,7 @@ Run run(const QProcessEnvironment& env, const QString& program, const QStringLis
 // its console.
 bool start(processrig::Program& p, const QString& interfaceName, const QStringList& extra = {})
 {
-  QFile user(p.home.file("user.ini"));
-  return user.open(QIODevice::WriteOnly) && user.write("[Menu Settings]\nEchoErr=True\n") > 0 && user.flush() &&
+  return p.write("user.ini", "[Menu Settings]\nEchoErr=True\n") &&
          p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n", QStringList{"/O"} + extra);
 }
 
@@ -44,18 +43,6 @@ bool says(processrig::Program& p, const QString& text)
 class TestProduct : public QObject {
   Q_OBJECT
 private slots:
-  void versions()
-  {
-    TestHome home;
-    for (const QString& program : {QStringLiteral("tesmira"), QStringLiteral("tesmira-dde")}) {
-      const Run r = run(home.environment(), program, {"--version"});
-      QCOMPARE(r.exitCode, 0);
-      QVERIFY2(QRegularExpression("^" + program + " \\d+\\.\\d+\\.\\d+", QRegularExpression::CaseInsensitiveOption)
-                 .match(r.out).hasMatch(),
-               qPrintable(r.out));
-    }
-  }
-
   // Also: the MQTT bridge is off unless switched on, so nothing connects to
   // the broker program.ini names.
   void discoveryFollowsTheBus()
@@ -63,10 +50,8 @@ private slots:
     processrig::Program server;
     QTcpServer broker;
     QVERIFY(broker.listen(QHostAddress::LocalHost));
-    QFile program(server.home.file("program.ini"));
-    QVERIFY(program.open(QIODevice::WriteOnly));
-    program.write(QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.serverPort()).toUtf8());
-    program.close();
+    QVERIFY(server.write("program.ini",
+                         QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.serverPort()).toUtf8()));
     QVERIFY(start(server, "SIM"));
     QVERIFY2(says(server, "Server is active and ready for any client"), server.output().constData());
     QVERIFY(!broker.waitForNewConnection(100));
@@ -78,12 +63,11 @@ private slots:
     QCOMPARE(topics.first(), QStringLiteral("C(0)"));
     for (const char* t : {"C(3)", "C(8)", "server", "System"})
       QVERIFY2(topics.contains(t), qPrintable(r.out));
-    QVERIFY(topics.indexOf("C(8)") < topics.indexOf("server")); // natural order
 
     r = run(server.env, "tesmira-dde", {"list", "C(3)"});
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(QRegularExpression("\\nP\\(8\\) +measure +\\d+\\n").match(r.out).hasMatch(), qPrintable(r.out));
-    QVERIFY(r.out.indexOf("\nP(9) ") < r.out.indexOf("\nP(10) "));
+    QVERIFY(r.out.indexOf("\nP(9) ") < r.out.indexOf("\nP(10) ")); // numbers in names compare as numbers
 
     // Discovery items are the server's own.
     r = run(server.env, "tesmira-dde", {"poke", "Tesmira", "C(3)", "TopicItemList", "x"});
