@@ -99,26 +99,20 @@ private slots:
     QVERIFY(rotated.readAll().contains("Server is active and ready for any client"));
   }
 
-  void failedOpeningNamesPortAndReason_data()
-  {
-    QTest::addColumn<QString>("interfaceName");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("no device") << "/dev/ttyTesmiraNone" << "no such device";
-    QTest::newRow("silent bus") << "tcp:127.0.0.1:%1" << "no answer from the bus";
-    QTest::newRow("refused") << "tcp:127.0.0.1:1" << "Connection refused";
-  }
   void failedOpeningNamesPortAndReason()
   {
-    QFETCH(QString, interfaceName);
-    QFETCH(QString, reason);
     QTcpServer silent; // accepts and never answers
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    if (interfaceName.contains("%1"))
-      interfaceName = interfaceName.arg(silent.serverPort());
-    processrig::Program server;
-    QVERIFY(start(server, interfaceName));
-    QVERIFY2(says(server, "Communication to SORANET forced to stop"), server.output().constData());
-    QVERIFY2(says(server, "Error\tCannot open " + interfaceName + ": " + reason), server.output().constData());
+    const std::pair<QString, QString> table[] = {
+      {"/dev/ttyTesmiraNone", "no such device"},
+      {QString("tcp:127.0.0.1:%1").arg(silent.serverPort()), "no answer from the bus"},
+      {"tcp:127.0.0.1:1", "Connection refused"}};
+    for (const auto& [interfaceName, reason] : table) {
+      processrig::Program server;
+      QVERIFY(start(server, interfaceName));
+      QVERIFY2(says(server, "Communication to SORANET forced to stop"), server.output().constData());
+      QVERIFY2(says(server, "Error\tCannot open " + interfaceName + ": " + reason), server.output().constData());
+    }
   }
 };
 
