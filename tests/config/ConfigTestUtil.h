@@ -164,19 +164,16 @@ struct Rig {
   std::unique_ptr<tesmira::Server> server;
 };
 
-// A device-table row as World::rows() shows it.
-inline QString rowText(const QVariantList& r, int polling = 1, int modify = 0)
-{
-  QStringList f;
-  for (int i = 0; i < 7; ++i)
-    f << r[i].toString();
-  return (f << QString::number(polling) << QString::number(modify)).join('/');
-}
-inline QStringList rowTexts(const QList<QVariantList>& rows)
+// Device-table rows as World::rows() shows them.
+inline QStringList rowTexts(const QList<QVariantList>& rows, int polling = 1)
 {
   QStringList out;
-  for (const QVariantList& r : rows)
-    out << rowText(r);
+  for (const QVariantList& r : rows) {
+    QStringList f;
+    for (int i = 0; i < 7; ++i)
+      f << r[i].toString();
+    out << (f << QString::number(polling) << "0").join('/');
+  }
   return out;
 }
 
