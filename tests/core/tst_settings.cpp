@@ -38,15 +38,10 @@ class TestSettings : public QObject {
 private slots:
   void versions()
   {
-    const struct {
-      int major, minor, revision;
-      const char *comment, *version, *full;
-    } rows[] = {{4, 86, 12, "", "V4.86", "4.86.0.12"}, {1, 5, 0, "b", "V1.05b", "1.5.0.0b"},
-                {2, 0, 0, "beta", "V2.00 beta", "2.0.0.0 beta"}};
-    for (const auto& r : rows) {
-      QCOMPARE(clsGeneral::makeVersion(r.major, r.minor, r.comment), QString(r.version));
-      QCOMPARE(clsGeneral::makeFullVersion(r.major, r.minor, r.revision, r.comment), QString(r.full));
-    }
+    QCOMPARE(QStringList({clsGeneral::makeVersion(4, 86, ""), clsGeneral::makeVersion(1, 5, "b"),
+                          clsGeneral::makeVersion(2, 0, "beta"), clsGeneral::makeFullVersion(4, 86, 12, ""),
+                          clsGeneral::makeFullVersion(2, 0, 0, "beta")}),
+             QStringList({"V4.86", "V1.05b", "V2.00 beta", "4.86.0.12", "2.0.0.0 beta"}));
   }
 
   void correctionsAndCombinations()
@@ -63,23 +58,25 @@ private slots:
              "[settings]\npolltime=1500\nAllowRemoveUnavailableParameters=False\n"
              "RemoveUnavailableParameters=True\nAllowPollUnavailableParameters=True\nPollUnavailableParameters=True\n");
     const auto server = loaded([](Server& s) { s.options.OptAllowRemove = true; });
+    const Configuration& c = server->cfg;
+    // Blank name, zero rate and arbitration corrected; automatic baud rate
+    // gated by the absent program option; removal allowed by /R; the poll
+    // time's section and key found without regard to case, and the pending
+    // time-out following it.
+    QCOMPARE(std::tuple(c.InterfaceName, c.Baudrate, int(c.Arbitration), c.AutoIncreaseBaudrate),
+             std::tuple(QString("COM1"), 38400, 67, false));
+    QCOMPARE(std::tuple(c.AllowRemoveUnavailableParameters, c.RemoveUnavailableParameters,
+                        c.PollUnavailableParameters, c.Polltime, c.PendingTimeout),
+             std::tuple(true, true, true, 1500, 12));
     Server& s = *server;
-    QCOMPARE(s.cfg.InterfaceName, QString("COM1"));
-    QCOMPARE(s.cfg.Baudrate, 38400);
-    QCOMPARE(int(s.cfg.Arbitration), 67);
-    QVERIFY(!s.cfg.AutoIncreaseBaudrate); // gated by the absent program option
-    QVERIFY(s.cfg.AllowRemoveUnavailableParameters); // forced by /R
-    QVERIFY(s.cfg.RemoveUnavailableParameters);
-    QVERIFY(s.cfg.PollUnavailableParameters);
-    QCOMPARE(s.cfg.Polltime, 1500); // section and key found without regard to case
-    QCOMPARE(s.cfg.PendingTimeout, 12); // follows the loaded poll time
     QCOMPARE(s.setting()->GetCommonSetting("Communication", "Baudrate", "x"), QString("0"));
 
     writeIni(home.file("program.ini"), "[Options]\nShowAutoIncreaseBaudrate=True\n");
     const auto t = loaded();
-    QVERIFY(t->cfg.AutoIncreaseBaudrate);
-    QVERIFY(!t->cfg.AllowRemoveUnavailableParameters);
-    QVERIFY(!t->cfg.RemoveUnavailableParameters); // gated off without /R
+    // Shown by the program option; removal gated off without /R.
+    QCOMPARE(std::tuple(t->cfg.AutoIncreaseBaudrate, t->cfg.AllowRemoveUnavailableParameters,
+                        t->cfg.RemoveUnavailableParameters),
+             std::tuple(true, false, false));
   }
 
   void conversionErrors()
@@ -88,11 +85,10 @@ private slots:
     writeIni(home.file("common.ini"), "[Settings]\nPolltime=fast\nTrimCRLF=maybe\n[Communication]\nArbitration=300\n");
     const auto server = loaded();
     Server& s = *server;
-    QCOMPARE(s.cfg.Polltime, 0); // first load: the variable stays 0
-    QCOMPARE(s.cfg.PendingTimeout, 10);
-    QVERIFY(!s.cfg.TrimCRLF);
-    QCOMPARE(int(s.cfg.Arbitration), 67); // overflow -> 0 -> corrected
-    QCOMPARE(s.cfg.PollBatch, 10);        // the keys after it still load
+    // First load: the poll time stays 0; the arbitration's overflow gives 0,
+    // then corrected; the keys after the bad ones still load.
+    QCOMPARE(std::tuple(s.cfg.Polltime, s.cfg.PendingTimeout, s.cfg.TrimCRLF, int(s.cfg.Arbitration), s.cfg.PollBatch),
+             std::tuple(0, 10, false, 67, 10));
     // A later load keeps the previous value instead.
     s.cfg.Polltime = 250;
     LoadPortSettings(s);
