@@ -5,18 +5,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLocalSocket>
 #include <QTest>
 
 #include <chrono>
 #include <future>
-#include <utility>
-
-#include <cerrno>
-#include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace linktest {
 
@@ -49,83 +42,57 @@ template <typename F> auto inThread(F f, int timeoutMs = 20000) -> decltype(f())
     return resultOf(fut, timeoutMs);
 }
 
-// A client that speaks the wire protocol by hand.
+// A client that speaks the wire protocol by hand, with blocking calls. It
+// reads at most 64 KiB ahead of what it is asked for, so that it can play a
+// client that does not read.
 class RawPeer {
 public:
-    explicit RawPeer(const QString& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit RawPeer(const QString& path)
     {
-        sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        const QByteArray p = path.toLocal8Bit();
-        memcpy(addr.sun_path, p.constData(), size_t(p.size()));
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-            m_broken = true;
+        m_s.setReadBufferSize(1 << 16);
+        m_s.connectToServer(path);
+        m_s.waitForConnected(2000);
     }
-    ~RawPeer() { ::close(m_fd); }
-    // True once the link could not be made or a send failed because the
-    // server dropped it.
-    bool broken() const { return m_broken; }
-    // Sends without blocking for longer than timeoutMs; returns bytes sent.
-    qint64 send(const QByteArray& b, int timeoutMs = 2000)
+    // True once the link could not be made or the server dropped it.
+    bool broken() const { return m_s.state() != QLocalSocket::ConnectedState; }
+    // Sends, waiting at most timeoutMs for the bytes to leave; returns true
+    // when they all left.
+    bool send(const QByteArray& b, int timeoutMs = 2000)
     {
-        qint64 done = 0;
+        m_s.write(b);
         QDeadlineTimer dl(timeoutMs);
-        while (done < b.size() && !dl.hasExpired()) {
-            pollfd pfd {m_fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, int(qMax<qint64>(1, dl.remainingTime()))) <= 0)
-                continue;
-            const ssize_t n = ::send(m_fd, b.constData() + done, size_t(b.size() - done), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN) {
-                m_broken = true;
-                break;
-            }
-            done += qMax<ssize_t>(n, 0);
+        while (m_s.bytesToWrite() > 0 && m_s.waitForBytesWritten(int(dl.remainingTime()))) {
         }
-        return done;
+        return m_s.bytesToWrite() == 0 && !broken();
     }
     // One line without its LF; empty when none came in time.
     QByteArray readLine(int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
-        while (!m_buf.contains('\n'))
-            if (!fill(dl))
+        while (!m_s.canReadLine())
+            if (!m_s.waitForReadyRead(int(dl.remainingTime())))
                 return {};
-        const QByteArray line = m_buf.left(m_buf.indexOf('\n'));
-        m_buf.remove(0, line.size() + 1);
-        return line;
+        return m_s.readLine().chopped(1);
     }
-    // What has come in so far, without waiting (for the server's own thread).
+    // What has come in so far, without waiting.
     QByteArray readAvailable()
     {
-        fill(QDeadlineTimer(0));
-        return std::exchange(m_buf, {});
+        m_s.waitForReadyRead(0);
+        return m_s.readAll();
     }
     // True when the server closes the link within timeoutMs (data is skipped).
     bool waitClosed(int timeoutMs = 5000)
     {
         QDeadlineTimer dl(timeoutMs);
-        while (!m_closed && !dl.hasExpired())
-            fill(dl);
-        return m_closed;
+        while (!broken() && !dl.hasExpired()) {
+            m_s.readAll();
+            m_s.waitForReadyRead(int(dl.remainingTime()));
+        }
+        return broken();
     }
 
 private:
-    bool fill(const QDeadlineTimer& dl)
-    {
-        pollfd pfd {m_fd, POLLIN, 0};
-        if (::poll(&pfd, 1, int(qMax<qint64>(0, dl.remainingTime()))) <= 0)
-            return false;
-        char buf[65536];
-        const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
-        m_closed = n <= 0;
-        if (n > 0)
-            m_buf.append(buf, n);
-        return n > 0;
-    }
-    int m_fd = -1;
-    bool m_broken = false;
-    bool m_closed = false;
-    QByteArray m_buf;
+    QLocalSocket m_s;
 };
 
 } // namespace linktest

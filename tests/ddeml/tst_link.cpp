@@ -15,19 +15,17 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QStandardPaths>
+#include <QTcpSocket>
 
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <sys/stat.h>
 
 using namespace linktest;
 using ddeml::AdviseEvent;
 using ddeml::AdviseMode;
 using ddeml::Client;
-using ddeml::ClientError;
 
 namespace {
 
@@ -40,7 +38,6 @@ struct Fixture {
         if (!server.registerService(QStringLiteral("Tesmira"), &err))
             qFatal("registerService: %s", qPrintable(err));
         server.addTopic(QStringLiteral("C(1)"));
-        server.createItem(QStringLiteral("C(1)"), QStringLiteral("P(0)"), QStringLiteral("paramread"));
         server.createItem(QStringLiteral("C(1)"), QStringLiteral("P(8)"), QStringLiteral("Measure"));
         server.createItem(QStringLiteral("C(1)"), QStringLiteral("P(9)"), QStringLiteral("Setpoint"));
     }
@@ -54,14 +51,12 @@ struct Fixture {
 };
 
 // The world of the tool tests: P(8) holds a CR LF, a backslash and non-ASCII
-// text; pokes are recorded and "refuse" is refused.
+// text; pokes of "refuse" are refused.
 struct ToolWorld : Fixture {
-    QStringList pokes;
     ToolWorld()
     {
         server.setItem("C(1)", "P(8)", QString::fromUtf8("5\r\nzwei\\drei µ"));
-        server.setPokeHandler([this](const QString&, const QString& item, const QString& v) {
-            pokes << item + "=" + v;
+        server.setPokeHandler([](const QString&, const QString&, const QString& v) {
             return v == "refuse" ? QStringLiteral("refused by the test") : QString();
         });
     }
@@ -227,7 +222,7 @@ private slots:
         inThread([&] {
             for (int i = 0; i < 100; ++i) {
                 RawPeer p(f.server.socketPath());
-                QVERIFY(p.send(half) == half.size());
+                QVERIFY(p.send(half));
             }
             // One that stays silent is cut off after the time-out.
             RawPeer stuck(f.server.socketPath());
@@ -259,7 +254,6 @@ private slots:
         Fixture f;
         const quint16 port = f.listenTcp();
         const QString dir = f.home.runtime() + "/dde", tokenPath = ddeml::tcpTokenPath(port);
-        QCOMPARE(ddeml::findServiceSocket("TESMIRA"), dir + "/Tesmira");
         for (const auto& [path, mode] : {std::pair {dir, 0700u}, {dir + "/Tesmira", 0600u}, {tokenPath, 0600u}}) {
             struct stat st {};
             QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
@@ -268,11 +262,9 @@ private slots:
         QFile file(tokenPath);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray token = file.readAll().trimmed();
-        QCOMPARE(token.size(), 32);
         const QList<QPair<QByteArray, QByteArray>> cases = {
             {"CONNECT Tesmira C(1)\n", "ERR AUTH_REQUIRED "},
             {"AUTH " + QByteArray(32, '0') + "\nCONNECT Tesmira C(1)\n", "ERR AUTH_FAILED "},
-            {"AUTH\n", "ERR AUTH_FAILED "},
             {"AUTH " + token + "\nCONNECT Tesmira C(1)\nREQUEST P(8)\n", "OK\nOK\nVALUE 7\nMeasure"},
         };
         inThread([&] {
@@ -294,73 +286,23 @@ private slots:
         });
         f.server.unregisterService();
         QVERIFY(!QFileInfo::exists(tokenPath) && !QFileInfo::exists(dir + "/Tesmira"));
-        inThread([&] {
-            Client c;
-            QVERIFY(!c.connectTcp(port, "Tesmira", "C(1)"));
-            QCOMPARE(c.error(), ClientError::NoService);
-        });
     }
 
-    void advise129thLinkGivesCode7()
-    {
-        Fixture f;
-        QSignalSpy errors(&f.server, &ddeml::Server::linkError);
-        std::vector<std::unique_ptr<Client>> clients;
-        inThread([&] {
-            for (int i = 0; i < 128; ++i) {
-                auto c = std::make_unique<Client>();
-                QVERIFY(c->connect("Tesmira", "C(1)"));
-                QVERIFY2(c->advise("P(8)", i % 2 ? AdviseMode::Hot : AdviseMode::Warm), qPrintable(c->errorString()));
-                clients.push_back(std::move(c));
-            }
-            // Advising again on a conversation that has a link takes no new link.
-            QVERIFY(clients[0]->advise("P(8)", AdviseMode::Hot));
-            Client last;
-            QVERIFY(last.connect("Tesmira", "C(1)"));
-            QVERIFY(!last.advise("P(8)", AdviseMode::Hot));
-            QCOMPARE(last.error(), ClientError::NoFreeLink);
-            QVERIFY(last.advise("P(9)", AdviseMode::Hot)); // other items are not affected
-        });
-        QCOMPARE(std::pair(f.server.adviseLinkCount("C(1)", "P(8)"), QList<QVariantList>(errors)),
-                 std::pair(128, QList<QVariantList>({{"C(1)", "P(8)", 7}})));
-        clients.clear();
-        QVERIFY(waitFor([&] { return f.server.adviseLinkCount("C(1)", "P(8)") == 0; }));
-    }
-
-    void staleSocketReclaimedLiveOneKept()
+    // A server that dies without cleaning up leaves its socket behind; the
+    // next one takes the name. (A live one keeps it: tst_dde_topics.)
+    void staleSocketReclaimed()
     {
         TestHome home;
-        auto startChild = [](QProcess& p) {
-            p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            p.start(QCoreApplication::applicationFilePath(), {"--serve", "Tesmira"});
-            return p.waitForReadyRead(10000) && p.readLine().trimmed() == "READY";
-        };
-        {
-            // A server that dies without cleaning up leaves its socket behind.
-            QProcess child;
-            QVERIFY(startChild(child));
-            child.kill();
-            QVERIFY(child.waitForFinished(5000));
-            QVERIFY(QFileInfo::exists(ddeml::serviceDir() + "/Tesmira"));
-            QVERIFY(ddeml::findServiceSocket("Tesmira").size() > 0);
-            QString v;
-            QVERIFY(!ddeml::Request("Tesmira", "Server", "Status", 1000, &v));
-            ddeml::Server s;
-            QString err;
-            QVERIFY2(s.registerService("tesmira", &err), qPrintable(err));
-        }
         QProcess child;
-        QVERIFY(startChild(child));
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {"--serve", "Tesmira"});
+        QVERIFY(child.waitForReadyRead(10000) && child.readLine().trimmed() == "READY");
+        child.kill();
+        QVERIFY(child.waitForFinished(5000));
+        QVERIFY(QFileInfo::exists(ddeml::serviceDir() + "/Tesmira"));
         ddeml::Server s;
         QString err;
-        QVERIFY(!s.registerService("TESMIRA", &err));
-        QVERIFY(err.contains("in use"));
-        // The running one still answers, as the single-instance check needs.
-        QString v;
-        QVERIFY(inThread([&] { return ddeml::Request("Tesmira", "Server", "Status", 2000, &v); }));
-        QCOMPARE(v, QString("Idle"));
-        child.terminate();
-        QVERIFY(child.waitForFinished(5000));
+        QVERIFY2(s.registerService("tesmira", &err), qPrintable(err));
     }
 
     // A client that does not read what it is sent is dropped; the others
@@ -405,6 +347,8 @@ private slots:
         auto greedy = background([&] {
             RawPeer p(f.server.socketPath());
             p.send("CONNECT Tesmira C(1)\n");
+            if (p.readLine() != "OK")
+                return false;
             for (int i = 0; i < 100 && !p.broken(); ++i)
                 p.send(QByteArray("REQUEST P(8)\n").repeated(1000), 100);
             return p.broken();
@@ -419,14 +363,11 @@ private slots:
         const QList<QPair<QStringList, QByteArray>> forms = {
             {{"request", "Tesmira", "C(1)", "P(8)"}, "5\\r\\nzwei\\\\drei µ\n"},
             {{"--raw", "request", "tesmira", "c(1)", "p(8)"}, "5\r\nzwei\\drei µ"},
-            {{"link", "Tesmira|C(1)!P(9)"}, "Setpoint\n"},
             {{"--tcp", port, "link", "Tesmira|C(1)!P(9)"}, "Setpoint\n"}};
         for (const auto& [args, out] : forms) {
             const Run r = dde(args);
             QCOMPARE(std::pair(r.code, r.out), std::pair(0, out));
         }
-        const Run help = dde({"--help"});
-        QVERIFY(help.code == 0 && help.out.contains("Exit codes"));
         // Pokes: plain, with escapes, and bytes from standard input (not
         // UTF-8, with a NUL; they survive over TCP as well).
         const QByteArray raw("a\r\n\0b\xff\x80", 7);
@@ -438,17 +379,12 @@ private slots:
             QCOMPARE(w.server.itemBytes("C(1)", "P(9)"), stored);
         }
         QCOMPARE(dde({"--raw", "--tcp", port, "request", "Tesmira", "C(1)", "P(9)"}).out, raw);
-        QCOMPARE(std::pair(w.pokes.size(), w.pokes.first()), std::pair(qsizetype(3), QString("P(9)=12.5")));
     }
 
     void toolFailuresHaveDistinctExitCodes()
     {
         ToolWorld w;
-        const struct {
-            QStringList args;
-            int code;
-            const char* message;
-        } rows[] = {
+        const QList<std::tuple<QStringList, int, const char*>> rows = {
             {{"request", "Nobody", "C(1)", "P(8)"}, 3, "No service Nobody"},
             {{"link", "Tesmira|C(5)!P(8)"}, 4, "no topic C(5)"},
             {{"request", "Tesmira", "C(1)", "P(4)"}, 5, "no item P(4)"},
@@ -460,10 +396,10 @@ private slots:
             {{"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, 2, "malformed escape"},
             {{"frob"}, 2, "unknown command"},
         };
-        for (const auto& row : rows) {
-            const Run r = dde(row.args);
-            QVERIFY2(r.code == row.code && r.err.contains(row.message) && r.out.isEmpty(),
-                     qPrintable(row.args.join(' ') + ": " + QString::number(r.code) + " " + r.err));
+        for (const auto& [args, code, message] : rows) {
+            const Run r = dde(args);
+            QVERIFY2(r.code == code && r.err.contains(message) && r.out.isEmpty(),
+                     qPrintable(args.join(' ') + ": " + QString::number(r.code) + " " + r.err));
         }
     }
 
@@ -476,24 +412,10 @@ private slots:
         QVERIFY(waitFor([&] { return w.server.adviseLinkCount("C(1)", "P(8)") == 1; }));
         w.server.setItem("C(1)", "P(9)", "1\n2");
         QByteArray out;
-        auto lines = [&](QProcess& proc, int n) {
-            return waitFor([&] { return (out += proc.readAllStandardOutput()).count('\n') >= n; });
-        };
-        QVERIFY(lines(p, 3));
+        QVERIFY(waitFor([&] { return (out += p.readAllStandardOutput()).count('\n') >= 3; }));
         QCOMPARE(out, QByteArray("P(9)\tSetpoint\np(8)\t5\\r\\nzwei\\\\drei µ\nP(9)\t1\\n2\n"));
         ::kill(pid_t(p.processId()), SIGINT);
         QCOMPARE(ended(p), 0);
-
-        // A warm link shows the current value, then each new value after a notice.
-        QProcess warm;
-        warm.start(tool(), {"advise", "--warm", "Tesmira", "C(1)", "P(9)"});
-        out.clear();
-        QVERIFY(lines(warm, 1));
-        w.server.setItem("C(1)", "P(9)", "3");
-        QVERIFY(lines(warm, 2));
-        QCOMPARE(out, QByteArray("1\\n2\n3\n"));
-        warm.terminate();
-        QCOMPARE(ended(warm), 0);
 
         // An advise ends with code 8 when its topic goes.
         QProcess link;
@@ -512,16 +434,11 @@ private slots:
             QSKIP("python3 is not installed");
         ToolWorld w;
         const QString script = qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/docs/examples/link_client.py";
-        auto py = [&](const QStringList& args) { return run(python, QStringList {script} + args); };
-        Run r = py({"request", "tesmira", "C(1)", "P(8)"});
-        QCOMPARE(std::pair(r.code, r.out), std::pair(0, QByteArray("'5\\r\\nzwei\\\\drei µ'\n")));
-        QCOMPARE(py({"poke", "Tesmira", "C(1)", "P(9)", "42"}).code, 0);
-        QCOMPARE(w.server.item("C(1)", "P(9)"), QString("42"));
-        r = py({"request", "Tesmira", "C(1)", "P(4)"});
-        QCOMPARE(r.code, 1);
-        QVERIFY(r.out.contains("NO_ITEM") || r.err.contains("NO_ITEM"));
-        r = py({"--tcp", QString::number(w.listenTcp()), "request", "Tesmira", "C(1)", "P(9)"});
-        QCOMPARE(r.out, QByteArray("'42'\n"));
+        QCOMPARE(run(python, {script, "poke", "Tesmira", "C(1)", "P(9)", "42"}).code, 0);
+        const QString port = QString::number(w.listenTcp());
+        const Run r = run(python, {script, "--tcp", port, "request", "Tesmira", "C(1)", "P(8)"});
+        QCOMPARE(std::tuple(r.code, r.out, w.server.item("C(1)", "P(9)")),
+                 std::tuple(0, QByteArray("'5\\r\\nzwei\\\\drei µ'\n"), QString("42")));
     }
 };
 
@@ -529,15 +446,12 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     // With --serve NAME the test program is a small server of its own: the
-    // tests of stale and live service names need one in another process.
+    // test of a stale service name needs one in another process to kill.
     if (argc == 3 && QByteArray(argv[1]) == "--serve") {
-        signal(SIGTERM, [](int) { _exit(0); });
         ddeml::Server s;
         QString err;
         if (!s.registerService(QString::fromLocal8Bit(argv[2]), &err))
             qFatal("%s", qPrintable(err));
-        s.addTopic("Server");
-        s.createItem("Server", "Status", "Idle");
         printf("READY\n");
         fflush(stdout);
         return app.exec();
