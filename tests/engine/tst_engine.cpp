@@ -7,7 +7,6 @@
 
 #include "Timer.h"
 #include "bus/ErrorMessages.h"
-#include "engine/BulkRead.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -59,11 +58,9 @@ private slots:
     // acknowledgement) gives no text.
     const std::tuple<int, int, QVariant, const char*> rows[] = {
       {1, 8, -23594, "41942"}, {1, 8, -23593, "-23593"}, {1, 11, -30000, "35536"}, {1, 9, -1, "65535"},
-      {1, 9, 32000, "32000"}, {2, 13, 0.5f, "5.000000E-1"}, {2, 13, 123456.0f, "1.234560E+5"},
-      {2, 13, 12.345678f, "1.234568E+1"}, {2, 13, 0.0f, "0.000000E+0"}, {2, 13, -0.00123, "-1.230000E-3"},
-      {0, 12, 200, "200"}, {3, 39, -70000, "-70000"}, {4, 61, QString("A") + QChar(5), "4105"},
-      {4, 210, QString(QChar(0xFF)) + QChar(0x10), "FF10"}, {4, 18, "ln/min ", "ln/min "}, {255, 8, 5, ""},
-      {1, 9, QVariant(), ""}};
+      {2, 13, 123456.0f, "1.234560E+5"}, {2, 13, 12.345678f, "1.234568E+1"}, {2, 13, 0.0f, "0.000000E+0"},
+      {2, 13, -0.00123, "-1.230000E-3"}, {3, 39, -70000, "-70000"}, {4, 210, QString(QChar(0xFF)) + QChar(5), "FF05"},
+      {4, 18, "ln/min ", "ln/min "}, {255, 8, 5, ""}, {1, 9, QVariant(), ""}};
     for (const auto& [type, p, value, text] : rows)
       QCOMPARE(MessageEngine::ValueText(uint8_t(type), int16_t(p), value), QString(text));
     for (const auto& [text, value] : {std::pair(" 12.5 ", 12.5), std::pair("abc", 0.0), std::pair("", 0.0)}) {
@@ -116,29 +113,6 @@ private slots:
     QCOMPARE(w.s->engine->ResolveProcess(1, 113, 3), uint8_t(113));
   }
 
-  // The reply wait table: every waiter of a tag sees its reply, tag 0 is
-  // nobody's, freed slots are reused, and a wait for tag 0 returns at once
-  // without keeping a hold.
-  void waitTable()
-  {
-    WORLD(w, false);
-    MessageEngine& e = *w.s->engine;
-    QCOMPARE(e.RegisterWait(0), -1);
-    const int a = e.RegisterWait(200), b = e.RegisterWait(200), other = e.RegisterWait(100);
-    e.StoreReply(200, "42", 0);
-    e.StoreReply(0, "x", 5);
-    QString v;
-    int16_t err = -1;
-    for (int slot : {a, b})
-      QCOMPARE((std::tuple{e.GetWaitResult(slot, v, err), v, err}), std::tuple(true, QString("42"), int16_t(0)));
-    QVERIFY(!e.GetWaitResult(other, v, err));
-    for (int slot : {a, b, other})
-      e.ReleaseWait(slot);
-    QCOMPARE(e.RegisterWait(300), 1);
-    QVERIFY(!e.WaitForReply(0, 0, v, err));
-    QCOMPARE(std::pair(e.waitSlots(), w.s->state.bExtendPolling), std::pair(3, 0));
-  }
-
   void accessChecks()
   {
     WORLD(w, true);
@@ -187,11 +161,9 @@ private slots:
     const int c = w.channelOf(4, 1);
     const int cntrlmode = soranetsim::Faults::key(4, 1, 4), extstatus = soranetsim::Faults::key(4, 120, 0);
     w.bus->setFaults({.forcedStatus = {{cntrlmode, 4}}}); // "no such parameter"
-    QCOMPARE(w.s->channels.ParRetryCount[size_t(c)][12], 1);
     w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     // The item goes back to its name.
-    QCOMPARE((std::tuple{w.readWait(c, 12), w.s->channels.ParRetryCount[size_t(c)][12], w.item(c, 12)}),
-             std::tuple(QString("?"), 0, par(w, 12).Name));
+    QCOMPARE((std::pair{w.readWait(c, 12), w.item(c, 12)}), std::pair(QString("?"), par(w, 12).Name));
     w.s->dde->topic(int16_t(c))->ChangeItem(12, "7");
     const int frames = w.bus->requestFrames();
     int16_t tag = 0;
@@ -212,20 +184,18 @@ private slots:
     WORLD(w, true);
     const int c = w.channelOf(3, 1);
     QCOMPARE(par(w, 7).VarType[1], uint8_t(1));
-    const int key7 = soranetsim::Faults::key(3, 0, 10), key2 = soranetsim::Faults::key(3, 0, 1);
-    w.bus->setFaults({.forcedStatus = {{key7, 5}}});
+    w.bus->setFaults({.forcedStatus = {{soranetsim::Faults::key(3, 0, 10), 5}}});
     auto& vt = w.s->channels.ParVarType[size_t(c)][7];
     QCOMPARE(vt, uint8_t(0));
     for (int type : {1, 0}) {
       w.readWait(c, 7);
       QCOMPARE(vt, uint8_t(type));
     }
-    // Without a second type nothing changes.
-    w.bus->setFaults({.forcedStatus = {{key7, 5}, {key2, 5}}});
-    w.readWait(c, 2);
-    QCOMPARE(w.s->channels.ParVarType[size_t(c)][2], uint8_t(0));
   }
 
+  // With a hundred or more requests outstanding and none answered, the
+  // engine keeps at it until the time-out and then reports; once the node
+  // answers again every request ends with a reply and the count drains.
   void pendingStates()
   {
     WORLD(w, true);
@@ -233,30 +203,18 @@ private slots:
     MessageEngine& e = *w.s->engine;
     const int c = w.channelOf(3, 1);
     int16_t tag = 0;
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 250; ++i)
       QCOMPARE(e.Read_from_Soranet(3, 1, int16_t(c), 8, tag), QString());
-    const int16_t app = w.s->session->iAppId();
-    // Requests waiting for the line count; the (at most eight) on it do not.
-    QVERIFY(sora32::GetNrPendingMessages(app) >= 50 - 8);
     QStringList published;
     w.s->errors->publishError = [&](int, const QString& text) { published << text; };
+    w.s->cfg.PendingTimeout = 0;
     QElapsedTimer t;
     t.start();
-    // Some outstanding, none arrived: try later, at once and without an error.
-    const QString e41 = ErrorMessages::ErrorText(41);
-    QCOMPARE((std::tuple{e.HandlePendingMsg(), t.elapsed() < 500, published.contains(e41)}),
-             std::tuple(false, true, false));
-    for (int i = 0; i < 250; ++i)
-      e.Read_from_Soranet(3, 1, int16_t(c), 8, tag);
-    QVERIFY(sora32::GetNrPendingMessages(app) >= 250);
-    w.s->cfg.PendingTimeout = 0;
-    t.restart();
-    // 100 or more outstanding: keeps at it until the time-out, then reports.
-    QCOMPARE((std::tuple{e.HandlePendingMsg(), t.elapsed() >= 1000, published.contains(e41)}),
+    QCOMPARE((std::tuple{e.HandlePendingMsg(), t.elapsed() >= 1000, published.contains(ErrorMessages::ErrorText(41))}),
              std::tuple(false, true, true));
-    // Every request ends with a reply, so the count drains.
     w.bus->setFaults({});
     w.s->cfg.PendingTimeout = 30;
+    const int16_t app = w.s->session->iAppId();
     QVERIFY(QTest::qWaitFor([&] { e.HandlePendingMsg(); return sora32::GetNrPendingMessages(app) == 0; }, 60000));
   }
 
@@ -306,21 +264,6 @@ private slots:
     QCOMPARE(e.HandlerDepth, 0L);
   }
 
-  void readDirect()
-  {
-    WORLD(w, true);
-    QVariant v;
-    // The module type of node 6 and its ident string.
-    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 0, 0, 1), v.toInt()}), std::pair(int16_t(0), 7));
-    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 28, 4, 0), v.toString().right(9)}),
-             std::pair(int16_t(0), QString("M00000006")));
-    w.bus->setFaults({.silent = {6}});
-    // A failed read leaves the byte's default, or "?".
-    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 3, 0, 1) != 0, v.toInt()}), std::pair(true, 255));
-    QCOMPARE((std::pair{w.s->engine->read_direct(v, 6, 0, 28, 4, 0) != 0, v.toString()}),
-             std::pair(true, QString("?")));
-  }
-
   void holdsNestAndWatchdogInterval()
   {
     WORLD(w, false);
@@ -360,21 +303,6 @@ private slots:
         QCOMPARE(w.s->poll->currentChannel() == 0, wraps[i]);
       }
     }
-  }
-
-  void moduleParametersOncePerNode()
-  {
-    WORLD(w, true);
-    ChannelModel& m = w.s->channels;
-    w.s->db->ParameterTable[33].Poll = w.s->db->ParameterTable[34].Poll = true;
-    for (int c = 1; c <= m.MaxChannel; ++c)
-      for (int p : {33, 34})
-        w.offer(c, p, m.ChannelTable[size_t(c)].Dev_Nodenr == 6);
-    arm(w);
-    const int16_t first = w.s->dde->MakeRequestTag(33);
-    QCOMPARE(batch(w).size(), int(m.MaxChannel));
-    // Four channels of node 6 one after the other: one request for 33.
-    QCOMPARE(int(w.s->dde->MakeRequestTag(33) - first), 2);
   }
 
   // A client command that arrives while a channel is polled and takes a hold
