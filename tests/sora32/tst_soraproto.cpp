@@ -76,16 +76,6 @@ private slots:
             QCOMPARE(items, c.items);
             QCOMPARE(encodePayload(*rep), payload);
         }
-        // The read's reply does not answer a request for another parameter,
-        // nor the same request sent again under another sequence number, nor
-        // a write.
-        Message other = readOne(), again = readOne(), asWrite = readOne();
-        other.groups[0].items[0].param = 5;
-        again.seq = 2;
-        asWrite.cmd = CmdWrite;
-        asWrite.groups[0].items[0].value = Value::ofInt(0x1234);
-        for (const Message *m : {&other, &again, &asWrite})
-            QVERIFY(!decodeReply(payloadOf(":070301812E001234" "38\r\n"), m));
         // An error reply needs no request to be read, but must fit it.
         const QByteArray err = payloadOf(":050301FF2E1C" "3A\r\n");
         auto e = decodeReply(err, nullptr);
@@ -106,6 +96,7 @@ private slots:
                                 "030281C7021234043FC0000000",   // bytes after the last item
                                 "030281C7",                     // map missing
                                 "030281C8021234043FC00000",     // check of another request
+                                "030381C7021234043FC00000",     // another sequence number
                                 "030282C700",                   // acknowledgement for a read
                                 "030283C700"})                  // unknown command
             QVERIFY2(!decodeReply(QByteArray::fromHex(hex), &req), hex);
@@ -128,8 +119,8 @@ private slots:
         rep.cmd = CmdReadReply;
         rep.check = frameCheck(encodePayload(req));
         const QByteArray p = encodePayload(rep);
-        QCOMPARE(p.size(), qsizetype(ReplyHeadBytes + 3 + 20));
-        QCOMPARE(p.mid(ReplyHeadBytes, 3), QByteArray::fromHex("010108"));
+        QCOMPARE(std::pair(p.size(), p.mid(ReplyHeadBytes, 3)),
+                 std::pair(qsizetype(ReplyHeadBytes + 3 + 20), QByteArray::fromHex("010108")));
         auto back = decodeReply(p, &req);
         QVERIFY(back);
         QList<std::pair<int, int>> got;
@@ -157,17 +148,6 @@ private slots:
                     got << (e.ok ? 0 : e.error);
                 QVERIFY2(got == QList<int>({code, 0}), bad);
             }
-    }
-
-    void undecodableRequestsAreRefused()
-    {
-        for (const char *hex : {"030101",        // no group
-                                "0301010100",    // group of 0 items
-                                "030101010100",  // item cut short
-                                "03010101010009",  // unknown type
-                                "03010701010001",  // unknown command
-                                "0301020101000405414243"})  // string longer than sent
-            QVERIFY2(!decodeRequest(QByteArray::fromHex(hex)), hex);
     }
 
     // Telnet framing of a device server taking RFC 2217 port settings: data
