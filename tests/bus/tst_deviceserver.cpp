@@ -27,17 +27,6 @@ int terminalRate(const QString& path)
   return ok ? int(cfgetospeed(&t)) : 0;
 }
 
-// A child process killed at the end of the test.
-struct Child : QProcess {
-  ~Child() override
-  {
-    if (state() != NotRunning) {
-      kill();
-      waitForFinished();
-    }
-  }
-};
-
 }
 
 class TestDeviceServer : public QObject {
@@ -72,11 +61,16 @@ private slots:
     }
     processrig::Program p;
     const QString pty = p.home.file("pty"), trace = p.home.file("trace");
-    Child sim;
+    QProcess sim, dev;
+    const auto end = qScopeGuard([&] {
+      for (QProcess* c : {&sim, &dev}) {
+        c->kill();
+        c->waitForFinished();
+      }
+    });
     sim.start(p.bin + "/soranet-sim", {"--no-pacing", "--link", pty});
     QVERIFY(until([&] { return QFile::exists(pty); }, 5000));
 
-    Child dev;
     const int port = freePort();
     QString iface = QString("tcp:127.0.0.1:%1").arg(port);
     if (tool == "socat") {
