@@ -132,22 +132,16 @@ private:
   }
 };
 
-// A server with its services and the parameter table loaded.
-inline std::unique_ptr<tesmira::Server> makeServer()
-{
-  auto s = std::make_unique<tesmira::Server>();
-  s->createGeneral(".");
-  s->createServices();
-  if (!s->db->InitDB().isEmpty() || !s->db->LoadParameterTable().isEmpty())
-    qWarning("database not loaded");
-  return s;
-}
-
-// Such a server with every console line captured and the operator's answers
-// scripted. Create it after the World it works on.
+// A server with its services and the parameter table loaded, every console
+// line captured and the operator's answers scripted. Create it after the
+// World it works on.
 struct Rig {
-  Rig() : server(makeServer())
+  Rig() : server(std::make_unique<tesmira::Server>())
   {
+    server->createGeneral(".");
+    server->createServices();
+    if (!server->db->InitDB().isEmpty() || !server->db->LoadParameterTable().isEmpty())
+      qWarning("database not loaded");
     support::setPrompt(&prompt);
     server->log->setConsole(&console);
     server->log->EchoAll = true;

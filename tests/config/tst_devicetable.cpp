@@ -83,7 +83,8 @@ private slots:
   void deviceTypes()
   {
     cfgtest::World w;
-    auto s = cfgtest::makeServer();
+    cfgtest::Rig rig;
+    const auto& s = rig.server;
     DeviceTable& d = *s->devices;
     QCOMPARE(d.LoadDeviceTypes(), QString());
     for (int id = 1; id <= d.DeviceTypeCount; ++id) {
@@ -160,13 +161,11 @@ private slots:
   {
     Fixture f(fiveRows());
     f.fill();
-    QVERIFY(!f.changed && f.ok);
-    QVERIFY(f.rig->prompt.asked.isEmpty());
+    QVERIFY(!f.changed && f.ok && f.rig->prompt.asked.isEmpty());
     const ChannelModel& cm = f.server->channels;
     QVERIFY(cm.available(2, 8));
 
     f.server->devices->SetChanPolled(4, false);
-    QVERIFY(!cm.ChannelTable[4].Polling);
     QCOMPARE(f.world.rows().mid(3), cfgtest::rowTexts({fiveRows()[3]}, 0) + cfgtest::rowTexts({fiveRows()[4]}));
     f.server->devices->SetChanPolled(99, false); // no such channel: nothing happens
     QCOMPARE(f.world.rows().size(), 5);
@@ -222,9 +221,8 @@ private slots:
     }
     QSqlDatabase::removeDatabase("damage");
     f.fill();
-    QVERIFY(!f.changed && !f.ok);
+    QVERIFY(!f.changed && !f.ok && f.rig->prompt.asked.isEmpty());
     QVERIFY(f.error.contains("FlowDevices"));
-    QVERIFY(f.rig->prompt.asked.isEmpty());
     QCOMPARE(f.world.rows(), cfgtest::rowTexts(fiveRows().mid(0, 2)));
   }
 

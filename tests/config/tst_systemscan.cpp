@@ -156,8 +156,7 @@ private slots:
     scan.prompt.answers << support::Prompt::AnswerNo;
     QCOMPARE(CheckConfig(s), int16_t(1));
     QCOMPARE(w.rows(), before);
-    QVERIFY(s.dde->topic(3));
-    QVERIFY(!s.dde->topic(4));
+    QVERIFY(s.dde->topic(3) && !s.dde->topic(4));
     QVERIFY(!scan.log().contains("Server is active and ready for any client"));
     // The caller closes the communication and names the failure.
     scan.prompt.answers << support::Prompt::AnswerNo;
