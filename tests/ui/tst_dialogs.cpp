@@ -6,7 +6,6 @@
 #include "ServerRig.h"
 
 #include "bus/Communication.h"
-#include "core/CommandLine.h"
 #include "ui/frmConfigScrn.h"
 #include "ui/frmParmList.h"
 #include "ui/frmPollTimeDialog.h"
@@ -39,9 +38,9 @@ namespace {
 // The whole program on settings files written by the test.
 struct Rig : serverrig::Rig {
   frmMain* w = nullptr;
-  explicit Rig(const QByteArray& common = {}, const QByteArray& program = {}, bool serviceColumns = false)
+  explicit Rig(const QByteArray& common = {}, const QByteArray& program = {})
   {
-    QCOMPARE(load(common, program, [=](Options& o) { EvaluateCommandLine(serviceColumns ? "8352" : "", o); }), QString());
+    QCOMPARE(load(common, program), QString());
     w = s->main;
   }
   QVariant commport(const QString& column) const
@@ -177,7 +176,6 @@ private slots:
     r.s->dde->Rcvd_dde_Cmnd(0, "-6");
     auto* d = r.form<frmPollTimeDialog>("frmPollTime");
     QVERIFY(d->isVisible());
-    QCOMPARE(d->txtPollBatch->text(), QString("10"));
     type(d->txtPollTime, "0");
     type(d->txtPollBatch, "500");
     type(d->txtRTPInterval, "fast");
@@ -227,29 +225,27 @@ private slots:
     QCOMPARE(t->cmdRead_Click(), QString("Please close the communication first."));
   }
 
-  // The list of one device type, without and with 8352 on the command line.
+  // The list of one device type: its parameters but the advanced ones, the
+  // secured flag in the last column; the menu's list shows them all.
   void parameterListOfOneType()
   {
-    for (const char* last : {"Secured", "DDE str"}) {
-      const bool service = QByteArray(last) == "DDE str";
-      Rig r({}, {}, service);
-      auto* list = r.form<frmParmList>("frmParmList");
-      list->Show(4);
-      QTableWidget* g = list->grdParameterList;
-      QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), QString(last));
-      QList<int16_t> offered;
-      QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
-      QStringList expected, shown;
-      for (int16_t p : offered)
-        if (!r.s->db->ParameterTable[size_t(p)].Advanced)
-          expected << QString::number(p);
-      for (int row = 0; row < g->rowCount(); ++row)
-        shown << g->item(row, 0)->text();
-      QCOMPARE(shown, expected);
-      QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
-      r.w->menu("mnuParList")->trigger();
-      QVERIFY(g->rowCount() > shown.size());
-    }
+    Rig r;
+    auto* list = r.form<frmParmList>("frmParmList");
+    list->Show(4);
+    QTableWidget* g = list->grdParameterList;
+    QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), QString("Secured"));
+    QList<int16_t> offered;
+    QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
+    QStringList expected, shown;
+    for (int16_t p : offered)
+      if (!r.s->db->ParameterTable[size_t(p)].Advanced)
+        expected << QString::number(p);
+    for (int row = 0; row < g->rowCount(); ++row)
+      shown << g->item(row, 0)->text();
+    QCOMPARE(shown, expected);
+    QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
+    r.w->menu("mnuParList")->trigger();
+    QVERIFY(g->rowCount() > shown.size());
   }
 
   void viewerEditsReachTheFile()
