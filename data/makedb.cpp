@@ -14,6 +14,8 @@
 // of its channels. The staging tables are then dropped. The schema's checks
 // refuse parameter rows the server could not poll or write. The file is written under a temporary name and renamed at the
 // end, so a failed build never leaves a half-made database behind.
+#include "config/ProcessBlocks.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QMap>
@@ -91,16 +93,6 @@ QString quoteIdent(const QString& name)
   return '"' + n + '"';
 }
 
-// The channel a reply from bus process p belongs to: processes 1..32, 33..64
-// and 65..96 count channels 1..32 each, 97..103 channels 1..7; 0 for the rest.
-int replyChannel(int p)
-{
-  for (int base : {96, 64, 32, 0})
-    if (p > base && p <= base + (base == 96 ? 7 : 32))
-      return p - base;
-  return 0;
-}
-
 // A multi-channel analog instrument polls channel c of a parameter at its
 // own process c (255), at process + c - 1 (33..112), or at the module's
 // process (0, 113..127) for a value of the whole module. Returns false when
@@ -112,7 +104,7 @@ bool addressesEveryChannel(int process, int channels)
   if (process != 255 && (process < 33 || process > 112))
     return false;
   for (int c = 1; c <= channels; ++c)
-    if (replyChannel(process == 255 ? c : process + c - 1) != c)
+    if (tesmira::ChannelOfProcessBlock(process == 255 ? c : process + c - 1) != c)
       return false;
   return true;
 }

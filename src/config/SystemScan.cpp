@@ -1,5 +1,6 @@
 #include "SystemScan.h"
 #include "InterfaceTracking.h"
+#include "ProcessBlocks.h"
 
 #include "DeviceTable.h"
 #include "bus/Communication.h"
@@ -115,14 +116,8 @@ int16_t FindChannelNumber(const Server& s, uint8_t node, uint8_t process, QList<
     const int type = sora32::GetModuleType(node);
     mapped = (type == 5 || type == 19) ? 11 : (p != 0 ? p : 1);
     wholeModule = mapped == 1 && p == 0;
-  } else if (p >= 1 && p <= 32) {
-    mapped = p;
-  } else if (p >= 33 && p <= 64) {
-    mapped = p - 32;
-  } else if (p >= 65 && p <= 96) {
-    mapped = p - 64;
-  } else if (p >= 97 && p <= 103) {
-    mapped = p - 96;
+  } else if (ChannelOfProcessBlock(p) != 0) {
+    mapped = ChannelOfProcessBlock(p);
   } else if ((p >= 104 && p <= 122) || p == 127) {
     mapped = 1;
     wholeModule = true;
