@@ -6,9 +6,9 @@
 namespace support {
 
 // Every message box, question, input box and file dialog of the program goes
-// through one Prompt. The GUI prompt shows Qt dialogs; the headless prompt
-// answers by policy (see headlessAnswer) and logs the question; tests install
-// a ScriptedPrompt that answers from a queue and records what was asked.
+// through one Prompt. The GUI prompt (GuiPrompt, with the windows in src/ui)
+// shows Qt dialogs; the headless prompt answers by policy (see
+// headlessAnswer) and logs the question; tests install a ScriptedPrompt that answers from a queue and records what was asked.
 // Whatever the prompt, the title and text of every box are also written to
 // standard error, so a failed start explains itself in a terminal or a log.
 class Prompt {
@@ -49,15 +49,6 @@ protected:
                        QString& path, const QString& headlessPath) = 0;
   virtual bool askText(const QString& text, const QString& title, const QString& def,
                        QString& value) = 0;
-};
-
-// Qt dialogs, for a server with a display.
-class GuiPrompt : public Prompt {
-protected:
-  Answer ask(const QString& text, Buttons buttons, Icon icon, const QString& title, Answer headless) override;
-  bool askFile(const QString& title, const QString& filter, const QString& startFolder, QString& path,
-               const QString& headlessPath) override;
-  bool askText(const QString& text, const QString& title, const QString& def, QString& value) override;
 };
 
 // Answers by policy; texts are not asked (cancelled), files only where the

@@ -13,13 +13,12 @@
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "Prompt.h"
 #include "sora32.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -131,7 +130,7 @@ QString StartCommunication(Server& s)
     if (s.errors)
       s.errors->HandleErrorMessage(14, 0, 0, false, "");
     s.HideBusy();
-    QApplication::beep();
+    s.view().Beep();
   }
   if (r == 0 && s.engine)
     s.engine->HandlePendingMsg();
@@ -378,28 +377,24 @@ void ApplyPortSettings(Server& s)
 
 void OpenCommunication_Click(Server& s)
 {
-  if (s.main)
-    s.main->setCursor(Qt::WaitCursor);
+  s.view().BeginBusyCursor();
   if (StartCommunication(s).isEmpty())
     CheckConfigAndStartPolling(s);
   if (s.log)
     s.log->syncMenus();
-  if (s.main)
-    s.main->unsetCursor();
+  s.view().EndBusyCursor();
 }
 
 void CloseCommunication_Click(Server& s)
 {
-  if (s.main)
-    s.main->setCursor(Qt::WaitCursor);
+  s.view().BeginBusyCursor();
   const int16_t r = StopCommunication(s);
   if (r != 0 && s.errors)
     s.errors->HandleErrorMessage(r, 0, 0, false, "");
   ShowInterfaceSettings(s);
   s.fields.set("lblAmount", "0");
   s.fields.set("lblPendingMsg", "0");
-  if (s.main)
-    s.main->unsetCursor();
+  s.view().EndBusyCursor();
 }
 
 void CheckConfig_Click(Server& s) { RestartCommunication(s); }

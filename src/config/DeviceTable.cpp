@@ -5,7 +5,6 @@
 #include "db/Database.h"
 #include "engine/MessageEngine.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "Prompt.h"
@@ -139,10 +138,8 @@ bool DeviceTable::ask(const QString& text, const QString& title)
 {
   if (s.options.ConfigCheckDisabled)
     return true;
-  if (s.main && !s.headless) {
-    s.main->raise();
-    s.main->activateWindow();
-  }
+  if (!s.headless)
+    s.view().RaiseMain();
   return support::prompt().MsgBox(text, support::Prompt::YesNo, support::Prompt::Question, title) ==
          support::Prompt::AnswerYes;
 }

@@ -13,12 +13,11 @@
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "sora32.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QCoreApplication>
 #include <QStringList>
 #include <algorithm>
@@ -60,7 +59,7 @@ int16_t configFailed(Server& s, int16_t code)
   if (s.errors)
     s.errors->HandleErrorMessage(18, 0, 0, false, QString());
   StopCommunication(s);
-  QApplication::beep();
+  s.view().Beep();
   return code;
 }
 

@@ -83,4 +83,44 @@ QString JoinArguments(const QStringList& arguments)
   return parts.join(' ');
 }
 
+DashOptions ParseDashOptions(const QStringList& arguments)
+{
+  DashOptions d;
+  for (int i = 0; i < arguments.size(); ++i) {
+    const QString& a = arguments.at(i);
+    if (a == QLatin1String("--help") || a == QLatin1String("-h") || a == QLatin1String("/?")) {
+      d.action = DashOptions::Help;
+      return d;
+    }
+    if (a == QLatin1String("--version") || a == QLatin1String("-V")) {
+      d.action = DashOptions::Version;
+      return d;
+    }
+    if (a.startsWith(QLatin1String("--log="))) {
+      d.logPath = a.mid(6);
+    } else if (a == QLatin1String("--log")) {
+      if (i + 1 >= arguments.size()) {
+        d.action = DashOptions::UsageError;
+        d.error = QStringLiteral("option '--log' needs a file name");
+        return d;
+      }
+      d.logPath = arguments.at(++i);
+    } else if (a.startsWith('-')) {
+      d.action = DashOptions::UsageError;
+      d.error = QStringLiteral("unknown option '%1'").arg(a);
+      return d;
+    } else {
+      d.rest << a;
+    }
+  }
+  return d;
+}
+
+QString UsageLines(const QString& program)
+{
+  return QStringLiteral("Usage: %1 [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [--log FILE] [client-program]\n"
+                        "       %1 -h | --help | -V | --version\n")
+      .arg(program);
+}
+
 }

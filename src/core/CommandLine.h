@@ -17,6 +17,25 @@ void SplitCommandLine(const QString& line, QChar separator, int16_t& count, QStr
 // the usage error.
 QString EvaluateCommandLine(const QString& commandLine, Options& options);
 
+// The dash options of both programs, taken before anything starts:
+// -h/--help (also /?), -V/--version, --log FILE and --log=FILE. Any other
+// argument that starts with a dash is a usage error, never a client
+// program. The first help, version or error met decides; the other
+// arguments (the /X options and the client program) go on, in their order,
+// to EvaluateCommandLine.
+struct DashOptions {
+  enum Action { Serve, Help, Version, UsageError };
+  Action action = Serve;
+  QString logPath;   // --log's file; empty when not given
+  QString error;     // the usage error, e.g. "unknown option '-x'"
+  QStringList rest;
+};
+DashOptions ParseDashOptions(const QStringList& arguments);
+
+// The usage lines of a program ("tesmira" or "tesmirad"), the first lines
+// of its --help text and what a usage error prints after the error.
+QString UsageLines(const QString& program);
+
 // Joins argv (without the program name) back into one command line, quoting
 // arguments that hold blanks, so that "a b" stays one argument.
 QString JoinArguments(const QStringList& arguments);

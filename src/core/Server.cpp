@@ -12,13 +12,13 @@
 #include "db/Database.h"
 #include "log/Logger.h"
 #include "mqtt/MqttBridge.h"
-#include "ui/ServiceLog.h"
-#include "ui/Simulation.h"
-#include "ui/frmMain.h"
+#include "operator/ServiceLog.h"
+#include "operator/Simulation.h"
 
 namespace tesmira {
 
 Server* Server::s_current = nullptr;
+OperatorView Server::s_noView;
 
 Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
@@ -84,40 +84,22 @@ void Server::createServices()
   };
 }
 
-void Server::ShowBusy(const QString& text, double step)
-{
-  if (main)
-    main->ShowBusy(text, step);
-}
+void Server::ShowBusy(const QString& text, double step) { view().ShowBusy(text, step); }
 
-void Server::HideBusy()
-{
-  if (main)
-    main->HideBusy();
-}
+void Server::HideBusy() { view().HideBusy(); }
 
-void Server::ResetBusyProgress()
-{
-  if (main)
-    main->ResetBusyProgress();
-}
+void Server::ResetBusyProgress() { view().ResetBusyProgress(); }
 
 void Server::SetComStatus(const QString& text)
 {
-  if (main) {
-    main->SetComStatus(text);
-    return;
-  }
   fields.set(QStringLiteral("Status"), text);
-  if (frmMain::ComStates().contains(text))
+  if (StatusFields::ComStates().contains(text)) {
     fields.set(QStringLiteral("ComStatus"), text);
+    view().ShowComState(text);
+  }
 }
 
-void Server::enableMenu(const char* name, bool on)
-{
-  if (main)
-    main->enableMenu(QString::fromLatin1(name), on);
-}
+void Server::enableMenu(const char* name, bool on) { view().enableMenu(QString::fromLatin1(name), on); }
 
 void Server::LogMessage(int category, const QString& text)
 {

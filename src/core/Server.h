@@ -2,8 +2,9 @@
 #include "Configuration.h"
 #include "Options.h"
 #include "ProcessState.h"
+#include "OperatorView.h"
+#include "StatusFields.h"
 #include "config/ChannelModel.h"
-#include "ui/StatusFields.h"
 
 #include <QObject>
 #include <QString>
@@ -21,7 +22,6 @@ class clsGeneral;
 class Database;
 class Logger;
 class ErrorMessages;
-class frmMain;
 class clsComSoraDLL;
 class DdeServer;
 class DeviceTable;
@@ -66,7 +66,13 @@ public:
   std::unique_ptr<Commands> commands; // client pokes and commands of the channel topics
   std::unique_ptr<Simulation> simulation; // simulation mode and its timer
   std::unique_ptr<MqttBridge> mqtt; // item values on an MQTT broker; null unless [MQTT] Enabled
-  frmMain* main = nullptr; // owned by Qt; deleted in Main's shut-down
+
+  // What an operator sees: the main window of the windowed program, which
+  // sets itself here while it exists. Without one (the daemon, no display)
+  // the calls do nothing.
+  OperatorView& view() const { return m_view ? *m_view : s_noView; }
+  bool hasView() const { return m_view != nullptr; }
+  void setView(OperatorView* view) { m_view = view; }
 
   // Convenience access to the general services' components (null until
   // clsGeneral exists).
@@ -92,7 +98,7 @@ public:
   bool headless = false;
 
   // The main window's status calls, usable headless too: the busy display
-  // and the menus need the window; the status texts are fields either way,
+  // and the menus go to the view; the status texts are fields either way,
   // and log lines go to the logger once it exists.
   void ShowBusy(const QString& text, double step);
   void HideBusy();
@@ -109,6 +115,8 @@ public:
 
 private:
   static Server* s_current;
+  static OperatorView s_noView;
+  OperatorView* m_view = nullptr;
 };
 
 }

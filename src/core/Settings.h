@@ -2,8 +2,6 @@
 #include <QString>
 #include <cstdint>
 
-class QWidget;
-
 namespace tesmira {
 
 class Server;
@@ -31,10 +29,6 @@ bool SetPollBatch(Server& s, QString& field);
 
 // Writes the current SystemLNA to the settings and the Commport table.
 void StoreCurrentSystemLNA(Server& s);
-
-// Main window geometry.
-void RetrieveStoredWindowSettings(Server& s, QWidget* window);
-void StoreCurrentWindowSettings(Server& s, QWidget* window);
 
 // The interface display: port field, interface type field, caption and the
 // Interface/Baudrate server items.

@@ -14,17 +14,7 @@
 #include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
-#include "ui/Simulation.h"
-#include "ui/frmMain.h"
-#include "ui/frmTest.h"
-#include "ui/frmNetwork.h"
-#include "ui/frmParmList.h"
-#include "ui/frmParmVal.h"
-#include "ui/frmPollTimeDialog.h"
-#include "ui/frmSystem.h"
-#include "ui/frmTestLumbra.h"
-#include "ui/frmViewDeviceParam.h"
-#include "ui/frmWorning.h"
+#include "operator/Simulation.h"
 
 #include "Debug.h"
 #include "Paths.h"
@@ -32,15 +22,13 @@
 #include "Setting.h"
 #include "sora32.h"
 
-#include <QHash>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QLockFile>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -51,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <sys/socket.h>
 #include <unistd.h>
 #ifdef TESMIRA_HAVE_SYSTEMD
@@ -197,9 +186,8 @@ bool displayAvailable()
   return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-const char* kUsage =
-  "Usage: tesmira [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [client-program]\n"
-  "       tesmira --help | --version\n"
+// The --help text after the usage lines.
+const char* kHelp =
   "\n"
   "Tesmira makes the instruments on a Soranet fieldbus available to client\n"
   "programs on this computer (service \"Tesmira\", topics C(1), C(2), ..., items\n"
@@ -214,11 +202,17 @@ const char* kUsage =
   "  /Q      quiet: no busy window\n"
   "  8352    extra columns in the parameter list\n"
   "  client  program started once the server is ready (quote a path with blanks)\n"
-  "  --log=FILE  open the parameter log FILE at start, appending (also\n"
+  "  --log FILE, --log=FILE\n"
+  "          open the parameter log FILE at start, appending (also\n"
   "          program.ini [Log] File=); SIGHUP opens it again (logrotate)\n"
+  "  -h, --help     this text\n"
+  "  -V, --version  the version\n"
   "\n"
-  "Options are not case-sensitive. Without a display the server runs headless:\n"
-  "console lines go to standard output, questions are answered by policy.\n"
+  "Options are not case-sensitive; any other option starting with a dash is a\n"
+  "usage error (exit code 2). tesmirad is the server without windows; tesmira\n"
+  "shows its main window when there is a display and runs like tesmirad\n"
+  "without one: console lines go to standard output, questions are answered\n"
+  "by policy.\n"
   "Files: settings in $TESMIRA_HOME or ~/.config/Tesmira, database in\n"
   "$TESMIRA_HOME/data/Tesmira32 or ~/.local/share/Tesmira32, logs in\n"
   "$TESMIRA_HOME/logs or ~/.local/state/Tesmira.\n";
@@ -286,50 +280,28 @@ void StopPollingTimers(Server& s)
     s.StopPollingTimersHook();
 }
 
-namespace {
-
-template <class Window>
-QWidget* make(Server& s, QWidget* owner)
+const QStringList& SecondaryWindowNames()
 {
-  return new Window(s, owner);
+  // Messages reach the operator as message boxes (a prompt policy when
+  // headless) and the console pane, never through a window of their own, so
+  // the order starts with the module list.
+  static const QStringList names = {"frmNetwork", "frmParmList", "frmParmVal", "frmPollTime",
+                                    "frmSystem", "frmTest", "frmTestLumbra", "frmViewDeviceParam",
+                                    "frmWorning"};
+  return names;
 }
-
-// The secondary window of each name in the creation order.
-QWidget* createForm(Server& s, const QString& name)
-{
-  using Factory = QWidget* (*)(Server&, QWidget*);
-  static const QHash<QString, Factory> factories = {
-      {"frmWorning", &make<frmWorning>},
-      {"frmTest", &make<frmTest>},
-      {"frmNetwork", &make<frmNetwork>},
-      {"frmParmList", &make<frmParmList>},
-      {"frmParmVal", &make<frmParmVal>},
-      {"frmPollTime", &make<frmPollTimeDialog>},
-      {"frmSystem", &make<frmSystem>},
-      {"frmTestLumbra", &make<frmTestLumbra>},
-      {"frmViewDeviceParam", &make<frmViewDeviceParam>},
-  };
-  const Factory create = factories.value(name);
-  return create ? create(s, s.main) : nullptr;
-}
-
-} // namespace
 
 QString CreateForms(Server& s)
 {
   QString error;
-  if (!s.main)
-    return error;
-  for (const QString& name : frmMain::SecondaryWindowNames()) {
+  for (const QString& name : SecondaryWindowNames()) {
     if (!error.isEmpty())
       break;
-    if (s.debug())
+    const bool made = s.view().CreateForm(name);
+    if (made && s.debug())
       s.debug()->LogClassInit(name);
-    QWidget* w = createForm(s, name);
-    Q_ASSERT(w);
-    s.main->forms.insert(name, w);
-    // The polling scheduler stands behind the polling-timer window; its
-    // initialisation result becomes the error.
+    // The polling scheduler stands behind the polling-timer window, with or
+    // without the window; its initialisation result becomes the error.
     if (name == QLatin1String("frmPollTime") && s.poll)
       error = s.poll->ClassInitialize();
   }
@@ -338,17 +310,9 @@ QString CreateForms(Server& s)
 
 QString TerminateForms(Server& s)
 {
-  if (!s.main)
-    return {};
-  for (const QString& name : frmMain::SecondaryWindowNames()) {
-    QPointer<QWidget> w = s.main->forms.take(name);
-    if (w) {
-      w->close();
-      delete w;
-      if (s.debug())
-        s.debug()->LogClassTerm(name);
-    }
-  }
+  for (const QString& name : SecondaryWindowNames())
+    if (s.view().DestroyForm(name) && s.debug())
+      s.debug()->LogClassTerm(name);
   return {};
 }
 
@@ -398,6 +362,74 @@ QString StartProgram(Server& s, const QString& path)
   return {};
 }
 
+QString Form_Load(Server& s)
+{
+  support::Debug* dbg = s.debug();
+  support::Trace trace(dbg, "frmMain", "Form_Load");
+  QString error;
+  try {
+    s.fields.set("ProductName", Server::title());
+
+    // Initial menu state.
+    for (const char* n : {"mnuCloseLog", "mnuServiceLog", "mnuClipboard", "mnuClose", "mnuReadAllParameters",
+                          "mnuComSpeedTest", "mnuCheckConfig", "mnuShowDevice", "mnuTest"})
+      s.enableMenu(n, false);
+    if (s.log) {
+      s.log->RetrieveMenuSettings();
+      s.log->syncMenus();
+    }
+    s.state.EscPressed = false;
+    if (dbg)
+      dbg->SetParentClass("frmMain");
+    s.fields.set("Caption", s.ProgramTitle);
+    s.view().BeginLoad();
+
+    error = CreateForms(s);
+
+    if (error.isEmpty()) {
+      s.ShowBusy("Starting", -1);
+      s.SetComStatus("Idle");
+      if (s.options.TrayIconEnabled)
+        s.view().CreateTrayIcon();
+      s.state.NotReady = true;
+      StopPolling(s);
+      s.state.RxCount = 0;
+      s.fields.set("lblAmount", "0");
+    }
+    if (error.isEmpty())
+      error = CheckServer(s);
+    if (error.isEmpty() && s.db) {
+      const QString installed = s.db->InstallDefaultDatabase();
+      if (!installed.isEmpty() && s.log)
+        s.log->LogMessage(Init, installed, true);
+      error = s.db->InitDB();
+    }
+    if (error.isEmpty())
+      error = CreateSession(s);
+    if (error.isEmpty()) {
+      LoadPortSettings(s);
+      s.enableMenu("mnuComSettings", sora32::GetCommunication() == 0);
+      s.fields.set("TESMIRAVersion", s.general ? s.general->sVersion() : QString());
+      s.fields.set("DatabaseVersion", s.db ? s.db->DBVersion : QString());
+      std::string libVersion;
+      sora32::GetDLLVersion(libVersion);
+      s.fields.set("SORANETDLLVersion", QString::fromStdString(libVersion));
+      s.enableMenu("mnuOpenCom", true);
+      s.enableMenu("mnuTestLumbra", true);
+      s.enableMenu("mnuSimulate", true);
+      s.ShowBusy("Ready", -1);
+    }
+  } catch (const std::exception& e) {
+    error = support::Debug::FormatError(440, QString::fromLocal8Bit(e.what()), "frmMain", "Form_Load",
+                                        Server::title()) +
+            "\r\n\r\nPlease make sure " + Server::title() +
+            " has run at least once as administrator (even if the logged on user is an administrator)."
+            "\r\nRight-click " + Server::title() + " and choose 'Run as administrator'.";
+  }
+  s.view().EndLoad();
+  return error;
+}
+
 QString Start(Server& s)
 {
   QString error = s.db ? s.db->LoadParameterTable() : QString();
@@ -417,11 +449,9 @@ QString Start(Server& s)
       s.log->Write2Console(line);
   }
   if (!s.options.ClientProgram.isEmpty()) {
-    if (s.main)
-      s.main->ShowBusy("Starting client application", -1);
+    s.ShowBusy("Starting client application", -1);
     error = StartProgram(s, s.options.ClientProgram);
-    if (s.main)
-      s.main->ShowBusy("Ready", -1);
+    s.ShowBusy("Ready", -1);
   }
   return error;
 }
@@ -429,8 +459,7 @@ QString Start(Server& s)
 void CleanUp(Server& s)
 {
   support::Trace trace(s.debug(), "frmMain", "CleanUp");
-  if (s.main)
-    s.main->ShowBusy("Preparing program to stop", 50);
+  s.ShowBusy("Preparing program to stop", 50);
   if (s.log)
     s.log->StoreCurrentMenuSettings();
   StopPollingTimers(s);
@@ -442,31 +471,20 @@ void CleanUp(Server& s)
     s.dde->DeleteTopicScr();
   if (s.log && s.log->logFileOpen())
     s.log->CloseLogFile();
-  if (s.options.TrayIconEnabled && s.main)
-    s.main->removeTrayIcon();
+  if (s.options.TrayIconEnabled)
+    s.view().RemoveTrayIcon();
   if (s.db)
     s.db->CloseDB();
   // After the topics have gone (their retained values cleared): "offline".
   s.mqtt.reset();
   TerminateForms(s);
-  // Every other window still loaded goes too, shown or hidden (dialogs made
-  // on first use, tool windows), last first. Menus and other pop-ups belong
-  // to their windows and go with them.
-  QList<QPointer<QWidget>> windows;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w != s.main && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip)
-      windows << w;
-  for (auto it = windows.crbegin(); it != windows.crend(); ++it)
-    if (QWidget* w = *it) {
-      w->close();
-      delete w;
-    }
+  s.view().CloseOtherWindows();
 }
 
 void UnloadMain(Server& s)
 {
   CleanUp(s);
-  StoreCurrentWindowSettings(s, s.main);
+  s.view().StoreWindowSettings();
   // Releasing the session closes the library.
   s.session.reset();
   s.iAppId = -1;
@@ -474,54 +492,51 @@ void UnloadMain(Server& s)
     s.debug()->LogClassTerm("frmMain");
 }
 
-int Main(int argc, char** argv)
+int Main(int argc, char** argv, const char* program, ProgramFront* front)
 {
   installSignalHandlers();
-  const bool headless = !displayAvailable();
-  if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  for (int i = 1; i < argc; ++i) {
-    const QByteArray a(argv[i]);
-    if (a == "--help" || a == "-h" || a == "/?") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (a == "--version") {
-      std::printf("Tesmira %d.%d.%d%s%s\n", TESMIRA_VERSION_MAJOR, TESMIRA_VERSION_MINOR, TESMIRA_VERSION_REVISION,
-                  *TESMIRA_VERSION_COMMENT ? " " : "", TESMIRA_VERSION_COMMENT);
-      return 0;
-    }
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i)
+    arguments << QString::fromLocal8Bit(argv[i]);
+  const DashOptions dash = ParseDashOptions(arguments);
+  const QString usage = UsageLines(QString::fromLatin1(program));
+  switch (dash.action) {
+  case DashOptions::Help:
+    std::fputs(qPrintable(usage + kHelp), stdout);
+    return 0;
+  case DashOptions::Version:
+    std::printf("Tesmira %d.%d.%d%s%s\n", TESMIRA_VERSION_MAJOR, TESMIRA_VERSION_MINOR, TESMIRA_VERSION_REVISION,
+                *TESMIRA_VERSION_COMMENT ? " " : "", TESMIRA_VERSION_COMMENT);
+    return 0;
+  case DashOptions::UsageError:
+    std::fprintf(stderr, "%s: %s\n%s", program, qPrintable(dash.error), qPrintable(usage));
+    return 2;
+  case DashOptions::Serve: break;
   }
-  QApplication app(argc, argv);
-  app.setApplicationName(Server::title());
-  app.setQuitOnLastWindowClosed(false);
 
-  support::GuiPrompt guiPrompt;
+  // With a display the front makes the windowed application; otherwise the
+  // server runs as the daemon does, with no window at all.
+  const bool windowed = front && displayAvailable();
+  std::unique_ptr<QCoreApplication> app =
+    windowed ? front->makeApplication(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+  app->setApplicationName(Server::title());
+
+  const bool interactive = windowed && front->interactive();
   support::HeadlessPrompt headlessPrompt;
-  const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
-  support::setPrompt(headless || offscreen ? static_cast<support::Prompt*>(&headlessPrompt) : &guiPrompt);
+  support::setPrompt(interactive ? &front->prompt() : &headlessPrompt);
   support::Prompt::setDefaultTitle(Server::title());
 
   Server s;
-  watchSignals(&app, s);
-  s.headless = headless || offscreen;
+  watchSignals(app.get(), s);
+  s.headless = !interactive;
   if (s.headless)
     g_defaultHandler = qInstallMessageHandler(headlessMessageHandler);
 
   // 1. General services.
   s.createGeneral(support::Paths::programDir());
-  // 2. Command line.
-  QStringList arguments = app.arguments().mid(1);
-  QString logPath;
-  for (auto it = arguments.begin(); it != arguments.end();) {
-    if (it->startsWith(QLatin1String("--log="))) {
-      logPath = it->mid(6);
-      it = arguments.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  QString error = EvaluateCommandLine(JoinArguments(arguments), s.options);
+  // 2. Command line (the dash options are taken above).
+  const QString logPath = dash.logPath;
+  QString error = EvaluateCommandLine(JoinArguments(dash.rest), s.options);
   // 3. Previous instance: a lock file in the runtime folder.
   support::Paths::ensureDir(support::Paths::runtimeDir(), true);
   QLockFile lock(support::Paths::runtimeDir() + "/Tesmira.lock");
@@ -536,6 +551,7 @@ int Main(int argc, char** argv)
     error = s.general->sError();
 
   int exitCode = 0;
+  bool loaded = false;
   if (error.isEmpty()) {
     if (s.debug())
       s.debug()->LogInfo(Server::title() + ' ' + s.general->sVersion() + ' ' +
@@ -543,17 +559,16 @@ int Main(int argc, char** argv)
     s.createServices();
     if (s.headless)
       s.log->setMirrorToStdout(true);
-    auto* main = new frmMain(s);
-    QObject::connect(main, &frmMain::closeRequested, &app, [&s] { RequestStop(s); });
-    main->Form_Load();
+    if (windowed)
+      front->openMainWindow(s);
+    loaded = true;
+    error = Form_Load(s);
     if (s.dde && s.dde->registered())
       setQuickExitPath(g_quickSocket, s.dde->socketPath());
     // A stop asked for before this point ends start-up where it stands.
     if (g_stopSignals > 0)
       RequestStop(s);
-    if (main->bCancel) {
-      error = main->sError;
-    } else if (!s.state.StopRequested) {
+    if (error.isEmpty() && !s.state.StopRequested) {
       OpenStartupLog(s, logPath);
       error = Start(s);
     }
@@ -569,14 +584,16 @@ int Main(int argc, char** argv)
     // A stop request made before the loop runs would be lost by it.
     if (!s.state.StopRequested) {
       notifyServiceManager("READY=1\nSTATUS=Serving clients");
-      app.exec();
+      app->exec();
     }
     notifyServiceManager("STOPPING=1");
   }
-  if (s.main) {
+  if (loaded) {
     UnloadMain(s);
-    delete s.main;
+    if (windowed)
+      front->closeMainWindow(s);
   }
+  support::setPrompt(nullptr);
   return exitCode;
 }
 

@@ -7,14 +7,14 @@
 #include "config/InterfaceTracking.h"
 #include "core/Server.h"
 #include "core/Settings.h"
+#include "core/Startup.h"
 #include "db/Database.h"
 #include "engine/BulkRead.h"
 #include "engine/MessageEngine.h"
 #include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
-#include "ui/Simulation.h"
-#include "ui/frmMain.h"
+#include "operator/Simulation.h"
 
 #include "Debug.h"
 
@@ -180,16 +180,7 @@ void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
     performCode(code, specification);
 }
 
-void Commands::showWindow(const char* name)
-{
-  if (!s.main)
-    return;
-  QWidget* w = s.main->forms.value(QString::fromLatin1(name));
-  if (!w)
-    return;
-  w->show();
-  w->raise();
-}
+void Commands::showWindow(const char* name) { s.view().ShowForm(QString::fromLatin1(name)); }
 
 void Commands::performCode(int16_t code, const QString& specification)
 {
@@ -205,10 +196,7 @@ void Commands::performCode(int16_t code, const QString& specification)
     PollingHold(s, false);
     return;
   case -3:
-    if (s.main) {
-      s.main->showNormal();
-      s.main->raise();
-    }
+    s.view().ShowMain();
     break;
   case -4: showWindow("frmNetwork"); break;
   case -5: break;
@@ -220,13 +208,20 @@ void Commands::performCode(int16_t code, const QString& specification)
     break;
   case -9:
     // After the poke has been answered: closing the main window runs the
-    // ordered shut-down, which ends the conversations.
-    if (s.main)
-      QMetaObject::invokeMethod(s.main, [w = s.main] { w->close(); }, Qt::QueuedConnection);
+    // ordered shut-down, which ends the conversations; without a window the
+    // server is asked to stop as a stop signal asks it.
+    QMetaObject::invokeMethod(
+        &s,
+        [&server = s] {
+          if (server.hasView())
+            server.view().CloseMain();
+          else
+            RequestStop(server);
+        },
+        Qt::QueuedConnection);
     return;
   case -10:
-    if (s.main)
-      s.main->showMinimized();
+    s.view().MinimiseMain();
     return;
   default:
     return; // 0 and below -10: nothing, the item keeps the text

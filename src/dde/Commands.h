@@ -52,8 +52,8 @@ public:
   //   -9       the server ends (ordered shut-down)
   //   -10      main window minimised
   //   0, < -10 nothing
-  // Windows that this build does not have yet are not opened; the item is
-  // still set back.
+  // Without windows (the daemon, or no display) -3 to -7 and -10 open
+  // nothing; the item is still set back as listed.
   void Rcvd_dde_Cmnd(int16_t channel, const QString& command);
 
   // Reduces a C(0) command to its code and scan specification: "a.b" is

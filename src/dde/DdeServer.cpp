@@ -9,7 +9,6 @@
 #include "db/Database.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "Prompt.h"
@@ -121,14 +120,12 @@ void DdeServer::AddTopicScr(int16_t count)
   TopicTable.clear();
   TopicTable.resize(size_t(std::max<int16_t>(count, 0)) + 1);
   for (int16_t i = 0; i <= count; ++i) {
-    if (m_s.main)
-      m_s.main->ShowBusy(QStringLiteral("Adding topics to server"), 2);
+    m_s.ShowBusy(QStringLiteral("Adding topics to server"), 2);
     TopicTable[i] = std::make_unique<frmTopic>(m_s, *m_link, i);
     TopicTable[i]->CreateItems(i);
   }
   m_s.state.TopicsCreated = true;
-  if (m_s.main)
-    m_s.main->HideBusy();
+  m_s.HideBusy();
 }
 
 void DdeServer::DeleteTopicScr()

@@ -8,7 +8,7 @@
 #include "core/Settings.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
-#include "ui/StatusFields.h"
+#include "core/StatusFields.h"
 
 #include "Client.h" // ddeml::Request (platform/ddeml)
 #include "Server.h" // ddeml::Server (platform/ddeml)

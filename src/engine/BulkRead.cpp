@@ -12,11 +12,9 @@
 #include "dde/Commands.h"
 #include "dde/DdeServer.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 
-#include <QGuiApplication>
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -40,23 +38,15 @@ bool wholeNumber(const QString& text, int& value)
 
 const char* const kModule = "BulkRead";
 
-// The main window shows the busy pointer while a bulk read runs; nested
-// reads stack their pointers.
+// The operator sees the busy pointer while a bulk read runs; nested reads
+// stack their pointers.
 class BusyPointer {
 public:
-  explicit BusyPointer(const Server& s) : m_on(s.main != nullptr)
-  {
-    if (m_on)
-      QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  }
-  ~BusyPointer()
-  {
-    if (m_on)
-      QGuiApplication::restoreOverrideCursor();
-  }
+  explicit BusyPointer(const Server& s) : m_view(s.view()) { m_view.BeginBusyCursor(); }
+  ~BusyPointer() { m_view.EndBusyCursor(); }
 
 private:
-  bool m_on;
+  OperatorView& m_view;
 };
 
 int32_t retriesLeft(const ChannelModel& m, int channel, int parameter)
@@ -165,8 +155,7 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
     // A stop request ends the run; the clients are not told it completed.
     for (int k = first; k <= last && !s.state.StopRequested; ++k) {
       c = int16_t(k);
-      if (s.main)
-        s.main->ShowBusy(QStringLiteral("Reading parameters from channel ") + QString::number(k), step);
+      s.ShowBusy(QStringLiteral("Reading parameters from channel ") + QString::number(k), step);
       const ChannelRec* r = s.channels.channel(k);
       const uint8_t node = r ? r->Dev_Nodenr : 0, proc = r ? r->Dev_Proc : 0;
       for (int i = 0; i < list.size() && !s.state.StopRequested; ++i) {
@@ -234,8 +223,7 @@ void Poll_All_Params(Server& s, int16_t channel, const QString& specification)
   if (!finalRead)
     ReadyCOPO(s, std::max<int16_t>(c, 0), {});
   PollingHold(s, false);
-  if (s.main)
-    s.main->HideBusy();
+  s.HideBusy();
 }
 
 void Poll_All_Available_Params(Server& s, int16_t channel, int16_t group)
@@ -262,11 +250,9 @@ void Poll_All_Available_Params(Server& s, int16_t channel, int16_t group)
 
 void ReadAllParams_Click(Server& s)
 {
-  if (s.main)
-    s.main->ShowBusy(QStringLiteral("Reading all parameters"), 5);
+  s.ShowBusy(QStringLiteral("Reading all parameters"), 5);
   Poll_All_Params(s, -1, QStringLiteral("ALL"));
-  if (s.main)
-    s.main->HideBusy();
+  s.HideBusy();
 }
 
 }

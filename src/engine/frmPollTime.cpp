@@ -10,7 +10,6 @@
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "log/Logger.h"
-#include "ui/frmMain.h"
 
 #include "Debug.h"
 #include "Timer.h"
@@ -84,12 +83,7 @@ int32_t frmPollTime::CalcWatchdogInterval() const
 
 void frmPollTime::setComStatus(const QString& text)
 {
-  if (s.main) {
-    s.main->SetComStatus(text);
-  } else {
-    s.fields.set(QStringLiteral("Status"), text);
-    s.fields.set(QStringLiteral("ComStatus"), text);
-  }
+  s.SetComStatus(text);
 }
 
 void frmPollTime::StartPollingTimers()

@@ -6,15 +6,8 @@
 #include <Prompt.h>
 #include <Setting.h>
 
-#include <QAction>
-#include <QApplication>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <cstdio>
 #include <exception>
 
@@ -190,22 +183,6 @@ void Logger::LogParameter(int category, int channel, int parameter, const QStrin
   LogMessage(category, ParameterText(category, channel, parameter, name, value, extra), true);
 }
 
-// The document position from which the pane's last `keep` characters run,
-// line breaks counted as CR LF. When the count ends in a break, the break
-// goes too: the pane then starts with the line after it.
-int Logger::keepFrom(const QTextDocument* doc, int keep)
-{
-  for (QTextBlock b = doc->lastBlock(); b.isValid(); b = b.previous()) {
-    const int length = b.length() - 1; // without its separator
-    if (length >= keep)
-      return b.position() + length - keep;
-    keep -= length + 2;
-    if (keep <= 0)
-      return b.position();
-  }
-  return 0;
-}
-
 void Logger::Write2Console(const QString& text)
 {
   if (m_mirror) {
@@ -214,29 +191,8 @@ void Logger::Write2Console(const QString& text)
     std::fputc('\n', stdout);
     std::fflush(stdout);
   }
-  QPlainTextEdit* pane = m_console.data();
-  if (!pane)
-    return;
-  QTextDocument* doc = pane->document();
-  // The pane's text as a text of lines joined by CR LF: every line break
-  // counts two characters. The document itself holds one separator per
-  // break (and one closing separator beyond the text).
-  const int breaks = doc->blockCount() - 1;
-  const int held = doc->characterCount() - 1 + breaks;
-  QTextCursor cursor(doc);
-  cursor.beginEditBlock();
-  if (held >= kConsoleLimit) {
-    cursor.setPosition(0);
-    cursor.setPosition(keepFrom(doc, kConsoleKeep), QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-  }
-  cursor.movePosition(QTextCursor::End);
-  if (held > 0)
-    cursor.insertBlock();
-  cursor.insertText(text);
-  cursor.endEditBlock();
-  pane->setTextCursor(cursor);
-  pane->ensureCursorVisible();
+  if (m_console)
+    m_console->appendLine(text);
 }
 
 // The file takes the text in the locale's encoding, Linux's counterpart of the
@@ -345,10 +301,7 @@ int16_t Logger::openLogPath(const QString& path, bool askReplace)
     return reportOpenError(path, text, number);
   }
 
-  if (m_menus.mnuOpenLog)
-    m_menus.mnuOpenLog->setEnabled(false);
-  if (m_menus.mnuCloseLog)
-    m_menus.mnuCloseLog->setEnabled(true);
+  emit optionsChanged();
   // The next dialog starts where this one ended.
   if (m_setting)
     m_setting->SaveUserSetting(QStringLiteral("Directories"), QStringLiteral("DataDir"),
@@ -361,10 +314,7 @@ void Logger::CloseLogFile()
   support::Trace trace(m_debug, kModule, "CloseLogFile");
   if (m_file.isOpen())
     m_file.close();
-  if (m_menus.mnuOpenLog)
-    m_menus.mnuOpenLog->setEnabled(true);
-  if (m_menus.mnuCloseLog)
-    m_menus.mnuCloseLog->setEnabled(false);
+  emit optionsChanged();
 }
 
 // ---- debug component ----------------------------------------------------------
@@ -381,58 +331,15 @@ void Logger::DebugLogError(const QString& text)
     m_debug->LogMsg(QStringLiteral("Error"), text);
 }
 
-// ---- console and menus ----------------------------------------------------------
+// ---- console and options ----------------------------------------------------------
 
-void Logger::setConsole(QPlainTextEdit* txtTerm)
+void Logger::setConsole(ConsoleSink* console)
 {
-  m_console = txtTerm;
-  // Lines are only ever appended and cut: an undo history would keep every
-  // line (and every cut) for good.
-  if (txtTerm)
-    txtTerm->setUndoRedoEnabled(false);
+  m_console = console;
   applyConsoleColours();
 }
 
-void Logger::bindMenus(const LogMenus& menus)
-{
-  m_menus = menus;
-  auto hook = [this](QAction* a, void (Logger::*set)(bool)) {
-    if (!a)
-      return;
-    a->setCheckable(true);
-    // Qt has already inverted the check mark when triggered arrives.
-    connect(a, &QAction::triggered, this, [this, set](bool checked) { (this->*set)(checked); });
-  };
-  hook(menus.mnuLogErrorsOnly, &Logger::setLogErrorsOnly);
-  hook(menus.mnuEchoAll, &Logger::setEchoAll);
-  hook(menus.mnuEchoErr, &Logger::setEchoErr);
-  hook(menus.mnuEchoLinkPokes, &Logger::setEchoLinkPokes);
-  if (menus.mnuOpenLog)
-    connect(menus.mnuOpenLog, &QAction::triggered, this, [this] { mnuOpenLog_Click(); });
-  if (menus.mnuCloseLog)
-    connect(menus.mnuCloseLog, &QAction::triggered, this, [this] { mnuCloseLog_Click(); });
-  syncMenus();
-}
-
-void Logger::syncMenus()
-{
-  if (m_menus.mnuLogErrorsOnly)
-    m_menus.mnuLogErrorsOnly->setChecked(LogErrorsOnly);
-  if (m_menus.mnuEchoAll)
-    m_menus.mnuEchoAll->setChecked(EchoAll);
-  if (m_menus.mnuEchoErr) {
-    m_menus.mnuEchoErr->setChecked(EchoErr);
-    m_menus.mnuEchoErr->setEnabled(!EchoAll);
-  }
-  if (m_menus.mnuEchoLinkPokes) {
-    m_menus.mnuEchoLinkPokes->setChecked(EchoLinkPokes);
-    m_menus.mnuEchoLinkPokes->setEnabled(!EchoAll);
-  }
-  if (m_menus.mnuOpenLog)
-    m_menus.mnuOpenLog->setEnabled(!m_file.isOpen());
-  if (m_menus.mnuCloseLog)
-    m_menus.mnuCloseLog->setEnabled(m_file.isOpen());
-}
+void Logger::syncMenus() { emit optionsChanged(); }
 
 void Logger::setEchoAll(bool on)
 {
@@ -497,11 +404,6 @@ void Logger::StoreCurrentMenuSettings()
 
 // ---- console colours ------------------------------------------------------------
 
-QColor Logger::colourFromNumber(int bgr)
-{
-  return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
-}
-
 void Logger::cycleConsoleColours()
 {
   support::Trace trace(m_debug, kModule, "cycleConsoleColours");
@@ -525,14 +427,8 @@ void Logger::cycleConsoleColours()
 
 void Logger::applyConsoleColours()
 {
-  QPlainTextEdit* pane = m_console.data();
-  if (!pane)
-    return;
-  const QPalette system = QApplication::palette(pane);
-  QPalette p = pane->palette();
-  p.setColor(QPalette::Base, m_back == kSystem ? system.color(QPalette::Base) : colourFromNumber(m_back));
-  p.setColor(QPalette::Text, m_fore == kSystem ? system.color(QPalette::Text) : colourFromNumber(m_fore));
-  pane->setPalette(p);
+  if (m_console)
+    m_console->setColours(m_back, m_fore);
 }
 
 }

@@ -1,17 +1,13 @@
 #pragma once
+#include "log/ConsoleSink.h"
 #include "log/LogCategory.h"
 
-#include <QColor>
 #include <QFile>
 #include <QObject>
-#include <QPlainTextEdit>
-#include <QPointer>
 #include <QString>
 #include <QVariant>
 #include <cstdint>
 
-class QAction;
-class QTextDocument;
 class QDateTime;
 
 namespace support {
@@ -23,19 +19,6 @@ namespace tesmira {
 
 struct Configuration;
 
-// The menu items the logger drives. The main window creates them (captions,
-// placement) and hands them over; the logger makes the option items
-// checkable, keeps their check marks and enabled states, and connects their
-// triggered signals to its handlers. Any pointer may be null.
-struct LogMenus {
-  QAction* mnuOpenLog = nullptr;       // "&Open log file..."
-  QAction* mnuCloseLog = nullptr;      // "&Close log file"
-  QAction* mnuLogErrorsOnly = nullptr; // "&Log errors only"
-  QAction* mnuEchoAll = nullptr;       // "&Echo all info "
-  QAction* mnuEchoErr = nullptr;       // "Ec&ho errors"
-  QAction* mnuEchoLinkPokes = nullptr; // "Echo client &linkpokes"
-};
-
 // The one line writer of the server. Every report goes through LogMessage,
 // which sends the line to the console pane, the log file, both or neither,
 // by the line's category, the four echo/log options and whether a log file is
@@ -46,7 +29,7 @@ struct LogMenus {
 // nobody takes costs a few comparisons; polled values produce one such call
 // each.
 //
-// Runs on the GUI thread only. Nothing here throws to the caller: file
+// Runs on the main thread only. Nothing here throws to the caller: file
 // errors are asked about (Retry/Cancel) or returned as numbers.
 class Logger : public QObject {
   Q_OBJECT
@@ -56,9 +39,9 @@ public:
   ~Logger() override;
 
   // The four operator options. Change them through the menu handlers (or
-  // RetrieveMenuSettings) so the check marks follow; a direct assignment is
-  // honoured by the next line but leaves the menus as they were until
-  // syncMenus() is called.
+  // RetrieveMenuSettings) so the menus follow (optionsChanged); a direct
+  // assignment is honoured by the next line but leaves the menus as they
+  // were until syncMenus() is called.
   bool EchoAll = false;       // every line also goes to the console
   bool EchoErr = false;       // Error and Warn lines go to the console
   bool EchoLinkPokes = false; // Write lines go to the console
@@ -84,7 +67,7 @@ public:
     return toConsole || toFile;
   }
 
-  // Appends one line to the console pane (and the stdout mirror).
+  // Appends one line to the console (and the stdout mirror).
   void Write2Console(const QString& text);
   // Appends text + CR LF to the open log file; asks Retry/Cancel on failure.
   void Write2Logfile(const QString& text);
@@ -112,17 +95,30 @@ public:
   void DebugLogInfo(const QString& text);
   void DebugLogError(const QString& text);
 
-  // The console pane (null: console lines only go to the stdout mirror).
-  void setConsole(QPlainTextEdit* txtTerm);
-  QPlainTextEdit* console() const { return m_console; }
+  // The console (null: console lines only go to the stdout mirror). The
+  // sink's owner unsets it before the sink goes.
+  void setConsole(ConsoleSink* console);
+  ConsoleSink* console() const { return m_console; }
   // Headless mode: every console line is also printed to standard output.
   void setMirrorToStdout(bool on) { m_mirror = on; }
 
-  void bindMenus(const LogMenus& menus);
-  // Sets check marks and enabled states of the bound menus from the state.
+  // Tells the menus to follow the options and the log file's state
+  // (optionsChanged).
   void syncMenus();
+  // What the six menu items show: check marks of the four options, and
+  // whether each item can be chosen.
+  bool echoErrEnabled() const { return !EchoAll; }
+  bool echoLinkPokesEnabled() const { return !EchoAll; }
+  bool openLogEnabled() const { return !m_file.isOpen(); }
+  bool closeLogEnabled() const { return m_file.isOpen(); }
 
-  // Menu handlers; connected by bindMenus, callable directly.
+  // Option setters the menus' check marks call (the new state).
+  void setEchoAll(bool on);
+  void setEchoErr(bool on);
+  void setEchoLinkPokes(bool on);
+  void setLogErrorsOnly(bool on);
+
+  // Menu handlers, callable directly.
   void mnuOpenLog_Click();
   void mnuCloseLog_Click();
   void mnuLogErrorsOnly_Click();
@@ -150,7 +146,6 @@ public:
   // The text LogParameter writes (without time prefix and category).
   static QString ParameterText(int category, int channel, int parameter, const QString& name,
                                const QVariant& value, const QString& extra);
-  static QColor colourFromNumber(int bgr);
 
   // Lines that were formatted (prefix, category, text put together) since
   // construction: lets tests and the benchmark see that dropped lines cost
@@ -159,11 +154,9 @@ public:
 
   // Error number returned by OpenLogFile when the dialog is cancelled.
   static constexpr int16_t kDialogCancelled = 32755;
-  // Console pane limits: at kConsoleLimit characters or more the pane is cut
-  // to its last kConsoleKeep characters before a line is added. Both count
-  // every line break as two characters (CR LF), as the log file has them.
-  static constexpr int kConsoleLimit = 16384;
-  static constexpr int kConsoleKeep = 12288;
+signals:
+  // An option or the log file's state changed: the menus show them anew.
+  void optionsChanged();
 
 private:
   // Where a line of this category goes now, from the options alone. A
@@ -186,23 +179,17 @@ private:
     }
     toConsole = toConsole && hasConsoleTarget();
   }
-  bool hasConsoleTarget() const { return m_mirror || !m_console.isNull(); }
-  void setEchoAll(bool on);
-  void setEchoErr(bool on);
-  void setEchoLinkPokes(bool on);
-  void setLogErrorsOnly(bool on);
+  bool hasConsoleTarget() const { return m_mirror || m_console; }
   void applyConsoleColours();
   int16_t reportOpenError(const QString& path, const QString& description, int number);
-  static int keepFrom(const QTextDocument* doc, int keep);
   int16_t openLogPath(const QString& path, bool askReplace);
 
   support::Setting* m_setting;
   support::Debug* m_debug;
   const Configuration& m_cfg;
   QFile m_file;
-  QPointer<QPlainTextEdit> m_console;
+  ConsoleSink* m_console = nullptr;
   bool m_mirror = false;
-  LogMenus m_menus;
   int m_back = -1;
   int m_fore = -1;
   quint64 m_formatted = 0;

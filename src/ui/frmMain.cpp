@@ -1,9 +1,17 @@
 #include "frmMain.h"
 
+#include "Clipboard.h"
+#include "ConsolePane.h"
 #include "Icons.h"
-#include "ServiceLog.h"
-#include "Simulation.h"
-#include "SpeedTest.h"
+#include "WindowSettings.h"
+#include "frmParmVal.h"
+#include "frmPollTimeDialog.h"
+#include "frmSystem.h"
+#include "frmTestLumbra.h"
+#include "frmViewDeviceParam.h"
+#include "operator/ServiceLog.h"
+#include "operator/Simulation.h"
+#include "operator/SpeedTest.h"
 #include "frmTest.h"
 #include "frmTrend.h"
 #include "frmNetwork.h"
@@ -12,7 +20,6 @@
 #include "frmStartUp.h"
 #include "frmWorning.h"
 #include "core/Server.h"
-#include "core/Settings.h"
 #include "core/Startup.h"
 #include "core/clsGeneral.h"
 #include "bus/Communication.h"
@@ -25,7 +32,6 @@
 #include "Paths.h"
 #include "Prompt.h"
 #include "Setting.h"
-#include "sora32.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -41,27 +47,10 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <cmath>
-#include <exception>
 
 namespace tesmira {
 
-const QStringList& frmMain::ComStates()
-{
-  static const QStringList states = {"Idle", "Init SORANET", "Scanning SORANET", "Normal polling",
-                                     "Polling failure", "Simulation", "Communication open"};
-  return states;
-}
-
-const QStringList& frmMain::SecondaryWindowNames()
-{
-  // Messages reach the operator as message boxes (a prompt policy when
-  // headless) and the console pane, never through a window of their own, so
-  // the order starts with the module list.
-  static const QStringList names = {"frmNetwork", "frmParmList", "frmParmVal", "frmPollTime",
-                                    "frmSystem", "frmTest", "frmTestLumbra", "frmViewDeviceParam",
-                                    "frmWorning"};
-  return names;
-}
+frmMain* frmMain::of(const Server& s) { return s.hasView() ? dynamic_cast<frmMain*>(&s.view()) : nullptr; }
 
 frmMain::frmMain(Server& server, QWidget* parent) : QMainWindow(parent), m_server(server)
 {
@@ -75,18 +64,11 @@ frmMain::frmMain(Server& server, QWidget* parent) : QMainWindow(parent), m_serve
     showField(n, m_server.fields.value(n));
   if (m_server.log) {
     m_server.log->setConsole(m_txtTerm);
-    LogMenus lm;
-    lm.mnuOpenLog = menu("mnuOpenLog");
-    lm.mnuCloseLog = menu("mnuCloseLog");
-    lm.mnuLogErrorsOnly = menu("mnuLogErrorsOnly");
-    lm.mnuEchoAll = menu("mnuEchoAll");
-    lm.mnuEchoErr = menu("mnuEchoErr");
-    lm.mnuEchoLinkPokes = menu("mnuEchoLinkPokes");
-    m_server.log->bindMenus(lm);
+    bindLogMenus();
   }
   if (m_server.errors)
     m_server.errors->showErrorCount = [this](const QString& text) { m_server.fields.set("lblError", text); };
-  m_server.main = this;
+  m_server.setView(this);
 }
 
 frmMain::~frmMain()
@@ -96,8 +78,43 @@ frmMain::~frmMain()
     m_server.log->setConsole(nullptr);
   if (m_server.errors)
     m_server.errors->showErrorCount = nullptr;
-  if (m_server.main == this)
-    m_server.main = nullptr;
+  if (m_server.hasView() && &m_server.view() == this)
+    m_server.setView(nullptr);
+}
+
+void frmMain::bindLogMenus()
+{
+  Logger* log = m_server.log.get();
+  const std::pair<const char*, void (Logger::*)(bool)> options[] = {
+      {"mnuLogErrorsOnly", &Logger::setLogErrorsOnly},
+      {"mnuEchoAll", &Logger::setEchoAll},
+      {"mnuEchoErr", &Logger::setEchoErr},
+      {"mnuEchoLinkPokes", &Logger::setEchoLinkPokes}};
+  for (const auto& [name, set] : options)
+    if (QAction* a = menu(name)) {
+      a->setCheckable(true);
+      // Qt has already inverted the check mark when triggered arrives.
+      connect(a, &QAction::triggered, log, [log, set = set](bool checked) { (log->*set)(checked); });
+    }
+  setMenuHandler("mnuOpenLog", [log] { log->mnuOpenLog_Click(); });
+  setMenuHandler("mnuCloseLog", [log] { log->mnuCloseLog_Click(); });
+  connect(log, &Logger::optionsChanged, this, &frmMain::showLogOptions);
+  showLogOptions();
+}
+
+void frmMain::showLogOptions()
+{
+  const Logger* log = m_server.log.get();
+  if (!log)
+    return;
+  setMenuChecked("mnuLogErrorsOnly", log->LogErrorsOnly);
+  setMenuChecked("mnuEchoAll", log->EchoAll);
+  setMenuChecked("mnuEchoErr", log->EchoErr);
+  setMenuChecked("mnuEchoLinkPokes", log->EchoLinkPokes);
+  enableMenu("mnuEchoErr", log->echoErrEnabled());
+  enableMenu("mnuEchoLinkPokes", log->echoLinkPokesEnabled());
+  enableMenu("mnuOpenLog", log->openLogEnabled());
+  enableMenu("mnuCloseLog", log->closeLogEnabled());
 }
 
 // ---- layout -------------------------------------------------------------------
@@ -153,7 +170,7 @@ void frmMain::buildMenus()
   addItem(info, "mnuParList", "&Parameter list");
   addItem(info, "mnuParValueList", "Parameter &value list");
 
-  // The logger handles its six items itself when it binds them.
+  // The logger's six items are bound to it by bindLogMenus.
   setMenuHandler("mnuExit", [this] { close(); });
   setMenuHandler("mnuResetErrors", [this] { mnuResetErrors_Click(); });
   setMenuHandler("mnuAbout", [this] { mnuAbout_Click(); });
@@ -256,9 +273,8 @@ void frmMain::buildBody()
                          {"SORANETDLLVersion", "Library:"}});
   side->addStretch(1);
 
-  m_txtTerm = new QPlainTextEdit(central);
+  m_txtTerm = new ConsolePane(central);
   m_txtTerm->setObjectName("txtTerm");
-  m_txtTerm->setReadOnly(true);
   m_txtTerm->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   QFont mono(QStringLiteral("Monospace"));
   mono.setStyleHint(QFont::TypeWriter);
@@ -314,6 +330,14 @@ void frmMain::enableMenu(const QString& name, bool on)
   if (QAction* a = m_actions.value(name))
     a->setEnabled(on);
 }
+
+void frmMain::setMenuChecked(const QString& name, bool on)
+{
+  if (QAction* a = m_actions.value(name))
+    a->setChecked(on);
+}
+
+QPlainTextEdit* frmMain::txtTerm() const { return m_txtTerm; }
 
 void frmMain::setMenuHandler(const QString& name, std::function<void()> handler)
 {
@@ -379,14 +403,15 @@ void frmMain::mnuAbout_Click()
 QString frmMain::panel1() const { return m_panel1->text(); }
 QString frmMain::panel2() const { return m_panel2->text(); }
 
-void frmMain::SetComStatus(const QString& text)
-{
-  m_server.fields.set("Status", text);
-  if (ComStates().contains(text)) {
-    m_server.fields.set("ComStatus", text);
-    m_panel2->setText(text);
-  }
-}
+void frmMain::SetComStatus(const QString& text) { m_server.SetComStatus(text); }
+
+void frmMain::ShowComState(const QString& state) { m_panel2->setText(state); }
+
+void frmMain::BeginBusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+
+void frmMain::EndBusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+
+void frmMain::Beep() { QApplication::beep(); }
 
 void frmMain::ShowBusy(const QString& text, double step)
 {
@@ -495,103 +520,135 @@ void frmMain::closeEvent(QCloseEvent* e)
   }
 }
 
+// ---- the view's windows ----------------------------------------------------------
+
+namespace {
+
+template <class Window>
+QWidget* make(Server& s, QWidget* owner)
+{
+  return new Window(s, owner);
+}
+
+} // namespace
+
+bool frmMain::CreateForm(const QString& name)
+{
+  using Factory = QWidget* (*)(Server&, QWidget*);
+  static const QHash<QString, Factory> factories = {
+      {"frmWorning", &make<frmWorning>},
+      {"frmTest", &make<frmTest>},
+      {"frmNetwork", &make<frmNetwork>},
+      {"frmParmList", &make<frmParmList>},
+      {"frmParmVal", &make<frmParmVal>},
+      {"frmPollTime", &make<frmPollTimeDialog>},
+      {"frmSystem", &make<frmSystem>},
+      {"frmTestLumbra", &make<frmTestLumbra>},
+      {"frmViewDeviceParam", &make<frmViewDeviceParam>},
+  };
+  const Factory create = factories.value(name);
+  if (!create)
+    return false;
+  forms.insert(name, create(m_server, this));
+  return true;
+}
+
+bool frmMain::DestroyForm(const QString& name)
+{
+  QPointer<QWidget> w = forms.take(name);
+  if (!w)
+    return false;
+  w->close();
+  delete w;
+  return true;
+}
+
+void frmMain::ShowForm(const QString& name)
+{
+  if (QWidget* w = forms.value(name)) {
+    w->show();
+    w->raise();
+  }
+}
+
+void frmMain::ShowMain()
+{
+  showNormal();
+  raise();
+}
+
+void frmMain::MinimiseMain() { showMinimized(); }
+
+void frmMain::RaiseMain()
+{
+  raise();
+  activateWindow();
+}
+
+// Closing asks the server to stop (closeEvent); the window itself stays
+// until the ordered shut-down has run.
+void frmMain::CloseMain() { close(); }
+
+void frmMain::CloseOtherWindows()
+{
+  // Every other window still loaded goes, shown or hidden (dialogs made on
+  // first use, tool windows), last first. Menus and other pop-ups belong to
+  // their windows and go with them.
+  QList<QPointer<QWidget>> windows;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w != this && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip)
+      windows << w;
+  for (auto it = windows.crbegin(); it != windows.crend(); ++it)
+    if (QWidget* w = *it) {
+      w->close();
+      delete w;
+    }
+}
+
+void frmMain::StoreWindowSettings() { StoreCurrentWindowSettings(m_server, this); }
+
 // ---- load step ------------------------------------------------------------------
 
 void frmMain::Form_Load()
 {
+  sError = tesmira::Form_Load(m_server);
+  bCancel = !sError.isEmpty();
+}
+
+void frmMain::BeginLoad()
+{
   Server& s = m_server;
   support::Debug* dbg = s.debug();
-  support::Trace trace(dbg, "frmMain", "Form_Load");
-  bCancel = false;
-  QString error;
-  try {
-    s.fields.set("ProductName", Server::title());
-
-    // Initial menu state.
-    for (const char* n : {"mnuCloseLog", "mnuServiceLog", "mnuClipboard", "mnuClose", "mnuReadAllParameters",
-                          "mnuComSpeedTest", "mnuCheckConfig", "mnuShowDevice", "mnuTest"})
-      enableMenu(n, false);
-    RetrieveStoredWindowSettings(s, this);
-    if (s.log) {
-      s.log->RetrieveMenuSettings();
-      s.log->syncMenus();
-    }
-    s.state.EscPressed = false;
-    if (dbg)
-      dbg->SetParentClass("frmMain");
-    auto* startUp = new frmStartUp(s, this);
-    splash = startUp;
-    if (s.setting()) {
-      const QString top = s.setting()->GetProgramSetting("Images", "Top");
-      if (!top.isEmpty()) {
-        QPixmap pm(support::Paths::programDir() + '/' + top);
-        if (pm.isNull()) {
-          if (dbg)
-            dbg->LogMsg("Error", support::Debug::FormatError(53, "File not found: " + top, "frmMain",
-                                                             "Form_Load", Server::title()));
-        } else {
-          m_imgTop->setPixmap(pm.height() > 133 ? pm.scaledToHeight(133, Qt::SmoothTransformation) : pm);
-          m_imgTop->show();
-        }
+  RetrieveStoredWindowSettings(s, this);
+  auto* startUp = new frmStartUp(s, this);
+  splash = startUp;
+  if (s.setting()) {
+    const QString top = s.setting()->GetProgramSetting("Images", "Top");
+    if (!top.isEmpty()) {
+      QPixmap pm(support::Paths::programDir() + '/' + top);
+      if (pm.isNull()) {
+        if (dbg)
+          dbg->LogMsg("Error", support::Debug::FormatError(53, "File not found: " + top, "frmMain",
+                                                           "Form_Load", Server::title()));
+      } else {
+        m_imgTop->setPixmap(pm.height() > 133 ? pm.scaledToHeight(133, Qt::SmoothTransformation) : pm);
+        m_imgTop->show();
       }
-      startUp->setPicture(s.setting()->GetProgramSetting("Images", "Splash"));
     }
-    s.fields.set("Caption", s.ProgramTitle);
-    setWindowTitle(s.ProgramTitle);
-    show();
-    repaint();
-    startUp->show();
-    QApplication::processEvents();
-
-    error = CreateForms(s);
-
-    if (error.isEmpty()) {
-      ShowBusy("Starting", -1);
-      SetComStatus("Idle");
-      if (s.options.TrayIconEnabled)
-        createTrayIcon();
-      s.state.NotReady = true;
-      StopPolling(s);
-      s.state.RxCount = 0;
-      s.fields.set("lblAmount", "0");
-    }
-    if (error.isEmpty())
-      error = CheckServer(s);
-    if (error.isEmpty() && s.db) {
-      const QString installed = s.db->InstallDefaultDatabase();
-      if (!installed.isEmpty() && s.log)
-        s.log->LogMessage(Init, installed, true);
-      error = s.db->InitDB();
-    }
-    if (error.isEmpty())
-      error = CreateSession(s);
-    if (error.isEmpty()) {
-      LoadPortSettings(s);
-      enableMenu("mnuComSettings", sora32::GetCommunication() == 0);
-      s.fields.set("TESMIRAVersion", s.general ? s.general->sVersion() : QString());
-      s.fields.set("DatabaseVersion", s.db ? s.db->DBVersion : QString());
-      std::string libVersion;
-      sora32::GetDLLVersion(libVersion);
-      s.fields.set("SORANETDLLVersion", QString::fromStdString(libVersion));
-      enableMenu("mnuOpenCom", true);
-      enableMenu("mnuTestLumbra", true);
-      enableMenu("mnuSimulate", true);
-      ShowBusy("Ready", -1);
-    }
-  } catch (const std::exception& e) {
-    error = support::Debug::FormatError(440, QString::fromLocal8Bit(e.what()), "frmMain", "Form_Load",
-                                        Server::title()) +
-            "\r\n\r\nPlease make sure " + Server::title() +
-            " has run at least once as administrator (even if the logged on user is an administrator)."
-            "\r\nRight-click " + Server::title() + " and choose 'Run as administrator'.";
+    startUp->setPicture(s.setting()->GetProgramSetting("Images", "Splash"));
   }
+  setWindowTitle(s.ProgramTitle);
+  show();
+  repaint();
+  startUp->show();
+  QApplication::processEvents();
+}
+
+void frmMain::EndLoad()
+{
   if (splash) {
     splash->close();
     delete splash;
-  }
-  if (!error.isEmpty()) {
-    sError = error;
-    bCancel = true;
   }
 }
 

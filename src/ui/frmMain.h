@@ -1,4 +1,6 @@
 #pragma once
+#include "core/OperatorView.h"
+
 #include <QHash>
 #include <QMainWindow>
 #include <QPointer>
@@ -11,6 +13,7 @@ class QSystemTrayIcon;
 
 namespace tesmira {
 
+class ConsolePane;
 class Server;
 class frmWorning;
 
@@ -18,29 +21,37 @@ class frmWorning;
 // server topic's items), the console pane, the status bar with its two
 // panels, and the menus. It also carries the status and busy display
 // (SetComStatus, ShowBusy, HideBusy), the tray icon and the Esc cancel
-// request.
-class frmMain : public QMainWindow {
+// request. It is the server's view (OperatorView) while it exists.
+class frmMain : public QMainWindow, public OperatorView {
   Q_OBJECT
 public:
   explicit frmMain(Server& server, QWidget* parent = nullptr);
   ~frmMain() override;
 
+  // The main window of a server; null when it has none.
+  static frmMain* of(const Server& s);
+
   // Start-up state: the load step's error and whether it failed.
   QString sError;
   bool bCancel = false;
 
-  // Runs the load step; Main then calls Start when bCancel is false.
+  // Runs the load step (tesmira::Form_Load); Main then calls Start when
+  // bCancel is false.
   void Form_Load();
 
   // ---- status and busy display ------------------------------------------
-  // The seven communication states; any other text is an activity.
-  static const QStringList& ComStates();
+  // Sets the status (Server::SetComStatus); a communication state also goes
+  // to the status bar's second panel.
   void SetComStatus(const QString& text);
-  void ShowBusy(const QString& text, double step);
-  void HideBusy();
+  void ShowBusy(const QString& text, double step) override;
+  void HideBusy() override;
   int busyProgress() const { return m_progress; }
   // Starts the progress over (the poll cycle wrapped) without hiding anything.
-  void ResetBusyProgress();
+  void ResetBusyProgress() override;
+  void ShowComState(const QString& state) override;
+  void BeginBusyCursor() override;
+  void EndBusyCursor() override;
+  void Beep() override;
   QString panel1() const;
   QString panel2() const;
   // The tray icon's current resource (101..103) and tooltip; kept even when
@@ -49,22 +60,25 @@ public:
   QString trayToolTip() const { return m_trayToolTip; }
   void createTrayIcon();
   void removeTrayIcon();
+  void CreateTrayIcon() override { createTrayIcon(); }
+  void RemoveTrayIcon() override { removeTrayIcon(); }
   bool trayIconCreated() const { return m_trayCreated; }
   // The busy window CreateForms made; null before.
   frmWorning* busyWindow() const;
 
   // The interface display hides the port field for non-serial interfaces.
-  void setCommPortVisible(bool visible);
+  void setCommPortVisible(bool visible) override;
 
   // ---- menus --------------------------------------------------------------
   // Actions by their names (mnuOpenLog, mnuClose, ...).
   QAction* menu(const QString& name) const { return m_actions.value(name); }
   const QHash<QString, QAction*>& menus() const { return m_actions; }
-  void enableMenu(const QString& name, bool on);
+  void enableMenu(const QString& name, bool on) override;
+  void setMenuChecked(const QString& name, bool on) override;
   // Connects a menu item to its handler.
   void setMenuHandler(const QString& name, std::function<void()> handler);
 
-  QPlainTextEdit* txtTerm() const { return m_txtTerm; }
+  QPlainTextEdit* txtTerm() const;
   QLabel* field(const QString& name) const { return m_fieldLabels.value(name.toLower()); }
 
   // Shows the trend window (made on first use) with the channel's measure
@@ -72,9 +86,22 @@ public:
   // else keeps what the window plots, else the first channel with a measure.
   void ShowTrend(int16_t channel);
 
-  // Secondary windows, created by CreateForms in this order.
-  static const QStringList& SecondaryWindowNames();
+  // Secondary windows, created by CreateForms in the order of
+  // SecondaryWindowNames, and windows made on first use.
   QHash<QString, QPointer<QWidget>> forms;
+
+  // ---- the view's windows -------------------------------------------------
+  void BeginLoad() override;
+  void EndLoad() override;
+  bool CreateForm(const QString& name) override;
+  bool DestroyForm(const QString& name) override;
+  void ShowForm(const QString& name) override;
+  void ShowMain() override;
+  void MinimiseMain() override;
+  void RaiseMain() override;
+  void CloseMain() override;
+  void CloseOtherWindows() override;
+  void StoreWindowSettings() override;
 
   // Set while the load step runs (tests use it to see the splash window).
   QPointer<QWidget> splash;
@@ -97,12 +124,15 @@ private:
   // Shows a secondary window, after SetComStatus(status) when one is given.
   void showForm(const QString& name, const QString& status);
   void mnuResetErrors_Click();
+  // The logger's six menu items follow its options and log file.
+  void bindLogMenus();
+  void showLogOptions();
   void mnuAbout_Click();
 
   Server& m_server;
   QHash<QString, QAction*> m_actions;
   QHash<QString, QLabel*> m_fieldLabels; // lower-case field name -> label
-  QPlainTextEdit* m_txtTerm = nullptr;
+  ConsolePane* m_txtTerm = nullptr;
   QLabel* m_imgTop = nullptr;
   QLabel* m_panel1 = nullptr;
   QLabel* m_panel2 = nullptr;

@@ -232,8 +232,8 @@ frmNetwork::frmNetwork(Server& server, QWidget* owner) : QWidget(owner, Qt::Wind
   connect(cmdCheckBusConfig, &QPushButton::clicked, this, &frmNetwork::cmdCheckBusConfig_Click);
   connect(cmdClose, &QPushButton::clicked, this, &frmNetwork::cmdClose_Click);
   connect(cmdTrend, &QPushButton::clicked, this, [this] {
-    if (s.main)
-      s.main->ShowTrend(CurrentChannel);
+    if (frmMain* main = frmMain::of(s))
+      main->ShowTrend(CurrentChannel);
   });
   for (QWidget* w : std::initializer_list<QWidget*>{outFlowDevices, txtDMemo, chkPoll, txtSetpoint})
     w->installEventFilter(this);

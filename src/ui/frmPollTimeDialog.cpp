@@ -83,8 +83,8 @@ void frmPollTimeDialog::cmdOK_Click()
 void frmPollTimeDialog::cmdCancel_Click()
 {
   hide();
-  if (s.main && !s.main->isMinimized())
-    s.main->raise();
+  if (frmMain* main = frmMain::of(s); main && !main->isMinimized())
+    main->raise();
 }
 
 }

@@ -350,7 +350,8 @@ void frmViewDeviceParam::cmdParam_Click()
 {
   bool ok = false;
   const long id = IsNumeric(txtID->text()) ? ToLong(txtID->text(), &ok) : 0;
-  if (auto* list = s.main ? qobject_cast<frmParmList*>(s.main->forms.value("frmParmList")) : nullptr)
+  frmMain* main = frmMain::of(s);
+  if (auto* list = main ? qobject_cast<frmParmList*>(main->forms.value("frmParmList")) : nullptr)
     list->Show(id);
 }
 

@@ -5,7 +5,7 @@
 
 #include "bus/Communication.h"
 
-#include <QPlainTextEdit>
+#include "ui/ConsolePane.h"
 #include <QtTest>
 #include <fcntl.h>
 #include <termios.h>
@@ -73,7 +73,7 @@ private slots:
   {
     serverrig::Rig p;
     QCOMPARE(p.start(38400), QString());
-    QPlainTextEdit console;
+    ConsolePane console;
     p.s->log->setConsole(&console);
     p.s->log->EchoAll = true;
     const QString line = p.s->cfg.InterfaceName; // the pseudo-terminal

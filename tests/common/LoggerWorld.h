@@ -6,13 +6,13 @@
 
 #include "core/Configuration.h"
 #include "log/Logger.h"
+#include "ui/ConsolePane.h"
 
 #include <Debug.h>
 #include <Folder.h>
 #include <Setting.h>
 
 #include <QFile>
-#include <QPlainTextEdit>
 #include <memory>
 
 struct LoggerWorld {
@@ -21,7 +21,7 @@ struct LoggerWorld {
   support::Setting setting;
   support::Debug debug;
   tesmira::Configuration cfg;
-  QPlainTextEdit pane;
+  tesmira::ConsolePane pane;
   std::unique_ptr<tesmira::Logger> log;
 
   LoggerWorld()

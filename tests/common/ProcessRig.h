@@ -17,11 +17,12 @@
 
 namespace processrig {
 
-// The program in a private world.
+// The program (tesmira, or the daemon tesmirad) in a private world.
 struct Program {
   TestHome home;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
+  QString program = QStringLiteral("tesmira");
   QProcess process;
 
   // Writes a file of the private world (settings files, scenarios).
@@ -45,7 +46,7 @@ struct Program {
     // Console lines are mirrored to standard output; a pipe nobody reads
     // would stall the server once it is full.
     process.setStandardOutputFile(home.file("stdout.txt"));
-    process.start(bin + "/tesmira", args);
+    process.start(bin + '/' + program, args);
     QString status;
     QDeadlineTimer deadline(20000);
     process.waitForStarted();

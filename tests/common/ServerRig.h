@@ -182,9 +182,9 @@ struct Rig {
   Rig() { support::setPrompt(&prompt); }
   ~Rig()
   {
-    if (s && s->main) {
+    if (tesmira::frmMain* w = s ? tesmira::frmMain::of(*s) : nullptr) {
       tesmira::UnloadMain(*s);
-      delete s->main;
+      delete w;
     } else if (s && s->poll) {
       s->poll->StopPollingTimers();
       sora32::CloseCommunication();
@@ -235,7 +235,9 @@ struct Rig {
     w->Form_Load();
     return w->bCancel ? w->sError : tesmira::Start(*s);
   }
-  template <typename T> T* form(const char* name) { return qobject_cast<T*>(s->main->forms.value(name).data()); }
+  // The main window load made; null before.
+  tesmira::frmMain* main() const { return s ? tesmira::frmMain::of(*s) : nullptr; }
+  template <typename T> T* form(const char* name) { return qobject_cast<T*>(main()->forms.value(name).data()); }
 
   // The server with its database and scheduler, no line open; with `link`
   // the single-instance check takes the service name.
@@ -339,7 +341,7 @@ struct Rig {
   // Chooses a menu item as the operator does; false when it is disabled.
   bool menu(const char* name)
   {
-    QAction* a = s->main->menu(name);
+    QAction* a = main()->menu(name);
     if (!a || !a->isEnabled())
       return false;
     a->trigger();

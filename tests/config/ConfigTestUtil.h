@@ -12,7 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPlainTextEdit>
+#include "ui/ConsolePane.h"
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -154,7 +154,7 @@ struct Rig {
   QString log() const { return console.toPlainText(); }
 
   support::ScriptedPrompt prompt;
-  QPlainTextEdit console;
+  tesmira::ConsolePane console;
   std::unique_ptr<tesmira::Server> server;
 };
 

@@ -47,6 +47,54 @@ private slots:
     QVERIFY(c.OptOpenCom);
   }
 
+  // The dash options before anything starts: help and version in their
+  // short and long spellings, --log in both forms, and every other dash
+  // argument refused rather than taken for the client program. The /X
+  // options and the client pass through in their order (up to a refusal,
+  // which ends the walk).
+  void dashOptions_data()
+  {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QString>("logPath");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("rest");
+    using D = DashOptions;
+    QTest::newRow("slash options and client") << QStringList{"/O", "/x", "client"} << int(D::Serve) << ""
+                                              << "" << QStringList{"/O", "/x", "client"};
+    QTest::newRow("log, separate") << QStringList{"/o", "--log", "a b.log", "c"} << int(D::Serve) << "a b.log"
+                                   << "" << QStringList{"/o", "c"};
+    QTest::newRow("log, joined") << QStringList{"--log=a b.log", "/o", "c"} << int(D::Serve) << "a b.log" << ""
+                                 << QStringList{"/o", "c"};
+    QTest::newRow("log's file may start with a dash") << QStringList{"--log", "-x.log"} << int(D::Serve)
+                                                      << "-x.log" << "" << QStringList{};
+    QTest::newRow("log without file") << QStringList{"/o", "--log"} << int(D::UsageError) << ""
+                                      << "option '--log' needs a file name" << QStringList{"/o"};
+    QTest::newRow("-h") << QStringList{"/o", "-h"} << int(D::Help) << "" << "" << QStringList{"/o"};
+    QTest::newRow("--help") << QStringList{"--help", "--bogus"} << int(D::Help) << "" << "" << QStringList{};
+    QTest::newRow("/?") << QStringList{"/?"} << int(D::Help) << "" << "" << QStringList{};
+    QTest::newRow("-V") << QStringList{"-V"} << int(D::Version) << "" << "" << QStringList{};
+    QTest::newRow("--version") << QStringList{"--version"} << int(D::Version) << "" << "" << QStringList{};
+    QTest::newRow("-v is not -V") << QStringList{"-v"} << int(D::UsageError) << ""
+                                  << "unknown option '-v'" << QStringList{};
+    QTest::newRow("-x") << QStringList{"/o", "-x", "--help"} << int(D::UsageError) << ""
+                        << "unknown option '-x'" << QStringList{"/o"};
+    QTest::newRow("--xyz") << QStringList{"--xyz"} << int(D::UsageError) << "" << "unknown option '--xyz'"
+                           << QStringList{};
+    QTest::newRow("a lone dash") << QStringList{"-"} << int(D::UsageError) << "" << "unknown option '-'"
+                                 << QStringList{};
+  }
+  void dashOptions()
+  {
+    QFETCH(QStringList, args);
+    QFETCH(int, action);
+    QFETCH(QString, logPath);
+    QFETCH(QString, error);
+    QFETCH(QStringList, rest);
+    const DashOptions d = ParseDashOptions(args);
+    QCOMPARE(std::tuple(int(d.action), d.logPath, d.error, d.rest), std::tuple(action, logPath, error, rest));
+  }
+
   void join()
   {
     QCOMPARE(JoinArguments({"/o", "a b", ""}), QString("/o \"a b\" \"\""));

@@ -53,7 +53,7 @@ private slots:
     serverrig::Rig r;
     QCOMPARE(r.load("[Communication]\nInterfaceName=SIM\n"), QString());
     QString shown;
-    for (QAction* top : r.s->main->menuBar()->actions()) {
+    for (QAction* top : r.main()->menuBar()->actions()) {
       shown += top->text() + ':';
       for (QAction* a : top->menu()->actions())
         shown += a->isSeparator() ? QString() : a->text() + '|';
@@ -70,7 +70,7 @@ private slots:
     watch.files = {r.home.file("a.log"), ""}; // a log file, then the service log's file cancelled
     const auto disabled = [&r] {
       QStringList off;
-      for (QAction* a : r.s->main->menus())
+      for (QAction* a : r.main()->menus())
         if (!a->isEnabled())
           off << a->objectName();
       off.sort();
@@ -108,7 +108,7 @@ private slots:
       for (const QString& step : QString(row.steps).split(' ', Qt::SkipEmptyParts))
         step == "read"    ? void(raw->cmdRead_Click())
         : step == "close" ? raw->cmdClose_Click()
-                          : r.s->main->menu(step)->trigger();
+                          : r.main()->menu(step)->trigger();
       // A stopped scheduler reports "Idle" at its watchdog's next tick.
       QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->stopRequested() || !r.s->poll->tmrWatchdog().isActive(), 10000);
       QStringList off = row.off;
@@ -122,7 +122,7 @@ private slots:
   {
     serverrig::Rig r;
     QCOMPARE(r.load({}, {}, [](Options& o) { o.OptBusyWindow = true; }), QString());
-    frmMain* w = r.s->main;
+    frmMain* w = r.main();
     QCOMPARE(r.s->debug()->liveClasses().count("frmWorning"), 1);
     // An activity text changes Status only; states compare exactly.
     for (const char* text : {"Service log", "normal polling"})

@@ -1,7 +1,10 @@
-// Whole-program tests: the real tesmira binary, started headless on a fresh
-// settings folder, as a user or a service manager would start it.
+// Whole-program tests: the real tesmira and tesmirad binaries, started
+// headless on a fresh settings folder, as a user or a service manager would
+// start them.
 #include "ProcessRig.h"
 
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QtTest>
 
 using processrig::Program;
@@ -21,6 +24,39 @@ std::pair<int, QString> runToEnd(Program& p, const QStringList& args)
     return {-1, {}};
   }
   return {q.exitCode(), QString::fromLocal8Bit(q.readAllStandardError())};
+}
+
+// Runs a program of the build to its end: exit code, standard output and
+// standard error; code -1 when it did not end by itself.
+std::tuple<int, QString, QString> run(Program& p, const QString& program, const QStringList& args)
+{
+  QProcess q;
+  q.setProcessEnvironment(p.home.environment());
+  q.start(p.bin + '/' + program, args);
+  if (!q.waitForFinished(30000) || q.exitStatus() != QProcess::NormalExit) {
+    q.kill();
+    q.waitForFinished();
+    return {-1, {}, {}};
+  }
+  return {q.exitCode(), QString::fromLocal8Bit(q.readAllStandardOutput()),
+          QString::fromLocal8Bit(q.readAllStandardError())};
+}
+
+// Every file and folder of the private world.
+QStringList world(const Program& p)
+{
+  QStringList names;
+  QDirIterator it(p.home.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext())
+    names << it.next();
+  names.sort();
+  return names;
+}
+
+QString usage(const QString& program)
+{
+  return "Usage: " + program + " [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [--log FILE] [client-program]\n"
+         "       " + program + " -h | --help | -V | --version\n";
 }
 
 QByteArray contents(const QString& path)
@@ -53,11 +89,12 @@ private slots:
                             "Running this server application twice is not allowed, this instance will be closed!"),
              qPrintable(err));
 
-    // SIGTERM runs the ordered shut-down: the window settings are stored.
+    // SIGTERM runs the ordered shut-down: the menu options are stored;
+    // without a display there is no window whose placement to store.
     QVERIFY(!QFile::exists(p.home.file("user.ini")));
     QCOMPARE(p.stop(), 0);
     const QByteArray user = contents(p.home.file("user.ini"));
-    QVERIFY(user.contains("Width=") && user.contains("EchoAll=False"));
+    QVERIFY2(user.contains("EchoAll=False") && !user.contains("Width="), user.constData());
   }
 
   // Starts the server refuses, with the reason on standard error under the
@@ -88,6 +125,79 @@ private slots:
       QVERIFY2(err.contains(kTitle) && err.contains(r.says), qPrintable(err));
     }
     QCOMPARE(contents(db), QByteArray(4096, 'x'));
+  }
+
+  // The dash options of both programs: help and version on standard
+  // output with exit code 0; an unknown option or --log without its file
+  // is a usage error (exit code 2, the error and the usage lines on
+  // standard error) that starts nothing: the private world stays as it was.
+  void dashOptions()
+  {
+    Program p;
+    const QStringList before = world(p);
+    const struct {
+      const char* program;
+      QStringList args;
+      int code;
+      QString out, err;
+    } rows[] = {
+        {"tesmira", {"--bogus"}, 2, "", "tesmira: unknown option '--bogus'\n" + usage("tesmira")},
+        {"tesmira", {"/o", "-x", "client"}, 2, "", "tesmira: unknown option '-x'\n" + usage("tesmira")},
+        {"tesmira", {"-v"}, 2, "", "tesmira: unknown option '-v'\n" + usage("tesmira")},
+        {"tesmirad", {"--xyz"}, 2, "", "tesmirad: unknown option '--xyz'\n" + usage("tesmirad")},
+        {"tesmirad", {"/O", "--log"}, 2, "", "tesmirad: option '--log' needs a file name\n" + usage("tesmirad")},
+        {"tesmira", {"-h"}, 0, usage("tesmira"), ""},
+        {"tesmirad", {"--help"}, 0, usage("tesmirad"), ""},
+    };
+    for (const auto& r : rows) {
+      const auto [code, out, err] = run(p, r.program, r.args);
+      const QString what = QString(r.program) + ' ' + r.args.join(' ');
+      QVERIFY2(code == r.code && err == r.err, qPrintable(what + ": " + QString::number(code) + '\n' + err));
+      // The help text goes on after its usage lines.
+      QVERIFY2(r.code != 0 || (out.startsWith(r.out) && out.contains("--log FILE, --log=FILE")), qPrintable(what));
+      QVERIFY2(r.code != 2 || out.isEmpty(), qPrintable(what));
+    }
+    for (const char* program : {"tesmira", "tesmirad"})
+      for (const char* option : {"-V", "--version"}) {
+        const auto [code, out, err] = run(p, program, {option});
+        QVERIFY2(code == 0 && QRegularExpression("^Tesmira \\d+\\.\\d+\\.\\d+\n$").match(out).hasMatch(),
+                 qPrintable(QString(program) + ' ' + option + ": " + out));
+      }
+    QCOMPARE(world(p), before);
+  }
+
+  // The daemon is the same server without windows: started with /O on the
+  // virtual bus and its parameter log named in the separate form, it
+  // serves a client's request, and the -9 command ends it in order with
+  // exit code 0.
+  void daemonServesAndStopsOnCommand()
+  {
+    Program p;
+    p.program = "tesmirad";
+    const QString log = p.home.file("params.log");
+    QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n", {"/O", "/NT", "--log", log}));
+    QString measure;
+    const bool answered = until([&] {
+      QProcess dde;
+      dde.setProcessEnvironment(p.env);
+      dde.start(p.bin + "/tesmira-dde", {"request", "Tesmira", "C(3)", "P(8)"});
+      if (!dde.waitForFinished(10000) || dde.exitCode() != 0)
+        return false;
+      measure = QString::fromLocal8Bit(dde.readAllStandardOutput()).trimmed();
+      bool number = false;
+      measure.toInt(&number);
+      return number;
+    }, 60000);
+    QVERIFY2(answered, qPrintable("C(3) P(8): " + measure + "\n" + p.output()));
+    QVERIFY(contents(log).contains(("Log file " + log + " opened").toLocal8Bit()));
+
+    // Commands are taken once the server has said it is ready.
+    QVERIFY2(until([&] { return p.output().contains("Server is active and ready for any client"); }, 60000),
+             p.output().constData());
+    QVERIFY(p.put("C(0)", "P(0)", "-9"));
+    QVERIFY(p.process.waitForFinished(30000));
+    QCOMPARE(std::tuple(p.process.exitStatus(), p.process.exitCode()), std::tuple(QProcess::NormalExit, 0));
+    QVERIFY2(p.output().contains("Server is asked to stop"), p.output().constData());
   }
 };
 

@@ -8,7 +8,7 @@
 #include "Timer.h"
 #include "bus/ErrorMessages.h"
 
-#include <QPlainTextEdit>
+#include "ui/ConsolePane.h"
 #include <QTimer>
 
 using namespace tesmira;
@@ -318,7 +318,7 @@ private slots:
   void watchdogRestartsFailsAndCloses()
   {
     WORLD(w, true);
-    QPlainTextEdit console;
+    ConsolePane console;
     w.s->log->setConsole(&console);
     w.s->log->EchoAll = true;
     frmPollTime& p = *w.s->poll;

@@ -5,7 +5,6 @@
 
 #include <Prompt.h>
 
-#include <QAction>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -196,8 +195,6 @@ private slots:
   // box, nothing lost for the caller, the logger goes on.
   void fileErrors()
   {
-    QAction open, close;
-    log->bindMenus({&open, &close, nullptr, nullptr, nullptr, nullptr});
     // Cancelled dialog: an error number, nothing changes.
     m_prompt.files << QString();
     QCOMPARE(log->OpenLogFile(false), Logger::kDialogCancelled);
@@ -207,7 +204,7 @@ private slots:
     QVERIFY(log->OpenLogFile(false) != 0);
     QVERIFY(!log->logFileOpen());
     QCOMPARE(asked(), QStringList{box(Prompt::Exclamation, Prompt::Ok, "No such file or directory")});
-    QVERIFY(open.isEnabled() && !close.isEnabled());
+    QVERIFY(log->openLogEnabled() && !log->closeLogEnabled());
 
     // A log file on a full device: every line asks Retry/Cancel with the
     // critical icon; Retry writes the line again, Cancel drops it.
@@ -227,26 +224,27 @@ private slots:
 
   // Menu options and console colours come from and go back to the user
   // settings; Echo all info greys out the two echo options it includes; a
-  // double-click steps the colours through their cycle. (Which menu items
-  // each state offers: tst_mainwindow.)
+  // double-click steps the colours through their cycle; the menus are told
+  // of every change. (Which menu items each state offers: tst_mainwindow.)
   void storedOptionsAndColours()
   {
-    struct {
-      QAction open, close, errorsOnly, echoAll, echoErr, echoPokes;
-    } m;
-    log->bindMenus({&m.open, &m.close, &m.errorsOnly, &m.echoAll, &m.echoErr, &m.echoPokes});
+    QSignalSpy told(log, &Logger::optionsChanged);
     support::Setting& s = w->setting;
     s.SaveUserSetting("Menu Settings", "EchoAll", "True");
     s.SaveUserSetting("Options", "ColorBack", "FF0000");
     s.SaveUserSetting("Options", "ColorFore", "ffff");
     log->RetrieveMenuSettings();
-    QVERIFY(log->EchoAll && !log->EchoErr && m.echoAll.isChecked() && !m.echoErr.isEnabled());
+    QVERIFY(log->EchoAll && !log->EchoErr && !log->echoErrEnabled() && !log->echoLinkPokesEnabled());
+    QCOMPARE(told.count(), 1);
     // Stored as B*65536 + G*256 + R.
     QCOMPARE(QList({w->pane.palette().color(QPalette::Base), w->pane.palette().color(QPalette::Text)}),
              QList({QColor(0, 0, 255), QColor(255, 255, 0)}));
-    for (QAction* a : {&m.echoAll, &m.echoErr, &m.echoPokes, &m.errorsOnly})
-      a->trigger();
-    QVERIFY(m.echoErr.isChecked() && m.echoPokes.isChecked() && m.errorsOnly.isChecked() && m.echoPokes.isEnabled());
+    log->mnuEchoAll_Click();
+    log->mnuEchoErr_Click();
+    log->mnuEchoLinkPokes_Click();
+    log->mnuLogErrorsOnly_Click();
+    QVERIFY(!log->EchoAll && log->EchoErr && log->EchoLinkPokes && log->LogErrorsOnly && log->echoLinkPokesEnabled());
+    QCOMPARE(told.count(), 5);
     log->cycleConsoleColours(); // blue is not in the cycle: unchanged
     log->StoreCurrentMenuSettings();
     QStringList stored;

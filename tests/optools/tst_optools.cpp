@@ -6,7 +6,7 @@
 #include "ServerRig.h"
 
 #include "log/Logger.h"
-#include "ui/ServiceLog.h"
+#include "operator/ServiceLog.h"
 #include "ui/frmTest.h"
 
 #include <QCheckBox>
@@ -58,7 +58,7 @@ private slots:
   void testFormOpens()
   {
     QVERIFY(p.menu("mnuTest"));
-    form = qobject_cast<frmTest*>(p.s->main->forms.value("frmTest").data());
+    form = qobject_cast<frmTest*>(p.main()->forms.value("frmTest").data());
     QVERIFY(form && form->isVisible());
     QCOMPARE(std::tuple(form->windowTitle(), p.s->fields.value("Status"), form->rowsFB[0].cboChannel->itemText(2),
                         form->rowsDDE[0].cboParameter->itemText(0)),
@@ -143,7 +143,7 @@ private slots:
     QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.titlesAsked(), QStringList(5, "Last Node Address") << "Tesmira");
     QCOMPARE(p.prompt.asked.last().text, QString("Check SORANET configuration?"));
-    QVERIFY(p.s->main->txtTerm()->toPlainText().contains("Highest node address is manually set to 7"));
+    QVERIFY(p.main()->txtTerm()->toPlainText().contains("Highest node address is manually set to 7"));
     QCOMPARE(std::pair(p.s->fields.value("ComStatus"), p.s->channels.ManualLNA),
              std::pair(QString("Normal polling"), uint8_t(7)));
     // The default (the scan's result, now 7) unchanged changes nothing and
@@ -219,7 +219,7 @@ private slots:
     QVERIFY(!log.logFileOpen());
     QCOMPARE(p.titlesAsked(), QStringList{"Service data logging"});
     QVERIFY(p.prompt.asked[0].text.endsWith(ResourceString(101) + "\r\n" + ResourceString(102)));
-    QVERIFY(p.s->main->menu("mnuServiceLog")->isEnabled());
+    QVERIFY(p.main()->menu("mnuServiceLog")->isEnabled());
 
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));

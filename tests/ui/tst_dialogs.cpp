@@ -41,7 +41,7 @@ struct Rig : serverrig::Rig {
   explicit Rig(const QByteArray& common = {}, const QByteArray& program = {})
   {
     QCOMPARE(load(common, program), QString());
-    w = s->main;
+    w = main();
   }
   QVariant commport(const QString& column) const
   {

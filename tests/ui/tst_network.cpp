@@ -39,7 +39,7 @@ struct Bench : serverrig::Rig {
   }
   void showList()
   {
-    s->main->menu("mnuConfiguration")->trigger();
+    main()->menu("mnuConfiguration")->trigger();
     QVERIFY(QTest::qWaitForWindowExposed(w));
   }
   QStringList lines() const

@@ -42,13 +42,13 @@ private slots:
   void liveFromTheModuleList()
   {
     QVERIFY(p.menu("mnuConfiguration"));
-    auto* list = qobject_cast<frmNetwork*>(p.s->main->forms.value("frmNetwork").data());
+    auto* list = qobject_cast<frmNetwork*>(p.main()->forms.value("frmNetwork").data());
     QVERIFY(list);
     for (QTreeWidgetItemIterator it(list->outFlowDevices); *it; ++it)
       if ((*it)->text(0).startsWith("Ch: 3,"))
         list->outFlowDevices->setCurrentItem(*it);
     list->cmdTrend->click();
-    trend = qobject_cast<frmTrend*>(p.s->main->forms.value("frmTrend").data());
+    trend = qobject_cast<frmTrend*>(p.main()->forms.value("frmTrend").data());
     QVERIFY(trend && trend->isVisible());
     QCOMPARE(trend->Traces().size(), size_t(2));
     QCOMPARE(trend->Traces()[0]->series->name(), QString("C(3) P(8) measure [%]"));

@@ -25,6 +25,9 @@ public:
 
   // Names of the fields that the server topic offers as items.
   static const QStringList& itemNames();
+  // The seven communication states ComStatus takes; any other text in
+  // Status is an activity.
+  static const QStringList& ComStates();
 
 signals:
   void changed(const QString& name, const QString& text);

@@ -12,6 +12,13 @@ const QStringList& StatusFields::itemNames()
   return names;
 }
 
+const QStringList& StatusFields::ComStates()
+{
+  static const QStringList states = {"Idle", "Init SORANET", "Scanning SORANET", "Normal polling",
+                                     "Polling failure", "Simulation", "Communication open"};
+  return states;
+}
+
 StatusFields::StatusFields()
 {
   // The design texts a field shows until the server sets it.

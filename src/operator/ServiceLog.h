@@ -36,7 +36,4 @@ void Servicelog(Server& s);
 // status "Service log", the service log, polling started again.
 void mnuServiceLog_Click(Server& s);
 
-// "Copy configuration to clip&board": the overview onto the clipboard.
-void mnuClipboard_Click(Server& s);
-
 }

@@ -1,6 +1,5 @@
 #include "Simulation.h"
 
-#include "frmMain.h"
 #include "config/DeviceTable.h"
 #include "core/Server.h"
 #include "core/Startup.h"
@@ -13,7 +12,6 @@
 #include "Debug.h"
 #include "Prompt.h"
 
-#include <QAction>
 #include <QSqlQuery>
 #include <QVariant>
 #include <cmath>
@@ -41,9 +39,7 @@ int32_t Simulation::ToInt32(double v)
 
 void Simulation::menusFor(bool on)
 {
-  if (s.main)
-    if (QAction* a = s.main->menu(QStringLiteral("mnuSimulate")))
-      a->setChecked(on);
+  s.view().setMenuChecked(QStringLiteral("mnuSimulate"), on);
   if (s.log)
     s.log->syncMenus();
   s.enableMenu("mnuComSettings", !on);

@@ -14,9 +14,7 @@
 #include "Prompt.h"
 #include "sora32.h"
 
-#include <QClipboard>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QLocale>
 #include <QScopeGuard>
 #include <QSet>
@@ -165,14 +163,6 @@ void mnuServiceLog_Click(Server& s)
   s.enableMenu("mnuServiceLog", true);
   if (s.poll)
     s.poll->StartPolling();
-}
-
-void mnuClipboard_Click(Server& s)
-{
-  QClipboard* clipboard = QGuiApplication::clipboard();
-  clipboard->clear();
-  clipboard->setText(SystemOverviewText(s, QDateTime::currentDateTime()));
-  s.LogMessage(Init, QStringLiteral("System configuration overview copied to clipboard"));
 }
 
 }
