@@ -20,9 +20,9 @@ namespace tesmira {
 struct Configuration;
 
 // The one line writer of the server. Every report goes through LogMessage,
-// which sends the line to the console pane, the log file, both or neither,
-// by the line's category, the four echo/log options and whether a log file is
-// open. LogParameter formats the frequent channel/parameter/value lines.
+// which sends the line to the console (the main window's pane, standard
+// output headless), the log file, both or neither, by the line's category,
+// the four echo/log options and whether a log file is open. LogParameter formats the frequent channel/parameter/value lines.
 //
 // Lines look like: time prefix (by LogFormat) + category name + TAB + text.
 // Routing is decided from flags alone before any text is built, so a line
@@ -160,7 +160,7 @@ signals:
 
 private:
   // Where a line of this category goes now, from the options alone. A
-  // console line without a pane or stdout mirror goes nowhere.
+  // console line without a console or stdout mirror goes nowhere.
   void route(int category, bool& toConsole, bool& toFile) const
   {
     const bool open = m_file.isOpen();

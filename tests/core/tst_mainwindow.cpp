@@ -7,6 +7,7 @@
 #include "bus/ErrorMessages.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
+#include "operator/Simulation.h"
 #include "ui/frmTestLumbra.h"
 #include "ui/frmWorning.h"
 
@@ -88,33 +89,48 @@ private slots:
                                 "mnuShowDevice", "mnuReadAllParameters", "mnuTest", "mnuClipboard"};
     const QStringList busOwned = {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"};
     const QStringList polling = busOwned + QStringList{"mnuCloseLog"};
-    // Steps: menu items chosen, "read"/"close" the raw test's buttons.
+    const auto checked = [&r] {
+      QStringList on;
+      for (QAction* a : r.main()->menus())
+        if (a->isChecked())
+          on << a->objectName();
+      return on.join(' ');
+    };
+    // Steps: menu items chosen, "read"/"close" the raw test's buttons,
+    // "echoall"/"simulate" the switches called as a command or /S does
+    // (the check marks then follow the server, not the click); the items
+    // then disabled, the communication state and the checked items.
     const struct {
       const char* steps;
       QStringList off;
       const char* comStatus;
-    } rows[] = {{"", closed, "Idle"},
+      const char* checked;
+    } rows[] = {{"", closed, "Idle", ""},
                 {"mnuEchoAll mnuOpenLog",
-                 edit(closed, {"mnuOpenLog", "mnuEchoErr", "mnuEchoLinkPokes"}, {"mnuCloseLog"}), "Idle"},
-                {"mnuEchoAll mnuCloseLog", closed, "Idle"},
-                {"mnuSimulate", edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation"},
-                {"mnuSimulate", closed + QStringList{"mnuConfiguration"}, "Idle"},
-                {"mnuOpenCom", polling, "Normal polling"},
-                {"mnuServiceLog", polling + QStringList{"mnuServiceLog"}, "Normal polling"}, // while it runs
-                {"mnuClose", closed, "Idle"},
-                {"mnuTestLumbra read", closed + busOwned, "Communication open"},
-                {"close", closed, "Idle"}};
+                 edit(closed, {"mnuOpenLog", "mnuEchoErr", "mnuEchoLinkPokes"}, {"mnuCloseLog"}), "Idle", "mnuEchoAll"},
+                {"echoall mnuCloseLog", closed, "Idle", ""},
+                {"mnuSimulate", edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation",
+                 "mnuSimulate"},
+                {"simulate", closed + QStringList{"mnuConfiguration"}, "Idle", ""},
+                {"mnuOpenCom", polling, "Normal polling", ""},
+                {"mnuServiceLog", polling + QStringList{"mnuServiceLog"}, "Normal polling", ""}, // while it runs
+                {"mnuClose", closed, "Idle", ""},
+                {"mnuTestLumbra read", closed + busOwned, "Communication open", ""},
+                {"close", closed, "Idle", ""}};
     for (const auto& row : rows) {
       for (const QString& step : QString(row.steps).split(' ', Qt::SkipEmptyParts))
-        step == "read"    ? void(raw->cmdRead_Click())
-        : step == "close" ? raw->cmdClose_Click()
-                          : r.main()->menu(step)->trigger();
+        step == "read"       ? void(raw->cmdRead_Click())
+        : step == "close"    ? raw->cmdClose_Click()
+        : step == "echoall"  ? r.s->log->mnuEchoAll_Click()
+        : step == "simulate" ? r.s->simulation->mnuSimulate_Click()
+                             : r.main()->menu(step)->trigger();
       // A stopped scheduler reports "Idle" at its watchdog's next tick.
       QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->stopRequested() || !r.s->poll->tmrWatchdog().isActive(), 10000);
       QStringList off = row.off;
       off.sort();
       QCOMPARE(QByteArray(row.steps) == "mnuServiceLog" ? seen : disabled(), off);
       QVERIFY2(r.s->fields.value("ComStatus") == QLatin1String(row.comStatus), row.steps);
+      QVERIFY2(checked() == QLatin1String(row.checked), qPrintable(QString(row.steps) + ": " + checked()));
     }
   }
 
