@@ -2,7 +2,9 @@
 // tesmira-dde tool: opening and closing through the server topic, the
 // single-instance check against a second process, polling switches kept in
 // the database, and a command on C(0)!P(0) seen by an advising client. One
-// server on the in-process virtual bus serves these cases in order. (What the
+// server on the in-process virtual bus serves these cases; each case brings
+// it to the state it starts from (running, communication open or closed), so
+// any case runs alone or in any order. (What the
 // instrument receives from a poke: tst_commands; a COM name on a
 // pseudo-terminal: tst_program_modes.)
 #include "ProcessRig.h"
@@ -19,19 +21,41 @@ using processrig::Program;
 
 class TestCommandsProgram : public QObject {
   Q_OBJECT
-  Program sim; // on the in-process virtual bus, shared by the cases below in order
+  Program sim; // on the in-process virtual bus, shared by the cases below
+
+  static constexpr const char* kCommon = "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n";
+
+  // The server runs (started again after a case stopped it).
+  bool running()
+  {
+    return sim.process.state() == QProcess::Running || sim.start(kCommon);
+  }
+  // The server runs with the communication open and polling.
+  bool serving()
+  {
+    if (!running())
+      return false;
+    if (sim.get("Server", "OpenCom") != "1" && sim.tool({"poke", "Tesmira", "Server", "OpenCom", "1"}) != 0)
+      return false;
+    return until([&] { return sim.get("Server", "ComStatus") == "Normal polling"; });
+  }
+  // The server runs with the communication closed.
+  bool closed()
+  {
+    return running() && (sim.get("Server", "OpenCom") != "1" || sim.put("Server", "OpenCom", "0"));
+  }
 
 private slots:
   void initTestCase()
   {
     // The service log case below starts with "Log errors only" on.
     QVERIFY(sim.write("user.ini", "[Menu Settings]\nLogErrorsOnly=True\n"));
-    QVERIFY2(sim.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n"),
-             qPrintable(QString::fromLocal8Bit(sim.process.readAllStandardError())));
+    QVERIFY2(sim.start(kCommon), qPrintable(QString::fromLocal8Bit(sim.process.readAllStandardError())));
   }
 
   void openComPokes()
   {
+    QVERIFY(closed());
     QCOMPARE(sim.get("C(1)", "P(0)"), QString("<none>"));
     QCOMPARE(sim.tool({"poke", "Tesmira", "Server", "OpenCom", "1"}), 0);
     for (const auto& [item, value] :
@@ -48,6 +72,7 @@ private slots:
   // alone must keep a second server out.
   void secondProcessIsRefused()
   {
+    QVERIFY(running());
     QVERIFY(QFile::remove(sim.home.runtime() + "/Tesmira.lock"));
     QProcess second;
     second.setProcessEnvironment(sim.env);
@@ -61,6 +86,7 @@ private slots:
 
   void pollingSwitches()
   {
+    QVERIFY(serving());
     QVERIFY(sim.put("Server", "SelChan", "3"));
     QCOMPARE(sim.get("Server", "Polling"), QString("-1"));
     QVERIFY(sim.put("Server", "Polling", "0"));
@@ -80,6 +106,7 @@ private slots:
   // A client advising C(0)!P(0) sees the command, then "0" once it is done.
   void commandItem()
   {
+    QVERIFY(serving());
     Client watcher;
     QVERIFY(watcher.connect("Tesmira", "C(0)"));
     QVERIFY(watcher.advise("P(0)", AdviseMode::Hot));
@@ -98,6 +125,7 @@ private slots:
   // "0". (Every parameter read and the option put back: tst_optools.)
   void serviceLogCommand()
   {
+    QVERIFY(serving());
     QCOMPARE(sim.tool({"poke", "--timeout", "60000", "Tesmira", "C(0)", "P(0)", "--", "-2"}), 0);
     QVERIFY(until([&] { return sim.get("C(0)", "P(0)") == "0"; }));
     const QStringList logs = QDir(sim.home.path() + "/data/Tesmira32").entryList({"ServiceLog-*.log"});
@@ -117,6 +145,7 @@ private slots:
 
   void closeComPokes()
   {
+    QVERIFY(serving());
     QVERIFY(sim.put("Server", "OpenCom", "0"));
     QCOMPARE(sim.get("Server", "OpenCom"), QString("0"));
     for (const char* item : {"MaxChan", "MaxNode", "InterfaceChan"})

@@ -47,6 +47,16 @@ class TestOpTools : public QObject {
   serverrig::Rig p;
   frmTest* form = nullptr;
 
+  // The test form as the Test menu opens it (each case opens it itself, so
+  // a case runs alone too).
+  bool openForm()
+  {
+    if (!p.main() || !p.menu("mnuTest"))
+      return false;
+    form = qobject_cast<frmTest*>(p.main()->forms.value("frmTest").data());
+    return form && form->isVisible();
+  }
+
 private slots:
   void initTestCase()
   {
@@ -57,9 +67,7 @@ private slots:
 
   void testFormOpens()
   {
-    QVERIFY(p.menu("mnuTest"));
-    form = qobject_cast<frmTest*>(p.main()->forms.value("frmTest").data());
-    QVERIFY(form && form->isVisible());
+    QVERIFY(openForm());
     QCOMPARE(std::tuple(form->windowTitle(), p.s->fields.value("Status"), form->rowsFB[0].cboChannel->itemText(2),
                         form->rowsDDE[0].cboParameter->itemText(0)),
              std::tuple(QString("Test form"), QString("Test communication"), QString("Ch: 3, node 4, process 1"),
@@ -70,6 +78,7 @@ private slots:
   // write through either reaches the instrument and shows in the other.
   void busAndDdeRows()
   {
+    QVERIFY(openForm());
     frmTest::Row& fb = form->rowsFB[0];
     frmTest::Row& dde = form->rowsDDE[0];
     for (frmTest::Row* r : {&fb, &dde}) {
@@ -92,6 +101,7 @@ private slots:
   // into the row, or says there is none. The message goes after a while.
   void copyAndPasteLink()
   {
+    QVERIFY(openForm());
     frmTest::Row& dde = form->rowsDDE[0];
     const std::tuple<QString, int, QString> table[] = {
       {"", 3, "Tesmira, channel 3, parameter 8: "},
@@ -117,20 +127,24 @@ private slots:
 
   void rowsKeptBetweenOpenings()
   {
+    QVERIFY(openForm());
+    const qsizetype fbRows = form->rowsFB.size(), ddeRows = form->rowsDDE.size();
+    QVERIFY(fbRows >= 1 && ddeRows >= 1);
     form->cmdPlusFB->click();
     form->cmdPlusDDE->click();
     form->cmdPlusDDE->click();
-    choose(form->rowsFB[1].cboChannel, 2, true);
-    choose(form->rowsFB[1].cboParameter, 8, false);
-    form->rowsFB[1].txtWrite->setText("77");
-    choose(form->rowsDDE[2].cboChannel, 5, true);
+    const qsizetype fb = fbRows, dde = ddeRows + 1; // the rows just added
+    choose(form->rowsFB[fb].cboChannel, 2, true);
+    choose(form->rowsFB[fb].cboParameter, 8, false);
+    form->rowsFB[fb].txtWrite->setText("77");
+    choose(form->rowsDDE[dde].cboChannel, 5, true);
     form->close();
     QVERIFY(p.menu("mnuTest"));
-    const frmTest::Row& kept = form->rowsFB[1];
+    const frmTest::Row& kept = form->rowsFB[fb];
     QCOMPARE(std::tuple(form->rowsFB.size(), form->rowsDDE.size(), kept.cboChannel->currentText(),
                         ParameterOfEntry(kept.cboParameter->currentText()), kept.txtWrite->text(),
-                        ChannelOfEntry(form->rowsDDE[2].cboChannel->currentText())),
-             std::tuple(qsizetype(2), qsizetype(3), QString("Ch: 2, node 3, process 1"), 8, QString("77"), 5));
+                        ChannelOfEntry(form->rowsDDE[dde].cboChannel->currentText())),
+             std::tuple(fbRows + 1, ddeRows + 2, QString("Ch: 2, node 3, process 1"), 8, QString("77"), 5));
     QVERIFY(!kept.txtRead->text().isEmpty()); // read once on opening
     form->close();
   }
