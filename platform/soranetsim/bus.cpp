@@ -254,6 +254,7 @@ QString Bus::loadScenario(const QJsonObject &s, const ParamDb &db)
 
 Faults Bus::faults() { QMutexLocker l(&mutex_); return faults_; }
 void Bus::setFaults(const Faults &f) { QMutexLocker l(&mutex_); faults_ = f; }
+void Bus::setSeed(quint32 seed) { QMutexLocker l(&mutex_); rng_.seed(seed); }
 
 int Bus::requestedBaud()
 {
@@ -659,6 +660,10 @@ std::vector<Bus::Reply> Bus::handle(const QByteArray &payload)
         return out;
     }
     const int answeringNode = m->node;
+    for (const Group &g : req->groups)
+        for (const Item &it : g.items)
+            if (faults_.unanswered.contains(Faults::key(answeringNode, g.process, it.param)))
+                return out;
     Message rep;
     rep.node = uint8_t(answeringNode);
     rep.seq = req->seq;

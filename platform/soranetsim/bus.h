@@ -32,6 +32,10 @@ struct Faults {
     QMap<int, int> missed;           // node -> number of its first requests left unanswered
     // (node << 16 | process << 8 | parameter) -> status forced on that item
     QMap<int, int> forcedStatus;
+    // (node << 16 | process << 8 | parameter): a request frame that asks for
+    // one of these gets no reply at all (a module that cannot answer one kind
+    // of request, such as the configuration read's module number)
+    QSet<int> unanswered;
     static int key(int node, int proc, int param) { return (node << 16) | (proc << 8) | param; }
 };
 
@@ -97,6 +101,9 @@ public:
     // Fault control; safe from any thread.
     Faults faults();
     void setFaults(const Faults &f);
+    // Restarts the random generator of the drop/corrupt faults (the
+    // scenario's "seed" otherwise), so a noisy run can be repeated.
+    void setSeed(quint32 seed);
 
     // Line rate the interface module asks for (process 124, parameter 31);
     // 0 = the scenario's default.

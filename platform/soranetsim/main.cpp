@@ -28,10 +28,12 @@ int main(int argc, char **argv)
     QCommandLineOption noPacing(QStringLiteral("no-pacing"), QStringLiteral("Send replies at once, not at the line rate"));
     QCommandLineOption drop(QStringLiteral("drop"), QStringLiteral("Share of replies dropped (0..1)"), QStringLiteral("share"));
     QCommandLineOption corrupt(QStringLiteral("corrupt"), QStringLiteral("Share of replies corrupted (0..1)"), QStringLiteral("share"));
+    QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the drop/corrupt faults (default: the scenario's)"), QStringLiteral("n"));
     QCommandLineOption delay(QStringLiteral("delay"), QStringLiteral("Delay every reply by ms"), QStringLiteral("ms"));
     QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Nodes that never answer, comma separated"), QStringLiteral("nodes"));
     QCommandLineOption status(QStringLiteral("status"), QStringLiteral("Answer node:process:parameter with a status"), QStringLiteral("n:p:f:s"));
-    for (auto *o : {&db, &link, &tcp, &noPty, &noPacing, &drop, &corrupt, &delay, &silent, &status}) p.addOption(*o);
+    QCommandLineOption unanswered(QStringLiteral("unanswered"), QStringLiteral("Leave every request that asks node:process:parameter without reply"), QStringLiteral("n:p:f"));
+    for (auto *o : {&db, &link, &tcp, &noPty, &noPacing, &drop, &corrupt, &seed, &delay, &silent, &status, &unanswered}) p.addOption(*o);
     p.process(app);
 
     ParamDb params;
@@ -58,7 +60,18 @@ int main(int argc, char **argv)
         if (q.size() != 4) { std::fprintf(stderr, "Bad --status %s\n", qPrintable(s)); return 2; }
         f.forcedStatus.insert(Faults::key(q[0].toInt(), q[1].toInt(), q[2].toInt()), q[3].toInt());
     }
+    for (const QString &s : p.values(unanswered)) {
+        const QStringList q = s.split(':');
+        if (q.size() != 3) { std::fprintf(stderr, "Bad --unanswered %s\n", qPrintable(s)); return 2; }
+        f.unanswered.insert(Faults::key(q[0].toInt(), q[1].toInt(), q[2].toInt()));
+    }
     bus->setFaults(f);
+    if (p.isSet(seed)) {
+        bool ok = false;
+        const uint n = p.value(seed).toUInt(&ok);
+        if (!ok) { std::fprintf(stderr, "Bad --seed %s\n", qPrintable(p.value(seed))); return 2; }
+        bus->setSeed(n);
+    }
 
     Server server(bus);
     server.setPacing(!p.isSet(noPacing));
