@@ -225,6 +225,8 @@ public:
         kept_.reset();
     }
     QString kind() const { return transport_ ? transport_->kind() : QString(); }
+    // Tries of one frame before its items fail (set once, at construction).
+    int tries() const { return retries_ + 1; }
     void setBaud(int baud) { baud_ = baud; if (transport_) transport_->setBaud(baud); }
 
     // An internal message (session and configuration calls), sent before
@@ -882,8 +884,11 @@ int16_t ReadSystemConfig(uint8_t highestNode)
         Message m = readMsg(uint8_t(n), 0, {{0, TByte}, {28, TString}, {29, TString}});
         msgs.push_back(m);
     }
-    // One try per node: a silent address is simply free.
-    auto res = transact(msgs, 1);
+    // A reply lost or damaged on the line is asked for again like any other
+    // frame's; an address that stays silent to every try is free. With one
+    // try, noise would take a module out of the configuration, and every
+    // channel above it would move down one number.
+    auto res = transact(msgs, s.engine->tries());
     std::vector<ModuleInfo> mods;
     for (size_t i = 0; i < res.size(); ++i) {
         if (!res[i].ok || res[i].reply.groups.empty()) continue;
@@ -977,7 +982,9 @@ int16_t FindFirstFreeNode(uint8_t start)
         std::vector<Message> msgs;
         for (int n = first; n <= std::min(125, first + 7); ++n)
             msgs.push_back(readMsg(uint8_t(n), 0, {{1, TByte}}));
-        const auto res = transact(msgs, 1);
+        // Retried as the configuration read is: a lost reply must not make
+        // an occupied address look free.
+        const auto res = transact(msgs, s.engine->tries());
         for (size_t i = 0; i < res.size(); ++i)
             if (!res[i].ok) return int16_t(first + int(i));
     }

@@ -103,9 +103,10 @@ int16_t GetInterfaceType(std::string &type);
 
 // --- System configuration ------------------------------------------------
 
-// Asks every node 1..highestNode for its type, ident and channel processes.
-// Returns 0 when at least one module answered, 14 when not open, 18 when no
-// module answered.
+// Asks every node 1..highestNode for its type, ident and channel processes,
+// each with the frame retries of any request (a lost or damaged reply is
+// asked for again). Returns 0 when at least one module answered, 14 when not
+// open, 18 when no module answered (the previous configuration then stays).
 int16_t ReadSystemConfig(uint8_t highestNode);
 // Remembers the highest node address of the system. Returns 0.
 int16_t SetSystemLNA(uint8_t node);

@@ -47,6 +47,9 @@ struct ChannelModel {
 
   uint8_t ManualLNA = 0;
   uint8_t ScanLimit = 0;
+  // Nodes that answered this scan's node walk (none when it did not walk):
+  // the configuration read must contain each of them.
+  std::vector<int> WalkedNodes;
   bool InterfaceIsKdxHost = false;
   bool InterfaceIsBusmaster = false;
   bool AllChannelsModifiable = false;

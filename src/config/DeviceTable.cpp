@@ -294,16 +294,7 @@ QString DeviceTable::fillChannelModel()
 int16_t DeviceTable::probe(uint8_t node, uint8_t process, uint8_t parameter, uint8_t type, uint8_t length,
                            QVariant& value, bool repeated)
 {
-  const int attempts = repeated ? std::max(1, s.cfg.RetryNetworkAccess + 1) : 1;
-  int16_t code = 0;
-  for (int i = 0; i < attempts; ++i) {
-    s.state.SuppressErrors = true;
-    code = s.engine ? s.engine->read_direct(value, node, process, parameter, type, length) : int16_t(14);
-    s.state.SuppressErrors = false;
-    if (code == 0)
-      break;
-  }
-  return code;
+  return ScanRead(s, value, node, process, parameter, type, length, repeated);
 }
 
 // The probe reads tell whether the module answers and which optional
@@ -437,6 +428,23 @@ QString DeviceTable::Load_DB()
   if (s.log)
     s.log->LogMessage(Init, "Database updated, total channels = " + QString::number(cm.DBChannelCount));
   return {};
+}
+
+std::vector<int> DeviceTable::StoredNodes()
+{
+  std::vector<int> nodes;
+  if (!s.db)
+    return nodes;
+  QSqlQuery rows(s.db->TheDatabase);
+  QString error;
+  if (!openDeviceTable(rows, error))
+    return nodes;
+  while (rows.next()) {
+    const int node = toInt(rows.value("Dev_Nodenr"));
+    if (node > 0 && std::find(nodes.begin(), nodes.end(), node) == nodes.end())
+      nodes.push_back(node);
+  }
+  return nodes;
 }
 
 void DeviceTable::SetChanPolled(int16_t channel, bool polled)

@@ -61,6 +61,10 @@ public:
   // database's error text, empty on success.
   QString Load_DB();
 
+  // The node addresses of the NetDevPar rows, each once; empty when the
+  // table cannot be read.
+  std::vector<int> StoredNodes();
+
   // Sets a channel's Polling flag in memory and in its NetDevPar row.
   void SetChanPolled(int16_t channel, bool polled);
   // Sets a channel's memo (cut or padded to 64 characters) in memory and in
@@ -87,8 +91,9 @@ private:
   // Fills the channel model from NetDevPar and probes the modules.
   QString fillChannelModel();
   void probeModule(int16_t channel);
-  // A direct read repeated up to RetryNetworkAccess + 1 times, with the
-  // probe's errors suppressed. Returns the last code, value the last value.
+  // A probe read (ScanRead): a lost or damaged reply is asked for again;
+  // `repeated` asks again after any failure, up to RetryNetworkAccess + 1
+  // reads. Returns the last code, value the last value.
   int16_t probe(uint8_t node, uint8_t process, uint8_t parameter, uint8_t type, uint8_t length,
                 QVariant& value, bool repeated);
   // Opens "SELECT rowid, ... FROM NetDevPar" in stored order.

@@ -43,13 +43,73 @@ void handlePending(Server& s, int times)
       break;
 }
 
-// One byte of process 0 at a node, read directly.
-bool readByte(Server& s, uint8_t node, uint8_t parameter, int& value)
+// Codes that say no usable reply came: the line lost or damaged it, or the
+// library gave up on it. A module's own refusal (no such process or
+// parameter, a wrong type, read-only) is an answer.
+bool noAnswer(int16_t code)
+{
+  switch (code) {
+  case 7: case 8: case 9: case 12: case 25: case 26: case 27: case 28: case 29: case 33: case 34: case 39:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// One byte of process 0 at a node, read directly: once (the node walk asks
+// again by its own rule), or as a scan read.
+bool readByte(Server& s, uint8_t node, uint8_t parameter, int& value, bool scanRead = false)
 {
   QVariant v;
-  const int16_t code = s.engine ? s.engine->read_direct(v, node, 0, parameter, 0, 1) : int16_t(14);
+  const int16_t code = scanRead ? ScanRead(s, v, node, 0, parameter, 0, 1)
+                                : s.engine ? s.engine->read_direct(v, node, 0, parameter, 0, 1) : int16_t(14);
   value = code == 0 ? v.toInt() : 255;
   return code == 0;
+}
+
+// Reads of the configuration that a node known to be on the bus may be
+// missing from before the scan gives up: RetryNetworkAccess more, at least
+// one more.
+int configReads(const Server& s) { return std::max(2, s.cfg.RetryNetworkAccess + 1); }
+
+// "node 3" or "nodes 3, 6".
+QString nodeList(const std::vector<int>& nodes)
+{
+  QStringList l;
+  for (int n : nodes)
+    l << QString::number(n);
+  return (nodes.size() == 1 ? QStringLiteral("node ") : QStringLiteral("nodes ")) + l.join(QStringLiteral(", "));
+}
+
+// The nodes of `expected` that the library's configuration lacks: all of
+// them when the read failed (the library then keeps its previous one).
+std::vector<int> missingNodes(const std::vector<int>& expected, int16_t result)
+{
+  std::vector<int> out;
+  std::string number;
+  for (int n : expected)
+    if (result != 0 || sora32::GetModuleNumber(uint8_t(n), number) != 0)
+      out.push_back(n);
+  return out;
+}
+
+// Lets the library read the configuration up to `limit`, and read it again
+// while a node known to be on the bus is missing from it. Returns the
+// library's code of the last read; `missing` receives the nodes still
+// missing.
+int16_t readConfiguration(Server& s, uint8_t limit, const std::vector<int>& expected, std::vector<int>& missing)
+{
+  int16_t r = 0;
+  for (int i = 1;; ++i) {
+    s.enableMenu(kConfigMenu, false);
+    r = sora32::ReadSystemConfig(limit);
+    s.enableMenu(kConfigMenu, true);
+    missing = missingNodes(expected, r);
+    if (missing.empty() || i >= configReads(s) || s.state.StopRequested)
+      return r;
+    s.LogMessage(Warn, "No configuration from " + nodeList(missing) +
+                           "; reading the SORANET system configuration again");
+  }
 }
 
 // The library reported a failed configuration read: report, close, beep.
@@ -63,7 +123,38 @@ int16_t configFailed(Server& s, int16_t code)
   return code;
 }
 
+// Modules that answered on the bus are missing from every configuration
+// read: the bus could not be read whole. Rebuilding the channels from a
+// short configuration would give the channels above a missing module new
+// numbers, and a client's request for one instrument would reach another;
+// so the scan ends here, before the device table, the channel numbers or
+// the interface type are touched, and the communication is closed.
+int16_t configIncomplete(Server& s, const std::vector<int>& missing)
+{
+  s.LogMessage(Error, (missing.size() == 1 ? QStringLiteral("Module at ") : QStringLiteral("Modules at ")) +
+                          nodeList(missing) +
+                          (missing.size() == 1 ? QStringLiteral(" answered but is") : QStringLiteral(" answered but are")) +
+                          QStringLiteral(" missing from the SORANET system configuration; device table and channel "
+                                         "numbers are kept"));
+  return configFailed(s, 18);
+}
+
 } // namespace
+
+int16_t ScanRead(Server& s, QVariant& value, uint8_t node, uint8_t process, uint8_t parameter, uint8_t type,
+                 uint8_t length, bool repeated)
+{
+  const int asked = std::max(1, s.cfg.RetryNetworkAccess + 1);
+  const int lost = std::max(2, asked);
+  for (int i = 1;; ++i) {
+    const bool suppressed = s.state.SuppressErrors;
+    s.state.SuppressErrors = true;
+    const int16_t code = s.engine ? s.engine->read_direct(value, node, process, parameter, type, length) : int16_t(14);
+    s.state.SuppressErrors = suppressed;
+    if (code == 0 || s.state.StopRequested || i >= (noAnswer(code) ? lost : repeated ? asked : 1))
+      return code;
+  }
+}
 
 uint8_t GetInterfaceNode()
 {
@@ -154,6 +245,9 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
   support::Trace t(s.debug(), kModule, "FindRealSystemLNA");
   int node = startNode, previous = 0, hint = 0, highest = 0, knownLna = 0, next = 255;
   bool lastFailed = false;
+  // Each read is tried twice, or RetryNetworkAccess + 1 times when more.
+  const int tries = std::max(2, s.cfg.RetryNetworkAccess + 1);
+  s.channels.WalkedNodes.clear();
   s.LogMessage(Init, QStringLiteral("Searching for highest occupied node address at SORANET (Esc to stop)"));
   s.state.SuppressErrors = true;
   do {
@@ -172,16 +266,17 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
         node = next;
       }
       bool answered = false;
-      for (int i = 0; i < 2 && !answered; ++i) {
+      for (int i = 0; i < tries && !answered; ++i) {
         next = 255;
         answered = readByte(s, uint8_t(node), 3, next);
       }
       if (answered) {
+        s.channels.WalkedNodes.push_back(node);
         highest = std::max(highest, node);
         previous = node;
         int lna = 0;
         bool read = false;
-        for (int i = 0; i < 2 && !read; ++i)
+        for (int i = 0; i < tries && !read; ++i)
           read = readByte(s, uint8_t(node), 4, lna);
         if (read)
           knownLna = std::max(knownLna, lna);
@@ -227,12 +322,19 @@ int16_t CheckConfig(Server& s)
   if (s.engine)
     s.engine->HandleOutstandingMsg();
   int moduleType = 0;
-  if (!readByte(s, ifNode, 0, moduleType) || moduleType <= 0) {
-    s.enableMenu(kConfigMenu, false);
-    const int16_t r = sora32::ReadSystemConfig(ifNode);
-    s.enableMenu(kConfigMenu, true);
+  cm.WalkedNodes.clear();
+  // The interface answered the opening: a configuration without it is one
+  // that noise cut short.
+  std::vector<int> expected;
+  if (ifNode >= 1)
+    expected.push_back(ifNode);
+  if (!readByte(s, ifNode, 0, moduleType, true) || moduleType <= 0) {
+    std::vector<int> missing;
+    const int16_t r = readConfiguration(s, ifNode, expected, missing);
     if (r != 0)
       return configFailed(s, r);
+    if (!missing.empty())
+      return configIncomplete(s, missing);
     moduleType = sora32::GetModuleType(ifNode);
   }
 
@@ -244,16 +346,12 @@ int16_t CheckConfig(Server& s)
       cm.InterfaceIsKdxHost = true;
     } else {
       QVariant v;
-      s.state.SuppressErrors = true;
-      const int16_t r = s.engine ? s.engine->read_direct(v, ifNode, 125, 21, 4, 8) : int16_t(14);
-      s.state.SuppressErrors = false;
+      const int16_t r = ScanRead(s, v, ifNode, 125, 21, 4, 8);
       // The reply path trims trailing spaces from texts: pad back to 8.
       if (r == 0 && v.toString().leftJustified(8, QLatin1Char(' '), true).toUpper() == QLatin1String("SORANET "))
         cm.InterfaceIsKdxHost = true;
       if (!cm.InterfaceIsKdxHost) {
-        s.state.SuppressErrors = true;
-        const int16_t r2 = s.engine ? s.engine->read_direct(v, ifNode, 0, 3, 0, 1) : int16_t(14);
-        s.state.SuppressErrors = false;
+        const int16_t r2 = ScanRead(s, v, ifNode, 0, 3, 0, 1);
         if (r2 == 0 && v.toString().trimmed() != QLatin1String("0"))
           cm.InterfaceIsKdxHost = true;
       }
@@ -293,8 +391,35 @@ int16_t CheckConfig(Server& s)
   s.ShowBusy(QStringLiteral("Checking SORANET system configuration"), 30);
   s.SetComStatus(QStringLiteral("Scanning SORANET"));
   s.LogMessage(Init, QStringLiteral("Scanning SORANET to determine system configuration..."));
-  int16_t result = sora32::ReadSystemConfig(cm.ScanLimit);
   s.enableMenu(kConfigMenu, true);
+  // Every node that answered the walk must be in the configuration; so
+  // must a module of the device table that the configuration lacks but
+  // that answers when asked directly (the walk does not run on every
+  // interface, and may stop short under noise).
+  for (int n : cm.WalkedNodes)
+    if (n <= cm.ScanLimit && std::find(expected.begin(), expected.end(), n) == expected.end())
+      expected.push_back(n);
+  std::vector<int> missing;
+  int16_t result = readConfiguration(s, cm.ScanLimit, expected, missing);
+  if (missing.empty() && s.devices && !s.state.StopRequested) {
+    std::vector<int> stored;
+    for (int n : missingNodes(s.devices->StoredNodes(), result)) {
+      QVariant v;
+      if (n >= 1 && n <= cm.ScanLimit && ScanRead(s, v, uint8_t(n), 0, 1, 0, 1) == 0)
+        stored.push_back(n);
+    }
+    if (!stored.empty()) {
+      expected.insert(expected.end(), stored.begin(), stored.end());
+      missing = stored;
+      s.LogMessage(Warn, "No configuration from " + nodeList(missing) +
+                             "; reading the SORANET system configuration again");
+      result = readConfiguration(s, cm.ScanLimit, expected, missing);
+    }
+  }
+  if (stopping())
+    return 1;
+  if (!missing.empty())
+    return configIncomplete(s, missing);
   if (result == 0)
     s.LogMessage(Init, QStringLiteral("Reading SORANET system configuration OK"));
   else if (cm.InterfaceIsBusmaster)

@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QVariant>
 #include <QString>
 #include <cstdint>
 
@@ -41,5 +42,15 @@ int16_t FindChannelNumber(const Server& s, uint8_t node, uint8_t process, QList<
 
 // Node address of the interface the line is plugged into.
 uint8_t GetInterfaceNode();
+
+// A direct read made by the scan or its module probes, with error reports
+// suppressed. A reply that the library could not get, or got only damaged,
+// after its own frame retries is asked for again, RetryNetworkAccess times
+// but at least once: the scan decides the channel numbering from these
+// answers, so one noisy reply must not change it. With `repeated`, any
+// failure (a module's refusal too) is asked again, up to RetryNetworkAccess
+// + 1 reads in all. Returns the last code; value holds the last value.
+int16_t ScanRead(Server& s, QVariant& value, uint8_t node, uint8_t process, uint8_t parameter, uint8_t type,
+                 uint8_t length, bool repeated = false);
 
 }

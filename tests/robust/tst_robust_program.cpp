@@ -22,6 +22,7 @@ QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
 struct Bus {
   int delayMs = 0;
   int port = 0; // kept, so the bus comes back on the same port
+  QStringList faults; // more options: line noise and its seed
   QString error;
   std::unique_ptr<QProcess> sim;
 
@@ -30,7 +31,7 @@ struct Bus {
   // The interface name that reaches it: "tcp:127.0.0.1:PORT" or the pty path.
   QString serve(const QString& kind, const QString& symlink = {})
   {
-    QStringList args{"--db", binDir() + "/Tesmira.mdb", "--delay", QString::number(delayMs)};
+    QStringList args = QStringList{"--db", binDir() + "/Tesmira.mdb", "--delay", QString::number(delayMs)} + faults;
     if (kind == "tcp")
       args << "--no-pty" << "--tcp" << QString::number(port);
     else if (!symlink.isEmpty())
@@ -133,6 +134,86 @@ private slots:
       QCOMPARE(signalled(p, {SIGTERM}), 0);
     QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira") && !QFile::exists(p.home.runtime() + "/Tesmira.lock"));
     poke.waitForFinished(5000);
+  }
+
+  // Line noise during the scan (replies damaged or lost): the scan finds
+  // every channel, or it fails saying which node it could not read and
+  // changes nothing. Never "configuration OK" with fewer channels, never a
+  // rewritten device table, so a client's channel never moves to another
+  // instrument. Each row opens the communication anew on a noisy bus, one
+  // seed of the noise after the other. A module that answers the node walk
+  // but never the configuration read is named, and the scan is refused.
+  void noisyScanKeepsChannels_data()
+  {
+    QTest::addColumn<QStringList>("noise");
+    QTest::addColumn<int>("seeds");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("10% damaged, 5% lost") << QStringList{"--corrupt", "0.1", "--drop", "0.05"} << 5 << false;
+    QTest::newRow("2% damaged") << QStringList{"--corrupt", "0.02"} << 3 << false;
+    QTest::newRow("node 3 outside the configuration read") << QStringList{"--unanswered", "3:0:28"} << 1 << true;
+  }
+  void noisyScanKeepsChannels()
+  {
+    QFETCH(QStringList, noise);
+    QFETCH(int, seeds);
+    QFETCH(bool, refused);
+    Program p;
+    const QString link = p.home.file("ttyBUS");
+    p.env.insert("TESMIRA_COM3", link);
+    const auto deviceTable = [&p] {
+      QString rows;
+      for (int c = 1; p.deviceColumn("Dev_Nodenr", c) >= 0; ++c)
+        rows += QString("%1:%2/%3/%4 ").arg(c).arg(p.deviceColumn("Dev_Nodenr", c)).arg(p.deviceColumn("Dev_Proc", c))
+                    .arg(p.deviceId(c));
+      return rows;
+    };
+    QString stored;
+    {
+      Bus clean;
+      QVERIFY2(!clean.serve("pty", link).isEmpty(), qPrintable(clean.error));
+      QVERIFY(start(p, "COM3", {"/NT", "/O"}));
+      QVERIFY2(polling(p), p.output().constData());
+      stored = deviceTable();
+      QCOMPARE(stored.count(' '), 8);
+      QVERIFY(p.put("Server", "OpenCom", "0"));
+    }
+    int complete = 0, failed = 0;
+    for (int seed = 1; seed <= seeds; ++seed) {
+      Bus noisy;
+      noisy.faults = noise + QStringList{"--seed", QString::number(seed)};
+      QVERIFY2(!noisy.serve("pty", link).isEmpty(), qPrintable(noisy.error));
+      const qsizetype from = p.output().size();
+      QVERIFY(p.put("Server", "OpenCom", "1")); // answered when the scan is over
+      const QByteArray out = p.output().mid(from);
+      const QByteArray row = "seed " + QByteArray::number(seed) + ":\n" + out;
+      QCOMPARE(deviceTable(), stored);
+      QVERIFY2(!out.contains("Local RS232"), row.constData());
+      if (refused) {
+        // The configuration is read twice (RetryNetworkAccess 0: once more).
+        const QByteArray again = "No configuration from node 3; reading the SORANET system configuration again";
+        QVERIFY2(out.count(again) == 1, row.constData());
+        QVERIFY2(out.contains("Error\tModule at node 3 answered but is missing from the SORANET system "
+                              "configuration; device table and channel numbers are kept"),
+                 row.constData());
+        QVERIFY2(out.contains("Error\tReading SORANET system configuration FAILED"), row.constData());
+        QCOMPARE(p.get("C(3)", "P(1)"), QString("<none>"));
+      }
+      if (out.contains("Reading SORANET system configuration OK")) {
+        QVERIFY2(!refused && out.contains("8 DDE topics (channels) active"), row.constData());
+        QCOMPARE(p.get("Server", "MaxChan"), QString("8"));
+        ++complete;
+      } else {
+        QVERIFY2(out.contains("missing from the SORANET system configuration; device table and channel numbers are "
+                              "kept") ||
+                     out.contains("Connection to SORANET interface FAILED"),
+                 row.constData());
+        QCOMPARE(p.get("Server", "OpenCom"), QString("0"));
+        ++failed;
+      }
+      QVERIFY(p.put("Server", "OpenCom", "0"));
+    }
+    qInfo("%d scans complete, %d refused", complete, failed);
+    QCOMPARE(signalled(p, {SIGTERM}), 0);
   }
 
   // The bus unplugged under a polling server: said once, pokes refused with
