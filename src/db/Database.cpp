@@ -197,12 +197,16 @@ QString Database::InitDB()
       reason = QStringLiteral("The file is not a valid database: ") + catalogue.lastError().databaseText();
     }
   }
-  if (result.isEmpty()) {
+  // A table or column the server needs is missing: said by name, before
+  // the version (kept in the table _Info) is looked for.
+  QString missing;
+  if (result.isEmpty())
+    missing = missingSchemaPart();
+  if (result.isEmpty() && missing.isEmpty()) {
     result = ReadDBVersion(DBVersion);
     DBVersion = DBVersion.trimmed();
     if (!result.isEmpty())
-      reason = result.contains(QLatin1String("no such table")) ? QStringLiteral("The table _Info is missing.")
-                                                                : result.trimmed();
+      reason = result.trimmed();
   }
 
   if (!result.isEmpty()) {
@@ -213,16 +217,13 @@ QString Database::InitDB()
     if (!reason.isEmpty())
       result += kCRLF + reason;
   } else {
-    if (DBVersion.isEmpty())
+    if (!missing.isEmpty())
+      result = kAppName + QStringLiteral(" database '") + DBPath + QStringLiteral("' is incomplete: ") + missing;
+    else if (DBVersion.isEmpty())
       result = QStringLiteral("Incompatible database version or database is locked.");
     else if (DBVersion < kMinVersion)
       result = QStringLiteral("Incompatible database version (") + DBVersion + QStringLiteral(" < ") + kMinVersion +
                QStringLiteral(").");
-    if (result.isEmpty()) {
-      const QString missing = missingSchemaPart();
-      if (!missing.isEmpty())
-        result = kAppName + QStringLiteral(" database '") + DBPath + QStringLiteral("' is incomplete: ") + missing;
-    }
     if (!result.isEmpty())
       result += kCRLF + kAppName +
                 QStringLiteral(" will not function properly with present version of Tesmira.mdb.") + kCRLF +
@@ -238,12 +239,19 @@ QString Database::InitDB()
 QString Database::missingSchemaPart() const
 {
   static const QList<QPair<QString, QStringList>> required = {
+    {QStringLiteral("_Info"), {"Field", "Text"}},
     {QStringLiteral("AllParameters"),
      {"Parameter", "Name", "LongName", "Process", "FBnr", "VarType", "VarType2", "VarLength", "Min", "Max", "Read",
       "Write", "Poll", "Advanced", "Secured", "Highly secured", "Group0", "Group1", "Group2", "Available"}},
     {QStringLiteral("ParValue"), {"Parameter", "Value", "Description"}},
     {QStringLiteral("FlowDevices"), {"ID", "Dev_Name", "Dev_Channels", "Dev_Functions", "IDENTSTRNG"}},
     {QStringLiteral("NetDevPar"), {"Dev_Nodenr", "Dev_Proc", "Dev_Name", "Dev_Chan", "Dev_Ver", "Dev_ID", "Dev_Memo"}},
+    // Written only (the settings mirror for other programs), but a setting
+    // changed later must not find it gone.
+    {QStringLiteral("Commport"),
+     {"InterfaceName", "Baud", "Shake", "ParChain", "ProcChain", "PollTime", "RTPInterval", "PollBatch", "SystemLNA",
+      "Retrynr", "ParScan", "TrimTrailingSpaces", "TrimCRLF", "PopUpErr", "PopUpPollWatchdog", "SuppressCompatErrors",
+      "IndirPollDisable"}},
   };
   for (const auto& [table, columns] : required) {
     const QSqlRecord record = TheDatabase.record(table);
@@ -263,7 +271,10 @@ QString Database::ReadDBVersion(QString& version)
     return QStringLiteral("The database is not open.");
   QSqlQuery q(TheDatabase);
   q.setForwardOnly(true);
-  q.prepare(QStringLiteral("SELECT Text FROM _Info WHERE Field = ?"));
+  // A statement that cannot be prepared (no table _Info) says why here; the
+  // execution would only report the unbound value.
+  if (!q.prepare(QStringLiteral("SELECT Text FROM _Info WHERE Field = ?")))
+    return q.lastError().text();
   q.addBindValue(QStringLiteral("DBVersion"));
   if (!q.exec())
     return q.lastError().text();

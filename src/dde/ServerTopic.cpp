@@ -129,12 +129,17 @@ QString ServerTopic::OpenCom_Change(const QString& text)
     return reason;
   }
   ++m_openComGuard;
+  QString refusal;
   if (open) {
     if (!m_s.state.TopicsCreated) {
       if (OpenCommunication)
         OpenCommunication();
       if (m_s.log)
         m_s.log->LogMessage(Init, QStringLiteral("Open Communication [DDEItem: Server!OpenCom]"));
+      // A stop request cut the opening short (the shut-down closes whatever
+      // was opened): the client is told so.
+      if (m_s.state.StopRequested)
+        refusal = QStringLiteral("The server is shutting down: the communication was not opened");
     } else if (m_s.log) {
       m_s.log->LogMessage(Warn, QStringLiteral("Communication already opened! [DDEItem: Server!OpenCom]"));
     }
@@ -151,7 +156,7 @@ QString ServerTopic::OpenCom_Change(const QString& text)
   // The item tells the outcome, not the request.
   setField(kOpenCom, m_s.state.TopicsCreated ? QStringLiteral("1") : QStringLiteral("0"));
   --m_openComGuard;
-  return {};
+  return refusal;
 }
 
 QString ServerTopic::Interface_Change(const QString& text)

@@ -78,8 +78,12 @@ bool makeBasic(const QString& file, const QString& version)
                 "Dev_Functions INTEGER, IDENTSTRNG INTEGER)",
                 "CREATE TABLE NetDevPar (Dev_ID INTEGER, Dev_Name TEXT, Dev_Ver TEXT, Dev_Nodenr INTEGER, "
                 "Dev_Proc INTEGER, Dev_Chan INTEGER, Dev_Memo TEXT)",
-                "CREATE TABLE Commport (InterfaceName TEXT, Baud INTEGER, PollTime INTEGER)",
-                "INSERT INTO Commport VALUES ('COM1', 38400, 100)", "INSERT INTO Commport VALUES ('COM9', 9600, 999)"};
+                "CREATE TABLE Commport (InterfaceName TEXT, Baud INTEGER, Shake INTEGER, ParChain INTEGER,"
+                " ProcChain INTEGER, PollTime INTEGER, RTPInterval INTEGER, PollBatch INTEGER, SystemLNA INTEGER,"
+                " Retrynr INTEGER, ParScan INTEGER, TrimTrailingSpaces INTEGER, TrimCRLF INTEGER, PopUpErr INTEGER,"
+                " PopUpPollWatchdog INTEGER, SuppressCompatErrors INTEGER, IndirPollDisable INTEGER)",
+                "INSERT INTO Commport (InterfaceName, Baud, PollTime) VALUES ('COM1', 38400, 100)",
+                "INSERT INTO Commport (InterfaceName, Baud, PollTime) VALUES ('COM9', 9600, 999)"};
   if (!version.isNull())
     s << QStringLiteral("INSERT INTO _Info VALUES ('DBVersion', '%1')").arg(version);
   return exec(file, s);

@@ -133,6 +133,13 @@ private slots:
     else
       QCOMPARE(signalled(p, {SIGTERM}), 0);
     QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira") && !QFile::exists(p.home.runtime() + "/Tesmira.lock"));
+    if (!openAtStart) {
+      // The poke that the stop cut short is answered with the reason.
+      QVERIFY(poke.waitForFinished(5000));
+      QVERIFY2(poke.exitCode() != 0 && poke.readAllStandardError().contains(
+                                           "The server is shutting down: the communication was not opened"),
+               "the OpenCom poke was answered OK");
+    }
     poke.waitForFinished(5000);
   }
 
@@ -286,6 +293,10 @@ private slots:
     QTest::newRow("read-only") << "chmod" << QStringList{cannot, "The file is read-only for this user."};
     QTest::newRow("missing table") << "DROP TABLE FlowDevices"
                                    << QStringList{"the table FlowDevices is missing", "will be closed"};
+    QTest::newRow("missing version table") << "DROP TABLE _Info"
+                                           << QStringList{"the table _Info is missing", "will be closed"};
+    QTest::newRow("missing settings mirror") << "DROP TABLE Commport"
+                                             << QStringList{"the table Commport is missing", "will be closed"};
     QTest::newRow("missing column") << "ALTER TABLE NetDevPar DROP COLUMN Dev_Memo"
                                     << QStringList{"the table NetDevPar has no column Dev_Memo"};
     QTest::newRow("corrupt") << "garbage" << QStringList{cannot, "not a valid database: file is not a database"};
