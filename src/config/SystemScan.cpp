@@ -67,10 +67,9 @@ bool readByte(Server& s, uint8_t node, uint8_t parameter, int& value, bool scanR
   return code == 0;
 }
 
-// Reads of the configuration that a node known to be on the bus may be
-// missing from before the scan gives up: RetryNetworkAccess more, at least
-// one more.
-int configReads(const Server& s) { return std::max(2, s.cfg.RetryNetworkAccess + 1); }
+// How often the scan asks for what a noisy line may have lost (a reply, a
+// node of the configuration): RetryNetworkAccess + 1 times, at least twice.
+int tries(const Server& s) { return std::max(2, s.cfg.RetryNetworkAccess + 1); }
 
 // "node 3" or "nodes 3, 6".
 QString nodeList(const std::vector<int>& nodes)
@@ -105,7 +104,7 @@ int16_t readConfiguration(Server& s, uint8_t limit, const std::vector<int>& expe
     r = sora32::ReadSystemConfig(limit);
     s.enableMenu(kConfigMenu, true);
     missing = missingNodes(expected, r);
-    if (missing.empty() || i >= configReads(s) || s.state.StopRequested)
+    if (missing.empty() || i >= tries(s) || s.state.StopRequested)
       return r;
     s.LogMessage(Warn, "No configuration from " + nodeList(missing) +
                            "; reading the SORANET system configuration again");
@@ -145,7 +144,7 @@ int16_t ScanRead(Server& s, QVariant& value, uint8_t node, uint8_t process, uint
                  uint8_t length, bool repeated)
 {
   const int asked = std::max(1, s.cfg.RetryNetworkAccess + 1);
-  const int lost = std::max(2, asked);
+  const int lost = tries(s);
   for (int i = 1;; ++i) {
     const bool suppressed = s.state.SuppressErrors;
     s.state.SuppressErrors = true;
@@ -245,8 +244,7 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
   support::Trace t(s.debug(), kModule, "FindRealSystemLNA");
   int node = startNode, previous = 0, hint = 0, highest = 0, knownLna = 0, next = 255;
   bool lastFailed = false;
-  // Each read is tried twice, or RetryNetworkAccess + 1 times when more.
-  const int tries = std::max(2, s.cfg.RetryNetworkAccess + 1);
+  const int walkTries = tries(s);
   s.channels.WalkedNodes.clear();
   s.LogMessage(Init, QStringLiteral("Searching for highest occupied node address at SORANET (Esc to stop)"));
   s.state.SuppressErrors = true;
@@ -266,7 +264,7 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
         node = next;
       }
       bool answered = false;
-      for (int i = 0; i < tries && !answered; ++i) {
+      for (int i = 0; i < walkTries && !answered; ++i) {
         next = 255;
         answered = readByte(s, uint8_t(node), 3, next);
       }
@@ -276,7 +274,7 @@ uint8_t FindRealSystemLNA(Server& s, uint8_t startNode)
         previous = node;
         int lna = 0;
         bool read = false;
-        for (int i = 0; i < tries && !read; ++i)
+        for (int i = 0; i < walkTries && !read; ++i)
           read = readByte(s, uint8_t(node), 4, lna);
         if (read)
           knownLna = std::max(knownLna, lna);
