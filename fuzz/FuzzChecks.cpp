@@ -1,7 +1,9 @@
 #include "FuzzChecks.h"
 
+#include "MqttConfig.h"
 #include "Protocol.h"
 #include "soraproto.h"
+#include "telnet.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -228,6 +230,107 @@ void busFrames(const uint8_t* data, size_t size)
         const auto again = soraproto::decodeReply(encoded, &*req);
         expect(again.has_value(), "a decoded reply re-encodes to a decodable reply");
     }
+}
+
+namespace {
+
+struct TelnetRun {
+    QByteArray data;
+    std::vector<sora32::telnet::Event> events;
+};
+
+TelnetRun readTelnet(sora32::telnet::Reader& reader, const QByteArray& stream, const std::vector<qsizetype>& cuts)
+{
+    TelnetRun run;
+    qsizetype at = 0;
+    for (qsizetype c : cuts) {
+        reader.feed(stream.mid(at, c), run.data, run.events);
+        at += c;
+        expect(reader.held() <= sora32::telnet::kMaxSub, "the reader holds at most one bounded subnegotiation");
+    }
+    return run;
+}
+
+TelnetRun readTelnet(const QByteArray& stream, const std::vector<qsizetype>& cuts)
+{
+    sora32::telnet::Reader reader;
+    return readTelnet(reader, stream, cuts);
+}
+
+bool sameEvents(const std::vector<sora32::telnet::Event>& a, const std::vector<sora32::telnet::Event>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].kind != b[i].kind || a[i].option != b[i].option || a[i].sub != b[i].sub)
+            return false;
+    return true;
+}
+
+} // namespace
+
+void telnetReader(const uint8_t* data, size_t size)
+{
+    using namespace sora32::telnet;
+    if (size == 0)
+        return;
+    const QByteArray stream(reinterpret_cast<const char*>(data) + 1, qsizetype(size) - 1);
+    const TelnetRun whole = readTelnet(stream, chunks(0, stream.size()));
+    const TelnetRun cut = readTelnet(stream, chunks(data[0], stream.size()));
+    expect(whole.data == cut.data, "chunking changes the telnet data");
+    expect(sameEvents(whole.events, cut.events), "chunking changes the telnet events");
+    expect(whole.data.size() <= stream.size(), "the telnet data is never longer than the input");
+    for (const Event& e : whole.events)
+        expect(e.kind != Event::Sub || e.sub.size() < kMaxSub, "a subnegotiation within the bound");
+
+    // Data escaped for the connection reads back as itself, with no event,
+    // also after whatever the input left the reader in once it is reset.
+    sora32::telnet::Reader reader;
+    readTelnet(reader, stream, chunks(0, stream.size()));
+    reader.reset();
+    const TelnetRun plain = readTelnet(reader, escape(stream), chunks(data[0], escape(stream).size()));
+    expect(plain.data == stream && plain.events.empty(), "escaped data reads back unchanged");
+
+    // A port-setting message reads back as one event with its command and value.
+    const QByteArray value = stream.left(kMaxSub - 2);
+    const uint8_t command = data[0];
+    const QByteArray msg = comPort(command, value);
+    const TelnetRun back = readTelnet(msg, chunks(data[0], msg.size()));
+    expect(back.data.isEmpty() && back.events.size() == 1 && back.events[0].kind == Event::Sub
+               && back.events[0].option == OptComPort && back.events[0].sub == char(command) + value,
+           "a port-setting message reads back as itself");
+}
+
+void mqttTopics(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return;
+    tesmira::MqttConfig cfg;
+    cfg.service = QStringLiteral("host");
+    const QByteArray rest(reinterpret_cast<const char*>(data) + 1, qsizetype(size) - 1);
+    const qsizetype split = rest.isEmpty() ? 0 : data[0] % (rest.size() + 1);
+    const QString first = QString::fromUtf8(rest.left(split));
+    const QString second = QString::fromUtf8(rest.mid(split));
+
+    // Any text as a whole MQTT topic, with and without the bridge's base.
+    for (const QString& mqttTopic : {QString::fromUtf8(rest), cfg.base() + QLatin1Char('/') + QString::fromUtf8(rest)}) {
+        QString topic, item;
+        if (!cfg.parseSetTopic(mqttTopic, topic, item))
+            continue;
+        expect(!topic.isEmpty() && !item.isEmpty(), "a parsed write names a topic and an item");
+        expect(!topic.contains(QLatin1Char('/')) && !item.contains(QLatin1Char('/')),
+               "a parsed topic or item has no level separator");
+        expect(cfg.valueTopic(topic, item) + QStringLiteral("/set") == mqttTopic,
+               "a parsed write topic is rebuilt unchanged");
+    }
+
+    // Any topic and item without separators: the write topic parses back.
+    QString topic, item;
+    const bool parsed = cfg.parseSetTopic(cfg.valueTopic(first, second) + QStringLiteral("/set"), topic, item);
+    const bool plain = !first.isEmpty() && !second.isEmpty() && !first.contains(QLatin1Char('/'))
+        && !second.contains(QLatin1Char('/'));
+    expect(parsed == plain, "a write topic parses exactly when topic and item are single levels");
+    expect(!parsed || (topic == first && item == second), "a write topic parses back to its topic and item");
 }
 
 int randomInputs(Check check, const std::vector<std::string>& seeds, int ms, uint32_t seed)

@@ -5,16 +5,16 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTcpServer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,7 +93,117 @@ bool sameToken(const QByteArray& given, const QByteArray& token)
     return diff == 0;
 }
 
+// Sends a one-line refusal on a socket that is then closed, without waiting:
+// the line fits in any socket buffer, and a peer that does not read it loses
+// nothing it could use.
+void refuseSocket(int fd, const QByteArray& line)
+{
+    (void)!::send(fd, line.constData(), size_t(line.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::close(fd);
+}
+
+// A listening socket of path (Unix) or of 127.0.0.1:port (TCP); -1 with the
+// reason in error.
+int listenUnix(const QString& path, QString* error)
+{
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    const QByteArray p = QFile::encodeName(path);
+    if (p.size() >= qsizetype(sizeof(addr.sun_path))) {
+        *error = QStringLiteral("the path is too long for a socket");
+        return -1;
+    }
+    memcpy(addr.sun_path, p.constData(), p.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 128) != 0) {
+        *error = qt_error_string(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenLocalTcp(quint16 port, quint16* bound, QString* error)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0
+        || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 128) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        *error = qt_error_string(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    *bound = ntohs(addr.sin_port);
+    return fd;
+}
+
 } // namespace
+
+// A listening socket that a failed accept never closes. When the process is
+// out of file handles (EMFILE) the waiting connection cannot be taken, and
+// the socket stays readable: rather than trying again at once, in a loop
+// that takes the whole processor, the listener stops watching for a pause
+// that doubles up to two seconds, says so once, and says so again when it
+// takes connections again. Meanwhile the kernel queues new clients.
+class Listener : public QObject {
+public:
+    Listener(int fd, QString name, std::function<void(int)> onAccept,
+             std::function<void(const QString&)> onTrouble, QObject* parent)
+        : QObject(parent), m_fd(fd), m_name(std::move(name)), m_onAccept(std::move(onAccept)),
+          m_onTrouble(std::move(onTrouble)), m_notifier(fd, QSocketNotifier::Read)
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, &Listener::acceptSome);
+        m_pause.setSingleShot(true);
+        connect(&m_pause, &QTimer::timeout, this, [this] { m_notifier.setEnabled(true); });
+    }
+    ~Listener() override { ::close(m_fd); }
+
+private:
+    void acceptSome()
+    {
+        // A bounded batch per wake-up: the other event sources get their turn.
+        for (int n = 0; n < 64; ++n) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                if (m_pauseMs) {
+                    m_pauseMs = 0;
+                    m_onTrouble(QStringLiteral("Link service on %1 takes new connections again").arg(m_name));
+                }
+                m_onAccept(fd);
+                continue;
+            }
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                return;
+            if (err == EINTR || err == ECONNABORTED || err == EPROTO)
+                continue; // that connection is gone; the next one may be fine
+            if (!m_pauseMs)
+                m_onTrouble(QStringLiteral("Link service on %1 cannot take a new connection (%2); it tries again "
+                                           "after a pause")
+                                .arg(m_name, qt_error_string(err)));
+            m_pauseMs = m_pauseMs ? qMin(m_pauseMs * 2, 2000) : 100;
+            m_notifier.setEnabled(false);
+            m_pause.start(m_pauseMs);
+            return;
+        }
+    }
+
+    int m_fd;
+    QString m_name;
+    std::function<void(int)> m_onAccept;
+    std::function<void(const QString&)> m_onTrouble;
+    QSocketNotifier m_notifier;
+    QTimer m_pause;
+    int m_pauseMs = 0; // non-zero while accepting fails
+};
 
 // One client connection: a conversation on one topic once CONNECT succeeded.
 // Handles the client's messages in order, one per turn of the server; while a
@@ -115,7 +225,19 @@ public:
             closeAfter(errorMessage("TIMEOUT", QStringLiteral("message not complete after %1 s")
                                                    .arg(m_server->m_limits.frameTimeoutMs / 1000.0)));
         });
+        // A TCP connection that does not show the token soon is not a client
+        // of ours: it would only hold a handle.
+        if (!authenticated) {
+            m_authTimer.setSingleShot(true);
+            connect(&m_authTimer, &QTimer::timeout, this, [this] {
+                closeAfter(errorMessage("AUTH_REQUIRED", QStringLiteral("no AUTH within %1 s")
+                                                             .arg(m_server->m_limits.authTimeoutMs / 1000.0)));
+            });
+            m_authTimer.start(m_server->m_limits.authTimeoutMs);
+        }
     }
+
+    bool authenticated() const { return m_authenticated; }
 
     // The topic key this conversation is bound to; empty before CONNECT.
     QString topicKey;
@@ -185,6 +307,7 @@ private:
     bool m_dead = false;
     bool m_inPump = false;
     QTimer m_frameTimer; // runs while a message is half received
+    QTimer m_authTimer;  // runs until a TCP client has sent the token
 };
 
 bool Conversation::fill()
@@ -301,6 +424,12 @@ void Conversation::handle(const Message& msg)
         if (m_authenticated)
             send("OK\n");
         else if (msg.args.size() == 1 && sameToken(msg.args.at(0), m_server->m_tcpToken)) {
+            m_authTimer.stop();
+            if (m_server->authenticatedCount() >= m_server->m_limits.maxClients) {
+                closeAfter(errorMessage("TOO_MANY_CLIENTS", QStringLiteral("at most %1 clients are served at once")
+                                                                .arg(m_server->m_limits.maxClients)));
+                return;
+            }
             m_authenticated = true;
             send("OK\n");
         } else {
@@ -512,20 +641,18 @@ bool Server::registerService(const QString& name, QString* error)
         QFile::remove(path);
     }
 
-    auto* local = new QLocalServer(this);
     const QString path = dir + QLatin1Char('/') + name;
-    if (!local->listen(path)) {
-        *err = QStringLiteral("Cannot listen on %1: %2").arg(path, local->errorString());
-        delete local;
+    QString why;
+    const int listenFd = listenUnix(path, &why);
+    if (listenFd < 0) {
+        *err = QStringLiteral("Cannot listen on %1: %2").arg(path, why);
         ::close(fd);
         return false;
     }
     ::chmod(QFile::encodeName(path).constData(), 0600);
-    connect(local, &QLocalServer::newConnection, this, [this, local] {
-        while (QLocalSocket* s = local->nextPendingConnection())
-            acceptConnection(s, true);
-    });
-    m_local = local;
+    m_local = new Listener(
+        listenFd, path, [this](int s) { acceptSocket(s, false); },
+        [this](const QString& text) { emit listenerTrouble(text); }, this);
     m_lockFd = fd;
     m_serviceName = name;
     m_socketPath = path;
@@ -536,39 +663,39 @@ bool Server::listenTcp(quint16 port, QString* error)
 {
     if (m_tcp) {
         if (error)
-            *error = QStringLiteral("Already listening on TCP port %1").arg(m_tcp->serverPort());
+            *error = QStringLiteral("Already listening on TCP port %1").arg(m_tcpPort);
         return false;
     }
-    auto* tcp = new QTcpServer(this);
-    if (!tcp->listen(QHostAddress::LocalHost, port)) {
+    QString why;
+    quint16 bound = 0;
+    const int listenFd = listenLocalTcp(port, &bound, &why);
+    if (listenFd < 0) {
         if (error)
-            *error = QStringLiteral("Cannot listen on 127.0.0.1:%1: %2").arg(port).arg(tcp->errorString());
-        delete tcp;
+            *error = QStringLiteral("Cannot listen on 127.0.0.1:%1: %2").arg(port).arg(why);
         return false;
     }
     // The token goes to a file only this user can read, written before the
     // first client can be accepted.
     QString err;
     const QByteArray token = randomToken();
-    const QString path = tcpTokenPath(tcp->serverPort());
+    const QString path = tcpTokenPath(bound);
     if (!ensureServiceDir(&err) || !writePrivateFile(path, token + '\n', &err)) {
         if (error)
             *error = QStringLiteral("Cannot write the TCP token file: %1").arg(err);
-        delete tcp;
+        ::close(listenFd);
         return false;
     }
-    connect(tcp, &QTcpServer::newConnection, this, [this, tcp] {
-        while (QTcpSocket* s = tcp->nextPendingConnection())
-            acceptConnection(s, false);
-    });
-    m_tcp = tcp;
+    m_tcp = new Listener(
+        listenFd, QStringLiteral("127.0.0.1:%1").arg(bound), [this](int s) { acceptSocket(s, true); },
+        [this](const QString& text) { emit listenerTrouble(text); }, this);
+    m_tcpPort = bound;
     m_tcpToken = token;
     return true;
 }
 
 quint16 Server::tcpPort() const
 {
-    return m_tcp ? m_tcp->serverPort() : 0;
+    return m_tcp ? m_tcpPort : 0;
 }
 
 void Server::unregisterService()
@@ -577,15 +704,15 @@ void Server::unregisterService()
     for (Conversation* c : all)
         c->abortNow();
     if (m_local) {
-        m_local->close(); // removes the socket file
         delete m_local;
         m_local = nullptr;
+        QFile::remove(m_socketPath);
     }
     if (m_tcp) {
-        QFile::remove(tcpTokenPath(m_tcp->serverPort()));
-        m_tcp->close();
+        QFile::remove(tcpTokenPath(m_tcpPort));
         delete m_tcp;
         m_tcp = nullptr;
+        m_tcpPort = 0;
         m_tcpToken.clear();
     }
     if (m_lockFd >= 0) {
@@ -593,6 +720,49 @@ void Server::unregisterService()
         m_lockFd = -1;
     }
     m_socketPath.clear();
+}
+
+int Server::authenticatedCount() const
+{
+    int n = 0;
+    for (const Conversation* c : m_conversations)
+        n += c->authenticated() && !c->closing();
+    return n;
+}
+
+void Server::acceptSocket(int fd, bool tcp)
+{
+    // Refused before a conversation exists: a flood of connections costs a
+    // handle for a moment each, never one for good.
+    if (!tcp && authenticatedCount() >= m_limits.maxClients)
+        return refuseSocket(fd, errorMessage("TOO_MANY_CLIENTS", QStringLiteral("at most %1 clients are served at once")
+                                                                     .arg(m_limits.maxClients)));
+    if (tcp) {
+        int waiting = 0;
+        for (const Conversation* c : std::as_const(m_conversations))
+            waiting += !c->authenticated() && !c->closing();
+        if (waiting >= m_limits.maxAwaitingAuth)
+            return refuseSocket(fd, errorMessage("BUSY", QStringLiteral("%1 connections are waiting to send AUTH; "
+                                                                        "try again later")
+                                                             .arg(waiting)));
+    }
+    if (tcp) {
+        auto* s = new QTcpSocket;
+        if (!s->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete s;
+            return;
+        }
+        acceptConnection(s, false);
+    } else {
+        auto* s = new QLocalSocket;
+        if (!s->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete s;
+            return;
+        }
+        acceptConnection(s, true);
+    }
 }
 
 void Server::acceptConnection(QIODevice* device, bool authenticated)

@@ -23,8 +23,6 @@
 #include <functional>
 #include <memory>
 
-class QLocalServer;
-class QTcpServer;
 class QIODevice;
 
 namespace ddeml {
@@ -43,9 +41,13 @@ struct ServerLimits {
     qint64 maxOutputBacklog = 4 << 20;  // bytes queued for a client before it is dropped
     int maxLinksPerItem = 128;          // advise links on one item, all clients together
     int frameTimeoutMs = 30000;         // a message left half-sent this long ends its conversation
+    int maxClients = 256;               // conversations served at once (TCP ones once authenticated)
+    int maxAwaitingAuth = 32;           // TCP connections that have not sent AUTH yet
+    int authTimeoutMs = 5000;           // a TCP connection without AUTH this long is closed
 };
 
 class Conversation;
+class Listener;
 
 class Server : public QObject {
     Q_OBJECT
@@ -123,6 +125,11 @@ signals:
     // A removed topic, with the items it held.
     void topicRemoved(const QString& topic, const QStringList& items);
     void conversationCountChanged(int count);
+    // A listener could not take a connection (the process is out of file
+    // handles, for one): said once when it starts, and once more when
+    // connections are taken again. The listeners stay open meanwhile and
+    // try again after a pause.
+    void listenerTrouble(const QString& text);
 
 private:
     friend class Conversation;
@@ -143,7 +150,11 @@ private:
     };
 
     static QString key(const QString& name) { return name.toCaseFolded(); }
+    // A socket the listeners accepted: refused at once with a reason when
+    // the conversation caps are reached, otherwise a new conversation.
+    void acceptSocket(int fd, bool tcp);
     void acceptConnection(QIODevice* device, bool authenticated);
+    int authenticatedCount() const;
     // Queues a conversation with input for the next turn.
     void wake(Conversation* conv, bool servedLastTurn);
     void serveTurn();
@@ -158,8 +169,9 @@ private:
     QString m_serviceName;
     QString m_socketPath;
     int m_lockFd = -1;
-    QLocalServer* m_local = nullptr;
-    QTcpServer* m_tcp = nullptr;
+    Listener* m_local = nullptr;
+    Listener* m_tcp = nullptr;
+    quint16 m_tcpPort = 0;
     QByteArray m_tcpToken;
     QHash<QString, TopicRec> m_topics;
     QList<Conversation*> m_conversations;

@@ -32,12 +32,21 @@ QByteArray negotiate(uint8_t verb, uint8_t option)
 
 QByteArray comPort(uint8_t command, const QByteArray &value)
 {
-    return bytes({IAC, SB, OptComPort, command}) + escape(value) + bytes({IAC, SE});
+    return bytes({IAC, SB, OptComPort}) + escape(char(command) + value) + bytes({IAC, SE});
 }
 
 QByteArray baudValue(uint32_t baud)
 {
     return bytes({uint8_t(baud >> 24), uint8_t(baud >> 16), uint8_t(baud >> 8), uint8_t(baud)});
+}
+
+void Reader::subByte(char ch)
+{
+    if (overlong_) return;
+    if (sub_.size() < kMaxSub) { sub_.append(ch); return; }
+    overlong_ = true;
+    ++overlongCount_;
+    sub_.clear();
 }
 
 void Reader::feed(const QByteArray &in, QByteArray &data, std::vector<Event> &events)
@@ -52,7 +61,7 @@ void Reader::feed(const QByteArray &in, QByteArray &data, std::vector<Event> &ev
         case Iac:
             if (c == IAC) { data.append(ch); state_ = Data; }
             else if (c >= WILL) { verb_ = c; state_ = Verb; }
-            else if (c == SB) { sub_.clear(); state_ = Sub; }
+            else if (c == SB) { sub_.clear(); overlong_ = false; state_ = Sub; }
             else state_ = Data;   // NOP, go-ahead and the other two-byte commands carry nothing for us
             break;
         case Verb: {
@@ -64,14 +73,17 @@ void Reader::feed(const QByteArray &in, QByteArray &data, std::vector<Event> &ev
         }
         case Sub:
             if (c == IAC) state_ = SubIac;
-            else sub_.append(ch);
+            else subByte(ch);
             break;
         case SubIac:
-            if (c == IAC) { sub_.append(ch); state_ = Sub; }
+            if (c == IAC) { subByte(ch); state_ = Sub; }
             else if (c == SE) {
-                Event e{Event::Sub, sub_.isEmpty() ? uint8_t(0) : uint8_t(sub_[0]), sub_.mid(1)};
-                events.push_back(std::move(e));
+                if (!overlong_) {
+                    Event e{Event::Sub, sub_.isEmpty() ? uint8_t(0) : uint8_t(sub_[0]), sub_.mid(1)};
+                    events.push_back(std::move(e));
+                }
                 sub_.clear();
+                overlong_ = false;
                 state_ = Data;
             } else {
                 state_ = Sub;   // a stray IAC inside a subnegotiation: dropped

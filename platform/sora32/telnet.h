@@ -32,22 +32,35 @@ struct Event {
 QByteArray escape(const QByteArray &data);
 // IAC verb option.
 QByteArray negotiate(uint8_t verb, uint8_t option);
-// IAC SB COM-PORT-OPTION command value IAC SE, the value escaped.
+// IAC SB COM-PORT-OPTION command value IAC SE, command and value escaped.
 QByteArray comPort(uint8_t command, const QByteArray &value);
 // The 4-byte big-endian value of SET-BAUDRATE.
 QByteArray baudValue(uint32_t baud);
+
+// The longest subnegotiation the reader keeps. COM-PORT-OPTION answers are
+// a few bytes (a signature text perhaps a line); a longer one is not taken
+// apart: its bytes are dropped up to its IAC SE and it yields no event, so
+// an IAC SB that never ends costs nothing but the bytes it swallows.
+constexpr qsizetype kMaxSub = 512;
 
 // Splits what arrives into data and events; a sequence cut between two
 // reads is kept until its rest arrives.
 class Reader {
 public:
     void feed(const QByteArray &in, QByteArray &data, std::vector<Event> &events);
-    void reset() { state_ = Data; sub_.clear(); }
+    void reset() { state_ = Data; sub_.clear(); overlong_ = false; }
+    // Bytes held between two feeds (at most kMaxSub).
+    qsizetype held() const { return sub_.size(); }
+    // Subnegotiations dropped for being longer than kMaxSub.
+    int overlong() const { return overlongCount_; }
 
 private:
     enum State { Data, Iac, Verb, Sub, SubIac } state_ = Data;
     uint8_t verb_ = 0;
     QByteArray sub_;
+    bool overlong_ = false;
+    int overlongCount_ = 0;
+    void subByte(char ch);
 };
 
 } // namespace sora32::telnet

@@ -53,6 +53,8 @@ DdeServer::DdeServer(Server& s) : m_s(s), m_link(std::make_unique<ddeml::Server>
     [this](const QString& topic, const QString& item, const QString& value) { return onPoke(topic, item, value); });
   connect(m_link.get(), &ddeml::Server::linkError, this,
           [this](const QString& topic, const QString& item, int code) { onLinkError(topic, item, code); });
+  connect(m_link.get(), &ddeml::Server::listenerTrouble, this,
+          [this](const QString& text) { m_s.LogMessage(Init, text); });
 }
 
 DdeServer::~DdeServer()
@@ -76,6 +78,16 @@ bool DdeServer::registerService(QString* error, bool* inUse)
   else
     m_s.LogMessage(Init, QStringLiteral("[Link] FrameTimeout '%1' is not a number of seconds (1 to 3600); 30 is used")
                            .arg(timeout));
+  // [Link] MaxClients: conversations served at once; beyond it a new client
+  // is refused with ERR TOO_MANY_CLIENTS.
+  const QString clients = m_s.setting() ? m_s.setting()->GetProgramSetting("Link", "MaxClients", "256").trimmed() : "256";
+  bool count = false;
+  const int maxClients = clients.toInt(&count);
+  if (count && maxClients >= 1 && maxClients <= 100000)
+    limits.maxClients = maxClients;
+  else
+    m_s.LogMessage(Init, QStringLiteral("[Link] MaxClients '%1' is not a number of clients (1 to 100000); %2 is used")
+                           .arg(clients).arg(limits.maxClients));
   m_link->setLimits(limits);
 
   QString err;

@@ -175,14 +175,25 @@ private slots:
         }
     }
 
-    // The fuzz target's properties on a few seconds of random input (a broken
-    // property aborts with its name).
+    // The fuzz targets' properties on a few seconds of random input each (a
+    // broken property aborts with its name): the bus codec and the telnet
+    // reader of device servers.
+    void randomInputKeepsCodecProperties_data()
+    {
+        QTest::addColumn<QString>("corpus");
+        QTest::addColumn<void*>("check");
+        QTest::newRow("bus frames") << "bus" << reinterpret_cast<void*>(&fuzzchecks::busFrames);
+        QTest::newRow("telnet reader") << "telnet" << reinterpret_cast<void*>(&fuzzchecks::telnetReader);
+    }
+
     void randomInputKeepsCodecProperties()
     {
+        QFETCH(QString, corpus);
+        QFETCH(void*, check);
         const auto seeds = fuzzchecks::corpus(qEnvironmentVariable("TESMIRA_SOURCE_DIR").toStdString()
-                                              + "/fuzz/corpus/bus");
+                                              + "/fuzz/corpus/" + corpus.toStdString());
         QVERIFY(!seeds.empty());
-        QVERIFY(fuzzchecks::randomInputs(fuzzchecks::busFrames, seeds, 1500, 11) > 1000);
+        QVERIFY(fuzzchecks::randomInputs(reinterpret_cast<fuzzchecks::Check>(check), seeds, 1500, 11) > 1000);
     }
 };
 

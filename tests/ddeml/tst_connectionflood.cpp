@@ -1,0 +1,177 @@
+// The real tesmira program, headless, with its handles limited to 1,024 as
+// a default session has them, under a flood of 1,100 idle connections: from
+// another local user on the TCP port (who cannot send the token), and from
+// the owner's own leaky client on the Unix socket. The owner's open
+// conversation is answered during the flood, a new one after it, and both
+// listeners stay open.
+#include "ProcessRig.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFlood = 1100;
+
+// An idle connection, made without waiting for the server to accept it; a
+// full Unix socket queue is tried again for a while, as a leaky client
+// would. -1 when no connection could be made.
+int openIdle(bool tcp, quint16 port, const QString& path)
+{
+  const int fd = ::socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  if (tcp) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const QByteArray p = QFile::encodeName(path);
+    memcpy(a.sun_path, p.constData(), size_t(qMin<qsizetype>(p.size(), sizeof a.sun_path - 1)));
+    const bool connected = until([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 || errno != EAGAIN; }, 500);
+    if (!connected) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+// The first line the server sent on fd, waiting up to ms for it.
+QByteArray firstLine(int fd, int ms)
+{
+  QByteArray got;
+  QDeadlineTimer dl(ms);
+  while (!got.contains('\n') && !dl.hasExpired()) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(qMax<qint64>(1, dl.remainingTime()))) <= 0)
+      continue;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0)
+      break;
+    got.append(buf, n);
+  }
+  return got.left(got.indexOf('\n') + 1);
+}
+
+// Processor seconds the process has used (user and system).
+double cpuSeconds(qint64 pid)
+{
+  QFile f(QString("/proc/%1/stat").arg(pid));
+  if (!f.open(QIODevice::ReadOnly))
+    return -1;
+  const QList<QByteArray> fields = f.readAll().split(')').value(1).split(' ');
+  return (fields.value(12).toDouble() + fields.value(13).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+}
+
+class TestConnectionFlood : public QObject {
+  Q_OBJECT
+
+private slots:
+  void floodLeavesOwnerServed_data()
+  {
+    QTest::addColumn<bool>("tcp");          // the flood comes to the TCP port, else to the Unix socket
+    QTest::addColumn<int>("maxClients");    // [Link] MaxClients; 0: not set
+    QTest::addColumn<QByteArray>("refusal"); // what a connection of the flood is told; empty: nothing checked
+    QTest::newRow("another user's TCP connections without AUTH")
+        << true << 0 << QByteArray("ERR BUSY 32 connections are waiting to send AUTH; try again later\n");
+    QTest::newRow("leaky local client at the client cap")
+        << false << 300 << QByteArray("ERR TOO_MANY_CLIENTS at most 300 clients are served at once\n");
+    QTest::newRow("leaky local client past the handle limit") << false << 5000 << QByteArray();
+  }
+
+  void floodLeavesOwnerServed()
+  {
+    QFETCH(bool, tcp);
+    QFETCH(int, maxClients);
+    QFETCH(QByteArray, refusal);
+    // This process holds the flood's handles itself.
+    rlimit own{};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &own) == 0);
+    QVERIFY2(own.rlim_max >= kFlood + 200, "the hard handle limit is too low for the test");
+    own.rlim_cur = own.rlim_max;
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &own) == 0);
+
+    processrig::Program p;
+    const quint16 port = freePort();
+    QVERIFY(p.write("program.ini", QString("[Link]\nTcpPort=%1\n%2")
+                                       .arg(port)
+                                       .arg(maxClients ? QString("MaxClients=%1\n").arg(maxClients) : QString())
+                                       .toUtf8()));
+    p.process.setChildProcessModifier([] {
+      const rlimit limit{1024, 1024};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n"));
+    const QString socket = p.home.runtime() + "/dde/Tesmira";
+
+    ddeml::Client owner;
+    QVERIFY(owner.connect("Tesmira", "Server"));
+    QList<int> flood;
+    const auto closeFlood = qScopeGuard([&] {
+      for (int fd : std::as_const(flood))
+        ::close(fd);
+    });
+    for (int i = 0; i < kFlood; ++i)
+      if (const int fd = openIdle(tcp, port, socket); fd >= 0)
+        flood << fd;
+    // More than the server's handles: a Unix socket connection is only
+    // made once the server accepts it or queues it.
+    QVERIFY2(flood.size() > 1024, qPrintable(QString::number(flood.size())));
+
+    // During the flood: the owner's conversation is answered.
+    QElapsedTimer clock;
+    clock.start();
+    QString status;
+    QVERIFY2(owner.request("Status", &status, 5000), qPrintable(owner.errorString()));
+    qInfo("owner's request during the flood answered in %lld ms", clock.elapsed());
+    if (!refusal.isEmpty())
+      QCOMPARE(firstLine(flood.last(), 10000), refusal);
+    if (tcp) {
+      // A new local conversation too: waiting TCP peers take no client's place.
+      QCOMPARE(p.get("Server", "Status"), status);
+      // The first ones are closed when they have not sent AUTH in time.
+      QCOMPARE(firstLine(flood.first(), 15000), QByteArray("ERR AUTH_REQUIRED no AUTH within 5 s\n"));
+    }
+    if (maxClients > 1024) {
+      // Out of handles: said once, and the server does not spin meanwhile
+      // (two seconds of processor time measured over two seconds would).
+      QVERIFY2(p.until([&] { return p.output().contains("cannot take a new connection (Too many open files)"); }),
+               p.output().constData());
+      const double before = cpuSeconds(p.process.processId());
+      QTest::qWait(2000);
+      QVERIFY2(cpuSeconds(p.process.processId()) - before < 1.0, "the server spins while out of handles");
+      QVERIFY(owner.request("Status", &status, 5000));
+      QCOMPARE(p.output().count("cannot take a new connection"), 1);
+    }
+
+    // After the flood: a new conversation is answered on the same socket.
+    for (int fd : std::as_const(flood))
+      ::close(fd);
+    flood.clear();
+    QVERIFY(QFile::exists(socket));
+    QVERIFY2(p.until([&] { return p.get("Server", "Status") == status; }, 15000), p.output().constData());
+    ddeml::Client viaTcp;
+    QVERIFY2(p.until([&] { return viaTcp.connectTcp(port, "Tesmira", "Server"); }, 15000),
+             qPrintable(viaTcp.errorString()));
+    QCOMPARE(p.stop(), 0);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestConnectionFlood)
+#include "tst_connectionflood.moc"
