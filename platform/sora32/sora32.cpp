@@ -204,7 +204,7 @@ public:
         for (auto &[seq, f] : inflight_)
             finish(f, nullptr, 14);
         inflight_.clear();
-        internal_.clear();
+        failInternal();
         if (transport_ && transport_->keepable()) {
             // A network line is kept for a moment before it is really
             // closed; bytes that still arrive on it are nobody's.
@@ -244,6 +244,9 @@ public:
     void pump()
     {
         if (!transport_) {
+            // No line: internal messages fail at once rather than wait
+            // for a line that is not coming (their callers wait for them).
+            failInternal();
             QMutexLocker l(&S().mtx);
             S().pending.clear();
             return;
@@ -261,6 +264,14 @@ public:
     }
 
 private:
+    void failInternal()
+    {
+        std::deque<InFlight> waiting;
+        waiting.swap(internal_);
+        for (InFlight &f : waiting)
+            finish(f, nullptr, 14);
+    }
+
     double charMs() const { return baud_ > 0 ? 10000.0 / baud_ : 0.0; }
 
     // Builds the next frame from queued requests; merges reads for the same
@@ -533,6 +544,24 @@ void inEngine(F fn)
     QMetaObject::invokeMethod(s.engine, std::move(fn), Qt::BlockingQueuedConnection);
 }
 
+// Runs fn in the I/O thread and waits for it; a caller on the application's
+// main thread serves its events meanwhile (every 2 ms), so that the link
+// clients are answered while a line opens slowly (a device server that is
+// slow to connect or to negotiate).
+template <typename F>
+void inEngineServing(F fn)
+{
+    State &s = S();
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) { inEngine(std::move(fn)); return; }
+    std::atomic<bool> done{false};
+    QMetaObject::invokeMethod(s.engine, [&] { fn(); done.store(true); }, Qt::QueuedConnection);
+    while (!done.load()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        if (!done.load()) QThread::msleep(2);
+    }
+}
+
 // Sends internal messages and waits for all of them; results in order.
 struct Outcome { bool ok = false; int16_t error = 0; Message reply; };
 std::vector<Outcome> transact(std::vector<Message> msgs, int maxTries)
@@ -698,15 +727,19 @@ int16_t OpenCommunication(const std::string &name)
     int baud;
     { QMutexLocker l(&s.mtx); baud = s.baud; }
     int16_t rc = 0;
-    inEngine([&] { rc = s.engine->openLine(qname, baud); });
+    inEngineServing([&] { rc = s.engine->openLine(qname, baud); });
     if (rc) return rc;
     // Ask the interface module (whatever its node) for its node, next node
     // and highest known node.
     auto res = transact({readMsg(LocalNode, 0, {{1, TByte}, {3, TByte}, {4, TByte}})}, 3);
     if (!res[0].ok || res[0].reply.groups.empty() || res[0].reply.groups[0].items.size() != 3 ||
         res[0].reply.groups[0].items[0].status) {
+        QString lost;
+        { QMutexLocker l(&s.mtx); lost = s.lineLost; }
         inEngine([&] { s.engine->closeLine(); });
-        return fail(15, QStringLiteral("no answer from the bus (is an interface or instrument connected and powered?)"));
+        // A line that ended meanwhile (a device server that hung up) says why.
+        return fail(15, !lost.isEmpty() ? lost
+                        : QStringLiteral("no answer from the bus (is an interface or instrument connected and powered?)"));
     }
     const auto &items = res[0].reply.groups[0].items;
     QString kind;
@@ -764,7 +797,7 @@ int16_t ProbeInterface(const std::string &interfaceName, std::string &reason)
     { QMutexLocker l(&s.mtx); baud = s.baud; }
     bool ok = false;
     QString error;
-    inEngine([&] { ok = s.engine->probe(qname, baud, error); });
+    inEngineServing([&] { ok = s.engine->probe(qname, baud, error); });
     reason = ok ? std::string() : error.toStdString();
     return ok ? 0 : 22;
 }

@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
@@ -180,6 +181,8 @@ public:
             sock_.reset();
             return false;
         }
+        connected_.start();
+        recent_.clear();
         sock_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         keepAlive();
         if (!start(baud, error)) {
@@ -187,10 +190,14 @@ public:
             return false;
         }
         QObject::connect(sock_.get(), &QTcpSocket::readyRead, sock_.get(), [this] { received(sock_->readAll()); });
+        // Closed while the negotiation was read: the opening fails with why.
+        if (sock_->state() != QAbstractSocket::ConnectedState) {
+            error = closedReason();
+            sock_.reset();
+            return false;
+        }
         QObject::connect(sock_.get(), &QTcpSocket::disconnected, sock_.get(), [this] {
-            if (onLost) onLost(sock_->error() == QAbstractSocket::UnknownSocketError
-                                   ? QStringLiteral("the device server closed the connection")
-                                   : sock_->errorString());
+            if (onLost) onLost(closedReason());
         });
         return true;
     }
@@ -202,9 +209,49 @@ public:
     void purge() override { if (sock_) sock_->readAll(); }
 
 protected:
+    // The last data bytes are kept for closedReason.
+    void remember(const QByteArray &data) { recent_ = (recent_ + data).right(kRecent); }
+
+    // Why the connection ended, in the words an operator acts on: a device
+    // server that refuses a client usually says why in a line of text
+    // before it hangs up (ser2net: "Port already in use"); one that hangs up
+    // at once without a word most often serves one client and has one.
+    QString closedReason() const
+    {
+        if (sock_->error() != QAbstractSocket::RemoteHostClosedError
+            && sock_->error() != QAbstractSocket::UnknownSocketError)
+            return sock_->errorString();
+        const QString said = printableText(recent_);
+        if (!said.isEmpty())
+            return QStringLiteral("the device server closed the connection: \"%1\"").arg(said);
+        if (connected_.isValid() && connected_.elapsed() < 2000)
+            return QStringLiteral("the device server closed the connection right after accepting it "
+                                  "(does it serve another client?)");
+        return QStringLiteral("the device server closed the connection");
+    }
+
+    // The last line of bytes when it is plain text; empty otherwise.
+    static QString printableText(const QByteArray &bytes)
+    {
+        const QList<QByteArray> lines = bytes.trimmed().split('\n');
+        const QByteArray last = lines.isEmpty() ? QByteArray() : lines.last().trimmed();
+        if (last.isEmpty()) return {};
+        for (char c : last)
+            if (uint8_t(c) < 0x20 || uint8_t(c) >= 0x7f) return {};
+        return QString::fromLatin1(last);
+    }
+
+    static constexpr qsizetype kRecent = 120;
+    QElapsedTimer connected_;
+    QByteArray recent_;
+
     // What the kind of device server needs once connected; false with a reason.
     virtual bool start(int, QString &) { return true; }
-    virtual void received(const QByteArray &bytes) { if (onData) onData(bytes); }
+    virtual void received(const QByteArray &bytes)
+    {
+        remember(bytes);
+        if (onData) onData(bytes);
+    }
 
     // A device server that is switched off or cut off says nothing: TCP
     // keep-alive probes after 2 s of silence, every second, and gives up
@@ -257,9 +304,11 @@ protected:
             if (!sock_->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())))) break;
             QByteArray data;
             handle(sock_->readAll(), data);
+            remember(data);
         }
         if (comPort_ != Accepted) {
             error = comPort_ == Refused ? QStringLiteral("the device server does not take port settings (RFC 2217)")
+                  : sock_->state() != QAbstractSocket::ConnectedState ? closedReason()
                                         : QStringLiteral("no telnet answer from the device server");
             return false;
         }
@@ -278,6 +327,7 @@ protected:
     {
         QByteArray data;
         handle(bytes, data);
+        remember(data);
         if (onData && !data.isEmpty()) onData(data);
     }
 

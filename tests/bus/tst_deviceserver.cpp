@@ -4,10 +4,14 @@
 // each sits soranet-sim on a pseudo-terminal. Each opening must find every
 // channel of the default bus, serve values, close cleanly, and use exactly
 // one TCP connection (counted at the device server); with RFC 2217 the rate
-// the server configures reaches the pseudo-terminal.
+// the server configures reaches the pseudo-terminal. A device server that
+// refuses the connection is reported with what it did, and the link clients
+// are answered while an opening waits for a slow device server.
 #include "ProcessRig.h"
 
+#include <QElapsedTimer>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -133,6 +137,99 @@ private slots:
     QCOMPARE(p.stop(), 0);
     if (raise)
       QVERIFY2(p.output().contains("Communication baudrate changed to 460800"), p.output().constData());
+  }
+
+  void openingSaysWhatTheDeviceServerDid_data()
+  {
+    QTest::addColumn<QString>("server"); // ser2net-busy, socat-hangup, socat-silent
+    QTest::addColumn<QString>("scheme"); // tcp or rfc2217
+    QTest::addColumn<QString>("reason"); // after "Cannot open <interface>: "
+    QTest::newRow("ser2net port in use") << "ser2net-busy" << "tcp"
+                                         << "the device server closed the connection: \"Port already in use\"";
+    QTest::newRow("ser2net port in use, rfc2217") << "ser2net-busy" << "rfc2217"
+                                                  << "the device server closed the connection: \"Port already in use\"";
+    QTest::newRow("hang-up right after accept")
+        << "socat-hangup" << "tcp"
+        << "the device server closed the connection right after accepting it (does it serve another client?)";
+    QTest::newRow("silent telnet peer") << "socat-silent" << "rfc2217" << "no telnet answer from the device server";
+  }
+
+  void openingSaysWhatTheDeviceServerDid()
+  {
+    QFETCH(QString, server);
+    QFETCH(QString, scheme);
+    QFETCH(QString, reason);
+    const QString tool = server.startsWith("ser2net") ? "ser2net" : "socat";
+    for (const QString& t : {tool, QString("socat")})
+      if (QStandardPaths::findExecutable(t).isEmpty()) {
+        if (qEnvironmentVariableIsSet("CI"))
+          QFAIL(qPrintable(t + " is not installed"));
+        QSKIP(qPrintable(t + " is not installed"));
+      }
+    processrig::Program p;
+    QVERIFY(p.write("user.ini", "[Menu Settings]\nEchoErr=True\n"));
+    const QString pty = p.home.file("pty");
+    const int port = freePort();
+    QProcess line, dev;
+    QTcpSocket first; // the client that holds the port
+    const auto end = qScopeGuard([&] {
+      for (QProcess* c : {&line, &dev}) {
+        c->kill();
+        c->waitForFinished();
+      }
+    });
+    if (server == "ser2net-busy") {
+      // A serial line nobody answers on: the first client holds it.
+      line.start("socat", {"PTY,raw,echo=0,link=" + pty, "PTY,raw,echo=0"});
+      QVERIFY(until([&] { return QFile::exists(pty); }, 5000));
+      QFile cfg(p.home.file("ser2net.yaml"));
+      QVERIFY(cfg.open(QIODevice::WriteOnly));
+      cfg.write(QString("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,38400n81,local\n")
+                    .arg(scheme == "rfc2217" ? "telnet(rfc2217)," : "")
+                    .arg(port)
+                    .arg(pty)
+                    .toUtf8());
+      cfg.close();
+      dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", p.home.file("ser2net.pid")});
+      QVERIFY(until([&] {
+        first.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return first.waitForConnected(200);
+      }));
+    } else {
+      // Accepts and at once ends (a device server serving another client
+      // hangs up so), or accepts and says nothing for longer than any wait.
+      dev.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
+                          server == "socat-hangup" ? "EXEC:true" : "EXEC:'sleep 30'"});
+      QTcpSocket probe;
+      QVERIFY(until([&] {
+        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return probe.waitForConnected(200);
+      }));
+    }
+    const QString iface = QString("%1:127.0.0.1:%2").arg(scheme).arg(port);
+    QVERIFY(p.start(QString("[Communication]\nInterfaceName=%1\n").arg(iface).toUtf8()));
+
+    // The opening goes on in the server while this thread asks it, on
+    // another conversation, for its status: each answer comes promptly.
+    QProcess opening;
+    opening.setProcessEnvironment(p.env);
+    opening.start(p.bin + "/tesmira-dde", {"poke", "Tesmira", "Server", "OpenCom", "1"});
+    QVERIFY(opening.waitForStarted());
+    qint64 slowest = 0;
+    int asked = 0;
+    while (opening.state() != QProcess::NotRunning && asked < 1000) {
+      QElapsedTimer clock;
+      clock.start();
+      QString status;
+      QVERIFY2(ddeml::Request("Tesmira", "Server", "Status", 5000, &status), p.output().constData());
+      slowest = qMax(slowest, clock.elapsed());
+      ++asked;
+      QThread::msleep(20);
+    }
+    QVERIFY(opening.waitForFinished(30000));
+    QVERIFY2(slowest < 300, qPrintable(QString("a request during the opening took %1 ms").arg(slowest)));
+    QVERIFY2(p.until([&] { return p.output().contains(("Error\tCannot open " + iface + ": " + reason).toUtf8()); }),
+             p.output().constData());
   }
 };
 
