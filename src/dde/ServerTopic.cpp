@@ -36,6 +36,37 @@ bool toBoolean(const QString& text, bool* ok)
   return false;
 }
 
+// What the main window shows of a poked text: at most kShownChars
+// characters, control and other unprintable characters escaped (\n, \xNN,
+// \uNNNN), "…" when cut. A client may poke up to the link's 1 MiB of any
+// bytes into a field; laying that out in a label would hold the event loop
+// for seconds and take hundreds of megabytes. The item keeps the whole text.
+constexpr int kShownChars = 256;
+
+QString shownText(const QString& text)
+{
+  QString out;
+  qsizetype i = 0;
+  for (; i < text.size() && out.size() < kShownChars; ++i) {
+    const QChar c = text.at(i);
+    if (c == QLatin1Char('\n'))
+      out += QLatin1String("\\n");
+    else if (c == QLatin1Char('\r'))
+      out += QLatin1String("\\r");
+    else if (c == QLatin1Char('\t'))
+      out += QLatin1String("\\t");
+    else if (c.unicode() < 0x100 && !c.isPrint())
+      out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    else if (!c.isPrint() && !c.isSurrogate())
+      out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    else
+      out += c;
+  }
+  if (i < text.size())
+    out = out.left(kShownChars) + QChar(0x2026);
+  return out;
+}
+
 }
 
 ServerTopic::ServerTopic(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
@@ -85,11 +116,16 @@ QString ServerTopic::poke(const QString& item, const QString& value)
   for (const QString& n : StatusFields::itemNames())
     if (n.compare(item, Qt::CaseInsensitive) == 0)
       name = n;
-  // The main window shows the poked text like the item does.
+  // The main window shows the poked text like the item does (within its
+  // bound), except for the two items whose pokes are checked first: their
+  // handlers show the value in force.
   const QString before = m_s.fields.value(name);
-  m_echoing = name;
-  setField(name, value);
-  m_echoing.clear();
+  const bool checkedFirst = name == QLatin1String("Interface") || name == QLatin1String("Baudrate");
+  if (!checkedFirst) {
+    m_echoing = name;
+    setField(name, shownText(value));
+    m_echoing.clear();
+  }
 
   QString refusal;
   if (name == kOpenCom) {
@@ -123,7 +159,7 @@ QString ServerTopic::OpenCom_Change(const QString& text)
   bool ok = false;
   const bool open = toBoolean(text, &ok);
   if (!ok) {
-    const QString reason = QStringLiteral("Type mismatch: '%1' is no boolean").arg(text);
+    const QString reason = QStringLiteral("Type mismatch: '%1' is no boolean").arg(shownText(text));
     if (m_s.log)
       m_s.log->LogMessage(Error, reason + QStringLiteral(" [DDEItem: Server!OpenCom]"));
     return reason;
@@ -183,7 +219,7 @@ QString ServerTopic::Baudrate_Change(const QString& text)
   if (m_s.state.CommOpen || !ok || rate <= 0) {
     setField(QStringLiteral("Baudrate"), QString::number(m_s.cfg.Baudrate));
     return m_s.state.CommOpen ? QStringLiteral("the baud rate cannot change while the communication is open")
-                              : QStringLiteral("'%1' is no baud rate").arg(text);
+                              : QStringLiteral("'%1' is no baud rate").arg(shownText(text));
   }
   m_s.cfg.Baudrate = rate;
   ShowInterfaceSettings(m_s);
@@ -235,7 +271,7 @@ QString ServerTopic::PollSetting_Change(const QString& item, const QString& text
   if (m_s.state.NotReady || !IsNumeric(text)) {
     setField(item, QString::number(current));
     return m_s.state.NotReady ? QStringLiteral("the server is not serving (communication closed or being scanned)")
-                              : QStringLiteral("'%1' is no number").arg(text);
+                              : QStringLiteral("'%1' is no number").arg(shownText(text));
   }
   QString field = text;
   if (batch) {

@@ -1,9 +1,11 @@
-// The real tesmira program, headless, with its handles limited to 1,024 as
-// a default session has them, under a flood of 1,100 idle connections: from
-// another local user on the TCP port (who cannot send the token), and from
-// the owner's own leaky client on the Unix socket. The owner's open
-// conversation is answered during the flood, a new one after it, and both
-// listeners stay open.
+// The real tesmira program, headless as a service runs it, against link
+// clients that mean harm or are broken: a megabyte of binary poked into a
+// server item that the main window shows costs neither seconds nor hundreds
+// of megabytes; with its handles limited to 1,024 as a default session has
+// them, a flood of 1,100 idle connections, from another local user on the
+// TCP port (who cannot send the token) or from the owner's own leaky client
+// on the Unix socket, leaves the owner's open conversation answered during
+// the flood and a new one after it, and both listeners open.
 #include "ProcessRig.h"
 
 #include <QElapsedTimer>
@@ -67,6 +69,18 @@ QByteArray firstLine(int fd, int ms)
   return got.left(got.indexOf('\n') + 1);
 }
 
+// The resident size of a process in kB; -1 when unknown.
+qint64 residentKb(qint64 pid)
+{
+  QFile f(QString("/proc/%1/status").arg(pid));
+  if (!f.open(QIODevice::ReadOnly))
+    return -1;
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.startsWith("VmRSS:"))
+      return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+  return -1;
+}
+
 // Processor seconds the process has used (user and system).
 double cpuSeconds(qint64 pid)
 {
@@ -79,10 +93,53 @@ double cpuSeconds(qint64 pid)
 
 }
 
-class TestConnectionFlood : public QObject {
+class TestHostileClients : public QObject {
   Q_OBJECT
 
 private slots:
+  // The link's largest value, bytes of every kind, into a display item, a
+  // counter label and an item whose poke is refused.
+  void binaryPokeIntoServerItem_data()
+  {
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QByteArray>("kept"); // what the item reads afterwards; empty: the poked bytes
+    QTest::newRow("Status") << "Status" << QByteArray();
+    QTest::newRow("lblError") << "lblError" << QByteArray();
+    QTest::newRow("Baudrate, refused: no number") << "Baudrate" << QByteArray("38400");
+  }
+
+  void binaryPokeIntoServerItem()
+  {
+    QFETCH(QString, item);
+    QFETCH(QByteArray, kept);
+    processrig::Program p;
+    QVERIFY(p.start("[Communication]\nInterfaceName=SIM\nBaudrate=38400\n"));
+    const qint64 pid = p.process.processId();
+    ddeml::Client c;
+    QVERIFY(c.connect("Tesmira", "Server"));
+    QString status;
+    QVERIFY(c.request("Status", &status));
+    const qint64 before = residentKb(pid);
+    QByteArray poked(1 << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < poked.size(); ++i)
+      poked[i] = char((i * 7919 + i / 253) & 0xff); // every byte value, NUL, CR and LF among them
+    QCOMPARE(c.poke(item, poked, 30000), kept.isEmpty());
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(c.request("Status", &status, 5000));
+    const qint64 answered = clock.elapsed();
+    const qint64 grownMb = (residentKb(pid) - before) / 1024;
+    qInfo("next request after the poke answered in %lld ms; the server grew by %lld MB", answered, grownMb);
+    QVERIFY2(answered < 1000, qPrintable(QString("%1 ms").arg(answered)));
+    QVERIFY2(grownMb < 100, qPrintable(QString("%1 MB").arg(grownMb)));
+    // The item keeps what clients read: the whole poke, or the value in force.
+    QByteArray value;
+    QVERIFY(c.request(item, &value));
+    QVERIFY(value == (kept.isEmpty() ? poked : kept));
+    QCOMPARE(p.stop(), 0);
+  }
+
   void floodLeavesOwnerServed_data()
   {
     QTest::addColumn<bool>("tcp");          // the flood comes to the TCP port, else to the Unix socket
@@ -173,5 +230,5 @@ private slots:
   }
 };
 
-QTEST_GUILESS_MAIN(TestConnectionFlood)
-#include "tst_connectionflood.moc"
+QTEST_GUILESS_MAIN(TestHostileClients)
+#include "tst_hostileclients.moc"
