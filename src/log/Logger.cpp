@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <exception>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tesmira {
 namespace {
@@ -149,24 +151,41 @@ void Logger::LogMessage(int category, const QString& text, bool prefix)
 {
   // Routing first, from flags alone: a line that no target takes costs no
   // formatting at all.
-  bool toConsole, toFile;
-  route(category, toConsole, toFile);
-  if (!toConsole && !toFile)
+  bool toConsole, toFile, toStderr;
+  route(category, toConsole, toFile, toStderr);
+  if (!toConsole && !toFile && !toStderr)
     return;
 
   try {
-    QString line;
-    if (prefix) {
-      ++m_formatted;
-      // Values in the text (pokes, names read from instruments) may hold line
-      // breaks: shown escaped, so that every line starts with its prefix.
-      line = TimePrefix(m_cfg.LogFormat, QDateTime::currentDateTime()) + CategoryName(category) + '\t'
-             + support::Debug::oneLine(text);
-    } else {
-      line = text;
+    // Headless, Error and Warn lines are printed to standard error instead
+    // of standard output.
+    const bool toStdout = toConsole && m_mirror && !toStderr;
+    const bool toPane = toConsole && m_console;
+    const int priority = journalPriority(category);
+    if (!prefix) {
+      if (toStderr)
+        writeStream(stderr, text, priority, m_stderrJournal);
+      if (toStdout)
+        writeStream(stdout, text, priority, m_stdoutJournal);
+      if (toPane)
+        m_console->appendLine(text);
+      if (toFile)
+        Write2Logfile(text);
+      return;
     }
-    if (toConsole)
-      Write2Console(line);
+    ++m_formatted;
+    // Values in the text (pokes, names read from instruments) may hold line
+    // breaks: shown escaped, so that every line starts with its prefix.
+    const QString body = CategoryName(category) + '\t' + support::Debug::oneLine(text);
+    // The time prefix only for targets that do not stamp lines themselves.
+    const bool stamped = toFile || toPane || (toStderr && !m_stderrJournal) || (toStdout && !m_stdoutJournal);
+    const QString line = stamped ? TimePrefix(m_cfg.LogFormat, QDateTime::currentDateTime()) + body : QString();
+    if (toStderr)
+      writeStream(stderr, m_stderrJournal ? body : line, priority, m_stderrJournal);
+    if (toStdout)
+      writeStream(stdout, m_stdoutJournal ? body : line, priority, m_stdoutJournal);
+    if (toPane)
+      m_console->appendLine(line);
     if (toFile)
       Write2Logfile(line);
   } catch (const std::exception& e) {
@@ -185,14 +204,60 @@ void Logger::LogParameter(int category, int channel, int parameter, const QStrin
 
 void Logger::Write2Console(const QString& text)
 {
-  if (m_mirror) {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
+  if (m_mirror)
+    writeStream(stdout, text, journalPriority(Msg), m_stdoutJournal);
   if (m_console)
     m_console->appendLine(text);
+}
+
+// ---- standard streams ---------------------------------------------------------
+
+void Logger::setMirrorToStdout(bool on)
+{
+  m_mirror = on;
+  m_stdoutJournal = on && isJournalStream(STDOUT_FILENO);
+  m_stderrJournal = on && isJournalStream(STDERR_FILENO);
+}
+
+int Logger::journalPriority(int category)
+{
+  switch (category) {
+  case Error: return 3; // LOG_ERR
+  case Warn: return 4;  // LOG_WARNING
+  default: return 6;    // LOG_INFO
+  }
+}
+
+bool Logger::isJournalStream(int fd)
+{
+  const QByteArray named = qgetenv("JOURNAL_STREAM");
+  const int colon = named.indexOf(':');
+  if (colon <= 0)
+    return false;
+  bool devOk = false, inodeOk = false;
+  const qulonglong dev = named.left(colon).toULongLong(&devOk);
+  const qulonglong inode = named.mid(colon + 1).toULongLong(&inodeOk);
+  struct stat st = {};
+  return devOk && inodeOk && ::fstat(fd, &st) == 0 && qulonglong(st.st_dev) == dev && qulonglong(st.st_ino) == inode;
+}
+
+// The journal splits its stream at line breaks and reads a priority at the
+// start of each line, so every line of a text gets it.
+void Logger::writeStream(std::FILE* stream, const QString& text, int priority, bool journal)
+{
+  QByteArray bytes;
+  if (!journal) {
+    bytes = text.toLocal8Bit() + '\n';
+  } else {
+    const QByteArray mark = '<' + QByteArray::number(priority) + '>';
+    for (QByteArray line : text.toLocal8Bit().split('\n')) {
+      if (line.endsWith('\r'))
+        line.chop(1);
+      bytes += mark + line + '\n';
+    }
+  }
+  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+  std::fflush(stream);
 }
 
 // The file takes the text in the locale's encoding, Linux's counterpart of the

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariant>
 #include <cstdint>
+#include <cstdio>
 
 class QDateTime;
 
@@ -22,9 +23,14 @@ struct Configuration;
 // The one line writer of the server. Every report goes through LogMessage,
 // which sends the line to the console (the main window's pane, standard
 // output headless), the log file, both or neither, by the line's category,
-// the four echo/log options and whether a log file is open. LogParameter formats the frequent channel/parameter/value lines.
+// the four echo/log options and whether a log file is open; headless, Error
+// and Warn lines go to standard error (see setMirrorToStdout). LogParameter
+// formats the frequent channel/parameter/value lines.
 //
 // Lines look like: time prefix (by LogFormat) + category name + TAB + text.
+// A stream that is the journal gets no time prefix (the journal stamps every
+// line itself) but the line's syslog priority in front: "<3>" Error, "<4>"
+// Warn, "<6>" every other line.
 // Routing is decided from flags alone before any text is built, so a line
 // nobody takes costs a few comparisons; polled values produce one such call
 // each.
@@ -62,9 +68,9 @@ public:
   // LogParameter test this first; callers that build costly texts may too.
   bool wouldLog(int category) const
   {
-    bool toConsole, toFile;
-    route(category, toConsole, toFile);
-    return toConsole || toFile;
+    bool toConsole, toFile, toStderr;
+    route(category, toConsole, toFile, toStderr);
+    return toConsole || toFile || toStderr;
   }
 
   // Appends one line to the console (and the stdout mirror).
@@ -99,8 +105,21 @@ public:
   // sink's owner unsets it before the sink goes.
   void setConsole(ConsoleSink* console);
   ConsoleSink* console() const { return m_console; }
-  // Headless mode: every console line is also printed to standard output.
-  void setMirrorToStdout(bool on) { m_mirror = on; }
+  // Headless output, for an operator who reads the streams (a terminal, the
+  // journal of a service): every console line is also printed to standard
+  // output, and Error and Warn lines go to standard error whatever the echo
+  // options say (which keep governing the console), instead of standard
+  // output, so that a journal taking both streams gets each line once.
+  // Whether a stream is the journal (JOURNAL_STREAM names its device and
+  // inode) is found out here, once.
+  void setMirrorToStdout(bool on);
+
+  // The syslog priority of a line of this category: 3 Error, 4 Warn, 6 any
+  // other.
+  static int journalPriority(int category);
+  // Whether the file descriptor is the stream that JOURNAL_STREAM
+  // ("device:inode", both decimal) names.
+  static bool isJournalStream(int fd);
 
   // Tells the menus to follow the options and the log file's state
   // (optionsChanged).
@@ -161,8 +180,9 @@ signals:
 private:
   // Where a line of this category goes now, from the options alone. A
   // console line without a console or stdout mirror goes nowhere.
-  void route(int category, bool& toConsole, bool& toFile) const
+  void route(int category, bool& toConsole, bool& toFile, bool& toStderr) const
   {
+    toStderr = m_mirror && (category == Error || category == Warn);
     const bool open = m_file.isOpen();
     toConsole = EchoAll;
     toFile = open && !LogErrorsOnly;
@@ -180,6 +200,9 @@ private:
     toConsole = toConsole && hasConsoleTarget();
   }
   bool hasConsoleTarget() const { return m_mirror || m_console; }
+  // Prints text to a standard stream; on the journal each of its lines gets
+  // the priority in front.
+  static void writeStream(std::FILE* stream, const QString& text, int priority, bool journal);
   void applyConsoleColours();
   int16_t reportOpenError(const QString& path, const QString& description, int number);
   int16_t openLogPath(const QString& path, bool askReplace);
@@ -190,6 +213,8 @@ private:
   QFile m_file;
   ConsoleSink* m_console = nullptr;
   bool m_mirror = false;
+  bool m_stdoutJournal = false; // standard output is the journal
+  bool m_stderrJournal = false; // standard error is the journal
   int m_back = -1;
   int m_fore = -1;
   quint64 m_formatted = 0;

@@ -14,6 +14,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
+#include <memory>
 
 namespace processrig {
 
@@ -46,6 +47,7 @@ struct Program {
     // Console lines are mirrored to standard output; a pipe nobody reads
     // would stall the server once it is full.
     process.setStandardOutputFile(home.file("stdout.txt"));
+    process.setStandardErrorFile(home.file("stderr.txt"));
     process.start(bin + '/' + program, args);
     QString status;
     QDeadlineTimer deadline(20000);
@@ -109,10 +111,62 @@ struct Program {
   int polled(int channel) { return deviceColumn("Polling", channel); }
   int deviceId(int channel) { return deviceColumn("Dev_ID", channel); }
   // What the program has written to standard output (its console lines).
-  QByteArray output() const
+  QByteArray output() const { return read("stdout.txt"); }
+  // What it has written to standard error (Error and Warn lines, message
+  // boxes).
+  QByteArray errors() const { return read("stderr.txt"); }
+  QByteArray read(const QString& name) const
   {
-    QFile f(home.file("stdout.txt"));
+    QFile f(home.file(name));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+};
+
+// The virtual bus, soranet-sim, with the default scenario and a fixed delay
+// before every reply, on a pseudo-terminal (behind a fixed symlink when one
+// is named) or on TCP, as a serial device server.
+struct Bus {
+  int delayMs = 0;
+  int port = 0; // kept (or set before serving), so the bus comes back on the same port
+  QStringList faults; // more options: line noise and its seed
+  QString error;
+  std::unique_ptr<QProcess> sim;
+
+  explicit Bus(int delay = 0) : delayMs(delay) {}
+  ~Bus() { unplug(); }
+  // The interface name that reaches it: "tcp:127.0.0.1:PORT" or the pty path.
+  QString serve(const QString& kind, const QString& symlink = {})
+  {
+    const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
+    QStringList args = QStringList{"--db", bin + "/Tesmira.mdb", "--delay", QString::number(delayMs)} + faults;
+    if (kind == "tcp")
+      args << "--no-pty" << "--tcp" << QString::number(port);
+    else if (!symlink.isEmpty())
+      args << "--link" << symlink;
+    sim = std::make_unique<QProcess>();
+    sim->start(bin + "/soranet-sim", args);
+    QDeadlineTimer dl(10000);
+    while (sim->waitForReadyRead(int(dl.remainingTime())) || sim->canReadLine()) {
+      while (sim->canReadLine()) {
+        const QString l = QString::fromUtf8(sim->readLine()).trimmed();
+        if (l.startsWith("pty: "))
+          return l.mid(5);
+        if (l.startsWith("tcp: ")) {
+          port = l.mid(5).toInt();
+          return QString("tcp:127.0.0.1:%1").arg(port);
+        }
+      }
+    }
+    error = "soranet-sim did not start: " + QString::fromUtf8(sim->readAllStandardError());
+    return {};
+  }
+  // Ends the simulator: the line hangs up, the device server's connection closes.
+  void unplug()
+  {
+    if (sim && sim->state() != QProcess::NotRunning) {
+      sim->terminate();
+      sim->waitForFinished(5000);
+    }
   }
 };
 

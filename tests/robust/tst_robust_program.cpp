@@ -11,66 +11,18 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+using processrig::Bus;
 using processrig::Program;
 
 namespace {
 
 QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
 
-// The virtual bus, soranet-sim, with the default scenario and a fixed delay
-// before every reply, on a pseudo-terminal behind a fixed symlink or on TCP.
-struct Bus {
-  int delayMs = 0;
-  int port = 0; // kept, so the bus comes back on the same port
-  QStringList faults; // more options: line noise and its seed
-  QString error;
-  std::unique_ptr<QProcess> sim;
-
-  explicit Bus(int delay = 0) : delayMs(delay) {}
-  ~Bus() { unplug(); }
-  // The interface name that reaches it: "tcp:127.0.0.1:PORT" or the pty path.
-  QString serve(const QString& kind, const QString& symlink = {})
-  {
-    QStringList args = QStringList{"--db", binDir() + "/Tesmira.mdb", "--delay", QString::number(delayMs)} + faults;
-    if (kind == "tcp")
-      args << "--no-pty" << "--tcp" << QString::number(port);
-    else if (!symlink.isEmpty())
-      args << "--link" << symlink;
-    sim = std::make_unique<QProcess>();
-    sim->start(binDir() + "/soranet-sim", args);
-    QDeadlineTimer dl(10000);
-    while (sim->waitForReadyRead(int(dl.remainingTime())) || sim->canReadLine()) {
-      while (sim->canReadLine()) {
-        const QString l = QString::fromUtf8(sim->readLine()).trimmed();
-        if (l.startsWith("pty: "))
-          return l.mid(5);
-        if (l.startsWith("tcp: ")) {
-          port = l.mid(5).toInt();
-          return QString("tcp:127.0.0.1:%1").arg(port);
-        }
-      }
-    }
-    error = "soranet-sim did not start: " + QString::fromUtf8(sim->readAllStandardError());
-    return {};
-  }
-  // Ends the simulator: the line hangs up, the device server's connection closes.
-  void unplug()
-  {
-    if (sim && sim->state() != QProcess::NotRunning) {
-      sim->terminate();
-      sim->waitForFinished(5000);
-    }
-  }
-};
-
-// Error lines are echoed to the console too (and so to standard output).
-const QByteArray kEchoErrors = "[Menu Settings]\nEchoErr=True\n";
-
 bool start(Program& p, const QString& interfaceName, const QStringList& args = {"/NT"})
 {
-  return p.write("user.ini", kEchoErrors) && p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() +
-                                    "\nAutoIncreaseBaudrate=False\n[Settings]\nPollParametersOnInit=False\n",
-                                  args);
+  return p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() +
+                   "\nAutoIncreaseBaudrate=False\n[Settings]\nPollParametersOnInit=False\n",
+                 args);
 }
 
 bool polling(Program& p) { return p.until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000); }
@@ -178,7 +130,11 @@ private slots:
     {
       Bus clean;
       QVERIFY2(!clean.serve("pty", link).isEmpty(), qPrintable(clean.error));
-      QVERIFY(start(p, "COM3", {"/NT", "/O"}));
+      // A failed opening is not tried again by itself: each seed is one
+      // opening of this test's.
+      QVERIFY(p.start("[Communication]\nInterfaceName=COM3\nAutoIncreaseBaudrate=False\nReopenAfterLoss=False\n"
+                      "[Settings]\nPollParametersOnInit=False\n",
+                      {"/NT", "/O"}));
       QVERIFY2(polling(p), p.output().constData());
       stored = deviceTable();
       QCOMPARE(stored.count(' '), 8);
@@ -189,9 +145,10 @@ private slots:
       Bus noisy;
       noisy.faults = noise + QStringList{"--seed", QString::number(seed)};
       QVERIFY2(!noisy.serve("pty", link).isEmpty(), qPrintable(noisy.error));
-      const qsizetype from = p.output().size();
+      const qsizetype from = p.output().size(), fromErrors = p.errors().size();
       QVERIFY(p.put("Server", "OpenCom", "1")); // answered when the scan is over
-      const QByteArray out = p.output().mid(from);
+      // Console lines, then Error and Warn lines.
+      const QByteArray out = p.output().mid(from) + p.errors().mid(fromErrors);
       const QByteArray row = "seed " + QByteArray::number(seed) + ":\n" + out;
       QCOMPARE(deviceTable(), stored);
       QVERIFY2(!out.contains("Local RS232"), row.constData());
@@ -246,7 +203,7 @@ private slots:
       ddeml::Client c;
       QVERIFY(c.connect("Tesmira", "C(3)") && !c.poke("P(9)", QString("12000")));
       QVERIFY2(c.errorString().contains("the communication to SORANET is lost ("), qPrintable(c.errorString()));
-      QCOMPARE(p.output().count("Communication to SORANET lost on " + line.toUtf8() + ": "), 1);
+      QCOMPARE(p.errors().count("Communication to SORANET lost on " + line.toUtf8() + ": "), 1);
 
       QVERIFY(!bus.serve(transport, link).isEmpty());
       QVERIFY2(polling(p), p.output().constData());
@@ -333,7 +290,7 @@ private slots:
       QSqlDatabase::removeDatabase("damage");
       QVERIFY(done);
     }
-    QVERIFY(p.write("user.ini", kEchoErrors) && p.write("common.ini", "[Communication]\nInterfaceName=SIM\n"));
+    QVERIFY(p.write("common.ini", "[Communication]\nInterfaceName=SIM\n"));
     p.process.setProcessEnvironment(p.home.environment());
     p.process.setProcessChannelMode(QProcess::MergedChannels);
     p.process.start(p.bin + "/tesmira", {"/NT"});
