@@ -1,6 +1,7 @@
 #include "Communication.h"
 
 #include "ErrorMessages.h"
+#include "PortRetry.h"
 #include "clsComSoraDLL.h"
 #include "config/InterfaceTracking.h"
 #include "config/SystemScan.h"
@@ -20,7 +21,6 @@
 
 #include <QCoreApplication>
 #include <QSerialPort>
-#include <QTimer>
 
 namespace tesmira {
 namespace {
@@ -71,7 +71,14 @@ bool configureAndStart(Server& s, int32_t rate)
 }
 }
 
-QString StartCommunication(Server& s)
+namespace {
+
+int16_t closeCommunication(Server& s, bool quiet);
+
+// The opening. A try of PortRetry (retry) says nothing about a failure: the
+// reason is said by PortRetry when it changes, not at every try. why
+// receives the reason of a failure.
+QString openCommunication(Server& s, bool retry, QString* why)
 {
   support::Trace trace(s.debug(), "modCommunication", "StartCommunication");
   s.ShowBusy("Opening communication to SORANET ", 10);
@@ -83,7 +90,8 @@ QString StartCommunication(Server& s)
   ChangeOpenCom(s, "1");
   if (s.engine)
     s.engine->ResetForOpen();
-  s.LogMessage(Init, "Trying to make connection to SORANET interface");
+  if (!retry)
+    s.LogMessage(Init, "Trying to make connection to SORANET interface");
 
   // The interface chosen since the settings were applied (server item
   // Interface or Baudrate) is configured before opening.
@@ -112,6 +120,7 @@ QString StartCommunication(Server& s)
     s.ShowBusy("Opening communication to SORANET (retry)", 10);
     r = s.session->StartCommunication();
   }
+  QString reason;
   if (r == 0 || r == 24) {
     s.state.CommOpen = true;
     ShowInterfaceSettings(s);
@@ -123,74 +132,63 @@ QString StartCommunication(Server& s)
       s.LogMessage(Init, "Connection to SORANET interface OK");
     }
   } else {
-    s.LogMessage(Error, "Connection to SORANET interface FAILED");
-    const QString reason = QString::fromStdString(sora32::LastOpenError());
-    if (!reason.isEmpty())
-      s.LogMessage(Error, "Cannot open " + name + ": " + reason);
-    if (s.errors)
-      s.errors->HandleErrorMessage(14, 0, 0, false, "");
+    reason = QString::fromStdString(sora32::LastOpenError());
+    if (!retry) {
+      s.LogMessage(Error, "Connection to SORANET interface FAILED");
+      if (!reason.isEmpty())
+        s.LogMessage(Error, "Cannot open " + InterfaceLabel(s) + ": " + reason);
+      if (s.errors)
+        s.errors->HandleErrorMessage(14, 0, 0, false, "");
+      s.view().Beep();
+    }
     s.HideBusy();
-    s.view().Beep();
   }
   if (r == 0 && s.engine)
     s.engine->HandlePendingMsg();
 
   QString result;
   if (r != 0) {
-    StopCommunication(s);
+    closeCommunication(s, retry);
     result = "Communication could not be opened.";
   } else if (rate != 0) {
     result = ChangeBaudrate(s, rate, true);
-    if (!result.isEmpty())
-      StopCommunication(s);
+    if (!result.isEmpty()) {
+      reason = result;
+      closeCommunication(s, retry);
+    }
   }
   if (s.errors)
     s.errors->ResetErrorCount();
   s.fields.set("lblError", "0");
   s.HideBusy();
+  if (why)
+    *why = !result.isEmpty() && reason.isEmpty() ? QStringLiteral("the interface module does not answer") : reason;
   return result;
 }
 
-namespace {
+} // namespace
 
-const char* const kReopenTimer = "ReopenAfterLoss";
-constexpr int kReopenIntervalMs = 5000;
+QString StartCommunication(Server& s) { return openCommunication(s, false, nullptr); }
 
-QTimer* reopenTimer(Server& s)
+QString InterfaceDevice(const QString& interfaceName)
 {
-  auto* t = s.findChild<QTimer*>(QLatin1String(kReopenTimer));
-  if (!t) {
-    t = new QTimer(&s);
-    t->setObjectName(QLatin1String(kReopenTimer));
-    t->setInterval(kReopenIntervalMs);
-    QObject::connect(t, &QTimer::timeout, &s, [&s, t] {
-      if (s.state.BusLost.isEmpty() || s.state.StopRequested || !s.cfg.ReopenAfterLoss) {
-        t->stop();
-        return;
-      }
-      std::string why;
-      const QString name = s.cfg.InterfaceName.trimmed();
-      if (sora32::ProbeInterface(name.toStdString(), why) != 0)
-        return;
-      t->stop();
-      const QString reason = s.state.BusLost;
-      s.LogMessage(Init, "The port " + name + " can be opened again: the communication is opened anew");
-      if (s.state.CommOpen)
-        StopCommunication(s); // also ends the loss
-      s.state.BusLost.clear();
-      if (StartCommunication(s).isEmpty())
-        CheckConfigAndStartPolling(s);
-      if (!s.state.CommOpen && !s.state.StopRequested) {
-        s.state.BusLost = reason;
-        s.SetComStatus(QStringLiteral("Polling failure"));
-        t->start();
-      }
-    });
+  if (interfaceName.startsWith(QLatin1String("/dev/")))
+    return interfaceName;
+  if (interfaceName.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+    bool ok = false;
+    const int port = interfaceName.mid(3).toInt(&ok);
+    if (ok && port >= 1 && port <= 256)
+      return comDevice(port);
   }
-  return t;
+  return {};
 }
 
-} // namespace
+QString InterfaceLabel(const Server& s)
+{
+  const QString name = s.cfg.InterfaceName.trimmed();
+  const QString device = InterfaceDevice(name);
+  return device.isEmpty() || device == name ? name : name + " (" + device + ')';
+}
 
 bool CheckBusLoss(Server& s, qint64 silenceLimitMs)
 {
@@ -217,16 +215,38 @@ void BusLost(Server& s, const QString& reason)
   s.SetComStatus(QStringLiteral("Polling failure"));
   s.LogMessage(Error, "Communication to SORANET lost on " + s.cfg.InterfaceName.trimmed() + ": " + reason);
   if (s.cfg.ReopenAfterLoss)
-    reopenTimer(s)->start();
+    PortRetry::of(s).start(reason);
+}
+
+QString ReopenCommunication(Server& s)
+{
+  if (s.state.CommOpen) {
+    s.LogMessage(Init, "The port " + InterfaceLabel(s) + " can be opened again: the communication is opened anew");
+    closeCommunication(s, false); // also ends the loss
+  }
+  QString why;
+  if (!openCommunication(s, true, &why).isEmpty())
+    return why;
+  CheckConfigAndStartPolling(s);
+  return {};
 }
 
 int16_t StopCommunication(Server& s)
 {
+  // Closing ends the tries to open the port.
+  if (PortRetry* retry = PortRetry::find(s))
+    retry->stop();
+  return closeCommunication(s, false);
+}
+
+namespace {
+
+// quiet: a try of PortRetry that failed closes without a line of its own.
+int16_t closeCommunication(Server& s, bool quiet)
+{
   support::Trace trace(s.debug(), "modCommunication", "StopCommunication");
-  // Closing ends a loss of the bus (and the tries to re-open it).
+  // Closing ends a loss of the bus.
   s.state.BusLost.clear();
-  if (auto* t = s.findChild<QTimer*>(QLatin1String(kReopenTimer)))
-    t->stop();
   s.ShowBusy("Stopping polling process", 15);
   if (s.poll)
     s.poll->StopPolling();
@@ -255,10 +275,13 @@ int16_t StopCommunication(Server& s)
     s.db->CloseParValueSet();
   s.channels.ManualLNA = 0;
   s.SetComStatus("Idle");
-  s.LogMessage(Init, "Communication to SORANET forced to stop");
+  if (!quiet)
+    s.LogMessage(Init, "Communication to SORANET forced to stop");
   s.HideBusy();
   return r;
 }
+
+} // namespace
 
 QString RestartCommunication(Server& s)
 {
@@ -378,8 +401,11 @@ void ApplyPortSettings(Server& s)
 void OpenCommunication_Click(Server& s)
 {
   s.view().BeginBusyCursor();
-  if (StartCommunication(s).isEmpty())
+  QString why;
+  if (openCommunication(s, false, &why).isEmpty())
     CheckConfigAndStartPolling(s);
+  else if (s.cfg.ReopenAfterLoss && !s.state.Cancelled())
+    PortRetry::of(s).start(why);
   if (s.log)
     s.log->syncMenus();
   s.view().EndBusyCursor();

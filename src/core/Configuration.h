@@ -21,7 +21,7 @@ struct Configuration {
   bool ChainParameter = true;
   bool AutoIncreaseBaudrate = false; // combined with "Options"/ShowAutoIncreaseBaudrate
   uint8_t SystemLNA = 3;
-  bool ReopenAfterLoss = true; // re-open every 5 s after the bus was lost
+  bool ReopenAfterLoss = true; // try the port again (PortRetry) after a loss or a failed opening
   // "Settings"
   bool AllowPollUnavailableParameters = false;
   bool AllowRemoveUnavailableParameters = false; // combined with /R

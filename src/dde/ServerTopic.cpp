@@ -2,6 +2,7 @@
 
 #include "DdeServer.h"
 #include "bus/Communication.h"
+#include "bus/PortRetry.h"
 #include "config/DeviceTable.h"
 #include "engine/frmPollTime.h"
 #include "core/Server.h"
@@ -180,7 +181,9 @@ QString ServerTopic::OpenCom_Change(const QString& text)
       m_s.log->LogMessage(Warn, QStringLiteral("Communication already opened! [DDEItem: Server!OpenCom]"));
     }
   } else {
-    if (m_s.state.TopicsCreated) {
+    // Closing also ends the waiting for a port that could not be opened.
+    const PortRetry* retry = PortRetry::find(m_s);
+    if (m_s.state.TopicsCreated || (retry && retry->active())) {
       if (CloseCommunication)
         CloseCommunication();
       if (m_s.log)
