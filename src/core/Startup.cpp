@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "Server.h"
+#include "ServiceNotifier.h"
 #include "Settings.h"
 #include "clsGeneral.h"
 #include "bus/Communication.h"
@@ -42,9 +43,6 @@
 #include <exception>
 #include <sys/socket.h>
 #include <unistd.h>
-#ifdef TESMIRA_HAVE_SYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
 
 namespace tesmira {
 namespace {
@@ -105,17 +103,6 @@ void installSignalHandlers()
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
-}
-
-// Tells the service manager (systemd, Type=notify) how the server stands;
-// nothing happens when it was not started by one.
-void notifyServiceManager(const char* state)
-{
-#ifdef TESMIRA_HAVE_SYSTEMD
-  sd_notify(0, state);
-#else
-  (void)state;
-#endif
 }
 
 // The parameter log a headless server keeps without a dialog: --log=FILE on
@@ -527,6 +514,7 @@ int Main(int argc, char** argv, const char* program, ProgramFront* front)
   support::Prompt::setDefaultTitle(Server::title());
 
   Server s;
+  ServiceNotifier notifier(s);
   watchSignals(app.get(), s);
   s.headless = !interactive;
   if (s.headless)
@@ -563,6 +551,8 @@ int Main(int argc, char** argv, const char* program, ProgramFront* front)
       front->openMainWindow(s);
     loaded = true;
     error = Form_Load(s);
+    if (error.isEmpty())
+      notifier.ready(); // the link layer serves from here on
     if (s.dde && s.dde->registered())
       setQuickExitPath(g_quickSocket, s.dde->socketPath());
     // A stop asked for before this point ends start-up where it stands.
@@ -582,11 +572,9 @@ int Main(int argc, char** argv, const char* program, ProgramFront* front)
     if (g_stopSignals > 0)
       RequestStop(s);
     // A stop request made before the loop runs would be lost by it.
-    if (!s.state.StopRequested) {
-      notifyServiceManager("READY=1\nSTATUS=Serving clients");
+    if (!s.state.StopRequested)
       app->exec();
-    }
-    notifyServiceManager("STOPPING=1");
+    notifier.stopping();
   }
   if (loaded) {
     UnloadMain(s);

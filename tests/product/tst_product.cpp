@@ -1,6 +1,6 @@
 // Whole-program tests of what a user meets first on Linux: discovery of
-// topics and items with tesmira-dde, a log that follows logrotate, and a
-// failed opening that says which port failed and why.
+// topics and items with tesmira-dde and a log that follows logrotate (a
+// failed opening that says which port failed and why: tst_service_program).
 #include "ProcessRig.h"
 
 #include <QTcpServer>
@@ -25,12 +25,10 @@ Run run(const QProcessEnvironment& env, const QString& program, const QStringLis
           QString::fromLocal8Bit(p.readAllStandardError())};
 }
 
-// The program opened at start (/O) on the given interface, with errors on
-// its console.
+// The program opened at start (/O) on the given interface.
 bool start(processrig::Program& p, const QString& interfaceName, const QStringList& extra = {})
 {
-  return p.write("user.ini", "[Menu Settings]\nEchoErr=True\n") &&
-         p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n", QStringList{"/O"} + extra);
+  return p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\n", QStringList{"/O"} + extra);
 }
 
 bool says(processrig::Program& p, const QString& text)
@@ -97,22 +95,6 @@ private slots:
     QFile rotated(log + ".1");
     QVERIFY(rotated.open(QIODevice::ReadOnly));
     QVERIFY(rotated.readAll().contains("Server is active and ready for any client"));
-  }
-
-  void failedOpeningNamesPortAndReason()
-  {
-    QTcpServer silent; // accepts and never answers
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    const std::pair<QString, QString> table[] = {
-      {"/dev/ttyTesmiraNone", "no such device"},
-      {QString("tcp:127.0.0.1:%1").arg(silent.serverPort()), "no answer from the bus"},
-      {"tcp:127.0.0.1:1", "Connection refused"}};
-    for (const auto& [interfaceName, reason] : table) {
-      processrig::Program server;
-      QVERIFY(start(server, interfaceName));
-      QVERIFY2(says(server, "Communication to SORANET forced to stop"), server.output().constData());
-      QVERIFY2(says(server, "Error\tCannot open " + interfaceName + ": " + reason), server.output().constData());
-    }
   }
 };
 
