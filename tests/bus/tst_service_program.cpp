@@ -1,5 +1,6 @@
-// The real tesmira program, headless, as a service manager runs it: started
-// with /O on a port that cannot be used yet, it says why on standard error
+// The real server, headless, as a service manager runs it (the daemon
+// tesmirad; tesmira without a display for the streams): started with /O on a
+// port that cannot be used yet, it says why on standard error
 // and to the manager (a NOTIFY_SOCKET this test binds), keeps trying without
 // ever stopping to serve the link, and polls as soon as the port can be
 // opened. Its lines carry syslog priorities only on a stream that is the
@@ -68,13 +69,14 @@ struct NotifySocket {
   }
 };
 
-// The program in its private world, told to report to the notification
+// The daemon in its private world, told to report to the notification
 // socket in that world.
 bool bindNotify(Program& p, NotifySocket& n)
 {
   const QString path = p.home.file("notify");
   if (!n.bind(path))
     return false;
+  p.program = "tesmirad";
   p.env.insert("NOTIFY_SOCKET", path);
   return true;
 }
@@ -224,7 +226,8 @@ private slots:
   }
 
   // Error lines reach standard error whatever the echo options; priorities
-  // and no time prefix of ours only on the stream JOURNAL_STREAM names.
+  // and no time prefix of ours only on the stream JOURNAL_STREAM names. Here
+  // tesmira without a display, which serves as the daemon does.
   void journalPriorities_data()
   {
     QTest::addColumn<QString>("journal"); // which stream JOURNAL_STREAM names
