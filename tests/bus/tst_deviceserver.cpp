@@ -228,7 +228,7 @@ private slots:
     }
     QVERIFY(opening.waitForFinished(30000));
     QVERIFY2(slowest < 300, qPrintable(QString("a request during the opening took %1 ms").arg(slowest)));
-    QVERIFY2(p.until([&] { return p.output().contains(("Error\tCannot open " + iface + ": " + reason).toUtf8()); }),
+    QVERIFY2(p.until([&] { return p.errors().contains(("Error\tCannot open " + iface + ": " + reason).toUtf8()); }),
              p.output().constData());
   }
 };
