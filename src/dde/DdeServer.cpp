@@ -15,6 +15,7 @@
 #include "Setting.h"
 #include "Server.h" // ddeml::Server (platform/ddeml)
 
+#include <QPointer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -158,10 +159,18 @@ frmTopic* DdeServer::topic(int16_t channel) const
 
 frmTopic* DdeServer::topicByName(const QString& name) const
 {
-  for (const auto& t : TopicTable)
-    if (t && t->topicName.compare(name, Qt::CaseInsensitive) == 0)
-      return t.get();
-  return nullptr;
+  // "C(" digits ")": the channel is the table's index.
+  if (name.size() < 4 || name.size() > 8 || (name[0] != QLatin1Char('C') && name[0] != QLatin1Char('c')) ||
+      name[1] != QLatin1Char('(') || !name.endsWith(QLatin1Char(')')))
+    return nullptr;
+  int channel = 0;
+  for (qsizetype i = 2; i < name.size() - 1; ++i) {
+    if (!name[i].isDigit())
+      return nullptr;
+    channel = channel * 10 + name[i].digitValue();
+  }
+  frmTopic* t = channel < int(TopicTable.size()) ? TopicTable[size_t(channel)].get() : nullptr;
+  return t && t->topicName.compare(name, Qt::CaseInsensitive) == 0 ? t : nullptr;
 }
 
 // ------------------------------------------------------------ value texts
@@ -297,9 +306,24 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
 
 QString DdeServer::PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value)
 {
+  const QByteArray before = m_link->itemBytes(topic, item);
+  const bool existed = m_link->hasItem(topic, item);
   m_nextPokeOverMqtt = true;
   const QString result = m_link->poke(topic, item, value);
   m_nextPokeOverMqtt = m_pokeOverMqtt = false;
+  // A refused write leaves no trace in the item: the text it had comes back
+  // at once (unless the server has set the item meanwhile).
+  if (!result.isEmpty() && existed && m_link->hasItem(topic, item) && m_link->itemBytes(topic, item) == value &&
+      before != value) {
+    // Raised so that the channel's poke handling does not take it for a
+    // client's request.
+    frmTopic* t = topicByName(topic);
+    if (t)
+      t->changing = true;
+    m_link->setItem(topic, item, QString::fromUtf8(before));
+    if (t)
+      t->changing = false;
+  }
   return result;
 }
 
@@ -308,9 +332,14 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
   // The origin is taken at once: pokes that arrive while this one waits in
   // a nested event loop are link clients' own.
   m_pokeOverMqtt = std::exchange(m_nextPokeOverMqtt, false);
+  emit pokeStarting(topicName, itemName);
+  QPointer<DdeServer> self(this);
   QString result;
   if (SystemTopic::isDiscoveryItem(topicName, itemName)) {
     result = m_systemTopic->refusePoke(topicName, itemName);
+    if (itemName.compare(frmTopic::infoItemName(), Qt::CaseInsensitive) == 0)
+      if (frmTopic* t = topicByName(topicName))
+        t->updateInfo();
   } else if (topicName.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0) {
     result = m_serverTopic->poke(itemName, value);
   } else {
@@ -319,7 +348,17 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
     if (t && index >= 0)
       result = P_Change(*t, index, value);
   }
+  if (!self)
+    return result;
   m_pokeOverMqtt = false;
+  // The topic may have gone while the poke waited for the instrument.
+  if (result.isEmpty())
+    if (frmTopic* t = topicByName(topicName)) {
+      const int16_t index = frmTopic::parseIndex(itemName);
+      if (index >= 0 && t->hasItem(index))
+        t->setValued(index);
+    }
+  emit pokeFinished(topicName, itemName, result);
   return result;
 }
 

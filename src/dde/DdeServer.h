@@ -57,6 +57,9 @@ public:
   // happens while TopicsCreated is false.
   void DeleteTopicScr();
   frmTopic* topic(int16_t channel) const;
+  // The channel topic of that name ("C(3)", any letter case); null when
+  // there is none.
+  frmTopic* topicByName(const QString& name) const;
 
   // Publishes a new value of a parameter of a channel: trims it, writes the
   // Read log line (with the value's description when a log file takes
@@ -96,6 +99,7 @@ public:
   // Pokes an item for the MQTT bridge along the link clients' poke path
   // (ddeml::Server::poke): same checks, same handling, the log line marked
   // as coming over MQTT. Returns the empty text or the refusal's reason.
+  // A refused write leaves the item with the text it had before.
   QString PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value);
   // True from the start of a poke that came over MQTT until its handling
   // returns; the poke and command handling mark their log line with it.
@@ -109,11 +113,18 @@ public:
   void P_LinkError(frmTopic& t, int16_t index, int code);
   static QString linkErrorMessage(int code);
 
+signals:
+  // Every poke, from a link client or over MQTT: pokeStarting right after
+  // the item took the poked text (nothing runs in between), pokeFinished
+  // once its handling returned, with the empty text when it was carried out
+  // or the reason it was refused.
+  void pokeStarting(const QString& topic, const QString& item);
+  void pokeFinished(const QString& topic, const QString& item, const QString& result);
+
 private:
   void listenTcpFromSettings();
   QString onPoke(const QString& topic, const QString& item, const QString& value);
   void onLinkError(const QString& topic, const QString& item, int code);
-  frmTopic* topicByName(const QString& name) const;
   // The Read log line's description lookup; may rewrite text as the log
   // shows it. Returns the extra text (seven blanks, TAB, description).
   QString logDescription(int16_t parameter, QString& text) const;

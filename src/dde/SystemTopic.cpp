@@ -17,7 +17,12 @@ const QString kItemList = SystemTopic::itemListName();
 const QString kItemNames = SystemTopic::itemNamesName();
 
 bool same(const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
-bool isListItem(const QString& item) { return same(item, kItemList) || same(item, kItemNames); }
+// TopicItemInfo (the channel topics' metadata, frmTopic) is the server's own
+// as well: not listed among a topic's items, and not pokeable.
+bool isListItem(const QString& item)
+{
+  return same(item, kItemList) || same(item, kItemNames) || same(item, QLatin1String("TopicItemInfo"));
+}
 
 }
 

@@ -6,7 +6,10 @@
 #include "Debug.h"
 #include "Server.h" // ddeml::Server (platform/ddeml)
 
-#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
 
 namespace tesmira {
 
@@ -39,6 +42,7 @@ void frmTopic::CreateItems(int16_t ch)
     topicName = topicNameOf(ch);
     m_link.addTopic(topicName);
   }
+  m_valued.clear();
   createItem(0, QStringLiteral("paramread"));
   m_nameTags.insert(0, QStringLiteral("paramread"));
   if (ch == 0) {
@@ -46,20 +50,20 @@ void frmTopic::CreateItems(int16_t ch)
     m_nameTags.insert(1, QStringLiteral("readstatus"));
     createItem(2, QStringLiteral("writestatus"));
     m_nameTags.insert(2, QStringLiteral("writestatus"));
-    return;
+  } else if (m_s.db) {
+    const auto& table = m_s.db->ParameterTable;
+    for (int m = 1; m <= m_s.db->MaxParNr && m < int(table.size()); ++m) {
+      if (!m_s.channels.available(ch, m))
+        continue;
+      QString name = table[m].Name;
+      while (name.endsWith(QLatin1Char(' ')))
+        name.chop(1);
+      m_nameTags.insert(int16_t(m), name);
+      createItem(int16_t(m), name);
+    }
   }
-  if (!m_s.db)
-    return;
-  const auto& table = m_s.db->ParameterTable;
-  for (int m = 1; m <= m_s.db->MaxParNr && m < int(table.size()); ++m) {
-    if (!m_s.channels.available(ch, m))
-      continue;
-    QString name = table[m].Name;
-    while (name.endsWith(QLatin1Char(' ')))
-      name.chop(1);
-    m_nameTags.insert(int16_t(m), name);
-    createItem(int16_t(m), name);
-  }
+  m_hasInfo = true;
+  updateInfo();
 }
 
 void frmTopic::ChangeItem(int16_t index, const QString& value)
@@ -67,8 +71,12 @@ void frmTopic::ChangeItem(int16_t index, const QString& value)
   // No event processing between raising and lowering the flag: a poke can
   // only be seen between two server writes, never inside one.
   changing = true;
+  m_valued.insert(index);
+  const bool source = m_hasInfo && infoSource(index) && item(index) != value;
   m_link.setItem(topicName, itemName(index), value);
   changing = false;
+  if (source)
+    updateInfo();
 }
 
 QString frmTopic::item(int16_t index) const { return m_link.item(topicName, itemName(index)); }
@@ -79,13 +87,23 @@ void frmTopic::createItem(int16_t index, const QString& value)
 {
   if (!m_link.hasItem(topicName, itemName(index)))
     m_link.createItem(topicName, itemName(index), QString());
-  ChangeItem(index, value);
+  // A placeholder, not a value: the item is not valued until the server
+  // sets it (ChangeItem).
+  m_valued.remove(index);
+  changing = true;
+  m_link.setItem(topicName, itemName(index), value);
+  changing = false;
+  if (m_hasInfo)
+    updateInfo();
 }
 
 void frmTopic::removeItem(int16_t index)
 {
   m_link.removeItem(topicName, itemName(index));
   m_nameTags.remove(index);
+  m_valued.remove(index);
+  if (m_hasInfo)
+    updateInfo();
 }
 
 void frmTopic::UpdateIFIParams()
@@ -111,13 +129,185 @@ void frmTopic::UpdateIFIParams()
   }
 }
 
+// ---------------------------------------------------------------- metadata
+
+namespace {
+
+QString trimmedName(const QString& padded)
+{
+  QString n = padded;
+  while (n.endsWith(QLatin1Char(' ')))
+    n.chop(1);
+  return n;
+}
+
+// The parameter number of a short name; 0 when the table has none.
+int16_t numberOf(const Database& db, const QString& name)
+{
+  for (size_t p = 1; p < db.ParameterTable.size(); ++p)
+    if (trimmedName(db.ParameterTable[p].Name) == name)
+      return int16_t(p);
+  return 0;
+}
+
+// Items whose unit is another item's value on the same channel.
+const QHash<QString, QString>& unitItems()
+{
+  static const QHash<QString, QString> units = {
+    {QStringLiteral("fmeasure"), QStringLiteral("capunit")},  {QStringLiteral("fsetpoint"), QStringLiteral("capunit")},
+    {QStringLiteral("capacity"), QStringLiteral("capunit")},  {QStringLiteral("capmin"), QStringLiteral("capunit")},
+    {QStringLiteral("cntrvalue"), QStringLiteral("cntrunit")}, {QStringLiteral("cntrlimit"), QStringLiteral("cntrunit")},
+    {QStringLiteral("pressure"), QStringLiteral("pressunit")}, {QStringLiteral("hpress"), QStringLiteral("pressunit")},
+    {QStringLiteral("lpress"), QStringLiteral("pressunit")},
+  };
+  return units;
+}
+
+QString number(double v) { return QString::number(v, 'g', 10); }
+
+}
+
+QString ItemInfo::access() const
+{
+  return QString(readable ? QStringLiteral("R") : QString()) + (writable ? QStringLiteral("W") : QString());
+}
+
+bool frmTopic::infoSource(int16_t index) const
+{
+  // Only the unit items: the capacity shown beside the measure is read
+  // once, and a polled capacity must not rebuild metadata at every poll.
+  if (index <= 1)
+    return false;
+  const auto n = m_nameTags.constFind(index);
+  return n != m_nameTags.constEnd() && (*n == QLatin1String("capunit") || *n == QLatin1String("cntrunit") ||
+                                        *n == QLatin1String("pressunit"));
+}
+
+ItemInfo frmTopic::info(int16_t index, bool texts) const
+{
+  ItemInfo in;
+  in.item = itemName(index);
+  in.name = m_nameTags.value(index);
+  in.datatype = QStringLiteral("text");
+  if (index == 0) {
+    // The command item: takes a command, shows the last one's outcome.
+    in.longName = QStringLiteral("Command");
+    in.readable = in.writable = true;
+  } else if (channel == 0) {
+    // The error texts of the last failed read (P(1)) and write (P(2)).
+    in.longName = index == 1 ? QStringLiteral("Last read error") : QStringLiteral("Last write error");
+    in.readable = true;
+  }
+  const Database* db = m_s.db.get();
+  if (!db || index <= 0 || channel == 0 || index >= int16_t(db->ParameterTable.size()))
+    return in;
+  const ParameterDef& d = db->ParameterTable[size_t(index)];
+  in.longName = d.LongName;
+  switch (d.VarType[0]) {
+  case VarChar:
+  case VarInteger:
+  case VarLong: in.datatype = QStringLiteral("integer"); break;
+  case VarFloat: in.datatype = QStringLiteral("float"); break;
+  default: break;
+  }
+  in.hasRange = in.datatype != QLatin1String("text") && (d.Min != 0 || d.Max != 0);
+  in.min = d.Min;
+  in.max = d.Max;
+  in.readable = d.Read;
+  in.writable = d.Write;
+  const ChannelRec* rec = m_s.channels.channel(channel);
+  in.polled = d.Poll && rec && rec->Polling;
+  auto valueOf = [&](const QString& name) {
+    const int16_t p = numberOf(*db, name);
+    return p > 0 && valued(p) ? item(p).trimmed() : QString();
+  };
+  if (index == db->ParNrMeasure || index == db->ParNrSetpoint) {
+    // 32000 counts are 100 % of the instrument's capacity.
+    in.unit = QStringLiteral("1/320 %");
+    const QString capacity = valueOf(QStringLiteral("capacity"));
+    if (!capacity.isEmpty())
+      in.capacity = (number(capacity.toDouble()) + QLatin1Char(' ') + valueOf(QStringLiteral("capunit"))).trimmed();
+  } else if (const auto u = unitItems().constFind(in.name); u != unitItems().constEnd()) {
+    in.unit = valueOf(*u);
+  }
+  if (index == 1 && valued(1)) {
+    const QString ident = item(1);
+    if (!ident.isEmpty())
+      in.deviceType = ident.at(0).unicode();
+  }
+  if (texts && db->isOpen()) {
+    QSqlQuery q(db->TheDatabase);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT description FROM AllParameters WHERE Parameter = ?"));
+    q.addBindValue(int(index));
+    if (q.exec() && q.next())
+      in.description = q.value(0).toString();
+    q.prepare(QStringLiteral("SELECT Value, Description FROM ParValue WHERE Parameter = ? ORDER BY Value"));
+    q.addBindValue(int(index));
+    if (q.exec())
+      while (q.next())
+        in.values.append({q.value(0).toString(), q.value(1).toString()});
+  }
+  return in;
+}
+
+QString frmTopic::infoHeader()
+{
+  return QStringLiteral("Item\tName\tLongName\tUnit\tType\tMin\tMax\tAccess\tPolled");
+}
+
+QString frmTopic::infoTable() const
+{
+  QList<int16_t> indices;
+  for (const QString& name : m_link.items(topicName)) {
+    const int16_t i = parseIndex(name);
+    if (i >= 0)
+      indices.append(i);
+  }
+  std::sort(indices.begin(), indices.end());
+  // Tabs and line ends inside a text would break the table: blanks instead.
+  auto cell = [](QString t) {
+    for (QChar& c : t)
+      if (c.unicode() < 0x20)
+        c = QLatin1Char(' ');
+    return t;
+  };
+  QString out = infoHeader() + QStringLiteral("\r\n");
+  for (int16_t i : indices) {
+    const ItemInfo in = info(i);
+    const QStringList row{in.item, cell(in.name), cell(in.longName), cell(in.unit), in.datatype,
+                          in.hasRange ? number(in.min) : QString(), in.hasRange ? number(in.max) : QString(),
+                          in.access(), in.polled ? QStringLiteral("Y") : QStringLiteral("N")};
+    out += row.join(QLatin1Char('\t')) + QStringLiteral("\r\n");
+  }
+  return out;
+}
+
+void frmTopic::updateInfo()
+{
+  changing = true;
+  if (!m_link.hasItem(topicName, infoItemName()))
+    m_link.createItem(topicName, infoItemName(), infoTable());
+  else
+    m_link.setItem(topicName, infoItemName(), infoTable());
+  changing = false;
+}
+
 int16_t frmTopic::parseIndex(const QString& item)
 {
-  static const QRegularExpression re(QStringLiteral("^[Pp]\\((\\d{1,3})\\)$"));
-  const auto m = re.match(item);
-  if (!m.hasMatch())
+  // "P(" one to three digits ")", without a regular expression: every
+  // value published on MQTT passes here.
+  const qsizetype n = item.size();
+  if (n < 4 || n > 6 || (item[0] != QLatin1Char('P') && item[0] != QLatin1Char('p')) ||
+      item[1] != QLatin1Char('(') || item[n - 1] != QLatin1Char(')'))
     return -1;
-  const int v = m.captured(1).toInt();
+  int v = 0;
+  for (qsizetype i = 2; i < n - 1; ++i) {
+    const char16_t c = item[i].unicode();
+    if (c < u'0' || c > u'9')
+      return -1;
+    v = v * 10 + (c - u'0');
+  }
   return v <= 512 ? int16_t(v) : int16_t(-1);
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 #include <QHash>
+#include <QList>
+#include <QPair>
+#include <QSet>
 #include <QString>
 #include <cstdint>
 
@@ -10,6 +13,35 @@ class Server;
 namespace tesmira {
 
 class Server;
+
+// What a program needs to know to use an item: from the parameter table and
+// the channel (see frmTopic::info). Shared by the link item TopicItemInfo,
+// the MQTT bridge's $meta messages and its JSON payloads.
+struct ItemInfo {
+  QString item;        // "P(8)"
+  QString name;        // the parameter's short name, without padding
+  QString longName;
+  QString description; // filled by info(..., true) only
+  QString unit;        // empty when not known
+  QString datatype;    // "integer", "float" or "text"
+  bool hasRange = false;
+  double min = 0;
+  double max = 0;
+  bool readable = false;
+  bool writable = false;
+  bool polled = false;
+  // The meaning of each value of a coded item (info(..., true) only).
+  QList<QPair<QString, QString>> values;
+  // Measure and setpoint: the channel's capacity and its unit as read,
+  // "100 ln/min"; empty until read.
+  QString capacity;
+  // The identification string: its first byte (the device type), -1
+  // before it was read.
+  int deviceType = -1;
+
+  // "R", "W", "RW", or "" for neither.
+  QString access() const;
+};
 
 // One channel topic "C(n)" of the link service: its items are "P(m)", m the
 // DDE parameter number. The topic exists on the link layer from construction
@@ -46,8 +78,29 @@ public:
   QString nameTag(int16_t index) const { return m_nameTags.value(index); }
 
   // Creates item index (or replaces its value when it exists) and publishes
-  // value. Used by CreateItems and by the interface-instrument tracking.
+  // value, which is a placeholder (the parameter's name) until the item's
+  // first real value. Used by CreateItems and the interface-instrument
+  // tracking.
   void createItem(int16_t index, const QString& value);
+  // True once the item holds a value the server set (read from the bus, the
+  // simulation, an error text, a command's reset) or a poke that was carried
+  // out; false while it shows its placeholder.
+  bool valued(int16_t index) const { return m_valued.contains(index); }
+  void setValued(int16_t index) { m_valued.insert(index); }
+
+  // The item's metadata; texts: also the description and the value texts,
+  // which come from the database file.
+  ItemInfo info(int16_t index, bool texts = false) const;
+  // The item TopicItemInfo: infoHeader(), then one row per item in item
+  // order, the columns tab-separated, rows ended by CR LF.
+  static QString infoItemName() { return QStringLiteral("TopicItemInfo"); }
+  static QString infoHeader();
+  QString infoTable() const;
+  // Brings TopicItemInfo up to date (after items came or went, or a unit
+  // item's value changed).
+  void updateInfo();
+  // Whether other items' units are this item's value (the unit items).
+  bool infoSource(int16_t index) const;
   // Removes item index; its advise links end (the message engine removes
   // parameters a module does not offer).
   void removeItem(int16_t index);
@@ -66,6 +119,8 @@ private:
   Server& m_s;
   ddeml::Server& m_link;
   QHash<int16_t, QString> m_nameTags;
+  QSet<int16_t> m_valued;
+  bool m_hasInfo = false; // TopicItemInfo exists (after CreateItems)
 };
 
 }

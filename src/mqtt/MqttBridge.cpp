@@ -2,13 +2,20 @@
 
 #include "core/Server.h"
 #include "dde/DdeServer.h"
+#include "dde/ServerTopic.h"
+#include "dde/SystemTopic.h"
+#include "dde/frmTopic.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
 
 #include "Debug.h"
 #include "Server.h" // ddeml::Server (platform/ddeml)
 
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -16,8 +23,10 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <utility>
 
 namespace tesmira {
@@ -33,6 +42,64 @@ constexpr int kConnectTimeoutSeconds = 10;
 // waits long behind older ones. QoS 0 has no acknowledgement: there a batch
 // waits until the previous one is written.
 constexpr int kWindow = 1000;
+// After another client with our id took the connection over: long enough
+// that two servers sharing an id do not throw each other off every second.
+constexpr int kTakeOverRetrySeconds = 60;
+// The goodbye waits this long at most for the broker's acknowledgements.
+constexpr int kGoodbyeMs = 3000;
+// A connection the broker ends sooner than this after accepting it counts
+// towards a take-over.
+constexpr int kShortConnectionMs = 10000;
+// How long the sweep of stale retained values waits for the broker.
+constexpr int kSweepSeconds = 10;
+
+// The server topic's screen counters: they change with every message on the
+// bus and mean nothing outside the main window.
+bool isCounter(const QString& item)
+{
+  return item.compare(QLatin1String("lblPendingMsg"), Qt::CaseInsensitive) == 0 ||
+         item.compare(QLatin1String("lblAmount"), Qt::CaseInsensitive) == 0 ||
+         item.compare(QLatin1String("lblError"), Qt::CaseInsensitive) == 0;
+}
+
+bool isDiscovery(const QString& topic, const QString& item)
+{
+  return SystemTopic::isDiscoveryItem(topic, item);
+}
+
+bool isServerTopic(const QString& topic)
+{
+  return topic.compare(ServerTopic::topicName(), Qt::CaseInsensitive) == 0;
+}
+
+// A value as MQTT carries it: valid UTF-8 without control characters. Tabs
+// and line ends become blanks, other control characters go.
+QByteArray cleanText(const QByteArray& raw)
+{
+  bool plain = true;
+  for (char c : raw)
+    if (uchar(c) < 0x20 || uchar(c) >= 0x7F) {
+      plain = false;
+      break;
+    }
+  if (plain)
+    return raw;
+  QString text = QString::fromUtf8(raw);
+  QString out;
+  out.reserve(text.size());
+  for (QChar c : text) {
+    if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+      out += QLatin1Char(' ');
+    else if (c.unicode() >= 0x20 && c.unicode() != 0x7F && !(c.unicode() >= 0x80 && c.unicode() < 0xA0))
+      out += c;
+  }
+  return out.toUtf8();
+}
+
+bool numericType(const ItemInfo& in)
+{
+  return in.datatype == QLatin1String("integer") || in.datatype == QLatin1String("float");
+}
 
 QString errorText(int rc)
 {
@@ -100,18 +167,25 @@ MqttBridge::MqttBridge(Server& s, ddeml::Server& link, const MqttConfig& config)
   m_retry = new QTimer(this);
   m_retry->setSingleShot(true);
   connect(m_retry, &QTimer::timeout, this, [this] { connectToBroker(false); });
+  m_counterTimer = new QTimer(this);
+  m_counterTimer->setInterval(1000);
+  connect(m_counterTimer, &QTimer::timeout, this, &MqttBridge::publishCounters);
 
-  connect(&m_link, &ddeml::Server::itemChanged, this,
-          [this](const QString& topic, const QString& item, const QByteArray& value) {
-            publish(m_cfg.valueTopic(topic, item), value, true, true);
-          });
-  connect(&m_link, &ddeml::Server::itemRemoved, this, [this](const QString& topic, const QString& item) {
-    publish(m_cfg.valueTopic(topic, item), {}, true, true);
-  });
+  connect(&m_link, &ddeml::Server::itemChanged, this, &MqttBridge::itemChanged);
+  connect(&m_link, &ddeml::Server::itemRemoved, this, &MqttBridge::clearItem);
   connect(&m_link, &ddeml::Server::topicRemoved, this, [this](const QString& topic, const QStringList& items) {
     for (const QString& item : items)
-      publish(m_cfg.valueTopic(topic, item), {}, true, true);
+      clearItem(topic, item);
   });
+  if (m_s.dde) {
+    connect(m_s.dde.get(), &DdeServer::pokeStarting, this, &MqttBridge::pokeStarting);
+    connect(m_s.dde.get(), &DdeServer::pokeFinished, this,
+            [this](const QString& topic, const QString& item) { pokeFinished(topic, item); });
+  }
+  // The items there already (the server topic).
+  for (const QString& topic : m_link.topics())
+    for (const QString& item : m_link.items(topic))
+      itemChanged(topic, item, m_link.itemBytes(topic, item));
   connectToBroker(true);
 }
 
@@ -119,19 +193,52 @@ MqttBridge::~MqttBridge()
 {
   if (!m_mosq)
     return;
-  if (m_connected) {
-    publish(m_cfg.stateTopic(), "offline", true);
-    flush(true);
-    mosquitto_disconnect(m_mosq);
-    // What is still queued goes out before the socket closes; a broker that
-    // does not take it within a second is not waited for.
-    QDeadlineTimer deadline(1000);
-    while (mosquitto_socket(m_mosq) >= 0 && mosquitto_want_write(m_mosq) && !deadline.hasExpired())
-      if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
-        break;
-  }
+  if (m_connected)
+    goodbye();
   dropSocket();
   mosquitto_destroy(m_mosq);
+}
+
+// Clears the channel values and their $meta, says "offline", sends all of it
+// and waits until the broker has acknowledged it (QoS 1 and 2), then sends
+// DISCONNECT: a broker that reads everything before the connection ends
+// keeps nothing of a server that is gone. kGoodbyeMs bounds the whole.
+void MqttBridge::goodbye()
+{
+  for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+    if (it->channel)
+      publish(it.key(), {}, true, true);
+  for (auto it = m_metas.cbegin(); it != m_metas.cend(); ++it)
+    if (m_values.value(it.key()).channel || !m_values.contains(it.key()))
+      publish(it.key() + "/$meta", {}, true, true);
+  publish(m_cfg.stateTopic().toUtf8(), "offline", true);
+  const QDeadlineTimer deadline(kGoodbyeMs);
+  while (!deadline.hasExpired() && mosquitto_socket(m_mosq) >= 0) {
+    flush(false);
+    const bool writing = mosquitto_want_write(m_mosq);
+    if (m_queue.empty() && m_unacked == 0 && !writing)
+      break;
+    pollfd p{mosquitto_socket(m_mosq), short(POLLIN | (writing ? POLLOUT : 0)), 0};
+    if (::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100))) < 0 && errno != EINTR)
+      break;
+    if ((p.revents & POLLIN) && mosquitto_loop_read(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+      break;
+    if ((p.revents & POLLOUT) && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+      break;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+      break;
+  }
+  if (mosquitto_socket(m_mosq) < 0)
+    return;
+  // The client closes the socket once DISCONNECT is written.
+  mosquitto_disconnect(m_mosq);
+  const QDeadlineTimer last(std::max<qint64>(deadline.remainingTime(), 200));
+  while (mosquitto_socket(m_mosq) >= 0 && mosquitto_want_write(m_mosq) && !last.hasExpired()) {
+    pollfd p{mosquitto_socket(m_mosq), POLLOUT, 0};
+    ::poll(&p, 1, int(std::min<qint64>(last.remainingTime(), 100)));
+    if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+      break;
+  }
 }
 
 void MqttBridge::log(const QString& text)
@@ -190,6 +297,17 @@ void MqttBridge::pump(int what)
     rc = mosquitto_loop_write(m_mosq, 1);
   else
     rc = mosquitto_loop_misc(m_mosq);
+  if (what == 0 && m_connected) {
+    checkQuality();
+    if (!m_sweepMarker.isEmpty() && m_sweepDeadline.hasExpired()) {
+      if (m_s.debug())
+        m_s.debug()->LogMsg(QStringLiteral("MQTT"),
+                            QStringLiteral("retained values not swept: the broker did not answer within %1 s")
+                              .arg(kSweepSeconds));
+      m_sweepSeen.clear();
+      endSweep();
+    }
+  }
   if (rc == MOSQ_ERR_SUCCESS && !m_connected && m_connectDeadline.hasExpired())
     return brokerLost(QStringLiteral("no answer within %1 s").arg(kConnectTimeoutSeconds));
   // Acknowledgements read may have opened the window for waiting messages.
@@ -201,6 +319,15 @@ void MqttBridge::pump(int what)
 void MqttBridge::checkSocket(int rc)
 {
   if (mosquitto_socket(m_mosq) < 0 || rc != MOSQ_ERR_SUCCESS) {
+    // A broker ends a working connection of its own accord when another
+    // client connects with the same id; a broker that goes down is not
+    // there to take us back, so only closings right after a connection
+    // that the broker accepted count, and two of them in a row say it.
+    if (m_connected) {
+      const bool closed = rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(m_mosq) < 0);
+      m_shortDrops = closed && m_connectedAt.elapsed() < kShortConnectionMs ? m_shortDrops + 1 : 0;
+      m_takenOver = m_shortDrops >= 2;
+    }
     QString reason = rc == MOSQ_ERR_SUCCESS ? QStringLiteral("the connection closed") : errorText(rc);
     if (!m_refusal.isEmpty())
       reason = std::exchange(m_refusal, QString());
@@ -219,21 +346,36 @@ void MqttBridge::updateWriteWatch()
 void MqttBridge::brokerLost(const QString& reason)
 {
   const bool wasConnected = m_connected;
+  const bool takenOver = std::exchange(m_takenOver, false);
   m_connected = false;
+  m_sweepMarker.clear();
+  m_sweepSeen.clear();
   dropSocket();
-  if (wasConnected || !m_lostSaid) {
-    const QString where = QStringLiteral("%1:%2").arg(m_cfg.host).arg(m_cfg.port);
+  const QString where = QStringLiteral("%1:%2").arg(m_cfg.host).arg(m_cfg.port);
+  if (takenOver) {
+    // Said at every take-over: with the long pause that is at most once a
+    // minute, and it names the fault to fix.
+    log(QStringLiteral("MQTT bridge lost the broker at %1: another client with the id %2 took over the "
+                       "connection; retrying in %3 s")
+          .arg(where, m_cfg.clientId)
+          .arg(kTakeOverRetrySeconds));
+    m_lostSaid = true;
+  } else if (wasConnected || !m_lostSaid) {
     log(wasConnected || m_everConnected
           ? QStringLiteral("MQTT bridge lost the broker at %1 (%2); reconnecting").arg(where, reason)
           : QStringLiteral("MQTT bridge cannot reach the broker at %1 (%2); retrying").arg(where, reason));
     m_lostSaid = true;
   }
-  if (wasConnected) {
-    m_retryDelay = 1;
+  if (wasConnected)
     emit connectedChanged(false);
-  } else {
-    m_retryDelay = std::min(m_retryDelay * 2, kMaxRetrySeconds);
+  if (takenOver) {
+    m_retryDelay = kTakeOverRetrySeconds;
+    m_shortDrops = 0;
   }
+  else if (wasConnected)
+    m_retryDelay = 1;
+  else
+    m_retryDelay = std::min(m_retryDelay * 2, std::max(kMaxRetrySeconds, m_retryDelay));
   m_retry->start(m_retryDelay * 1000);
 }
 
@@ -251,6 +393,7 @@ void MqttBridge::onConnect(mosquitto*, void* self, int rc)
 void MqttBridge::connected()
 {
   m_connected = true;
+  m_connectedAt.start();
   // What the client sends again of the last connection is not counted:
   // its acknowledgements only bring the count down to zero earlier.
   m_unacked = 0;
@@ -260,33 +403,283 @@ void MqttBridge::connected()
   log(m_everConnected ? QStringLiteral("MQTT bridge reconnected to %1").arg(where)
                       : QStringLiteral("MQTT bridge connected to %1, publishing under %2").arg(where, m_cfg.base()));
   m_everConnected = true;
-  mosquitto_subscribe(m_mosq, nullptr, m_cfg.setFilter().toUtf8().constData(), m_cfg.qos);
-  publish(m_cfg.stateTopic(), "online", true);
+  for (const QString& filter : m_cfg.setFilters())
+    mosquitto_subscribe(m_mosq, nullptr, filter.toUtf8().constData(), m_cfg.qos);
+  startSweep();
+  publish(m_cfg.stateTopic().toUtf8(), "online", true);
   republishAll();
   emit connectedChanged(true);
 }
 
-// Every item's current value: a broker that restarted without its store, or
-// values that changed while the broker was away, are brought up to date.
+// Everything the broker should hold of ours: a broker that restarted
+// without its store, or values that changed while the broker was away, are
+// brought up to date. $meta before its value.
 void MqttBridge::republishAll()
 {
-  for (const QString& topic : m_link.topics())
-    for (const QString& item : m_link.items(topic))
-      publish(m_cfg.valueTopic(topic, item), m_link.itemBytes(topic, item), true, true);
+  for (auto it = m_metas.cbegin(); it != m_metas.cend(); ++it)
+    publish(it.key() + "/$meta", it.value(), true, true);
+  for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+    publish(it.key(), it->payload, true, true);
 }
 
-void MqttBridge::publish(const QString& topic, const QByteArray& payload, bool retain, bool value)
+// ---------------------------------------------------------------- sweep
+
+// Subscribes to the retained values and $meta under our base and sends a
+// marker through the broker: every retained message comes before the
+// marker returns. endSweep then clears those the server does not have.
+void MqttBridge::startSweep()
 {
-  QByteArray t = topic.toUtf8();
+  m_sweepSeen.clear();
+  m_sweepMarker = (m_cfg.base() + QStringLiteral("/$sweep/") + m_cfg.clientId).toUtf8();
+  m_sweepDeadline.setRemainingTime(kSweepSeconds * 1000);
+  // QoS 0 throughout: the broker's queue limits for acknowledged messages
+  // do not cut the retained messages short, and they keep their order
+  // before the marker, which the client sends right after the
+  // subscriptions.
+  const QByteArray base = m_cfg.base().toUtf8();
+  mosquitto_subscribe(m_mosq, nullptr, base + "/+/+", 0);
+  mosquitto_subscribe(m_mosq, nullptr, base + "/+/+/$meta", 0);
+  mosquitto_publish(m_mosq, nullptr, m_sweepMarker.constData(), 5, "sweep", 0, false);
+}
+
+void MqttBridge::endSweep()
+{
+  const QByteArray base = m_cfg.base().toUtf8();
+  mosquitto_unsubscribe(m_mosq, nullptr, base + "/+/+");
+  mosquitto_unsubscribe(m_mosq, nullptr, base + "/+/+/$meta");
+  m_sweepMarker.clear();
+  int cleared = 0;
+  for (const QByteArray& topic : std::as_const(m_sweepSeen)) {
+    const bool meta = topic.endsWith("/$meta");
+    const QByteArray valueTopic = meta ? topic.chopped(6) : topic;
+    if (valueTopic.startsWith(base + "/$"))
+      continue;
+    if (meta ? m_metas.contains(valueTopic) : m_values.contains(valueTopic))
+      continue;
+    publish(topic, {}, true, true);
+    ++cleared;
+  }
+  m_sweepSeen.clear();
+  if (cleared > 0 && m_s.debug())
+    m_s.debug()->LogMsg(QStringLiteral("MQTT"),
+                        QStringLiteral("cleared %1 retained messages of items the server does not have").arg(cleared));
+}
+
+// ---------------------------------------------------------------- values
+
+void MqttBridge::itemChanged(const QString& topic, const QString& item, const QByteArray& value)
+{
+  m_haveCandidate = false;
+  if (frmTopic* t = m_s.dde ? m_s.dde->topicByName(topic) : nullptr) {
+    // A poke: published once it is carried out (pokeFinished). A
+    // placeholder: not a value at all.
+    const int16_t index = frmTopic::parseIndex(item);
+    if (!t->changing || index < 0 || !t->valued(index))
+      return;
+    return publishValue(topic, item, t, index, value);
+  }
+  if (!isServerTopic(topic) || isDiscovery(topic, item))
+    return;
+  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  if (isCounter(item)) {
+    // At most once a second; the newest value at the end of the second.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now - m_counterSent.value(vt) < 1000) {
+      m_counterPending.insert(vt, value);
+      if (!m_counterTimer->isActive())
+        m_counterTimer->start();
+      return;
+    }
+    m_counterSent.insert(vt, now);
+    m_counterPending.remove(vt);
+  }
+  const auto old = m_values.constFind(vt);
+  m_candidate.topic = vt;
+  m_candidate.had = old != m_values.constEnd();
+  m_candidate.before = m_candidate.had ? *old : Value{};
+  publishValue(topic, item, nullptr, -1, value);
+  m_haveCandidate = true;
+}
+
+void MqttBridge::publishCounters()
+{
+  const QHash<QByteArray, QByteArray> pending = std::exchange(m_counterPending, {});
+  if (pending.isEmpty())
+    m_counterTimer->stop();
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  const QString head = m_cfg.base() + QLatin1Char('/');
+  for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
+    m_counterSent.insert(it.key(), now);
+    const QString path = QString::fromUtf8(it.key()).mid(head.size());
+    publishValue(path.section(QLatin1Char('/'), 0, 0), path.section(QLatin1Char('/'), 1), nullptr, -1, it.value());
+  }
+}
+
+// topic/item's value, with its $meta first when the item has none yet.
+void MqttBridge::publishValue(const QString& topic, const QString& item, frmTopic* t, int16_t index,
+                              const QByteArray& value)
+{
+  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  // The identification string's first byte is the device type: metadata.
+  QByteArray text = cleanText(t && t->channel > 0 && index == 1 ? value.mid(1) : value);
+  const auto old = m_values.find(vt);
+  if (old != m_values.end() && old->text == text && (t == nullptr || index != 1))
+    return;
+  if (old == m_values.end() || (t && (index == 1 || t->infoSource(index))))
+    publishMeta(topic, item, t, index);
+  if (t && t->infoSource(index))
+    // A unit: other items' $meta show it.
+    for (const QString& other : m_link.items(topic))
+      if (other != item && m_metas.contains(m_cfg.valueTopic(topic, other).toUtf8()))
+        publishMeta(topic, other, t, frmTopic::parseIndex(other));
+  Value& v = m_values[vt];
+  v.text = text;
+  v.channel = t != nullptr;
+  v.ts = m_cfg.json ? QDateTime::currentMSecsSinceEpoch() : 0;
+  v.payload = m_cfg.json ? payloadOf(text, v.ts, v.numeric, v.polled || !v.channel) : text;
+  publish(vt, v.payload, true, true);
+}
+
+void MqttBridge::publishMeta(const QString& topic, const QString& item, frmTopic* t, int16_t index)
+{
+  if (t && index < 0)
+    return;
+  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  ItemInfo in;
+  if (t) {
+    in = t->info(index, true);
+  } else {
+    in.item = in.name = item;
+    in.datatype = QStringLiteral("text");
+    in.readable = true;
+  }
+  QJsonObject o{{"name", in.name},
+                {"longName", in.longName},
+                {"description", in.description},
+                {"unit", in.unit},
+                {"datatype", in.datatype},
+                {"settable", refusal(topic, item).isEmpty() && (in.writable || !t)},
+                {"polled", in.polled}};
+  if (in.hasRange) {
+    o.insert("min", in.min);
+    o.insert("max", in.max);
+  }
+  if (!in.capacity.isEmpty())
+    o.insert("capacity", in.capacity);
+  if (in.deviceType >= 0)
+    o.insert("deviceType", in.deviceType);
+  if (!in.values.isEmpty()) {
+    QJsonObject values;
+    for (const auto& [value, meaning] : in.values)
+      values.insert(value, meaning);
+    o.insert("values", values);
+  }
+  const QByteArray json = QJsonDocument(o).toJson(QJsonDocument::Compact);
+  Value& v = m_values[vt]; // the value follows at once
+  v.numeric = numericType(in);
+  v.polled = in.polled;
+  auto old = m_metas.find(vt);
+  if (old != m_metas.end() && *old == json)
+    return;
+  m_metas.insert(vt, json);
+  publish(vt + "/$meta", json, true, true);
+}
+
+void MqttBridge::clearItem(const QString& topic, const QString& item)
+{
+  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  if (m_values.remove(vt))
+    publish(vt, {}, true, true);
+  if (m_metas.remove(vt))
+    publish(vt + "/$meta", {}, true, true);
+  m_counterPending.remove(vt);
+}
+
+// The poked text has just reached the item and passed itemChanged: until
+// the poke is carried out, the broker keeps the value it had.
+void MqttBridge::pokeStarting(const QString& topic, const QString& item)
+{
+  if (!m_haveCandidate)
+    return;
+  m_haveCandidate = false;
+  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  if (m_candidate.topic != vt)
+    return;
+  const QByteArray before = m_candidate.had ? m_candidate.before.payload : QByteArray();
+  if (m_candidate.had)
+    m_values.insert(vt, m_candidate.before);
+  else
+    m_values.remove(vt);
+  publish(vt, before, true, true);
+}
+
+// The item's value after a poke: the poked text when it was carried out,
+// the server's own when it was refused.
+void MqttBridge::pokeFinished(const QString& topic, const QString& item)
+{
+  if (!m_link.hasItem(topic, item))
+    return;
+  const QByteArray value = m_link.itemBytes(topic, item);
+  if (frmTopic* t = m_s.dde ? m_s.dde->topicByName(topic) : nullptr) {
+    const int16_t index = frmTopic::parseIndex(item);
+    if (index >= 0 && t->valued(index))
+      publishValue(topic, item, t, index, value);
+    return;
+  }
+  if (isServerTopic(topic) && !isDiscovery(topic, item))
+    publishValue(topic, item, nullptr, -1, value);
+}
+
+QByteArray MqttBridge::payloadOf(const QByteArray& text, qint64 ts, bool numeric, bool polled) const
+{
+  QJsonObject o;
+  bool ok = false;
+  const double d = numeric ? text.trimmed().toDouble(&ok) : 0;
+  if (ok && std::isfinite(d))
+    o.insert("value", d);
+  else
+    o.insert("value", QString::fromUtf8(text));
+  o.insert("ts", QDateTime::fromMSecsSinceEpoch(ts, Qt::UTC).toString(Qt::ISODateWithMs));
+  o.insert("quality", m_busGood == 0 ? QStringLiteral("bad") : polled ? QStringLiteral("good") : QStringLiteral("stale"));
+  return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+bool MqttBridge::busGood() const
+{
+  const ProcessState& st = m_s.state;
+  return (st.CommOpen || st.SimulationOn) && st.BusLost.isEmpty();
+}
+
+// JSON payloads: at a change of the bus's state every channel value goes
+// out once more with its new quality.
+void MqttBridge::checkQuality()
+{
+  if (!m_cfg.json)
+    return;
+  const int good = busGood() ? 1 : 0;
+  if (good == m_busGood)
+    return;
+  m_busGood = good;
+  for (auto it = m_values.begin(); it != m_values.end(); ++it)
+    if (it->channel) {
+      it->payload = payloadOf(it->text, it->ts, it->numeric, it->polled);
+      publish(it.key(), it->payload, true, true);
+    }
+}
+
+// ---------------------------------------------------------------- queue
+
+void MqttBridge::publish(const QByteArray& topic, const QByteArray& payload, bool retain, bool value)
+{
   if (value) {
-    const auto waiting = m_queuedValue.constFind(t);
+    const auto waiting = m_queuedValue.constFind(topic);
     if (waiting != m_queuedValue.constEnd()) {
       m_queue[size_t(*waiting - m_queueHead)].payload = payload;
       return;
     }
-    m_queuedValue.insert(t, m_queueHead + qint64(m_queue.size()));
+    m_queuedValue.insert(topic, m_queueHead + qint64(m_queue.size()));
   }
-  m_queue.push_back({std::move(t), payload, retain, value});
+  m_queue.push_back({topic, payload, retain, value});
   // Once the events at hand are handled. Not a zero timer: that waits for
   // an idle event loop, which a busy bus does not leave.
   if (!m_flushPosted) {
@@ -298,16 +691,16 @@ void MqttBridge::publish(const QString& topic, const QByteArray& payload, bool r
   }
 }
 
-// Hands the waiting messages to the client while the window has room and
-// writes them; all: every message, without writing (the caller drains).
-void MqttBridge::flush(bool all)
+// Hands the waiting messages to the client while the window has room (at
+// QoS 0: when the previous batch is written) and, write, writes them.
+void MqttBridge::flush(bool write)
 {
   if (!m_connected)
     return;
   const bool acknowledged = m_cfg.qos > 0;
-  if (!all && !acknowledged && mosquitto_want_write(m_mosq))
-    return updateWriteWatch();
-  while (!m_queue.empty() && (all || !acknowledged || m_unacked < kWindow)) {
+  if (!acknowledged && mosquitto_want_write(m_mosq))
+    return write ? updateWriteWatch() : void();
+  while (!m_queue.empty() && (!acknowledged || m_unacked < kWindow)) {
     Message msg = std::move(m_queue.front());
     m_queue.pop_front();
     ++m_queueHead;
@@ -322,7 +715,7 @@ void MqttBridge::flush(bool all)
       m_s.debug()->LogMsg(QStringLiteral("Error"),
                           QStringLiteral("MQTT publish %1: %2").arg(QString::fromUtf8(msg.topic), errorText(rc)));
   }
-  if (!all)
+  if (write)
     checkSocket(mosquitto_loop_write(m_mosq, 1));
 }
 
@@ -332,14 +725,37 @@ void MqttBridge::onPublish(mosquitto*, void* self, int)
   b->m_unacked = std::max(0, b->m_unacked - 1);
 }
 
+// ---------------------------------------------------------------- writes
+
 void MqttBridge::onMessage(mosquitto*, void* self, const mosquitto_message* msg)
 {
   auto* b = static_cast<MqttBridge*>(self);
-  Write w;
-  w.mqttTopic = QString::fromUtf8(msg->topic);
-  if (!b->m_cfg.parseSetTopic(w.mqttTopic, w.topic, w.item))
+  const QByteArray topic(msg->topic);
+  if (!b->m_sweepMarker.isEmpty() && !topic.endsWith("/set")) {
+    if (topic == b->m_sweepMarker)
+      b->endSweep();
+    else if (msg->retain && msg->payloadlen > 0)
+      b->m_sweepSeen.insert(topic);
     return;
-  w.value = QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen);
+  }
+  Write w;
+  w.mqttTopic = QString::fromUtf8(topic);
+  if (!b->m_cfg.parseSetTopic(w.mqttTopic, w.topic, w.item)) {
+    // Another depth: not a write of ours, whatever it looks like.
+    if (topic.endsWith("/set") && b->m_s.debug())
+      b->m_s.debug()->LogMsg(QStringLiteral("MQTT"), QStringLiteral("ignored %1 (not <topic>/<item>/set; %2 so far)")
+                                                        .arg(w.mqttTopic.left(200))
+                                                        .arg(++b->m_ignoredSets));
+    return;
+  }
+  // An empty message is how a retained write is removed from the broker
+  // (and reaches us as such): no write, nothing to answer.
+  if (msg->payloadlen == 0)
+    return;
+  w.size = msg->payloadlen;
+  // A value the link would not take is not even copied.
+  if (w.size <= b->m_link.limits().maxValue)
+    w.value = QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen);
   w.retained = msg->retain;
   b->m_writes.append(w);
   // Carried out outside the client library's callback: a poke may wait for
@@ -347,6 +763,17 @@ void MqttBridge::onMessage(mosquitto*, void* self, const mosquitto_message* msg)
   // again.
   if (b->m_writes.size() == 1)
     QMetaObject::invokeMethod(b, &MqttBridge::runWrites, Qt::QueuedConnection);
+}
+
+// Why a /set of topic/item is refused before it reaches the item; empty
+// when it may go on.
+QString MqttBridge::refusal(const QString& topic, const QString& item) const
+{
+  if (isDiscovery(topic, item))
+    return QStringLiteral("refused: %1/%2 is read-only (the server keeps it itself)").arg(topic, item);
+  if (!m_cfg.mayWrite(topic, item))
+    return QStringLiteral("refused: %1/%2 is not writable over MQTT (see [MQTT] Writable)").arg(topic, item);
+  return {};
 }
 
 // Writes are carried out one after the other, in the order they came; one
@@ -360,17 +787,21 @@ void MqttBridge::runWrites()
   while (!m_writes.isEmpty()) {
     const Write w = m_writes.takeFirst();
     QString result;
+    if (w.size > m_link.limits().maxValue)
+      result = QStringLiteral("refused: the value has %1 bytes, more than the %2 an item takes")
+                 .arg(w.size)
+                 .arg(m_link.limits().maxValue);
     // A retained write would be carried out again at every reconnection.
-    if (w.retained)
+    else if (w.retained)
       result = QStringLiteral("refused: a retained write is not carried out (publish without retain)");
     else if (!m_s.dde)
       result = QStringLiteral("refused: the server is shutting down");
-    else
+    else if (result = refusal(w.topic, w.item); result.isEmpty())
       result = m_s.dde->PokeOverMqtt(w.topic, w.item, w.value);
     if (!self)
       return;
-    publish(MqttConfig::resultTopic(w.mqttTopic.chopped(4)), result.isEmpty() ? QByteArray("OK") : result.toUtf8(),
-            false);
+    publish(MqttConfig::resultTopic(w.mqttTopic.chopped(4)).toUtf8(),
+            result.isEmpty() ? QByteArray("OK") : result.toUtf8(), false);
   }
   m_writing = false;
 }

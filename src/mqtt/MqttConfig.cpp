@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <algorithm>
+
 namespace tesmira {
 
 namespace {
@@ -57,7 +59,54 @@ QString MqttConfig::read(const support::Setting& setting, MqttConfig& out)
   out.caFile = get("CaFile", {});
   if (!out.caFile.isEmpty() && !QFile::exists(out.caFile))
     return QStringLiteral("CaFile %1 does not exist").arg(out.caFile);
+  const QString payload = get("Payload", QStringLiteral("text"));
+  if (payload.compare(QLatin1String("text"), Qt::CaseInsensitive) != 0 &&
+      payload.compare(QLatin1String("json"), Qt::CaseInsensitive) != 0)
+    return QStringLiteral("Payload '%1' is not text or json").arg(payload);
+  out.json = payload.compare(QLatin1String("json"), Qt::CaseInsensitive) == 0;
+  const QString writable = get("Writable", defaultWritable().join(QStringLiteral(", ")));
+  QStringList patterns;
+  for (const QString& p : writable.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString pattern = p.trimmed();
+    const QString body = pattern.startsWith(QLatin1Char('!')) ? pattern.mid(1) : pattern;
+    if (body.count(QLatin1Char('/')) != 1 || body.startsWith(QLatin1Char('/')) || body.endsWith(QLatin1Char('/')))
+      return QStringLiteral("Writable pattern '%1' is not TOPIC/ITEM").arg(pattern);
+    patterns << pattern;
+  }
+  out.setWritable(patterns);
   return {};
+}
+
+void MqttConfig::setWritable(const QStringList& patterns)
+{
+  writable = patterns;
+  m_allow.clear();
+  m_deny.clear();
+  for (const QString& pattern : writable) {
+    const bool deny = pattern.startsWith(QLatin1Char('!'));
+    // A pattern has one "/", between topic and item; * and ? stay within
+    // their side of it.
+    QRegularExpression re(QRegularExpression::wildcardToRegularExpression(deny ? pattern.mid(1) : pattern),
+                          QRegularExpression::CaseInsensitiveOption);
+    (deny ? m_deny : m_allow).append(re);
+  }
+}
+
+bool MqttConfig::mayWrite(const QString& topic, const QString& item) const
+{
+  const QString path = topic + QLatin1Char('/') + item;
+  auto any = [&](const QList<QRegularExpression>& list) {
+    return std::any_of(list.begin(), list.end(), [&](const QRegularExpression& re) { return re.match(path).hasMatch(); });
+  };
+  return any(m_allow) && !any(m_deny);
+}
+
+QStringList MqttConfig::setFilters() const
+{
+  QStringList out{base() + QStringLiteral("/+/+/set")};
+  for (const char* levels : {"/+", "/+/+/+", "/+/+/+/+"})
+    out << base() + QLatin1String(levels) + QStringLiteral("/set");
+  return out;
 }
 
 QString MqttConfig::valueTopic(const QString& topic, const QString& item) const

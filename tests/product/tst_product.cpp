@@ -64,7 +64,7 @@ private slots:
 
     r = run(server.env, "tesmira-dde", {"list", "C(3)"});
     QCOMPARE(r.exitCode, 0);
-    QVERIFY2(QRegularExpression("\\nP\\(8\\) +measure +\\d+\\n").match(r.out).hasMatch(), qPrintable(r.out));
+    QVERIFY2(QRegularExpression("\\nP\\(8\\) +measure +\\d+ 1/320 %\\n").match(r.out).hasMatch(), qPrintable(r.out));
     QVERIFY(r.out.indexOf("\nP(9) ") < r.out.indexOf("\nP(10) ")); // numbers in names compare as numbers
 
     // Discovery items are the server's own.

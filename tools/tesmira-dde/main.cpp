@@ -5,6 +5,7 @@
 //   tesmira-dde poke Tesmira 'C(3)' 'P(9)' 50
 //   tesmira-dde link [--advise] 'Tesmira|C(3)!P(8)'
 //   tesmira-dde list ['C(3)']
+//   tesmira-dde info Tesmira 'C(3)' ['P(8)']
 //
 // Values are printed on one line each with backslash escapes for control
 // bytes (see escapeValue), or byte for byte with --raw.
@@ -47,7 +48,9 @@ const char* kDescription =
     "  execute SERVICE TOPIC COMMAND     send an execute command\n"
     "  link 'SERVICE|TOPIC!ITEM'         request (or with --advise, advise) a link\n"
     "  list [TOPIC]                      the service's topics; with TOPIC its items,\n"
-    "                                    their parameter names and current values\n"
+    "                                    their parameter names, current values and units\n"
+    "  info SERVICE TOPIC [ITEM]         what the topic's items are (TopicItemInfo):\n"
+    "                                    names, unit, type, range, access, polling\n"
     "\n"
     "Output: one line per value; backslash, CR, LF, TAB and other control bytes\n"
     "are written as \\\\ \\r \\n \\t \\xHH. When several items are advised each line\n"
@@ -58,6 +61,29 @@ const char* kDescription =
     "closed by the server.";
 
 volatile std::sig_atomic_t g_stop = 0;
+
+// A row of TopicItemInfo, nine cells.
+struct InfoRow {
+    QList<QByteArray> cells;
+};
+
+QList<InfoRow> infoRows(const QByteArray& table)
+{
+    QList<InfoRow> rows;
+    const QList<QByteArray> lines = table.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) { // line 0: the header
+        QByteArray line = lines[i];
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        InfoRow r{line.split('\t')};
+        while (r.cells.size() < 9)
+            r.cells.append(QByteArray());
+        rows.append(r);
+    }
+    return rows;
+}
 
 void onSignal(int)
 {
@@ -235,6 +261,14 @@ int doList(const Options& o, const QString& topic)
         return report(c, QStringLiteral("%1|%2!TopicItemList").arg(o.service, t));
     const QList<QByteArray> items = text.isEmpty() ? QList<QByteArray>() : text.split('\t');
     const QList<QByteArray> titles = names.split('\t');
+    // The units, where the topic has metadata (the channel topics).
+    QHash<QByteArray, QByteArray> units;
+    QByteArray info;
+    if (c.request(QStringLiteral("TopicItemInfo"), &info, o.timeoutMs))
+        for (const InfoRow& r : infoRows(info))
+            units.insert(r.cells[0].toLower(), r.cells[3]);
+    else if (c.error() != ddeml::ClientError::NoItem)
+        return report(c, QStringLiteral("%1|%2!TopicItemInfo").arg(o.service, t));
     QList<QList<QByteArray>> rows{{"ITEM", "NAME", "VALUE"}};
     for (qsizetype i = 0; i < items.size(); ++i) {
         QByteArray value;
@@ -243,7 +277,11 @@ int doList(const Options& o, const QString& topic)
                 return report(c, QStringLiteral("%1|%2!%3").arg(o.service, t, QString::fromUtf8(items[i])));
             continue;
         }
-        rows.append({items[i], i < titles.size() ? titles[i] : QByteArray(), ddeml::escapeValue(value)});
+        QByteArray shown = ddeml::escapeValue(value);
+        const QByteArray unit = units.value(items[i].toLower());
+        if (!unit.isEmpty())
+            shown += ' ' + unit;
+        rows.append({items[i], i < titles.size() ? titles[i] : QByteArray(), shown});
     }
     qsizetype w0 = 0, w1 = 0;
     for (const auto& r : rows) {
@@ -252,6 +290,46 @@ int doList(const Options& o, const QString& topic)
     }
     for (const auto& r : rows)
         writeAll(r[0].leftJustified(w0 + 2) + r[1].leftJustified(w1 + 2) + r[2] + '\n');
+    return ExitOk;
+}
+
+// TopicItemInfo: one row per item after the header, cells tab-separated:
+// item, name, long name, unit, type, min, max, access, polled.
+int doInfo(const Options& o, const QString& service, const QString& topic, const QString& item)
+{
+    ddeml::Client c;
+    if (!connectTo(c, o, service, topic))
+        return report(c, QStringLiteral("%1|%2").arg(service, topic));
+    QByteArray info;
+    if (!c.request(QStringLiteral("TopicItemInfo"), &info, o.timeoutMs))
+        return report(c, QStringLiteral("%1|%2!TopicItemInfo").arg(service, topic));
+    const QList<InfoRow> rows = infoRows(info);
+    bool found = false;
+    for (const InfoRow& r : rows) {
+        if (!item.isEmpty() && QString::fromUtf8(r.cells[0]).compare(item, Qt::CaseInsensitive) != 0)
+            continue;
+        found = true;
+        const auto& x = r.cells;
+        QByteArray range;
+        if (!x[5].isEmpty() || !x[6].isEmpty())
+            range = x[5] + " .. " + x[6];
+        const QByteArray access = x[7] == "RW" ? "read and write"
+                                  : x[7] == "R" ? "read only"
+                                  : x[7] == "W" ? "write only"
+                                                : "none";
+        QByteArray out = x[0] + "  " + x[1] + '\n';
+        const QList<QPair<const char*, QByteArray>> lines{{"long name", x[2]}, {"unit", x[3]},   {"type", x[4]},
+                                                         {"range", range},    {"access", access}, {"polled", x[8] == "Y" ? QByteArray("yes") : QByteArray("no")}};
+        for (const auto& [label, value] : lines)
+            if (!value.isEmpty())
+                out += QByteArray("  ") + QByteArray(label).leftJustified(11) + value + '\n';
+        writeAll(out);
+    }
+    if (!found) {
+        std::fprintf(stderr, "tesmira-dde: %s|%s!%s: no such item\n", service.toLocal8Bit().constData(),
+                     topic.toLocal8Bit().constData(), item.toLocal8Bit().constData());
+        return ExitNoItem;
+    }
     return ExitOk;
 }
 
@@ -288,7 +366,7 @@ int main(int argc, char** argv)
     const QCommandLineOption escapes("escapes", "poke: VALUE uses the escapes \\r \\n \\t \\\\ \\xHH.");
     const QCommandLineOption fromStdin("stdin", "poke: read the value from standard input (VALUE is omitted).");
     parser.addOptions({help, version, tcp, timeout, service, warm, advise, raw, escapes, fromStdin});
-    parser.addPositionalArgument("command", "request, advise, poke, execute, link or list, and its arguments.");
+    parser.addPositionalArgument("command", "request, advise, poke, execute, link, list or info, and its arguments.");
 
     // A value or command such as -9 is an argument, not an option: the
     // parser sees a stand-in and gets the text back afterwards.
@@ -393,6 +471,11 @@ int main(int argc, char** argv)
             return doAdvise(o, service, topic, {item});
         }
         return doRequest(o, service, topic, item);
+    }
+    if (cmd == QLatin1String("info")) {
+        if (args.size() < 2 || args.size() > 3)
+            return usageError("info needs SERVICE TOPIC [ITEM]");
+        return doInfo(o, args[0], args[1], args.value(2));
     }
     if (cmd == QLatin1String("list")) {
         if (args.size() > 1)
