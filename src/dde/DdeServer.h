@@ -57,6 +57,9 @@ public:
   // happens while TopicsCreated is false.
   void DeleteTopicScr();
   frmTopic* topic(int16_t channel) const;
+  // The channel's topic, made with its items when it is missing; null for a
+  // channel beyond the table.
+  frmTopic* topicOrNew(int16_t channel);
 
   // Publishes a new value of a parameter of a channel: trims it, writes the
   // Read log line (with the value's description when a log file takes
