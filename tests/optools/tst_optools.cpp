@@ -125,9 +125,9 @@ private slots:
       QCOMPARE(std::pair(ChannelOfEntry(dde.cboChannel->currentText()),
                          ParameterOfEntry(dde.cboParameter->currentText())),
                std::pair(channel, 8));
-      const QLabel* shown = p.s->main->field("lblMessage");
+      const QLabel* shown = p.main()->field("lblMessage");
       QVERIFY(shown);
-      QCOMPARE(shown->window(), static_cast<QWidget*>(p.s->main));
+      QCOMPARE(shown->window(), static_cast<QWidget*>(p.main()));
       QVERIFY2(shown->text().startsWith(message), qPrintable(shown->text()));
       QTRY_VERIFY_WITH_TIMEOUT(shown->text().isEmpty(), 5000);
     }
