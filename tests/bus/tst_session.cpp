@@ -172,6 +172,30 @@ private slots:
     StopCommunication(*p.s);
     qunsetenv("TESMIRA_COM7");
   }
+
+  // The temporary 460800 holds on both sides, line and instrument, through
+  // the scan, though the scan finds another highest node than the stored
+  // one and applies the port settings again.
+  void raisedRateKeptThroughTheScan()
+  {
+    serverrig::Rig p;
+    QVERIFY2(serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), p.home.defaultDatabase()) &&
+               p.startBus(),
+             qPrintable(p.failure));
+    qputenv("TESMIRA_COM7", p.pty.toLocal8Bit());
+    const auto unset = qScopeGuard([] { qunsetenv("TESMIRA_COM7"); });
+    QCOMPARE(p.load("[Communication]\nInterfaceName=COM7\nBaudrate=38400\nAutoIncreaseBaudrate=True\nSystemLNA=3\n"
+                    "[Settings]\nPollParametersOnInit=False\n",
+                    "[Options]\nShowAutoIncreaseBaudrate=True\n",
+                    [](Options& o) {
+                      o.OptOpenCom = true;
+                      o.TrayIconEnabled = false;
+                    }),
+             QString());
+    QCOMPARE(std::tuple(p.s->state.CommOpen, p.s->cfg.SystemLNA, p.bus->requestedBaud(), terminalSpeed(p.pty)),
+             std::tuple(true, uint8_t(8), 460800, speed_t(B460800)));
+  }
+
 };
 
 QTEST_MAIN(TestSession)
