@@ -45,7 +45,8 @@ case "${1:-}" in
   demo)
     do_build
     # The demo keeps its own settings and database in build/demo-home, so it
-    # never touches your own; it selects the virtual bus and opens it (/O).
+    # never touches your own; it selects the virtual bus and opens it (/O),
+    # and takes the demo bus into the device table without asking (/D).
     home="$build/demo-home"
     mkdir -p "$home"
     if [ ! -f "$home/common.ini" ]; then
@@ -53,7 +54,7 @@ case "${1:-}" in
     fi
     shift
     TESMIRA_HOME="$home" XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp/tesmira-runtime-$(id -u)}" \
-      exec "$build/bin/tesmira" /O "$@" ;;
+      exec "$build/bin/tesmira" /O /D "$@" ;;
   *)
     sed -n '2,8p' "$0"; exit 2 ;;
 esac

@@ -854,7 +854,7 @@ int16_t ConfigureRS232(const std::string &interfaceName, int16_t baudCode)
 
 int16_t GetDLLVersion(std::string &version)
 {
-    version = "sora32 1.0.0";
+    version = "1.0.0";
     return 0;
 }
 

@@ -79,7 +79,8 @@ int16_t ConfigureTNet(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5
 // -7936 57600, 1..6 115200/128000/153600/230400/256000/460800. Applies at
 // once when that interface is open. Returns 0, 20 bad name, 21 bad code.
 int16_t ConfigureRS232(const std::string &interfaceName, int16_t baudCode);
-// Version text of the library. Returns 0.
+// Version text of the library: its version number alone, within the 9
+// characters a caller may keep. Returns 0.
 int16_t GetDLLVersion(std::string &version);
 // Number of interfaces: the system's serial ports (stable /dev/serial/by-id
 // names first, then ttyUSB*, ttyACM* and the ttyS* with hardware behind

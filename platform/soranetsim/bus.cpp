@@ -256,6 +256,16 @@ Faults Bus::faults() { QMutexLocker l(&mutex_); return faults_; }
 void Bus::setFaults(const Faults &f) { QMutexLocker l(&mutex_); faults_ = f; }
 void Bus::setSeed(quint32 seed) { QMutexLocker l(&mutex_); rng_.seed(seed); }
 
+QMap<int, int> Bus::acquisitions()
+{
+    QMutexLocker l(&mutex_);
+    QMap<int, int> out;
+    if (Module *m = interfaceModule())
+        for (auto a = m->acq.begin(); a != m->acq.end(); ++a)
+            out.insert(a.key(), a->node);
+    return out;
+}
+
 int Bus::requestedBaud()
 {
     QMutexLocker l(&mutex_);

@@ -108,6 +108,9 @@ public:
     // Line rate the interface module asks for (process 124, parameter 31);
     // 0 = the scenario's default.
     int requestedBaud();
+    // The node each acquisition process of the interface module reads from
+    // (process -> node; 0 once the acquisition was ended), for tests.
+    QMap<int, int> acquisitions();
     int defaultBaud() const { return defaultBaud_; }
     int interfaceNode();
     int moduleCount();

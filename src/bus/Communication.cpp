@@ -260,6 +260,7 @@ int16_t closeCommunication(Server& s, bool quiet)
   ChangeOpenCom(s, "0");
   if (s.cfg.AutoIncreaseBaudrate)
     ChangeBaudrate(s, 0, false);
+  s.state.RaisedBaudrate = 0;
   s.ShowBusy("Closing communication to SORANET", 49);
   const int16_t r = s.session->StopCommunication();
   if (s.dde)
@@ -341,6 +342,7 @@ QString ChangeBaudrate(Server& s, int32_t rate, bool allowRetry)
   s.session->StopCommunication();
   WaitWithMessages(50);
   const int32_t configured = rate == 0 ? s.cfg.Baudrate : rate;
+  s.state.RaisedBaudrate = rate; // settings applied meanwhile keep it
   if (!allowRetry) {
     QString error;
     s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), configured, s.cfg.ChainProcess,
@@ -382,8 +384,10 @@ void ApplyPortSettings(Server& s)
   if (open)
     s.session->StopCommunication();
   s.session->setBytArbiterMode(s.cfg.Arbitration);
+  // While the instrument runs at a temporary rate, the library keeps it too.
+  const int32_t rate = s.state.RaisedBaudrate != 0 ? s.state.RaisedBaudrate : s.cfg.Baudrate;
   QString error;
-  int16_t r = s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), s.cfg.Baudrate, s.cfg.ChainProcess,
+  int16_t r = s.session->ConfigureCommunication(s.cfg.InterfaceName.trimmed(), rate, s.cfg.ChainProcess,
                                                 s.cfg.ChainParameter, error);
   if (!error.isEmpty() || r > 0)
     support::prompt().MsgBox("An error occured while configuring the SORANET communication: " +

@@ -4,6 +4,7 @@
 #include "SystemScan.h"
 #include "bus/clsComSoraDLL.h"
 #include "core/Server.h"
+#include "core/Startup.h"
 #include "db/Database.h"
 #include "dde/DdeServer.h"
 #include "dde/frmTopic.h"
@@ -16,9 +17,13 @@
 #include "sora32.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <algorithm>
+#include <vector>
 
 namespace tesmira {
 namespace {
@@ -37,36 +42,62 @@ int attemptsOf(const Server& s, bool atLeastRetryPlusOne)
 }
 
 // A write request without waiting for its reply, repeated while the library
-// refuses it, at most attempts times. Returns the last code.
+// refuses it, at most attempts times. Returns the last code. With awaited,
+// a sent write's reply gets a wait slot there (see awaitReplies).
 int16_t sendWrite(Server& s, int attempts, uint8_t node, uint8_t process, uint8_t parameter, uint8_t type,
-                  int value)
+                  int value, std::vector<int>* awaited = nullptr)
 {
   int16_t code = 14;
   for (int i = 0; i < attempts; ++i) {
-    code = s.session->SendMessageWriteRequest(node, process, parameter, type, 0, QVariant(value),
-                                              s.dde->MakeRequestTag(0));
-    if (code == 0)
+    const int16_t tag = s.dde->MakeRequestTag(0);
+    code = s.session->SendMessageWriteRequest(node, process, parameter, type, 0, QVariant(value), tag);
+    if (code == 0) {
+      if (awaited)
+        awaited->push_back(s.engine->RegisterWait(tag));
       break;
+    }
   }
   return code;
+}
+
+// Waits, a second at most, until the replies of the awaited writes are in;
+// frees their slots. The writes are only queued when sent: a line closed
+// right after them would drop those the interface has not yet taken.
+void awaitReplies(Server& s, const std::vector<int>& awaited)
+{
+  QElapsedTimer clock;
+  clock.start();
+  const auto allIn = [&] {
+    QString value;
+    int16_t error = 0;
+    return std::all_of(awaited.begin(), awaited.end(),
+                       [&](int slot) { return s.engine->GetWaitResult(slot, value, error); });
+  };
+  while (!allIn() && clock.elapsed() < 1000) {
+    WaitWithMessages(2);
+    s.engine->HandleBusMessages();
+  }
+  for (int slot : awaited)
+    s.engine->ReleaseWait(slot);
 }
 
 // The interface's set-up for acquisition process i: which node and process
 // it acquires from and its options; then, for a present module, the read of
 // its modified-parameter number and the reset of the module's indication.
 // Returns 0 or the code of the write that failed.
-int16_t configureProcess(Server& s, int attempts, uint8_t interfaceNode, int16_t i, uint8_t node, uint8_t process)
+int16_t configureProcess(Server& s, int attempts, uint8_t interfaceNode, int16_t i, uint8_t node, uint8_t process,
+                         std::vector<int>* awaited = nullptr)
 {
-  int16_t code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 0, 0, node);
+  int16_t code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 0, 0, node, awaited);
   if (code == 0)
-    code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 1, 0, process);
+    code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 1, 0, process, awaited);
   if (code == 0)
-    code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 4, 1, 0);
+    code = sendWrite(s, attempts, interfaceNode, uint8_t(i), 4, 1, 0, awaited);
   const ChannelRec* rec = s.channels.channel(i);
   if (code == 0 && rec && rec->ModulePresent) {
     int16_t tag = 0;
     s.engine->Read_from_Soranet(interfaceNode, uint8_t(i), 0, 27, tag);
-    code = sendWrite(s, attempts, rec->Dev_Nodenr, 0, 19, 1, 0);
+    code = sendWrite(s, attempts, rec->Dev_Nodenr, 0, 19, 1, 0, awaited);
   }
   return code;
 }
@@ -170,12 +201,15 @@ int16_t StopInterfaceAcquisition(Server& s)
     const ChannelModel& cm = s.channels;
     const uint8_t ifNode = uint8_t(s.state.InterfaceNode);
     const int attempts = attemptsOf(s, true);
+    std::vector<int> awaited;
     for (int16_t i = 1; ifNode != 0 && i <= cm.MaxChannel; ++i) {
       s.ShowBusy(QStringLiteral("Terminating interface acquisition"), 1);
-      const int16_t code = configureProcess(s, attempts, ifNode, i, 0, 0);
+      const int16_t code = configureProcess(s, attempts, ifNode, i, 0, 0, &awaited);
       if (code != 0)
         result = code;
     }
+    // The line closes next: the interface must have taken these writes.
+    awaitReplies(s, awaited);
   }
   s.state.InterfaceAcquisition = false;
   s.LogMessage(Init, QStringLiteral("Data acquisition at interface has been ended"));
@@ -205,14 +239,8 @@ QString CheckIFIIdentChange(Server& s, int16_t channel, int16_t parameter, const
   QString error = UpdateIFINodeInfo(s, channel, number);
   if (error.isEmpty()) {
     debugInfo(s, prefix + QString::number(number) + "  update node info>");
-    if (s.dde && channel < int16_t(s.dde->TopicTable.size())) {
-      auto& slot = s.dde->TopicTable[size_t(channel)];
-      if (!slot) {
-        slot = std::make_unique<frmTopic>(s, s.dde->link(), channel);
-        slot->CreateItems(channel);
-      }
-      slot->UpdateIFIParams();
-    }
+    if (frmTopic* topic = s.dde ? s.dde->topicOrNew(channel) : nullptr)
+      topic->UpdateIFIParams();
     debugInfo(s, prefix + QString::number(number) + "  update parameters>");
     error = UpdateIFIDB(s, channel);
     debugInfo(s, prefix + QString::number(number) + "  update database>");
@@ -234,7 +262,9 @@ QString UpdateIFINodeInfo(Server& s, int16_t channel, uint8_t& number)
   const qsizetype nul = ident.indexOf(QChar(0));
   if (nul >= 0)
     ident.truncate(nul);
-  c.Dev_Ver = ident.left(20).leftJustified(20, QLatin1Char(' '));
+  // The ident string is the device-type character followed by the module
+  // number; Dev_Ver holds the module number, as the scan stores it.
+  c.Dev_Ver = ident.mid(1).left(20).leftJustified(20, QLatin1Char(' '));
   debugInfo(s, prefix + "  identstring: " + ident.left(20));
   if (ident.isEmpty() || ident.at(0).unicode() != number)
     debugInfo(s, prefix + "  identnrs don't match!");

@@ -19,6 +19,7 @@ struct ProcessState {
   bool InterfaceAcquisition = false; // config: interface acquisition running
   int bExtendPolling = 0;      // engine: polling hold count (> 0 holds polling)
   int InterfaceNode = 0;       // config: node of the interface module
+  int RaisedBaudrate = 0;      // bus: the temporary rate line and instrument use (0: the configured one)
   long RxCount = 0;            // engine: replies taken from the library
   QString BusLost;             // bus: why the open bus is lost (empty while it works)
 

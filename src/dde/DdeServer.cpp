@@ -157,6 +157,18 @@ frmTopic* DdeServer::topic(int16_t channel) const
   return channel >= 0 && size_t(channel) < TopicTable.size() ? TopicTable[channel].get() : nullptr;
 }
 
+frmTopic* DdeServer::topicOrNew(int16_t channel)
+{
+  if (channel < 0 || size_t(channel) >= TopicTable.size())
+    return nullptr;
+  auto& slot = TopicTable[size_t(channel)];
+  if (!slot) {
+    slot = std::make_unique<frmTopic>(m_s, *m_link, channel);
+    slot->CreateItems(channel);
+  }
+  return slot.get();
+}
+
 frmTopic* DdeServer::topicByName(const QString& name) const
 {
   // "C(" digits ")": the channel is the table's index.

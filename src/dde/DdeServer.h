@@ -60,6 +60,9 @@ public:
   // The channel topic of that name ("C(3)", any letter case); null when
   // there is none.
   frmTopic* topicByName(const QString& name) const;
+  // The channel's topic, made with its items when it is missing; null for a
+  // channel beyond the table.
+  frmTopic* topicOrNew(int16_t channel);
 
   // Publishes a new value of a parameter of a channel: trims it, writes the
   // Read log line (with the value's description when a log file takes

@@ -165,6 +165,14 @@ QString ServerTopic::OpenCom_Change(const QString& text)
       m_s.log->LogMessage(Error, reason + QStringLiteral(" [DDEItem: Server!OpenCom]"));
     return reason;
   }
+  // Simulation and an open communication never hold together: the menu
+  // offers neither opening nor closing while simulating, nor does the item.
+  if (m_s.state.SimulationOn) {
+    const QString reason = QStringLiteral("Simulation is on: switch it off before opening or closing the communication");
+    if (m_s.log)
+      m_s.log->LogMessage(Warn, reason + QStringLiteral(" [DDEItem: Server!OpenCom]"));
+    return reason;
+  }
   ++m_openComGuard;
   QString refusal;
   if (open) {

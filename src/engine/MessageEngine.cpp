@@ -17,6 +17,8 @@
 #include "sora32.h"
 
 #include <QElapsedTimer>
+
+#include <algorithm>
 #include <cmath>
 
 namespace tesmira {
@@ -303,7 +305,7 @@ QString MessageEngine::Read_from_Soranet(uint8_t node, uint8_t proc, int16_t cha
   const int16_t error = s.session->SendMessageReadRequest(node, proc, fb, type, length, newTag);
   if (error == 0) {
     tag = newTag;
-    ReadGeneration[newTag] = WriteGeneration[{channel, parameter}];
+    ReadGeneration[newTag] = {channel, WriteGeneration[{channel, parameter}]};
   }
   const QString text = s.errors->HandleErrorMessage(error, uint8_t(channel), parameter, false, QString());
   if (!text.isEmpty() && s.log)
@@ -614,7 +616,7 @@ int16_t MessageEngine::HandleBusMessages()
         }
       }
       if (error == 0 && (!text.isEmpty() || type == 4) && kind == 1 && s.channels.available(channel, parameter) &&
-          !StaleRead(tag, channel, parameter)) {
+          !StaleRead(tag, parameter)) {
         const QString shown = modulePresent(channel) ? text : QStringLiteral("n/a");
         s.dde->Change_dde_item(channel, parameter, shown);
         for (int16_t c : siblings)
@@ -858,61 +860,48 @@ bool MessageEngine::WaitForReply(int16_t tag, int32_t limitSeconds, QString& val
 
 int MessageEngine::RegisterWait(int16_t tag)
 {
-  if (tag == 0)
-    return -1;
-  for (size_t i = 0; i < WaitTag.size(); ++i)
-    if (WaitTag[i] == 0) {
-      WaitTag[i] = tag;
-      return int(i) + 1;
-    }
-  WaitTag.push_back(tag);
-  WaitValue.emplace_back();
-  WaitError.push_back(0);
-  return int(WaitTag.size());
+  auto slot = std::find_if(WaitTable.begin(), WaitTable.end(), [](const WaitSlot& w) { return w.state == WaitSlot::Free; });
+  if (slot == WaitTable.end())
+    slot = WaitTable.insert(WaitTable.end(), WaitSlot{});
+  *slot = WaitSlot{WaitSlot::Waiting, tag, {}, 0};
+  return int(slot - WaitTable.begin()) + 1;
 }
 
 void MessageEngine::StoreReply(int16_t tag, const QString& value, int16_t error)
 {
-  if (tag == 0)
-    return;
-  for (size_t i = 0; i < WaitTag.size(); ++i)
-    if (WaitTag[i] == tag) {
-      WaitTag[i] = -1;
-      WaitValue[i] = value;
-      WaitError[i] = error;
-    }
+  for (WaitSlot& w : WaitTable)
+    if (w.state == WaitSlot::Waiting && w.tag == tag)
+      w = WaitSlot{WaitSlot::Arrived, tag, value, error};
 }
 
 bool MessageEngine::GetWaitResult(int slot, QString& value, int16_t& error) const
 {
-  if (slot < 1 || slot > int(WaitTag.size())) {
+  if (slot < 1 || slot > int(WaitTable.size())) {
     value.clear();
     error = 0;
     return false;
   }
-  value = WaitValue[size_t(slot - 1)];
-  error = WaitError[size_t(slot - 1)];
-  return WaitTag[size_t(slot - 1)] == -1;
+  const WaitSlot& w = WaitTable[size_t(slot - 1)];
+  value = w.value;
+  error = w.error;
+  return w.state == WaitSlot::Arrived;
 }
 
 void MessageEngine::ReleaseWait(int slot)
 {
-  if (slot < 1 || slot > int(WaitTag.size()))
-    return;
-  WaitTag[size_t(slot - 1)] = 0;
-  WaitValue[size_t(slot - 1)].clear();
-  WaitError[size_t(slot - 1)] = 0;
+  if (slot >= 1 && slot <= int(WaitTable.size()))
+    WaitTable[size_t(slot - 1)] = WaitSlot{};
 }
 
-bool MessageEngine::StaleRead(int16_t tag, int16_t channel, int16_t parameter)
+bool MessageEngine::StaleRead(int16_t tag, int16_t parameter)
 {
   const auto it = ReadGeneration.find(tag);
   if (it == ReadGeneration.end())
     return false;
-  const uint32_t sent = it->second;
+  const SentRead sent = it->second;
   ReadGeneration.erase(it);
-  const auto w = WriteGeneration.find({channel, parameter});
-  return w != WriteGeneration.end() && w->second != sent;
+  const auto w = WriteGeneration.find({sent.channel, parameter});
+  return w != WriteGeneration.end() && w->second != sent.generation;
 }
 
 void MessageEngine::ResetForOpen()
@@ -922,9 +911,7 @@ void MessageEngine::ResetForOpen()
   ReadGeneration.clear();
   LastAnswer.start();
   TimeoutsSinceAnswer = 0;
-  WaitTag.clear();
-  WaitValue.clear();
-  WaitError.clear();
+  WaitTable.clear();
   PartialValue.clear();
 }
 

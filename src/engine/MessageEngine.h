@@ -102,7 +102,9 @@ public:
   // until the reply with tag has been handled or more than limitSeconds
   // have passed. True with its value text and code when it arrived.
   bool WaitForReply(int16_t tag, int32_t limitSeconds, QString& value, int16_t& error);
-  // A slot (from 1) waiting for tag; -1 for tag 0 (nothing to wait for).
+  // A slot (from 1) waiting for tag. Every 16-bit value is a tag (the
+  // tags of parameter 255 run through -1 and 0): a slot's state is kept
+  // apart from its tag.
   int RegisterWait(int16_t tag);
   // Records a handled reply for every slot waiting for its tag.
   void StoreReply(int16_t tag, const QString& value, int16_t error);
@@ -110,7 +112,7 @@ public:
   bool GetWaitResult(int slot, QString& value, int16_t& error) const;
   void ReleaseWait(int slot);
   // Number of slots in the table (it grows, never shrinks).
-  int waitSlots() const { return int(WaitTag.size()); }
+  int waitSlots() const { return int(WaitTable.size()); }
 
   // Real-time channel records inactive and the wait table emptied: the
   // state of a freshly opened communication.
@@ -141,19 +143,30 @@ public:
   QVariant PartialValue;
 
   // Reply wait table, slot n at index n - 1.
-  std::vector<int16_t> WaitTag;
-  std::vector<QString> WaitValue;
-  std::vector<int16_t> WaitError;
+  struct WaitSlot {
+    enum State : uint8_t { Free, Waiting, Arrived } state = Free;
+    int16_t tag = 0;
+    QString value;
+    int16_t error = 0;
+  };
+  std::vector<WaitSlot> WaitTable;
 
   // Write generations: a read carries the generation of its item (channel,
   // parameter) from the moment it was sent; a write sent since then makes
   // its reply stale, and a stale value is not published (it would flip the
   // item back to the value from before the write).
+  // The generation is the one of the channel that asked: a reply at
+  // process 0 (the ident string) maps to the module's first channel, while
+  // a further channel of the module may have asked for it.
   std::map<std::pair<int16_t, int16_t>, uint32_t> WriteGeneration;
-  std::unordered_map<int16_t, uint32_t> ReadGeneration; // by request tag
-  // Whether the read reply with tag for (channel, parameter) was sent
-  // before the item's last write; forgets the tag.
-  bool StaleRead(int16_t tag, int16_t channel, int16_t parameter);
+  struct SentRead {
+    int16_t channel;
+    uint32_t generation;
+  };
+  std::unordered_map<int16_t, SentRead> ReadGeneration; // by request tag
+  // Whether the read reply with tag for parameter was sent before the last
+  // write of the item of the channel that asked; forgets the tag.
+  bool StaleRead(int16_t tag, int16_t parameter);
 
   // Since when no instrument has answered a request, and how many requests
   // have timed out since: the watchdog's measure of a silent bus.

@@ -65,7 +65,7 @@ QString SystemOverviewText(const Server& s, const QDateTime& now)
   QStringList lines;
   lines << ResourceString(101) + QStringLiteral(" SORANET DDE-server")
         << "Date: " + locale.toString(now.date(), QLocale::ShortFormat) + " Time: " +
-             locale.toString(now.time(), QLocale::LongFormat)
+             locale.toString(now.time(), locale.timeFormat(QLocale::LongFormat).remove(QLatin1Char('t')).trimmed())
         << QString() << "Tesmira " + (s.general ? s.general->sVersion().trimmed() : QString())
         << "SORANET.DLL " + QString::fromStdString(library).left(9)
         << "Database " + (s.db ? s.db->DBVersion : QString()) << QString()

@@ -127,7 +127,10 @@ void Simulation::Simulate_value(int16_t channel, const QString&, int16_t paramet
     if (r)
       s.dde->Change_dde_item(channel, 1, QString(QChar(r->Dev_ID)) + r->Dev_Ver.leftJustified(20, ' ', true));
   } else if (parameter == 9) {
-    tmrSimulation.start();
+    // Enabled, not restarted: setpoints poked faster than the step must
+    // not keep the measure from moving.
+    if (!tmrSimulation.isActive())
+      tmrSimulation.start();
   } else {
     s.dde->Change_dde_item(channel, parameter, value);
   }

@@ -55,11 +55,13 @@ bool speedRound(Server& s, int16_t channel, int16_t parameter, const QString& na
 
 }
 
+// A number, written as a number may be ("3", "3.0", "3e0"), that is a whole
+// channel in range.
 bool SpeedTestChannelAccepted(const QString& answer, int maxChannel)
 {
   bool ok = false;
-  const int channel = answer.trimmed().toInt(&ok);
-  return ok && channel >= 1 && channel <= maxChannel;
+  const double channel = answer.trimmed().toDouble(&ok);
+  return ok && channel == std::trunc(channel) && channel >= 1 && channel <= maxChannel;
 }
 
 bool LNAAnswerAccepted(const QString& answer, const QString& defaultText)
@@ -106,7 +108,7 @@ void mnuComSpeedTest_Click(Server& s)
   } while (!answer.isEmpty() && !SpeedTestChannelAccepted(answer, maxChannel));
 
   if (!answer.isEmpty() && s.engine) {
-    const auto channel = int16_t(answer.trimmed().toInt());
+    const auto channel = int16_t(answer.trimmed().toDouble());
     Round pna, measure;
     if (speedRound(s, channel, 2, QStringLiteral("pna"), pna) &&
         speedRound(s, channel, 8, QStringLiteral("measure"), measure))

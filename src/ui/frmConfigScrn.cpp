@@ -135,9 +135,13 @@ frmConfigScrn::frmConfigScrn(Server& server, QWidget* owner) : QDialog(owner), s
   outer->addLayout(row, 1);
   outer->addLayout(OkCancelRow(this, cmdOK, cmdCancel, chkAutoIncrease));
 
-  connect(lvwInterfaces, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
-    if (item)
-      m_interface = PortNameOfEntry(item->text());
+  // The interface follows the entry the operator selects. Not the current
+  // item: Qt makes the first entry current when the list gets the focus,
+  // without selecting it, and that must not replace the stored interface.
+  connect(lvwInterfaces, &QListWidget::itemSelectionChanged, this, [this] {
+    const QList<QListWidgetItem*> picked = lvwInterfaces->selectedItems();
+    if (!picked.isEmpty())
+      m_interface = picked.first()->data(Qt::UserRole).toString();
   });
   connect(m_rates, &QButtonGroup::idClicked, this, [this](int i) { m_rate = RateOfOption(i); });
   connect(m_arbitrations, &QButtonGroup::idClicked, this,
@@ -204,6 +208,7 @@ void frmConfigScrn::listInterfaces()
   const int16_t n = sora32::GetNrPorts();
   m_interfaceCount = uint8_t(std::clamp<int16_t>(n, 0, 255));
   const QStyle* st = style();
+  QListWidgetItem* stored = nullptr;
   for (int16_t i = 0; i < n; ++i) {
     int32_t value = 0;
     std::string name;
@@ -217,9 +222,21 @@ void frmConfigScrn::listInterfaces()
                                         : value == 3 ? QStyle::SP_DriveNetIcon
                                                      : QStyle::SP_ComputerIcon);
     auto* item = new QListWidgetItem(icon, text, lvwInterfaces);
+    item->setData(Qt::UserRole, PortNameOfEntry(text));
     if (PortNameOfEntry(text) == m_interface)
-      lvwInterfaces->setCurrentItem(item);
+      stored = item;
   }
+  // A stored interface the library does not list (an unplugged adapter, a
+  // pseudo-terminal) is shown first, so the operator sees what is configured
+  // and OK keeps it.
+  if (!stored && !m_interface.isEmpty()) {
+    stored = new QListWidgetItem(st->standardIcon(QStyle::SP_MessageBoxWarning),
+                                 m_interface + QStringLiteral(" (not present)"));
+    stored->setData(Qt::UserRole, m_interface);
+    lvwInterfaces->insertItem(0, stored);
+  }
+  if (stored)
+    lvwInterfaces->setCurrentItem(stored);
 }
 
 void frmConfigScrn::cmdOK_Click()

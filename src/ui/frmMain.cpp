@@ -283,6 +283,15 @@ void frmMain::buildBody()
   m_txtTerm->viewport()->installEventFilter(this);
   row->addWidget(m_txtTerm, 1);
 
+  // The message field: notes of the tools (the test form's link copy and
+  // paste), set through the status field "lblMessage".
+  auto* message = new QLabel(central);
+  message->setObjectName("lblMessage");
+  message->setMinimumHeight(3 * message->fontMetrics().height());
+  message->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_fieldLabels.insert(QStringLiteral("lblmessage"), message);
+  outer->addWidget(message);
+
   setCentralWidget(central);
 
   m_panel1 = new QLabel(this);

@@ -300,10 +300,14 @@ void frmNetwork::Form_Activate()
     QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
     return;
   }
+  // The line the operator picked, not Qt's keyboard cursor: the outline
+  // makes its first line current when it gets the focus, and re-opening
+  // must not pick (and wink) a line nobody chose.
   QList<QTreeWidgetItem*> flat;
   for (QTreeWidgetItemIterator it(outFlowDevices); *it; ++it)
     flat << *it;
-  const int remembered = flat.indexOf(outFlowDevices->currentItem());
+  const QList<QTreeWidgetItem*> picked = outFlowDevices->selectedItems();
+  const int remembered = picked.isEmpty() ? -1 : int(flat.indexOf(picked.first()));
   tmrReadOutAndControl.setInterval(500);
   tmrReadOutAndControl.start();
   CurrentChannel = 0;
@@ -314,6 +318,7 @@ void frmNetwork::Form_Activate()
   cmdChange->setEnabled(false);
   cmdAdd->setEnabled(false);
   cmdNew->setEnabled(s.state.CommOpen);
+  cmdCheckBusConfig->setEnabled(s.state.CommOpen);
   fill_list();
   ProcessOutline();
   selectLine(remembered);
@@ -855,7 +860,8 @@ void frmNetwork::cmdAddModule()
 void frmNetwork::cmdCheckBusConfig_Click()
 {
   support::Trace t(s.debug(), kModule, "cmdCheckBusConfig_Click");
-  if (m_busy || !s.engine)
+  // The rescan opens the bus: never while simulating.
+  if (m_busy || !s.engine || !s.state.CommOpen || s.state.SimulationOn)
     return;
   m_busy = true;
   tmrReadOutAndControl.stop();

@@ -5,6 +5,7 @@
 #include "config/DeviceTable.h"
 #include "core/Server.h"
 #include "db/Database.h"
+#include "engine/MessageEngine.h"
 #include "log/LogCategory.h"
 
 #include "Debug.h"
@@ -14,6 +15,8 @@
 #include <QSqlRecord>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace tesmira {
 
@@ -43,6 +46,16 @@ QString ParameterListCell(const ParameterListColumn& column, const QVariant& val
 {
   if (value.isNull() || value.toString().isEmpty())
     return {};
+  if (column.field == QLatin1String("Min") || column.field == QLatin1String("Max")) {
+    // Limits read as the values they bound: a whole number within the
+    // 32-bit range as its digits, any other as a float value text.
+    bool ok = false;
+    const double v = value.toString().trimmed().toDouble(&ok);
+    if (ok && v == std::trunc(v) && std::abs(v) <= 2147483647.0)
+      return QString::number(qint64(v));
+    if (ok)
+      return MessageEngine::FloatText(v);
+  }
   if (!column.yesNo)
     return value.toString().trimmed();
   const QString t = value.toString().trimmed();

@@ -29,6 +29,8 @@ namespace {
 
 const QString kSection = QStringLiteral("TestForm");
 const char* kModule = "frmTest";
+// The main window's message field (a status field without a server item).
+const QString kMessageField = QStringLiteral("lblMessage");
 
 }
 
@@ -136,11 +138,6 @@ frmTest::frmTest(Server& server, QWidget* owner) : QWidget(owner, Qt::Window), s
   options->addStretch(1);
   options->addWidget(lblBusy);
   outer->addLayout(options);
-  lblMessage = new QLabel(this);
-  lblMessage->setObjectName("lblMessage");
-  lblMessage->setMinimumHeight(3 * fontMetrics().height());
-  lblMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  outer->addWidget(lblMessage);
   outer->addStretch(1);
 
   connect(cmdPlusFB, &QPushButton::clicked, this, &frmTest::cmdPlusFB_Click);
@@ -175,7 +172,7 @@ frmTest::frmTest(Server& server, QWidget* owner) : QWidget(owner, Qt::Window), s
   connect(&tmrUpdate, &QTimer::timeout, this, &frmTest::tmrUpdate_Timer);
   tmrShowMessage.setInterval(3000);
   tmrShowMessage.setSingleShot(true);
-  connect(&tmrShowMessage, &QTimer::timeout, lblMessage, &QLabel::clear);
+  connect(&tmrShowMessage, &QTimer::timeout, this, [this] { s.fields.set(kMessageField, QString()); });
   resize(820, 420);
 }
 
@@ -457,7 +454,8 @@ void frmTest::cmdReadDDE_Click(int i)
   int c = 0, p = 0;
   if (!rowTarget(rowsDDE[i], c, p) || p < 0 || p > s.db->MaxParNr || (p > 0 && !s.channels.available(c, p)))
     return;
-  const frmTopic* t = s.dde->topic(int16_t(c));
+  // What a linked client would receive; the topic is made when missing.
+  const frmTopic* t = s.dde->topicOrNew(int16_t(c));
   if (t && t->hasItem(int16_t(p)))
     rowsDDE[i].txtRead->setText(t->item(int16_t(p)));
 }
@@ -494,9 +492,10 @@ void frmTest::tmrUpdate_Timer()
     cmdReadDDE_Click(i);
 }
 
+// The message goes to the main window's message field, for a while.
 void frmTest::showMessage(const QString& text)
 {
-  lblMessage->setText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  s.fields.set(kMessageField, QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   tmrShowMessage.start();
 }
 

@@ -76,7 +76,6 @@ public:
   QCheckBox* chkPollingDisabled = nullptr;
   QCheckBox* chkShortNames = nullptr;
   QLabel* lblBusy = nullptr;
-  QLabel* lblMessage = nullptr;
   QPushButton *cmdPlusFB = nullptr, *cmdMinFB = nullptr, *cmdPlusDDE = nullptr, *cmdMinDDE = nullptr;
   QPushButton *cmdCopy = nullptr, *cmdPaste = nullptr;
   QTimer tmrUpdate;

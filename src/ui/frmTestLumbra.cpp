@@ -51,7 +51,7 @@ frmTestLumbra::frmTestLumbra(Server& server, QWidget* owner) : QDialog(owner), s
   cboType->addItems({"Byte/Char", "Integer", "Float", "Long", "String"});
   txtLength = field("txtLength", "Length");
   txtValue = field("txtValue", "Value");
-  txtReponse = field("txtReponse", "Reponse");
+  txtReponse = field("txtReponse", "Response");
   txtReponse->setReadOnly(true);
   txtNode->setText("3");
   txtProcess->setText("1");

@@ -6,12 +6,29 @@
 #include "bus/Communication.h"
 
 #include "ui/ConsolePane.h"
+
+#include <QScopeGuard>
 #include <QtTest>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
 using namespace tesmira;
+
+namespace {
+
+// The output speed set on a terminal (a termios speed code); 0 when unknown.
+speed_t terminalSpeed(const QString& path)
+{
+  const int fd = ::open(QFile::encodeName(QFileInfo(path).canonicalFilePath()).constData(), O_RDONLY | O_NOCTTY);
+  termios t{};
+  const bool read = fd >= 0 && tcgetattr(fd, &t) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  return read ? cfgetospeed(&t) : 0;
+}
+
+}
 
 class TestSession : public QObject {
   Q_OBJECT
@@ -66,6 +83,24 @@ private slots:
     qunsetenv("TESMIRA_SIM_SCENARIO");
     QCOMPARE(int(r), 24);
   }
+  // Closing ends the interface's acquisition of every channel before the
+  // line goes: the writes that end it are answered, none is dropped.
+  void closingEndsTheAcquisition()
+  {
+    serverrig::Rig p;
+    QCOMPARE(p.start(38400), QString());
+    QVERIFY(p.s->state.InterfaceAcquisition);
+    const QMap<int, int> acquiring = p.bus->acquisitions();
+    QVERIFY(std::count_if(acquiring.begin(), acquiring.end(), [](int node) { return node > 0; }) > 1);
+    StopCommunication(*p.s);
+    QStringList still; // processes of the interface still acquiring from a node
+    const QMap<int, int> after = p.bus->acquisitions();
+    for (auto a = after.begin(); a != after.end(); ++a)
+      if (a.value() != 0)
+        still << QString("%1:%2").arg(a.key()).arg(a.value());
+    QCOMPARE(still, QStringList());
+  }
+
   // The opening procedure with its retry, the temporary rate on a COM port
   // and its return to the instrument default on closing, and a rate the
   // line cannot take, which leaves the open line at the rate it has.
@@ -133,13 +168,32 @@ private slots:
     ApplyPortSettings(*p.s);
     QCOMPARE(p.prompt.asked.size(), 1);
     QVERIFY(p.prompt.asked[0].text.endsWith("\r\nBaudrate not supported."));
-    const int fd = ::open(QFile::encodeName(QFileInfo(line).canonicalFilePath()).constData(), O_RDONLY | O_NOCTTY);
-    termios t{};
-    const bool read = fd >= 0 && tcgetattr(fd, &t) == 0;
-    ::close(fd);
-    QCOMPARE(std::pair(read, cfgetospeed(&t)), std::pair(true, speed_t(B38400)));
+    QCOMPARE(terminalSpeed(line), speed_t(B38400));
     StopCommunication(*p.s);
     qunsetenv("TESMIRA_COM7");
+  }
+
+  // The temporary 460800 holds on both sides, line and instrument, through
+  // the scan, though the scan finds another highest node than the stored
+  // one and applies the port settings again.
+  void raisedRateKeptThroughTheScan()
+  {
+    serverrig::Rig p;
+    QVERIFY2(serverrig::installDatabase(qEnvironmentVariable("TESMIRA_BIN_DIR"), p.home.defaultDatabase()) &&
+               p.startBus(),
+             qPrintable(p.failure));
+    qputenv("TESMIRA_COM7", p.pty.toLocal8Bit());
+    const auto unset = qScopeGuard([] { qunsetenv("TESMIRA_COM7"); });
+    QCOMPARE(p.load("[Communication]\nInterfaceName=COM7\nBaudrate=38400\nAutoIncreaseBaudrate=True\nSystemLNA=3\n"
+                    "[Settings]\nPollParametersOnInit=False\n",
+                    "[Options]\nShowAutoIncreaseBaudrate=True\n",
+                    [](Options& o) {
+                      o.OptOpenCom = true;
+                      o.TrayIconEnabled = false;
+                    }),
+             QString());
+    QCOMPARE(std::tuple(p.s->state.CommOpen, p.s->cfg.SystemLNA, p.bus->requestedBaud(), terminalSpeed(p.pty)),
+             std::tuple(true, uint8_t(8), 460800, speed_t(B460800)));
   }
 
 };

@@ -97,6 +97,13 @@ private slots:
              qPrintable(w.logSince(mark).join('\n')));
     QVERIFY(pokeText(ctl, 12, "0"));
     QCOMPARE(simValue(def(12).FBnr), 0.0);
+
+    // A wink poked into P(1) of a further channel of a four-channel module:
+    // the item shows the module's ident string again, not the poked text.
+    const int further = w.channelOf(6, 3);
+    QVERIFY(further > 0);
+    QVERIFY(pokeText(further, 1, "9"));
+    QVERIFY2(w.until([&] { return w.item(further, 1).endsWith("M00000006"); }), qPrintable(w.item(further, 1)));
   }
 
   // Refused writes are reported, the poking client is told why, and nothing

@@ -93,9 +93,9 @@ struct Program {
   template <typename F> static bool until(F cond, int ms = 10000) { return ::until(cond, ms); }
   // A column of the channel's NetDevPar row, read through a plain SQLite
   // connection; -1 when there is none.
-  int deviceColumn(const QString& column, int channel)
+  QVariant deviceColumn(const QString& column, int channel)
   {
-    int v = -1;
+    QVariant v = -1;
     {
       QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "netdevpar");
       db.setDatabaseName(home.defaultDatabase());
@@ -103,13 +103,13 @@ struct Program {
       QSqlQuery q(db);
       if (db.open() && q.exec(QString("SELECT %1 FROM NetDevPar WHERE Dev_Chan=%2 ORDER BY rowid").arg(column).arg(channel)) &&
           q.next())
-        v = q.value(0).toInt();
+        v = q.value(0);
     }
     QSqlDatabase::removeDatabase("netdevpar");
     return v;
   }
-  int polled(int channel) { return deviceColumn("Polling", channel); }
-  int deviceId(int channel) { return deviceColumn("Dev_ID", channel); }
+  int polled(int channel) { return deviceColumn("Polling", channel).toInt(); }
+  int deviceId(int channel) { return deviceColumn("Dev_ID", channel).toInt(); }
   // What the program has written to standard output (its console lines).
   QByteArray output() const { return read("stdout.txt"); }
   // What it has written to standard error (Error and Warn lines, message

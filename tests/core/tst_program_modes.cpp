@@ -4,6 +4,7 @@
 // identity, the modified-parameter check and the quiet rule of code 34.
 #include "ProcessRig.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtTest>
 
@@ -75,10 +76,28 @@ private slots:
     QCOMPARE(seen.value("P(8)"), QStringList({"53", "78", "90", "95", "98", "99", "100"}));
     QCOMPARE(seen.value("P(55)"),
              QStringList({"1006784", "1009984", "1011520", "1012160", "1012544", "1012672", "1012800"}));
+    // A client poking the setpoint faster than the 200 ms step for a
+    // second still sees the measure move meanwhile.
+    QElapsedTimer poking;
+    poking.start();
+    while (poking.elapsed() < 1000)
+      QVERIFY(p.put("C(3)", "P(9)", "200"));
+    QVERIFY2(p.get("C(3)", "P(8)").toInt() > 100, qPrintable(p.get("C(3)", "P(8)")));
     QVERIFY(p.put("C(3)", "P(1)", "9"));
     QCOMPARE(p.get("C(3)", "P(1)"), QString(QChar(4)) + "FC0000004");
     QVERIFY(p.put("C(3)", "P(0)", "ALL"));
     QCOMPARE(p.get("C(3)", "P(0)"), QString("0"));
+    // The communication is neither closed nor opened under the simulation.
+    for (const char* value : {"0", "1"}) {
+      Client server;
+      QVERIFY(server.connect("Tesmira", "Server"));
+      QVERIFY(!server.poke("OpenCom", QString(value), 5000));
+      QVERIFY2(server.errorString().contains(
+                 "Simulation is on: switch it off before opening or closing the communication"),
+               qPrintable(server.errorString()));
+    }
+    QCOMPARE(QStringList({p.get("Server", "OpenCom"), p.get("Server", "ComStatus"), p.get("C(3)", "P(9)")}),
+             QStringList({"0", "Simulation", "200"}));
     QCOMPARE(p.stop(), 0);
   }
 
@@ -145,6 +164,7 @@ private slots:
       QVERIFY(until([&] { return p.get("C(2)", "P(49)") == "pressure"; }, 15000));
       QCOMPARE(p.get("C(2)", "P(13)"), QString("<none>"));
       QVERIFY(until([&] { return p.deviceId(2) == 6; }));
+      QCOMPARE(p.deviceColumn("Dev_Ver", 2).toString(), QString("PM0000003"));
     }
 
     auto reported = [&](const char* column) {

@@ -236,6 +236,27 @@ private slots:
     QCOMPARE(std::pair(w.s->state.bExtendPolling, w.s->engine->HandlerDepth), std::pair(0, 0L));
   }
 
+  // Every tag there is waits for its own reply and only for it: those of
+  // parameter 255 run through -1 and 0.
+  void waitTableTakesEveryTag()
+  {
+    WORLD(w, false);
+    MessageEngine& e = *w.s->engine;
+    for (int i = 0; i < 128; ++i) {
+      const int16_t tag = w.s->dde->MakeRequestTag(255);
+      const int slot = e.RegisterWait(tag);
+      QString v;
+      int16_t error = 0;
+      const bool early = e.GetWaitResult(slot, v, error);
+      e.StoreReply(int16_t(tag + 1), "other", 0);
+      const bool other = e.GetWaitResult(slot, v, error);
+      e.StoreReply(tag, "mine", 3);
+      const bool arrived = e.GetWaitResult(slot, v, error) && v == "mine" && error == 3;
+      e.ReleaseWait(slot);
+      QVERIFY2(!early && !other && arrived, qPrintable(QString::number(tag)));
+    }
+  }
+
   void interfaceRealTimeSetup()
   {
     WORLD(w, true);

@@ -71,19 +71,26 @@ private slots:
   void initTestCase() { qputenv("TESMIRA_SIM_PACING", "0"); }
 
   // Loaded values the dialog does not offer select its defaults; without
-  // its program option the automatic rate is neither offered nor kept.
+  // its program option the automatic rate is neither offered nor kept. A
+  // stored interface the list does not hold (an unplugged adapter) is shown
+  // first and survives OK, even after the list had the focus.
   void communicationSettingsRules()
   {
-    Rig r("[Communication]\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n");
+    Rig r("[Communication]\nInterfaceName=/dev/pts/99\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n");
     frmConfigScrn* d = r.configScreen();
     QVERIFY(d && d->isVisible());
     QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
     QVERIFY(d->optBaudrate[3]->isChecked() && d->optArbitration[3]->isChecked());
     QVERIFY(!d->chkAutoIncrease->isVisibleTo(d));
+    QVERIFY(d->lvwInterfaces->count() > 1);
+    QCOMPARE(d->lvwInterfaces->item(0)->text(), QString("/dev/pts/99 (not present)"));
+    QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(d->lvwInterfaces, &focus);
     d->cmdOK->click();
-    QCOMPARE(QStringList({r.common("Communication/Baudrate"), r.common("Communication/Arbitration"),
+    QCOMPARE(QStringList({r.common("Communication/InterfaceName"), r.commport("InterfaceName").toString(),
+                          r.common("Communication/Baudrate"), r.common("Communication/Arbitration"),
                           r.common("Communication/AutoIncreaseBaudrate"), r.commport("Shake").toString()}),
-             QStringList({"38400", "67", "False", "67"}));
+             QStringList({"/dev/pts/99", "/dev/pts/99", "38400", "67", "False", "67"}));
   }
 
   // The port list of a machine with one USB adapter, one real and one empty
@@ -244,6 +251,11 @@ private slots:
       shown << g->item(row, 0)->text();
     QCOMPARE(shown, expected);
     QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
+    // Limits as value texts: whole ones as digits, others as floats.
+    QStringList limits;
+    for (const char* p : {"8", "17"})
+      limits << g->item(expected.indexOf(p), 6)->text() << g->item(expected.indexOf(p), 7)->text();
+    QCOMPARE(limits, QStringList({"-23593", "41942", "1.000000E-10", "1.000000E+10"}));
     r.w->menu("mnuParList")->trigger();
     QVERIFY(g->rowCount() > shown.size());
   }

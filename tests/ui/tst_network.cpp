@@ -89,13 +89,34 @@ private slots:
                                      "Ch: 2, SN00000003, DMFM, node 3 (analog instrument)",
                                      "Ch: 3, FC0000005, DMFC, node 5 (analog instrument)"}));
     QVERIFY(b.w->cmdNew->isEnabled() && !b.w->cmdAdd->isEnabled() && !b.w->cmdChange->isEnabled());
+    // The outline had the focus (its keyboard cursor on line 1) but nobody
+    // picked a line: re-opened, nothing is picked. A picked line is picked
+    // again.
+    QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(b.w->outFlowDevices, &focus);
     b.w->close();
     b.s->commands->Rcvd_dde_Cmnd(0, "-4");
     QVERIFY(b.w->isVisible());
+    QCOMPARE(std::pair(int(b.w->CurrentChannel), int(b.w->outFlowDevices->selectedItems().size())), std::pair(0, 0));
+    b.pick(3);
+    b.w->close();
+    b.showList();
+    QCOMPARE(b.w->CurrentChannel, int16_t(3));
     b.w->close();
     QVERIFY(b.menu("mnuClose"));
     QVERIFY(b.menu("mnuConfiguration"));
     QTRY_VERIFY(!b.w->isVisible());
+    // While simulating the list shows the device table, and neither Search
+    // nor the bus check touch the bus.
+    QVERIFY(b.menu("mnuSimulate"));
+    b.showList();
+    QCOMPARE(b.lines().size(), 3);
+    const int frames = b.bus->requestFrames();
+    QVERIFY(!b.w->cmdNew->isEnabled() && !b.w->cmdCheckBusConfig->isEnabled());
+    b.w->cmdCheckBusConfig_Click();
+    QCOMPARE(std::tuple(b.s->state.SimulationOn, b.s->state.CommOpen, b.s->fields.value("ComStatus"),
+                        b.bus->requestFrames()),
+             std::tuple(true, false, QString("Simulation"), frames));
   }
 
   // Picking a line winks its instrument; memo, poll flag and setpoint reach

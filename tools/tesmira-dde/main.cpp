@@ -135,7 +135,12 @@ struct Options {
     bool escapes = false;
     bool fromStdin = false;
     int timeoutMs = 5000;
+    bool timeoutGiven = false;
 };
+
+// A poke into a command item (P(0)) is answered once the command is done: a
+// read of every channel or the service log takes as long as the bus needs.
+constexpr int kCommandPokeTimeoutMs = 300000;
 
 bool connectTo(ddeml::Client& c, const Options& o, const QString& service, const QString& topic)
 {
@@ -220,7 +225,8 @@ int doPoke(const Options& o, const QString& service, const QString& topic, const
     ddeml::Client c;
     if (!connectTo(c, o, service, topic))
         return report(c, QStringLiteral("%1|%2").arg(service, topic));
-    if (!c.poke(item, value, o.timeoutMs))
+    const bool command = item.compare(QLatin1String("P(0)"), Qt::CaseInsensitive) == 0;
+    if (!c.poke(item, value, command && !o.timeoutGiven ? kCommandPokeTimeoutMs : o.timeoutMs))
         return report(c, QStringLiteral("%1|%2!%3").arg(service, topic, item));
     return ExitOk;
 }
@@ -358,7 +364,7 @@ int main(int argc, char** argv)
     const QCommandLineOption help({"h", "help"}, "Show this text.");
     const QCommandLineOption version("version", "Show the version.");
     const QCommandLineOption tcp("tcp", "Connect to 127.0.0.1:PORT instead of the service's local socket.", "PORT");
-    const QCommandLineOption timeout("timeout", "Time-out per transaction in milliseconds (default 5000).", "MS");
+    const QCommandLineOption timeout("timeout", "Time-out per transaction in milliseconds (default 5000; a poke into P(0), a command, 300000).", "MS");
     const QCommandLineOption service("service", "list: the service (default Tesmira).", "SERVICE");
     const QCommandLineOption warm("warm", "advise: warm links (the value is requested after each notice).");
     const QCommandLineOption advise("advise", "link: keep an advise link instead of one request.");
@@ -401,6 +407,7 @@ int main(int argc, char** argv)
             return usageError(opt == &tcp ? "--tcp needs a port number (0 to 65535)"
                                           : "--timeout needs a number of milliseconds");
         (opt == &tcp ? o.tcpPort : o.timeoutMs) = v;
+        o.timeoutGiven = o.timeoutGiven || opt == &timeout;
     }
     if (parser.isSet(service))
         o.service = parser.value(service);
