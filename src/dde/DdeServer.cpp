@@ -295,11 +295,13 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
 
 // ------------------------------------------------------------------ pokes
 
-QString DdeServer::PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value)
+QString DdeServer::PokeFrom(const QString& origin, const QString& topic, const QString& item,
+                           const QByteArray& value)
 {
-  m_nextPokeOverMqtt = true;
+  m_nextPokeOrigin = origin;
   const QString result = m_link->poke(topic, item, value);
-  m_nextPokeOverMqtt = m_pokeOverMqtt = false;
+  m_nextPokeOrigin.clear();
+  m_pokeOrigin.clear();
   return result;
 }
 
@@ -307,7 +309,7 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
 {
   // The origin is taken at once: pokes that arrive while this one waits in
   // a nested event loop are link clients' own.
-  m_pokeOverMqtt = std::exchange(m_nextPokeOverMqtt, false);
+  m_pokeOrigin = std::exchange(m_nextPokeOrigin, QString());
   QString result;
   if (SystemTopic::isDiscoveryItem(topicName, itemName)) {
     result = m_systemTopic->refusePoke(topicName, itemName);
@@ -319,7 +321,7 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
     if (t && index >= 0)
       result = P_Change(*t, index, value);
   }
-  m_pokeOverMqtt = false;
+  m_pokeOrigin.clear();
   return result;
 }
 
