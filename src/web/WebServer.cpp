@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "Health.h"
+#include "LiveFeed.h"
 #include "core/Server.h"
 #include "dde/DdeServer.h"
 #include "log/LogCategory.h"
@@ -18,6 +19,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrlQuery>
+#include <QWebSocket>
 
 namespace tesmira {
 
@@ -57,9 +59,9 @@ QByteArray methodName(QHttpServerRequest::Method m)
 }
 
 // The cookie's value among the request's cookies; empty when absent.
-QByteArray cookie(const QHttpServerRequest& request, const QByteArray& name)
+QByteArray cookie(const QByteArray& cookies, const QByteArray& name)
 {
-  for (const QByteArray& part : request.value("cookie").split(';')) {
+  for (const QByteArray& part : cookies.split(';')) {
     const QByteArray c = part.trimmed();
     if (c.startsWith(name + '='))
       return c.mid(name.size() + 1);
@@ -117,6 +119,8 @@ std::unique_ptr<WebServer> WebServer::fromSettings(Server& s)
 WebServer::WebServer(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
 {
   connect(&m_link, &ddeml::Server::itemChanged, this, [this] { ++m_values; });
+  m_live = new LiveFeed(m_link, this);
+  connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::takeWebSockets);
 }
 
 WebServer::~WebServer()
@@ -156,35 +160,65 @@ QString WebServer::dashboardUrl() const
   return QStringLiteral("http://%1:%2/?token=%3").arg(m_host).arg(m_port).arg(QString::fromLatin1(m_token));
 }
 
+bool WebServer::authorised(const QByteArray& authorization, const QByteArray& cookies, const QString& query) const
+{
+  if (authorization.startsWith("Bearer ") && ddeml::sameToken(authorization.mid(7).trimmed(), m_token))
+    return true;
+  return ddeml::sameToken(cookie(cookies, kCookie), m_token) || ddeml::sameToken(query.toLatin1(), m_token);
+}
+
 bool WebServer::authorised(const QHttpServerRequest& request) const
 {
-  const QByteArray auth = request.value("authorization");
-  if (auth.startsWith("Bearer ") && ddeml::sameToken(auth.mid(7).trimmed(), m_token))
-    return true;
-  if (ddeml::sameToken(cookie(request, kCookie), m_token))
-    return true;
-  return ddeml::sameToken(request.query().queryItemValue(QStringLiteral("token")).toLatin1(), m_token);
+  return authorised(request.value("authorization"), request.value("cookie"),
+                    request.query().queryItemValue(QStringLiteral("token")));
 }
 
 // A browser names the page a request comes from in Origin (or at least in
 // Referer); a page of this server has the host the request went to. A
 // request without either comes from a program, not from another site's page.
-bool WebServer::sameOrigin(const QHttpServerRequest& request) const
+bool WebServer::sameOrigin(const QByteArray& origin, const QByteArray& referer, const QByteArray& host)
 {
-  const QByteArray origin = request.value("origin");
   if (origin == "null")
     return false;
-  const QByteArray from = origin.isEmpty() ? request.value("referer") : origin;
+  const QByteArray from = origin.isEmpty() ? referer : origin;
   if (from.isEmpty())
     return true;
   const QUrl url(QString::fromLatin1(from));
-  const QByteArray host = request.value("host");
   const QString authority = url.port() < 0 ? url.host() : url.host() + ':' + QString::number(url.port());
   return url.isValid() && !host.isEmpty() && authority.compare(QString::fromLatin1(host), Qt::CaseInsensitive) == 0;
 }
 
+// WebSocket clients: only /api/live, with the token, from no other site's
+// page (a cookie alone would let any page open one).
+void WebServer::takeWebSockets()
+{
+  while (hasPendingWebSocketConnections()) {
+    std::unique_ptr<QWebSocket> ws = nextPendingWebSocketConnection();
+    const QNetworkRequest& rq = ws->request();
+    const QString query = QUrlQuery(rq.url()).queryItemValue(QStringLiteral("token"));
+    QString refusal;
+    if (!authorised(rq.rawHeader("Authorization"), rq.rawHeader("Cookie"), query))
+      refusal = QStringLiteral("a token is required");
+    else if (rq.url().path() != QLatin1String("/api/live"))
+      refusal = QStringLiteral("no such path: %1").arg(rq.url().path());
+    else if (!sameOrigin(rq.rawHeader("Origin"), {}, rq.rawHeader("Host")))
+      refusal = QStringLiteral("the connection comes from a page of another site");
+    if (refusal.isEmpty()) {
+      m_live->add(std::move(ws));
+      continue;
+    }
+    QWebSocket* raw = ws.release();
+    connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
+    raw->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal);
+  }
+}
+
 bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+  // A WebSocket handshake is taken without an answer: the HTTP server then
+  // hands the connection over, and takeWebSockets checks it.
+  if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+    return true;
   if (!authorised(request)) {
     send(socket, error(401, QStringLiteral("a token is required (see the token file %1)").arg(m_tokenPath)));
     return true;
@@ -249,7 +283,7 @@ WebServer::Reply WebServer::route(const QHttpServerRequest& request, QTcpSocket*
     return itemReply(parts[2], parts[4]);
   if (method != QHttpServerRequest::Method::Put)
     return error(405, QStringLiteral("%1 is not allowed on %2").arg(QString::fromLatin1(methodName(method)), path));
-  if (!sameOrigin(request))
+  if (!sameOrigin(request.value("origin"), request.value("referer"), request.value("host")))
     return error(403, QStringLiteral("not written: the request comes from a page of another site"));
   // The value is the body as it is, or a JSON value (a text or a number,
   // or an object with "value") when the body is sent as JSON.
@@ -354,6 +388,7 @@ WebServer::Reply WebServer::serverReply() const
                 {"polling", whyNotPolling(m_s).isEmpty()},
                 {"notPollingReason", whyNotPolling(m_s)},
                 {"linkClients", m_link.conversationCount()},
+                {"liveClients", m_live->clientCount()},
                 {"fields", fields}};
   return json(QJsonDocument(o));
 }
@@ -362,7 +397,7 @@ WebServer::Reply WebServer::metricsReply() const
 {
   Reply r;
   r.type = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = metricsText(m_s, m_link, m_values, 0);
+  r.body = metricsText(m_s, m_link, m_values, m_live->clientCount());
   return r;
 }
 

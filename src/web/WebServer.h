@@ -17,10 +17,12 @@ class Server;
 namespace tesmira {
 
 class Server;
+class LiveFeed;
 
 // Web access inside the server process: a REST interface to the link
 // service's topics and items, the Prometheus metrics and (through LiveFeed)
-// live values over a WebSocket. Off unless program.ini [Http] Port= is set;
+// live values over a WebSocket (/api/live; the same token, checked on the
+// handshake: a refused client is closed with code 1008 and the reason). Off unless program.ini [Http] Port= is set;
 // Bind= names the address (127.0.0.1 unless set). Reference in
 // docs/http-api.md.
 //
@@ -86,9 +88,14 @@ private:
     QByteArray value;
   };
 
-  // Whether the request carries the token (header, cookie or query).
+  // Whether a request carries the token: its Authorization and Cookie
+  // headers and the token of its address.
+  bool authorised(const QByteArray& authorization, const QByteArray& cookies, const QString& query) const;
   bool authorised(const QHttpServerRequest& request) const;
-  bool sameOrigin(const QHttpServerRequest& request) const;
+  // Whether a browser page that sent the request (Origin, else Referer)
+  // is one of this server (host, the request's Host header).
+  static bool sameOrigin(const QByteArray& origin, const QByteArray& referer, const QByteArray& host);
+  void takeWebSockets();
   Reply route(const QHttpServerRequest& request, QTcpSocket* socket);
   Reply topicsReply() const;
   Reply itemsReply(const QString& topic) const;
@@ -109,6 +116,7 @@ private:
   quint16 m_port = 0;
   QList<Write> m_writes;
   bool m_writing = false;
+  LiveFeed* m_live = nullptr;
   quint64 m_values = 0; // values published since start (tesmira_values_total)
 };
 

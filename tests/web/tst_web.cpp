@@ -1,8 +1,8 @@
 // The web access of the real tesmirad, headless on the virtual bus, over
 // real sockets: the token guards every request, the REST interface reads
 // topics and items and writes along the poke path with the poke's own
-// result texts, bad requests get their 4xx, and /metrics is valid
-// Prometheus text.
+// result texts, bad requests get their 4xx, /metrics is valid Prometheus
+// text, and WebSocket clients get the values they subscribed to.
 #include "Http.h"
 #include "ProcessRig.h"
 
@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QWebSocket>
 #include <QtTest>
 
 namespace {
@@ -64,6 +65,37 @@ QHash<QString, double> parseMetrics(const QByteArray& text, QString* fault)
 }
 
 QJsonValue parsed(const HttpReply& r) { return QJsonDocument::fromJson("[" + r.body + "]").array().at(0); }
+
+// A WebSocket client of /api/live keeping every value and error it gets.
+struct LiveClient {
+  QWebSocket ws;
+  QList<QJsonObject> got;
+  LiveClient()
+  {
+    QObject::connect(&ws, &QWebSocket::textMessageReceived, [this](const QString& text) {
+      const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+      if (doc.isObject())
+        got.append(doc.object());
+      for (const QJsonValue& v : doc.array())
+        got.append(v.toObject());
+    });
+  }
+  void open(quint16 port, const QByteArray& path, const QList<QPair<QByteArray, QByteArray>>& headers)
+  {
+    QNetworkRequest rq(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port) + QString::fromLatin1(path)));
+    for (const auto& [k, v] : headers)
+      rq.setRawHeader(k, v);
+    ws.open(rq);
+  }
+  bool has(const QString& topic, const QString& item, const QString& value = {}) const
+  {
+    for (const QJsonObject& o : got)
+      if (o["topic"] == topic && o["item"] == item && (value.isNull() || o["value"] == value))
+        return true;
+    return false;
+  }
+  QString error() const { return got.isEmpty() ? QString() : got.last()["error"].toString(); }
+};
 
 }
 
@@ -260,6 +292,66 @@ private slots:
     QCOMPARE(m.value("tesmira_channels", -1), 8.0);
     QVERIFY(m.value("tesmira_values_total") > 100);
     QVERIFY(m.contains("tesmira_item_value{topic=\"C(3)\",item=\"P(8)\",name=\"measure\"}"));
+  }
+
+  // A subscriber gets the current values, then a poked setpoint as soon as
+  // the item takes it (the deadline is only a margin for a loaded machine),
+  // and nothing of what it did not subscribe to.
+  void live()
+  {
+    LiveClient c;
+    c.open(port, "/api/live", {{"Authorization", "Bearer " + token}});
+    QTRY_VERIFY_WITH_TIMEOUT(c.ws.state() == QAbstractSocket::ConnectedState, 10000);
+    c.ws.sendTextMessage("{\"subscribe\": [\"C(3)/P(9)\", \"c(2)\"]}");
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(9)") && c.has("C(2)", "P(8)"), 10000);
+    QVERIFY(server.put("C(3)", "P(9)", "33"));
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(9)", "33"), 5000);
+    for (const QJsonObject& o : c.got)
+      QVERIFY2(o["topic"] == "C(2)" || (o["topic"] == "C(3)" && o["item"] == "P(9)"),
+               QJsonDocument(o).toJson().constData());
+    // Bad messages are answered and change nothing.
+    c.ws.sendTextMessage("{\"subscribe\": ");
+    QTRY_COMPARE_WITH_TIMEOUT(c.error(), QString("the message is not a JSON object"), 5000);
+    QJsonArray many;
+    for (int i = 0; i <= 1000 - 2; ++i)
+      many.append(QString("C(3)/P(%1)").arg(i));
+    c.ws.sendTextMessage(QJsonDocument(QJsonObject{{"subscribe", many}}).toJson());
+    QTRY_COMPARE_WITH_TIMEOUT(c.error(), QString("too many subscriptions (at most 1000)"), 5000);
+    QVERIFY(!c.has("C(3)", "P(1)"));
+    // One fewer makes exactly the most a client may hold.
+    many.removeLast();
+    c.ws.sendTextMessage(QJsonDocument(QJsonObject{{"subscribe", many}}).toJson());
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(1)"), 5000);
+  }
+
+  // The handshake is checked like a request: token, path, the page's site.
+  void liveRefused_data()
+  {
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("withToken");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no token") << QByteArray("/api/live") << QByteArray() << false << "a token is required";
+    QTest::newRow("other path") << QByteArray("/api/topics") << QByteArray() << true << "no such path: /api/topics";
+    QTest::newRow("other site") << QByteArray("/api/live") << QByteArray("http://plant.example") << true
+                                << "the connection comes from a page of another site";
+  }
+  void liveRefused()
+  {
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, withToken);
+    QFETCH(QString, reason);
+    LiveClient c;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (withToken)
+      headers.append({"Cookie", "tesmira_token=" + token});
+    if (!origin.isEmpty())
+      headers.append({"Origin", origin});
+    c.open(port, path, headers);
+    QTRY_VERIFY_WITH_TIMEOUT(c.ws.closeCode() != QWebSocketProtocol::CloseCodeNormal, 10000);
+    QCOMPARE(c.ws.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+    QCOMPARE(c.ws.closeReason(), reason);
   }
 };
 
