@@ -21,6 +21,10 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+// The dashboard's files live in a static library: their registration is
+// called explicitly (outside any namespace, as the macro wants).
+static void initDashboard() { Q_INIT_RESOURCE(web_dashboard); }
+
 namespace tesmira {
 
 namespace {
@@ -119,6 +123,7 @@ std::unique_ptr<WebServer> WebServer::fromSettings(Server& s)
 WebServer::WebServer(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
 {
   connect(&m_link, &ddeml::Server::itemChanged, this, [this] { ++m_values; });
+  initDashboard();
   m_live = new LiveFeed(m_link, this);
   connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::takeWebSockets);
 }
@@ -265,6 +270,25 @@ WebServer::Reply WebServer::route(const QHttpServerRequest& request, QTcpSocket*
   };
   if (request.body().size() > kMaxBody)
     return error(413, QStringLiteral("the body is longer than %1 bytes").arg(kMaxBody));
+  // The dashboard: static files compiled in (src/web/dashboard).
+  static const QHash<QString, QPair<QString, QByteArray>> files = {
+    {"/", {":/web/index.html", "text/html; charset=utf-8"}},
+    {"/index.html", {":/web/index.html", "text/html; charset=utf-8"}},
+    {"/dashboard.css", {":/web/dashboard.css", "text/css; charset=utf-8"}},
+    {"/dashboard.js", {":/web/dashboard.js", "text/javascript; charset=utf-8"}}};
+  if (const auto file = files.constFind(path); file != files.constEnd()) {
+    if (!get)
+      return error(405, QStringLiteral("%1 is not allowed on %2").arg(QString::fromLatin1(methodName(method)), path));
+    QFile f(file->first);
+    if (!f.open(QIODevice::ReadOnly))
+      return error(404, QStringLiteral("no such path: %1").arg(path));
+    Reply r;
+    r.type = file->second;
+    r.body = f.readAll();
+    // The page loads nothing from elsewhere and talks only to this server.
+    r.headers = {{"Content-Security-Policy", "default-src 'self'; connect-src 'self' ws: wss:; frame-ancestors 'none'"}};
+    return r;
+  }
   if (parts == QStringList{"metrics"})
     return onlyGet([&] { return metricsReply(); });
   if (parts.size() < 2 || parts[0] != QLatin1String("api"))
