@@ -9,7 +9,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${TESMIRA_BUILD_DIR:-$here/build}"
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config libsystemd-dev dpkg-dev)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config libsystemd-dev dpkg-dev chromium)
 
 install_missing() {
   local missing=()

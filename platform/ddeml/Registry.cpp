@@ -1,8 +1,11 @@
 #include "Registry.h"
 
 #include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +83,46 @@ QString findServiceSocket(const QString& name)
             return path;
     }
     return {};
+}
+
+// 128 bits from the system's random source, as hexadecimal text.
+QByteArray randomToken()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char*>(words), sizeof(words)).toHex();
+}
+
+// Writes bytes to a file that only this user can read, replacing any file
+// (a dead server's) of that name.
+bool writePrivateFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    const QByteArray p = QFile::encodeName(path);
+    ::unlink(p.constData());
+    const int fd = ::open(p.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QStringLiteral("%1: %2").arg(path, qt_error_string(errno));
+        return false;
+    }
+    const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    const int err = errno;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(p.constData());
+        *error = QStringLiteral("%1: %2").arg(path, qt_error_string(err));
+    }
+    return ok;
+}
+
+// Compares in a time that does not depend on where the texts differ.
+bool sameToken(const QByteArray& given, const QByteArray& token)
+{
+    if (token.isEmpty() || given.size() != token.size())
+        return false;
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < token.size(); ++i)
+        diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+    return diff == 0;
 }
 
 } // namespace ddeml

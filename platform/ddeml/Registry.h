@@ -3,6 +3,7 @@
 // $XDG_RUNTIME_DIR/dde/ (or /tmp/tesmira-runtime-<uid>/dde/ when the
 // variable is unset). The folder is private to the user (0700).
 
+#include <QByteArray>
 #include <QString>
 
 namespace ddeml {
@@ -23,6 +24,15 @@ bool ensureServiceDir(QString* error);
 // written by the server while it listens on that port. Only the user who
 // runs the server can read it, which keeps TCP as private as the socket.
 QString tcpTokenPath(quint16 port);
+
+// Secrets that keep a port as private as the socket (the TCP token, the
+// web access token): 128 bits from the system's random source as
+// hexadecimal text; a file only this user can read, replacing any file (a
+// dead server's) of that name (false with a message); a comparison whose
+// time does not depend on where the texts differ.
+QByteArray randomToken();
+bool writePrivateFile(const QString& path, const QByteArray& bytes, QString* error);
+bool sameToken(const QByteArray& given, const QByteArray& token);
 
 // Socket path of the service whose name matches without regard to case;
 // the exact spelling is tried first. Empty when there is no such socket.

@@ -14,6 +14,7 @@
 #include "mqtt/MqttBridge.h"
 #include "operator/ServiceLog.h"
 #include "operator/Simulation.h"
+#include "web/WebServer.h"
 
 namespace tesmira {
 

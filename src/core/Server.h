@@ -30,6 +30,7 @@ class frmPollTime;
 class Commands;
 class Simulation;
 class MqttBridge;
+class WebServer;
 
 // The application context: one object that owns the server's subsystems and
 // their state, reached through Server::current(). Everything runs on the Qt
@@ -66,6 +67,7 @@ public:
   std::unique_ptr<Commands> commands; // client pokes and commands of the channel topics
   std::unique_ptr<Simulation> simulation; // simulation mode and its timer
   std::unique_ptr<MqttBridge> mqtt; // item values on an MQTT broker; null unless [MQTT] Enabled
+  std::unique_ptr<WebServer> web; // REST, metrics and live values over HTTP; null unless [Http] Port
 
   // What an operator sees: the main window of the windowed program, which
   // sets itself here while it exists. Without one (the daemon, no display)

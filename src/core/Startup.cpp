@@ -12,6 +12,7 @@
 #include "dde/DdeServer.h"
 #include "dde/ServerTopic.h"
 #include "mqtt/MqttBridge.h"
+#include "web/WebServer.h"
 #include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
@@ -425,6 +426,7 @@ QString Start(Server& s)
   // The bridge listens from the start, so the channel topics of an opening
   // or of simulation mode below reach the broker too.
   s.mqtt = MqttBridge::fromSettings(s);
+  s.web = WebServer::fromSettings(s);
   if (s.options.OptSimulate && s.simulation) {
     // Switching simulation on starts the client program itself.
     s.simulation->mnuSimulate_Click();
@@ -464,6 +466,7 @@ void CleanUp(Server& s)
     s.db->CloseDB();
   // After the topics have gone (their retained values cleared): "offline".
   s.mqtt.reset();
+  s.web.reset();
   TerminateForms(s);
   s.view().CloseOtherWindows();
 }

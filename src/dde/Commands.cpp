@@ -27,8 +27,6 @@ namespace {
 
 const QString kTesmira = QStringLiteral("Tesmira");
 const QString kLinkpoke = QStringLiteral("(linkpoke from client)");
-// Marks the log line of a write that came over the MQTT bridge.
-const QString kOverMqtt = QStringLiteral(" [MQTT]");
 
 const char* const kModule = "Commands";
 
@@ -88,7 +86,7 @@ QString Commands::valueDescription(int16_t parameter, const QString& value) cons
 QString Commands::Rcvd_dde_item(int16_t channel, const QString& name, int16_t parameter, const QString& value)
 {
   support::Trace t(s.debug(), kModule, "Rcvd_dde_item");
-  const QString origin = kLinkpoke + (s.dde && s.dde->pokeOverMqtt() ? kOverMqtt : QString());
+  const QString origin = kLinkpoke + (s.dde ? s.dde->pokeOrigin() : QString());
   QString desc = origin;
   if (s.log && s.log->logFileOpen() && !s.log->LogErrorsOnly) {
     const QString found = valueDescription(parameter, value);
@@ -150,7 +148,7 @@ void Commands::Rcvd_dde_Cmnd(int16_t channel, const QString& command)
   if (s.log)
     s.log->LogParameter(Write, channel, 0, kTesmira, command,
                         QStringLiteral("(linkpoke command from client)") +
-                          (s.dde && s.dde->pokeOverMqtt() ? kOverMqtt : QString()));
+                          (s.dde ? s.dde->pokeOrigin() : QString()));
   if (s.state.SimulationOn) {
     if (s.simulation)
       s.simulation->Simulate_value(channel, QStringLiteral("paramread"), 0, command);

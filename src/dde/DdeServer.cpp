@@ -316,13 +316,15 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
 
 // ------------------------------------------------------------------ pokes
 
-QString DdeServer::PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value)
+QString DdeServer::PokeFrom(const QString& origin, const QString& topic, const QString& item,
+                           const QByteArray& value)
 {
   const QByteArray before = m_link->itemBytes(topic, item);
   const bool existed = m_link->hasItem(topic, item);
-  m_nextPokeOverMqtt = true;
+  m_nextPokeOrigin = origin;
   const QString result = m_link->poke(topic, item, value);
-  m_nextPokeOverMqtt = m_pokeOverMqtt = false;
+  m_nextPokeOrigin.clear();
+  m_pokeOrigin.clear();
   // A refused write leaves no trace in the item: the text it had comes back
   // at once (unless the server has set the item meanwhile).
   if (!result.isEmpty() && existed && m_link->hasItem(topic, item) && m_link->itemBytes(topic, item) == value &&
@@ -343,7 +345,7 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
 {
   // The origin is taken at once: pokes that arrive while this one waits in
   // a nested event loop are link clients' own.
-  m_pokeOverMqtt = std::exchange(m_nextPokeOverMqtt, false);
+  m_pokeOrigin = std::exchange(m_nextPokeOrigin, QString());
   emit pokeStarting(topicName, itemName);
   QPointer<DdeServer> self(this);
   QString result;
@@ -362,7 +364,7 @@ QString DdeServer::onPoke(const QString& topicName, const QString& itemName, con
   }
   if (!self)
     return result;
-  m_pokeOverMqtt = false;
+  m_pokeOrigin.clear();
   // The topic may have gone while the poke waited for the instrument.
   if (result.isEmpty())
     if (frmTopic* t = topicByName(topicName)) {

@@ -99,14 +99,20 @@ public:
   std::function<QString(int16_t channel, const QString& name, int16_t parameter, const QString& value)>
     Rcvd_dde_item;
 
-  // Pokes an item for the MQTT bridge along the link clients' poke path
-  // (ddeml::Server::poke): same checks, same handling, the log line marked
-  // as coming over MQTT. Returns the empty text or the refusal's reason.
-  // A refused write leaves the item with the text it had before.
-  QString PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value);
-  // True from the start of a poke that came over MQTT until its handling
-  // returns; the poke and command handling mark their log line with it.
-  bool pokeOverMqtt() const { return m_pokeOverMqtt; }
+  // Pokes an item for a bridge (MQTT, the web access) along the link
+  // clients' poke path (ddeml::Server::poke): same checks, same handling,
+  // the log line marked with origin (" [MQTT]", " [HTTP]"). Returns the
+  // empty text or the refusal's reason. A refused write leaves the item with
+  // the text it had before.
+  QString PokeFrom(const QString& origin, const QString& topic, const QString& item, const QByteArray& value);
+  QString PokeOverMqtt(const QString& topic, const QString& item, const QByteArray& value)
+  {
+    return PokeFrom(QStringLiteral(" [MQTT]"), topic, item, value);
+  }
+  // The origin mark of the bridge poke being handled, from its start until
+  // its handling returns; empty for a link client's poke. The poke and
+  // command handling append it to their log line.
+  const QString& pokeOrigin() const { return m_pokeOrigin; }
 
   // Poke and link-error handling of a channel topic's item (the link layer
   // calls them; public for the test window and tests). P_Change returns the
@@ -139,8 +145,8 @@ private:
   std::unique_ptr<ServerTopic> m_serverTopic;
   std::unique_ptr<SystemTopic> m_systemTopic; // discovery: System topic and item lists
   std::array<int32_t, 513> RequestSeq{};
-  bool m_nextPokeOverMqtt = false; // set by PokeOverMqtt, taken by onPoke
-  bool m_pokeOverMqtt = false;
+  QString m_nextPokeOrigin; // set by PokeFrom, taken by onPoke
+  QString m_pokeOrigin;
 };
 
 }

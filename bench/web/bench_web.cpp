@@ -1,0 +1,145 @@
+// Polling throughput through the web access's live values: the server polls
+// 120 channels with 10 polled parameters each on the in-process virtual bus
+// ("SIM", pacing off) with the web access listening on a free loopback port;
+// ten WebSocket clients (their own thread) subscribe to every channel topic
+// and count what they get. Prints the values per second published at the
+// items and received by the clients (together and the slowest one), and the
+// processor time the server's thread (engine, link layer and web access)
+// spent per published value. The load is bench/common/PolledBus.h.
+//
+//   bench_web [--seconds S] [--polltime MS] [--batch N] [--clients N]
+
+#include "PolledBus.h"
+#include "Prompt.h"
+#include "web/WebServer.h"
+
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <QWebSocket>
+
+#include <atomic>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+using namespace tesmira;
+
+namespace {
+
+qint64 threadCpuNs()
+{
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The clients, living in their own thread: each counts the values of the
+// arrays it receives while counting is on.
+struct Clients : QObject {
+  std::vector<std::unique_ptr<QWebSocket>> sockets;
+  std::vector<std::atomic<qint64>> counts;
+  std::atomic<bool> counting{false};
+  std::atomic<int> subscribed{0};
+  std::atomic<qint64> lastNs{0};
+
+  explicit Clients(int n) : counts(size_t(n)) {}
+
+  void open(quint16 port, const QByteArray& token, const QStringList& topics)
+  {
+    for (size_t i = 0; i < counts.size(); ++i) {
+      auto ws = std::make_unique<QWebSocket>();
+      QWebSocket* w = ws.get();
+      connect(w, &QWebSocket::connected, this, [this, w, topics] {
+        w->sendTextMessage(QJsonDocument(QJsonObject{{"subscribe", QJsonArray::fromStringList(topics)}}).toJson());
+        ++subscribed;
+      });
+      connect(w, &QWebSocket::textMessageReceived, this, [this, i](const QString& text) {
+        lastNs = polledbus::nowNs();
+        if (counting)
+          counts[i] += QJsonDocument::fromJson(text.toUtf8()).array().size();
+      });
+      QNetworkRequest rq(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(port)));
+      rq.setRawHeader("Authorization", "Bearer " + token);
+      w->open(rq);
+      sockets.push_back(std::move(ws));
+    }
+  }
+};
+
+}
+
+int main(int argc, char** argv)
+{
+  const polledbus::Options o = polledbus::options(argc, argv);
+  const int clientCount = int(polledbus::option(argc, argv, "--clients", 10));
+  TestHome home;
+  polledbus::prepare(home);
+  QApplication app(argc, argv);
+  support::HeadlessPrompt prompt;
+  support::setPrompt(&prompt);
+
+  Server s;
+  const QList<int16_t> polled = polledbus::open(s, home, "bench_web");
+  if (polled.isEmpty())
+    return 1;
+  qint64 published = 0;
+  bool stamping = false;
+  QObject::connect(&s.dde->link(), &ddeml::Server::itemChanged, [&] {
+    if (stamping)
+      ++published;
+  });
+  WebServer web(s, s.dde->link());
+  QString error;
+  if (!web.start(WebServer::Config{}, &error)) {
+    std::fprintf(stderr, "bench_web: %s\n", qPrintable(error));
+    return 1;
+  }
+  QStringList topics;
+  for (int c = 1; c < int(s.channels.ChannelTable.size()); ++c)
+    topics << QStringLiteral("C(%1)").arg(c);
+
+  QThread thread;
+  thread.start();
+  Clients clients(clientCount);
+  clients.moveToThread(&thread);
+  QMetaObject::invokeMethod(&clients, [&] { clients.open(web.port(), web.token(), topics); });
+  polledbus::spin([&] { return clients.subscribed == clientCount; }, 10000);
+  // The current values the subscriptions bring are through before polling.
+  polledbus::spin([&] { return polledbus::nowNs() - clients.lastNs > 300000000; }, 60000);
+
+  polledbus::startPolling(s, o);
+  stamping = true;
+  clients.counting = true;
+  const qint64 cpuBefore = threadCpuNs();
+  QElapsedTimer t;
+  t.start();
+  polledbus::spin([] { return false; }, int(o.seconds * 1000));
+  clients.counting = false;
+  stamping = false;
+  const double elapsed = t.elapsed() / 1000.0;
+  const double cpu = double(threadCpuNs() - cpuBefore) / 1e9;
+  s.poll->StopPolling();
+  polledbus::spin([] { return false; }, 300);
+
+  qint64 received = 0, slowest = -1;
+  for (const auto& c : clients.counts) {
+    received += c;
+    slowest = slowest < 0 ? c.load() : std::min(slowest, c.load());
+  }
+  std::printf("bench_web: %d channels x %d polled parameters, in-process bus, pacing off, Polltime %d ms, "
+              "PollBatch %d, %d WebSocket clients, %.1f s\n",
+              int(s.channels.MaxChannel) - 1, int(polled.size()), o.polltime, o.batch, clientCount, elapsed);
+  std::printf("  values published at the items:   %.0f /s\n", published / elapsed);
+  std::printf("  values received by the clients:  %.0f /s together, %.0f /s by the slowest\n", received / elapsed,
+              slowest / elapsed);
+  std::printf("  server thread: %.0f %% of a core, %.1f us per published value\n", 100 * cpu / elapsed,
+              published ? 1e6 * cpu / double(published) : 0.0);
+  QMetaObject::invokeMethod(&clients, [&] { clients.sockets.clear(); }, Qt::BlockingQueuedConnection);
+  thread.quit();
+  thread.wait();
+  sora32::CloseCommunication();
+  return 0;
+}

@@ -1,0 +1,62 @@
+#pragma once
+// A plain HTTP/1.1 client on a real socket, for the web access tests: one
+// request per connection, every header as given (Origin, Cookie, ...), the
+// answer read up to its Content-Length.
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QTcpSocket>
+
+struct HttpReply {
+  int status = 0; // 0: no answer
+  QList<QPair<QByteArray, QByteArray>> headers;
+  QByteArray body;
+  QByteArray header(const QByteArray& name) const
+  {
+    for (const auto& [k, v] : headers)
+      if (k.compare(name, Qt::CaseInsensitive) == 0)
+        return v;
+    return {};
+  }
+};
+
+inline HttpReply http(quint16 port, const QByteArray& method, const QByteArray& target,
+                      const QList<QPair<QByteArray, QByteArray>>& headers = {}, const QByteArray& body = {})
+{
+  HttpReply r;
+  QTcpSocket s;
+  s.connectToHost(QHostAddress::LocalHost, port);
+  if (!s.waitForConnected(5000))
+    return r;
+  QByteArray req = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+  for (const auto& [k, v] : headers)
+    req += k + ": " + v + "\r\n";
+  if (!body.isEmpty() || method == "PUT")
+    req += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+  s.write(req + "\r\n" + body);
+  QByteArray in;
+  QDeadlineTimer deadline(60000);
+  qsizetype headEnd = -1, length = -1;
+  while (!deadline.hasExpired()) {
+    if (headEnd < 0 && (headEnd = in.indexOf("\r\n\r\n")) >= 0) {
+      const QList<QByteArray> lines = in.left(headEnd).split('\n');
+      r.status = lines.value(0).split(' ').value(1).toInt();
+      for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        r.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+      }
+      length = r.header("Content-Length").toLongLong();
+    }
+    if (headEnd >= 0 && in.size() - headEnd - 4 >= length) {
+      r.body = in.mid(headEnd + 4, length);
+      return r;
+    }
+    if (!s.waitForReadyRead(100) && s.state() != QAbstractSocket::ConnectedState)
+      break;
+    in += s.readAll();
+  }
+  r.status = 0;
+  return r;
+}

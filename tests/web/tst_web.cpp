@@ -1,0 +1,359 @@
+// The web access of the real tesmirad, headless on the virtual bus, over
+// real sockets: the token guards every request, the REST interface reads
+// topics and items and writes along the poke path with the poke's own
+// result texts, bad requests get their 4xx, /metrics is valid Prometheus
+// text, and WebSocket clients get the values they subscribed to.
+#include "Http.h"
+#include "ProcessRig.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QWebSocket>
+#include <QtTest>
+
+namespace {
+
+// Parses the Prometheus text format (version 0.0.4) strictly enough to
+// catch what a scraper rejects: every sample belongs to a metric announced
+// by # HELP and # TYPE before it, names and labels are well formed, values
+// are numbers, counters end in _total. Returns the samples by their name
+// with labels, or the first fault in *fault.
+QHash<QString, double> parseMetrics(const QByteArray& text, QString* fault)
+{
+  static const QRegularExpression help(R"(^# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*$)");
+  static const QRegularExpression type(R"(^# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped)$)");
+  static const QRegularExpression sample(
+    R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*\})? (\S+)$)");
+  QHash<QString, double> out;
+  QHash<QString, QString> types;
+  QSet<QString> helped;
+  const QList<QByteArray> lines = text.split('\n');
+  if (!text.endsWith('\n'))
+    *fault = QStringLiteral("the text does not end with a line feed");
+  for (qsizetype i = 0; i < lines.size() && fault->isEmpty(); ++i) {
+    const QString line = QString::fromUtf8(lines[i]);
+    QRegularExpressionMatch m;
+    if (line.isEmpty() && i == lines.size() - 1)
+      continue;
+    if ((m = help.match(line)).hasMatch()) {
+      helped.insert(m.captured(1));
+    } else if ((m = type.match(line)).hasMatch()) {
+      if (types.contains(m.captured(1)))
+        *fault = QStringLiteral("line %1: a second TYPE for %2").arg(i + 1).arg(m.captured(1));
+      types.insert(m.captured(1), m.captured(2));
+    } else if ((m = sample.match(line)).hasMatch()) {
+      const QString name = m.captured(1);
+      bool ok = false;
+      const double v = m.captured(3).toDouble(&ok);
+      if (!types.contains(name) || !helped.contains(name))
+        *fault = QStringLiteral("line %1: %2 has no HELP or TYPE before it").arg(i + 1).arg(name);
+      else if (!ok && m.captured(3) != "NaN" && !m.captured(3).endsWith("Inf"))
+        *fault = QStringLiteral("line %1: the value is no number").arg(i + 1);
+      else if (types.value(name) == "counter" && !name.endsWith("_total"))
+        *fault = QStringLiteral("line %1: the counter %2 does not end in _total").arg(i + 1).arg(name);
+      else if (out.contains(name + m.captured(2)))
+        *fault = QStringLiteral("line %1: a second sample of %2").arg(i + 1).arg(name + m.captured(2));
+      out.insert(name + m.captured(2), v);
+    } else {
+      *fault = QStringLiteral("line %1 is malformed: %2").arg(i + 1).arg(line);
+    }
+  }
+  return out;
+}
+
+QJsonValue parsed(const HttpReply& r) { return QJsonDocument::fromJson("[" + r.body + "]").array().at(0); }
+
+// A WebSocket client of /api/live keeping every value and error it gets.
+struct LiveClient {
+  QWebSocket ws;
+  QList<QJsonObject> got;
+  LiveClient()
+  {
+    QObject::connect(&ws, &QWebSocket::textMessageReceived, [this](const QString& text) {
+      const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+      if (doc.isObject())
+        got.append(doc.object());
+      for (const QJsonValue& v : doc.array())
+        got.append(v.toObject());
+    });
+  }
+  void open(quint16 port, const QByteArray& path, const QList<QPair<QByteArray, QByteArray>>& headers)
+  {
+    QNetworkRequest rq(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port) + QString::fromLatin1(path)));
+    for (const auto& [k, v] : headers)
+      rq.setRawHeader(k, v);
+    ws.open(rq);
+  }
+  bool has(const QString& topic, const QString& item, const QString& value = {}) const
+  {
+    for (const QJsonObject& o : got)
+      if (o["topic"] == topic && o["item"] == item && (value.isNull() || o["value"] == value))
+        return true;
+    return false;
+  }
+  QString error() const { return got.isEmpty() ? QString() : got.last()["error"].toString(); }
+};
+
+}
+
+class TestWeb : public QObject {
+  Q_OBJECT
+  processrig::Program server;
+  quint16 port = freePort();
+  QByteArray token;
+
+  HttpReply call(const QByteArray& method, const QByteArray& target, const QByteArray& body = {},
+                 QList<QPair<QByteArray, QByteArray>> headers = {})
+  {
+    headers.prepend({"Authorization", "Bearer " + token});
+    return http(port, method, target, headers, body);
+  }
+  QString item(const QByteArray& topic, const QByteArray& item)
+  {
+    return parsed(call("GET", "/api/topics/" + topic + "/items/" + item)).toObject().value("value").toString();
+  }
+
+private slots:
+  void initTestCase()
+  {
+    server.program = QStringLiteral("tesmirad");
+    QVERIFY(server.write("program.ini", "[Http]\nPort=" + QByteArray::number(port) + "\n"));
+    QVERIFY(server.write("user.ini", "[Menu Settings]\nEchoLinkPokes=True\n"));
+    QVERIFY(server.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n",
+                         {"/O"}));
+    QVERIFY2(server.until([&] { return server.output().contains("Server is active and ready for any client"); }, 60000),
+             server.output().constData());
+    QFile f(server.home.runtime() + "/dde/http-" + QByteArray::number(port) + ".token");
+    QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+    token = f.readAll().trimmed();
+    QCOMPARE(f.permissions() & 0x7777, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+  }
+
+  // The console names the address with the token; every way of presenting
+  // the token works, and nothing else does.
+  void access_data()
+  {
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("status");
+    const QByteArray t = "tesmira_token=";
+    QTest::newRow("none") << QByteArray("/api/server") << QByteArray() << QByteArray() << 401;
+    QTest::newRow("wrong bearer") << QByteArray("/api/server") << QByteArray("Authorization")
+                                  << QByteArray("Bearer 0123456789abcdef0123456789abcdef") << 401;
+    QTest::newRow("bearer") << QByteArray("/api/server") << QByteArray("Authorization") << QByteArray("Bearer %T")
+                            << 200;
+    QTest::newRow("cookie") << QByteArray("/metrics") << QByteArray("Cookie") << QByteArray("a=b; tesmira_token=%T")
+                            << 200;
+    QTest::newRow("wrong cookie") << QByteArray("/metrics") << QByteArray("Cookie") << t + "x%T" << 401;
+    QTest::newRow("unknown path without token") << QByteArray("/nothing") << QByteArray() << QByteArray() << 401;
+    QTest::newRow("query") << QByteArray("/api/server?token=%T&x=1") << QByteArray() << QByteArray() << 302;
+  }
+  void access()
+  {
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, value);
+    QFETCH(int, status);
+    QVERIFY(server.output().contains("Dashboard at http://127.0.0.1:" + QByteArray::number(port) + "/?token=" + token +
+                                     "\n"));
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (!header.isEmpty())
+      headers.append({header, value.replace("%T", token)});
+    const HttpReply r = http(port, "GET", target.replace("%T", token), headers);
+    QCOMPARE(r.status, status);
+    if (status == 302) {
+      // Kept by the browser, out of reach of the page's scripts; the
+      // address it goes to no longer shows the token.
+      QCOMPARE(r.header("Set-Cookie"), "tesmira_token=" + token + "; HttpOnly; SameSite=Strict; Path=/");
+      QCOMPARE(r.header("Location"), QByteArray("/api/server?x=1"));
+    }
+  }
+
+  // Topics with their instruments, items in reading order, single items.
+  void topicsAndItems()
+  {
+    const QJsonArray topics = parsed(call("GET", "/api/topics")).toArray();
+    QJsonObject c3;
+    QStringList names;
+    for (const QJsonValue& t : topics) {
+      names << t["topic"].toString();
+      if (t["topic"] == "C(3)")
+        c3 = t.toObject();
+    }
+    QVERIFY2(names.indexOf("C(2)") < names.indexOf("C(3)") && names.indexOf("C(0)") >= 0, qPrintable(names.join(' ')));
+    QCOMPARE(c3["device"].toString(), QString("DMFC"));
+    QCOMPARE(c3["channel"].toInt(), 3);
+    QVERIFY(c3["items"].toInt() > 100);
+
+    const QJsonArray items = parsed(call("GET", "/api/topics/C(3)/items")).toArray();
+    QStringList itemNames;
+    for (const QJsonValue& i : items)
+      itemNames << i["item"].toString();
+    QVERIFY2(itemNames.indexOf("P(8)") >= 0 && itemNames.indexOf("P(8)") < itemNames.indexOf("P(9)") &&
+               itemNames.indexOf("P(9)") < itemNames.indexOf("P(10)"),
+             qPrintable(itemNames.join(' ')));
+    // Names compare without regard to case, as on the link.
+    const HttpReply one = call("GET", "/api/topics/c(3)/items/p(1)");
+    QCOMPARE(one.status, 200);
+    QCOMPARE(parsed(one)["value"].toString(), server.get("C(3)", "P(1)"));
+  }
+
+  // A write is a poke: its result, or the poke's reason with a status that
+  // says what kind of refusal it is. Bad requests change nothing.
+  void writes_data()
+  {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("answer");
+    const QByteArray sp = "/api/topics/C(3)/items/P(9)";
+    const QByteArray json = "Content-Type", app = "application/json";
+    QTest::newRow("setpoint") << QByteArray("PUT") << sp << QByteArray("40") << QByteArray() << QByteArray() << 200
+                              << "OK";
+    QTest::newRow("JSON number") << QByteArray("PUT") << sp << QByteArray("{\"value\": 45}") << json << app << 200
+                                 << "OK";
+    QTest::newRow("own page") << QByteArray("PUT") << sp << QByteArray("35") << QByteArray("Origin")
+                              << QByteArray("http://127.0.0.1:%P") << 200 << "OK";
+    QTest::newRow("text into a number") << QByteArray("PUT") << sp << QByteArray("abc") << QByteArray() << QByteArray()
+                                        << 422 << "Type of parameter sent differs from type on module";
+    QTest::newRow("no item") << QByteArray("PUT") << QByteArray("/api/topics/C(3)/items/P(511)") << QByteArray("1")
+                             << QByteArray() << QByteArray() << 404 << "no item P(511) on topic C(3)";
+    QTest::newRow("no topic") << QByteArray("PUT") << QByteArray("/api/topics/C(99)/items/P(9)") << QByteArray("1")
+                              << QByteArray() << QByteArray() << 404 << "no topic C(99)";
+    QTest::newRow("other site") << QByteArray("PUT") << sp << QByteArray("20") << QByteArray("Origin")
+                                << QByteArray("http://plant.example:%P") << 403
+                                << "not written: the request comes from a page of another site";
+    QTest::newRow("other site's referer") << QByteArray("PUT") << sp << QByteArray("20") << QByteArray("Referer")
+                                          << QByteArray("http://127.0.0.2:%P/") << 403
+                                          << "not written: the request comes from a page of another site";
+    QTest::newRow("invalid JSON") << QByteArray("PUT") << sp << QByteArray("{\"value\": ") << json << app << 400
+                                  << "the body is not valid JSON";
+    QTest::newRow("body of 64 KiB") << QByteArray("PUT") << sp << QByteArray(64 * 1024, 'x') << QByteArray()
+                                    << QByteArray() << 422 << "Type of parameter sent differs from type on module";
+    QTest::newRow("body over 64 KiB") << QByteArray("PUT") << sp << QByteArray(64 * 1024 + 1, 'x') << QByteArray()
+                                      << QByteArray() << 413 << "the body is longer than 65536 bytes";
+    QTest::newRow("wrong method") << QByteArray("POST") << sp << QByteArray("20") << QByteArray() << QByteArray()
+                                  << 405 << "POST is not allowed on /api/topics/C(3)/items/P(9)";
+    QTest::newRow("unknown path") << QByteArray("GET") << QByteArray("/api/nothing") << QByteArray() << QByteArray()
+                                  << QByteArray() << 404 << "no such path: /api/nothing";
+  }
+  void writes()
+  {
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, value);
+    QFETCH(int, status);
+    QFETCH(QString, answer);
+    // The server's own polling of the setpoint never writes it: what the
+    // item holds after a refusal is what the last accepted write left.
+    const QString before = item("C(3)", "P(9)");
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (!header.isEmpty())
+      headers.append({header, value.replace("%P", QByteArray::number(port))});
+    const HttpReply r = call(method, target, body, headers);
+    QCOMPARE(r.status, status);
+    const QJsonObject o = parsed(r).toObject();
+    QCOMPARE(status == 200 ? o["result"].toString() : o["error"].toString(), answer);
+    if (status == 200) {
+      const QString written = o["value"].toString();
+      QVERIFY(server.until([&] { return qAbs(item("C(3)", "P(9)").toDouble() - written.toDouble()) < 0.01; }));
+      QVERIFY(server.output().contains("(linkpoke from client) [HTTP]"));
+    } else if (status != 422) {
+      QCOMPARE(item("C(3)", "P(9)"), before);
+    }
+  }
+
+  // /metrics is valid Prometheus text with the bus's state, the counters
+  // and the channels' values; a written setpoint shows up there.
+  void metrics()
+  {
+    QCOMPARE(call("PUT", "/api/topics/C(3)/items/P(9)", "55").status, 200);
+    QHash<QString, double> m;
+    QString fault;
+    const QString setpoint = "tesmira_item_value{topic=\"C(3)\",item=\"P(9)\",name=\"setpoint\"}";
+    QVERIFY2(server.until([&] {
+      const HttpReply r = call("GET", "/metrics");
+      m = parseMetrics(r.body, &fault);
+      return r.status == 200 && (!fault.isEmpty() || m.value(setpoint) == 55);
+    }), qPrintable(m.keys().filter("C(3)").join('\n')));
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    QCOMPARE(m.value("tesmira_bus_state{state=\"Normal polling\"}", -1), 1.0);
+    QCOMPARE(m.value("tesmira_bus_state{state=\"Idle\"}", -1), 0.0);
+    QCOMPARE(m.value("tesmira_polling", -1), 1.0);
+    QCOMPARE(m.value("tesmira_channels", -1), 8.0);
+    QVERIFY(m.value("tesmira_values_total") > 100);
+    QVERIFY(m.contains("tesmira_item_value{topic=\"C(3)\",item=\"P(8)\",name=\"measure\"}"));
+  }
+
+  // A subscriber gets the current values, then a poked setpoint as soon as
+  // the item takes it (the deadline is only a margin for a loaded machine),
+  // and nothing of what it did not subscribe to.
+  void live()
+  {
+    LiveClient c;
+    c.open(port, "/api/live", {{"Authorization", "Bearer " + token}});
+    QTRY_VERIFY_WITH_TIMEOUT(c.ws.state() == QAbstractSocket::ConnectedState, 10000);
+    c.ws.sendTextMessage("{\"subscribe\": [\"C(3)/P(9)\", \"c(2)\"]}");
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(9)") && c.has("C(2)", "P(8)"), 10000);
+    QVERIFY(server.put("C(3)", "P(9)", "33"));
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(9)", "33"), 5000);
+    for (const QJsonObject& o : c.got)
+      QVERIFY2(o["topic"] == "C(2)" || (o["topic"] == "C(3)" && o["item"] == "P(9)"),
+               QJsonDocument(o).toJson().constData());
+    // Bad messages are answered and change nothing.
+    c.ws.sendTextMessage("{\"subscribe\": ");
+    QTRY_COMPARE_WITH_TIMEOUT(c.error(), QString("the message is not a JSON object"), 5000);
+    QJsonArray many;
+    for (int i = 0; i <= 1000 - 2; ++i)
+      many.append(QString("C(3)/P(%1)").arg(i));
+    c.ws.sendTextMessage(QJsonDocument(QJsonObject{{"subscribe", many}}).toJson());
+    QTRY_COMPARE_WITH_TIMEOUT(c.error(), QString("too many subscriptions (at most 1000)"), 5000);
+    QVERIFY(!c.has("C(3)", "P(1)"));
+    // One fewer makes exactly the most a client may hold.
+    many.removeLast();
+    c.ws.sendTextMessage(QJsonDocument(QJsonObject{{"subscribe", many}}).toJson());
+    QTRY_VERIFY_WITH_TIMEOUT(c.has("C(3)", "P(1)"), 5000);
+  }
+
+  // The handshake is checked like a request: token, path, the page's site.
+  void liveRefused_data()
+  {
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("withToken");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no token") << QByteArray("/api/live") << QByteArray() << false << "a token is required";
+    QTest::newRow("other path") << QByteArray("/api/topics") << QByteArray() << true << "no such path: /api/topics";
+    QTest::newRow("other site") << QByteArray("/api/live") << QByteArray("http://plant.example") << true
+                                << "the connection comes from a page of another site";
+  }
+  void liveRefused()
+  {
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, withToken);
+    QFETCH(QString, reason);
+    LiveClient c;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (withToken)
+      headers.append({"Cookie", "tesmira_token=" + token});
+    if (!origin.isEmpty())
+      headers.append({"Origin", origin});
+    c.open(port, path, headers);
+    QTRY_VERIFY_WITH_TIMEOUT(c.ws.closeCode() != QWebSocketProtocol::CloseCodeNormal, 10000);
+    QCOMPARE(c.ws.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+    QCOMPARE(c.ws.closeReason(), reason);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestWeb)
+#include "tst_web.moc"
