@@ -584,6 +584,16 @@ int Main(int argc, char** argv, const char* program, ProgramFront* front)
     // A stop request made before the loop runs would be lost by it.
     if (!s.state.StopRequested) {
       notifyServiceManager("READY=1\nSTATUS=Serving clients");
+      // Under WatchdogSec= the service manager restarts a server whose event
+      // loop stops turning: a sign of life at half the period it asks for.
+      QTimer watchdog;
+#ifdef TESMIRA_HAVE_SYSTEMD
+      uint64_t watchdogUsec = 0;
+      if (sd_watchdog_enabled(0, &watchdogUsec) > 0) {
+        QObject::connect(&watchdog, &QTimer::timeout, [] { notifyServiceManager("WATCHDOG=1"); });
+        watchdog.start(std::chrono::milliseconds(std::max<uint64_t>(watchdogUsec / 2000, 1)));
+      }
+#endif
       app->exec();
     }
     notifyServiceManager("STOPPING=1");

@@ -1,11 +1,17 @@
 // Whole-program tests of what a user meets first on Linux: discovery of
-// topics and items with tesmira-dde, a log that follows logrotate, and a
-// failed opening that says which port failed and why.
+// topics and items with tesmira-dde, a log that follows logrotate, a failed
+// opening that says which port failed and why, and the daemon kept alive
+// under systemd's watchdog.
 #include "ProcessRig.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QtTest>
 #include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -113,6 +119,56 @@ private slots:
       QVERIFY2(says(server, "Communication to SORANET forced to stop"), server.output().constData());
       QVERIFY2(says(server, "Error\tCannot open " + interfaceName + ": " + reason), server.output().constData());
     }
+  }
+
+  // Under WatchdogSec= systemd restarts a service that stays silent longer
+  // than WATCHDOG_USEC: tesmirad, once ready, says WATCHDOG=1 well within
+  // that time, every time. The notifications come to a socket bound here, as
+  // systemd's NOTIFY_SOCKET.
+  void daemonFeedsTheWatchdog()
+  {
+    processrig::Program daemon;
+    daemon.program = QStringLiteral("tesmirad");
+    const QByteArray path = QFile::encodeName(daemon.home.file("notify"));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(fd >= 0);
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const qint64 periodMs = 3000;
+    daemon.env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(path));
+    daemon.env.insert("WATCHDOG_USEC", QString::number(periodMs * 1000));
+    QVERIFY(start(daemon, "SIM"));
+
+    // Reads one notification, waiting at most timeoutMs; empty on time-out.
+    auto next = [fd](int timeoutMs) {
+      pollfd p {fd, POLLIN, 0};
+      char buf[512];
+      if (::poll(&p, 1, timeoutMs) != 1)
+        return QByteArray();
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      return n > 0 ? QByteArray(buf, int(n)) : QByteArray();
+    };
+    QByteArray got;
+    QElapsedTimer waited;
+    waited.start();
+    while (!got.contains("READY=1") && waited.elapsed() < 30000)
+      got = next(1000);
+    QVERIFY2(got.contains("READY=1"), got.constData());
+    for (int i = 0; i < 4; ++i) {
+      QElapsedTimer gap;
+      gap.start();
+      do
+        got = next(int(periodMs));
+      while (!got.isEmpty() && got != "WATCHDOG=1" && gap.elapsed() < periodMs);
+      QVERIFY2(got == "WATCHDOG=1", qPrintable(QStringLiteral("ping %1 after %2 ms: '%3'")
+                                                     .arg(i).arg(gap.elapsed()).arg(QString::fromLatin1(got))));
+      QVERIFY2(gap.elapsed() < periodMs, qPrintable(QStringLiteral("ping %1 after %2 ms").arg(i).arg(gap.elapsed())));
+    }
+    QCOMPARE(daemon.stop(), 0);
   }
 };
 
