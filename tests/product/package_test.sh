@@ -25,10 +25,6 @@ fail() { echo "FAIL: $*" >&2; [ -f "$work/out" ] && cat "$work/out" >&2; exit 1;
 deb="$(ls "$work"/pkg/tesmira_*.deb)"
 gui="$(ls "$work"/pkg/tesmira-gui_*.deb)"
 [ "$(ls "$work"/pkg/*.deb | wc -l)" -eq 2 ] || fail "expected two packages: $(ls "$work"/pkg/*.deb)"
-# The daemon is in the headless package once the build makes it.
-daemon=""
-[ -x "$build/bin/tesmirad" ] && daemon=tesmirad
-
 if command -v lintian >/dev/null; then
   for d in "$deb" "$gui"; do
     lintian --fail-on error,warning "$d" >"$work/lintian" 2>&1 || true
@@ -39,7 +35,7 @@ fi
 
 version="$(dpkg-deb -f "$deb" Version)"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for need in libqt6core6 libqt6sql6-sqlite adduser ${daemon:+libqt6serialport6 libsystemd0 libmosquitto1}; do
+for need in libqt6core6 libqt6serialport6 libqt6sql6-sqlite libsystemd0 libmosquitto1 adduser; do
   grep -q "$need" <<<"$depends" || fail "tesmira Depends lacks $need: $depends"
 done
 for gui_lib in libqt6gui6 libqt6widgets6 libqt6charts6 qt6-qpa-plugins; do
@@ -54,7 +50,7 @@ description="$(dpkg-deb -f "$deb" Description)"
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-for f in ${daemon:+usr/bin/tesmirad} usr/bin/tesmira-dde usr/bin/soranet-sim usr/share/tesmira/Tesmira.mdb \
+for f in usr/bin/tesmirad usr/bin/tesmira-dde usr/bin/soranet-sim usr/share/tesmira/Tesmira.mdb \
          usr/share/man/man8/tesmirad.8.gz usr/share/man/man1/tesmira-dde.1.gz usr/share/man/man1/soranet-sim.1.gz \
          usr/lib/systemd/system/tesmira.service usr/lib/systemd/user/tesmira.service etc/logrotate.d/tesmira \
          etc/tesmira/common.ini etc/tesmira/program.ini etc/tesmira/user.ini \
@@ -74,9 +70,7 @@ done
 # Both installed side by side, as dpkg would: no file in both packages.
 overlap="$(comm -12 <(cd "$root" && find . ! -type d | sort) <(cd "$work/gui" && find . ! -type d | sort))"
 [ -z "$overlap" ] || fail "files in both packages: $overlap"
-cp -a "$work/gui/." "$root/"
-program="${daemon:-tesmira}"
-"$root/usr/bin/$program" --version | grep -q '^Tesmira [0-9]' || fail "--version"
+"$root/usr/bin/tesmirad" --version | grep -q '^Tesmira [0-9]' || fail "--version"
 
 system_unit="$root/usr/lib/systemd/system/tesmira.service"
 user_unit="$root/usr/lib/systemd/user/tesmira.service"
@@ -92,7 +86,7 @@ if command -v systemd-analyze >/dev/null; then
   # pages, which are not installed where man looks.
   mkdir -p "$work/units/system" "$work/units/user"
   for kind in system user; do
-    sed -e "s|^ExecStart=[^ ]*tesmirad|ExecStart=$root/usr/bin/$program|" -e '/^Documentation=/d' \
+    sed -e "s|^ExecStart=[^ ]*tesmirad|ExecStart=$root/usr/bin/tesmirad|" -e '/^Documentation=/d' \
       "$root/usr/lib/systemd/$kind/tesmira.service" >"$work/units/$kind/tesmira.service"
   done
   systemd-analyze verify "$work/units/system/tesmira.service" >"$work/verify" 2>&1 \
@@ -122,7 +116,7 @@ chmod 750 "$run"
 etc_before="$(cd "$etc" && ls -l --time-style=+%s.%N && cat ./*)"
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TESMIRA_HOME -u XDG_RUNTIME_DIR -u TESMIRA_RUNTIME_DIR \
   CONFIGURATION_DIRECTORY="$etc" STATE_DIRECTORY="$state" LOGS_DIRECTORY="$logs" RUNTIME_DIRECTORY="$run" \
-  "$root/usr/bin/$program" /O >"$work/out" 2>&1 &
+  "$root/usr/bin/tesmirad" /O >"$work/out" 2>&1 &
 server=$!
 for _ in $(seq 1 300); do
   grep -q 'Server is active and ready for any client' "$work/out" && break
