@@ -3,13 +3,13 @@
 #   ./run.sh demo   build, then start the server on the built-in virtual bus
 #   ./run.sh test   build, then run the whole test suite
 #   ./run.sh build  build only
-#   ./run.sh package  build, then make the Debian package build/tesmira_*.deb
+#   ./run.sh package  build, then make the Debian packages build/tesmira*.deb
 # Missing build packages are installed with apt-get on Debian 12 (as root, or
 # through sudo when it is there).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${TESMIRA_BUILD_DIR:-$here/build}"
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config libsystemd-dev dpkg-dev chromium)
+packages=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite socat ser2net libmosquitto-dev mosquitto mosquitto-clients pkg-config libsystemd-dev dpkg-dev lintian systemd chromium)
 
 install_missing() {
   local missing=()
@@ -41,7 +41,7 @@ case "${1:-}" in
     do_build
     cd "$build"
     cpack -G DEB
-    ls "$build"/tesmira_*.deb ;;
+    ls "$build"/tesmira*.deb ;;
   demo)
     do_build
     # The demo keeps its own settings and database in build/demo-home, so it

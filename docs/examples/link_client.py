@@ -23,7 +23,10 @@ class LinkError(Exception):
 
 
 def service_folder():
-    runtime = os.environ.get("XDG_RUNTIME_DIR") or f"/tmp/tesmira-runtime-{os.getuid()}"
+    runtime = (os.environ.get("TESMIRA_RUNTIME_DIR")
+               or os.environ.get("RUNTIME_DIRECTORY", "").split(":")[0]
+               or os.environ.get("XDG_RUNTIME_DIR")
+               or f"/tmp/tesmira-runtime-{os.getuid()}")
     return os.path.join(runtime, "dde")
 
 

@@ -11,11 +11,24 @@
 
 namespace ddeml {
 
+// The first of these that is set names the runtime folder; none set means
+// the private fallback below /tmp. support::Paths::runtimeDir follows the
+// same order for the server's lock file.
+static QString runtimeFromEnvironment()
+{
+    for (const QString& v : {qEnvironmentVariable("TESMIRA_RUNTIME_DIR"),
+                             qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0),
+                             qEnvironmentVariable("XDG_RUNTIME_DIR")})
+        if (!v.isEmpty())
+            return v;
+    return {};
+}
+
 QString runtimeDir()
 {
-    const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!xdg.isEmpty())
-        return xdg;
+    const QString fromEnvironment = runtimeFromEnvironment();
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
     return QStringLiteral("/tmp/tesmira-runtime-%1").arg(::getuid());
 }
 
@@ -29,10 +42,12 @@ QString tcpTokenPath(quint16 port)
     return serviceDir() + QStringLiteral("/tcp-%1.token").arg(port);
 }
 
-static bool ensurePrivateDir(const QString& path, QString* error)
+// Creates the folder with the given mode, or checks an existing one: a real
+// folder owned by us, its mode set to the given one.
+static bool ensureOwnDir(const QString& path, mode_t mode, QString* error)
 {
     const QByteArray p = QFile::encodeName(path);
-    if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdir(p.constData(), mode) != 0 && errno != EEXIST) {
         *error = QStringLiteral("Cannot create the folder %1: %2").arg(path, qt_error_string(errno));
         return false;
     }
@@ -45,8 +60,8 @@ static bool ensurePrivateDir(const QString& path, QString* error)
         *error = QStringLiteral("The folder %1 belongs to another user").arg(path);
         return false;
     }
-    if ((st.st_mode & 0777) != 0700 && ::chmod(p.constData(), 0700) != 0) {
-        *error = QStringLiteral("Cannot make the folder %1 private: %2").arg(path, qt_error_string(errno));
+    if ((st.st_mode & 0777) != mode && ::chmod(p.constData(), mode) != 0) {
+        *error = QStringLiteral("Cannot set the mode of the folder %1: %2").arg(path, qt_error_string(errno));
         return false;
     }
     return true;
@@ -56,13 +71,23 @@ bool ensureServiceDir(QString* error)
 {
     QString dummy;
     QString* err = error ? error : &dummy;
-    if (qEnvironmentVariable("XDG_RUNTIME_DIR").isEmpty() && !ensurePrivateDir(runtimeDir(), err))
+    if (runtimeFromEnvironment().isEmpty() && !ensureOwnDir(runtimeDir(), 0700, err))
         return false;
-    if (!QFileInfo(runtimeDir()).isDir()) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(runtimeDir()).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *err = QStringLiteral("The runtime folder %1 does not exist").arg(runtimeDir());
         return false;
     }
-    return ensurePrivateDir(serviceDir(), err);
+    // The group may read and enter the service folder only when the
+    // runtime folder lets it in (a system service's RuntimeDirectoryMode=0750).
+    return ensureOwnDir(serviceDir(), 0700 | (st.st_mode & 0050), err);
+}
+
+mode_t serviceSocketMode()
+{
+    struct stat st {};
+    const bool shared = ::stat(QFile::encodeName(serviceDir()).constData(), &st) == 0 && (st.st_mode & 0010);
+    return shared ? 0660 : 0600;
 }
 
 QString findServiceSocket(const QString& name)

@@ -608,7 +608,7 @@ bool Server::registerService(const QString& name, QString* error)
         ::close(fd);
         return false;
     }
-    ::chmod(QFile::encodeName(path).constData(), 0600);
+    ::chmod(QFile::encodeName(path).constData(), serviceSocketMode());
     m_local = new Listener(
         listenFd, path, [this](int s) { acceptSocket(s, false); },
         [this](const QString& text) { emit listenerTrouble(text); }, this);

@@ -63,7 +63,8 @@ public:
     explicit Server(QObject* parent = nullptr);
     ~Server() override;
 
-    // Listens on the socket serviceDir()/name (folder 0700, socket 0600). A
+    // Listens on the socket serviceDir()/name (folder 0700, socket 0600;
+    // 0750 and 0660 in a runtime folder shared with the group, see Registry.h). A
     // socket left behind by a dead server is replaced; a name held by a live
     // server (in any letter case) is refused. Returns false with a message.
     bool registerService(const QString& name, QString* error);

@@ -27,8 +27,12 @@ QString Setting::ClassInitialize(Folder*)
   const QString dir = Paths::settingsDir();
   if (!Paths::ensureDir(dir))
     return QStringLiteral("The settings folder '%1' cannot be created.").arg(dir);
-  for (int i = 0; i < 4; ++i)
+  const QString defaults = Paths::settingsDefaultsDir();
+  for (int i = 0; i < 4; ++i) {
     m_files[i] = std::make_unique<QSettings>(dir + '/' + kFiles[i], QSettings::IniFormat);
+    if (!defaults.isEmpty())
+      m_defaults[i] = std::make_unique<QSettings>(defaults + '/' + kFiles[i], QSettings::IniFormat);
+  }
   QFileInfo info(dir);
   if (!info.isWritable())
     return QStringLiteral("The settings folder '%1' is not writable.").arg(dir);
@@ -36,15 +40,10 @@ QString Setting::ClassInitialize(Folder*)
 }
 
 QSettings* Setting::file(Scope scope) const { return m_files[static_cast<int>(scope)].get(); }
+QSettings* Setting::defaults(Scope scope) const { return m_defaults[static_cast<int>(scope)].get(); }
 
-QString Setting::fileName(Scope scope) const
+bool Setting::contains(QSettings* s, const QString& section, const QString& key)
 {
-  return file(scope) ? file(scope)->fileName() : QString();
-}
-
-bool Setting::contains(Scope scope, const QString& section, const QString& key) const
-{
-  QSettings* s = file(scope);
   if (!s)
     return false;
   const QString group = storedName(s->childGroups(), section);
@@ -56,21 +55,38 @@ bool Setting::contains(Scope scope, const QString& section, const QString& key) 
   return found;
 }
 
-QString Setting::get(Scope scope, const QString& section, const QString& key, const QString& def) const
+QVariant Setting::value(QSettings* s, const QString& section, const QString& key)
 {
-  QSettings* s = file(scope);
   if (!s)
-    return def;
+    return {};
   const QString group = storedName(s->childGroups(), section);
   if (group.isEmpty())
-    return def;
+    return {};
   s->beginGroup(group);
   const QString stored = storedName(s->childKeys(), key);
-  // A value holding a comma reads back as a list; join it to keep the text.
   const QVariant v = stored.isEmpty() ? QVariant() : s->value(stored);
   s->endGroup();
+  return v;
+}
+
+QString Setting::fileName(Scope scope) const
+{
+  return file(scope) ? file(scope)->fileName() : QString();
+}
+
+bool Setting::contains(Scope scope, const QString& section, const QString& key) const
+{
+  return contains(file(scope), section, key) || contains(defaults(scope), section, key);
+}
+
+QString Setting::get(Scope scope, const QString& section, const QString& key, const QString& def) const
+{
+  QVariant v = value(file(scope), section, key);
+  if (!v.isValid())
+    v = value(defaults(scope), section, key);
   if (!v.isValid())
     return def;
+  // A value holding a comma reads back as a list; join it to keep the text.
   if (v.typeId() == QMetaType::QStringList)
     return v.toStringList().join(',');
   return v.toString();
@@ -81,6 +97,11 @@ bool Setting::save(Scope scope, const QString& section, const QString& key, cons
   QSettings* s = file(scope);
   if (!s)
     return false;
+  // Saving what the defaults already say writes nothing, so a later edit of
+  // the defaults is not hidden by a copy saved at shut-down.
+  if (!contains(s, section, key) && contains(defaults(scope), section, key) &&
+      get(scope, section, key, {}) == value)
+    return true;
   QString group = storedName(s->childGroups(), section);
   s->beginGroup(group.isEmpty() ? section : group);
   const QString stored = storedName(s->childKeys(), key);

@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QVariant>
 #include <memory>
 
 class QSettings;
@@ -16,6 +17,11 @@ class Folder;
 //
 // The program scope is read-only for the program: it holds choices made at
 // installation (database path, pictures, options) and is edited by hand.
+//
+// A system service reads a second set of the four files, the defaults in its
+// configuration folder (Paths::settingsDefaultsDir, /etc/tesmira): a key
+// missing from the written files is read there. What the server saves goes
+// to the written files only, and only when it differs from the defaults.
 class Setting {
 public:
   enum class Scope { Common, Program, User, Local };
@@ -50,7 +56,11 @@ public:
 
 private:
   QSettings* file(Scope scope) const;
+  QSettings* defaults(Scope scope) const;
+  static bool contains(QSettings* s, const QString& section, const QString& key);
+  static QVariant value(QSettings* s, const QString& section, const QString& key);
   std::unique_ptr<QSettings> m_files[4];
+  std::unique_ptr<QSettings> m_defaults[4];
 };
 
 }
