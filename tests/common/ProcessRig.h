@@ -93,7 +93,8 @@ struct Program {
   template <typename F> static bool until(F cond, int ms = 10000) { return ::until(cond, ms); }
   // A column of the channel's NetDevPar row, read through a plain SQLite
   // connection; -1 when there is none.
-  QVariant deviceColumn(const QString& column, int channel)
+  int deviceColumn(const QString& column, int channel) { return deviceValue(column, channel).toInt(); }
+  QVariant deviceValue(const QString& column, int channel)
   {
     QVariant v = -1;
     {
@@ -108,8 +109,8 @@ struct Program {
     QSqlDatabase::removeDatabase("netdevpar");
     return v;
   }
-  int polled(int channel) { return deviceColumn("Polling", channel).toInt(); }
-  int deviceId(int channel) { return deviceColumn("Dev_ID", channel).toInt(); }
+  int polled(int channel) { return deviceColumn("Polling", channel); }
+  int deviceId(int channel) { return deviceColumn("Dev_ID", channel); }
   // What the program has written to standard output (its console lines).
   QByteArray output() const { return read("stdout.txt"); }
   // What it has written to standard error (Error and Warn lines, message

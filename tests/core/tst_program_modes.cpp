@@ -164,7 +164,7 @@ private slots:
       QVERIFY(until([&] { return p.get("C(2)", "P(49)") == "pressure"; }, 15000));
       QCOMPARE(p.get("C(2)", "P(13)"), QString("<none>"));
       QVERIFY(until([&] { return p.deviceId(2) == 6; }));
-      QCOMPARE(p.deviceColumn("Dev_Ver", 2).toString(), QString("PM0000003"));
+      QCOMPARE(p.deviceValue("Dev_Ver", 2).toString(), QString("PM0000003"));
     }
 
     auto reported = [&](const char* column) {
