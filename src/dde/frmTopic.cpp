@@ -87,7 +87,7 @@ void frmTopic::createItem(int16_t index, const QString& value)
 {
   if (!m_link.hasItem(topicName, itemName(index)))
     m_link.createItem(topicName, itemName(index), QString());
-  // A placeholder, not a value: the item is not valued until the server
+  // The name shown before a value, not a value: the item is not valued until the server
   // sets it (ChangeItem).
   m_valued.remove(index);
   changing = true;

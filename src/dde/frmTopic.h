@@ -78,13 +78,13 @@ public:
   QString nameTag(int16_t index) const { return m_nameTags.value(index); }
 
   // Creates item index (or replaces its value when it exists) and publishes
-  // value, which is a placeholder (the parameter's name) until the item's
+  // value, which is the parameter's name until the item's
   // first real value. Used by CreateItems and the interface-instrument
   // tracking.
   void createItem(int16_t index, const QString& value);
   // True once the item holds a value the server set (read from the bus, the
   // simulation, an error text, a command's reset) or a poke that was carried
-  // out; false while it shows its placeholder.
+  // out; false while it shows the parameter's name.
   bool valued(int16_t index) const { return m_valued.contains(index); }
   void setValued(int16_t index) { m_valued.insert(index); }
 

@@ -472,7 +472,7 @@ void MqttBridge::itemChanged(const QString& topic, const QString& item, const QB
   m_haveCandidate = false;
   if (frmTopic* t = m_s.dde ? m_s.dde->topicByName(topic) : nullptr) {
     // A poke: published once it is carried out (pokeFinished). A
-    // placeholder: not a value at all.
+    // stand-in name: not a value at all.
     const int16_t index = frmTopic::parseIndex(item);
     if (!t->changing || index < 0 || !t->valued(index))
       return;

@@ -32,7 +32,7 @@ class frmTopic;
 // Values come from the link server's itemChanged / itemRemoved /
 // topicRemoved signals, filtered so that a value topic only ever carries
 // values: a channel item is published once it holds a value the server set
-// (never its name placeholder), a poke only once it was carried out
+// (never the name it shows before), a poke only once it was carried out
 // (DdeServer::pokeStarting / pokeFinished), payloads without control
 // characters (the identification string without its device-type byte,
 // which goes into the item's $meta). Before an item's first value its
