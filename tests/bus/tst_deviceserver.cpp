@@ -20,6 +20,20 @@
 
 namespace {
 
+// Whether something listens on 127.0.0.1:port, read from the kernel's table
+// so that no probing connection uses up a one-connection device server.
+bool listening(int port)
+{
+  QFile f("/proc/net/tcp");
+  if (!f.open(QIODevice::ReadOnly))
+    return false;
+  const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.simplified().split(' ').value(1) == local && line.simplified().split(' ').value(3) == "0A")
+      return true;
+  return false;
+}
+
 // The output speed set on a terminal (a termios speed code); 0 when unknown.
 int terminalRate(const QString& path)
 {
@@ -98,7 +112,7 @@ private slots:
         iface.replace("tcp:", "rfc2217:");
     }
     QVERIFY(dev.waitForStarted());
-    QThread::msleep(300); // the device server listening
+    QVERIFY2(until([&] { return listening(port); }, 10000), "the device server does not listen");
 
     if (raise)
       QVERIFY(p.write("program.ini", "[Options]\nShowAutoIncreaseBaudrate=True\n"));
@@ -122,15 +136,17 @@ private slots:
 
     QVERIFY(p.put("Server", "OpenCom", "0"));
     QVERIFY(p.until([&] { return p.get("Server", "Status") == "Idle"; }, 20000));
-    QThread::msleep(3500); // a closed network line is kept 3 s before it is really closed
+    // A closed network line is kept 3 s before it is really closed.
     QByteArray log;
     if (tool == "socat") {
-      dev.waitForFinished(5000); // a socat serving one connection ends with it
+      QVERIFY(dev.waitForFinished(10000)); // a socat serving one connection ends with it
       log = dev.readAllStandardError();
     } else {
-      QFile f(trace);
-      QVERIFY(f.open(QIODevice::ReadOnly));
-      log = f.readAll();
+      QVERIFY(until([&] {
+        QFile f(trace);
+        log = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return log.contains(" CLOSE netcon");
+      }, 10000));
       QCOMPARE(log.count(" CLOSE netcon"), 1);
     }
     QCOMPARE(log.count(tool == "socat" ? "accepting connection" : " OPEN "), 1);

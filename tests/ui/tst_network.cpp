@@ -143,10 +143,14 @@ private slots:
     // it then) and starts again.
     QTest::keyClick(b.w->chkPoll, Qt::Key_Space);
     QCOMPARE(b.row(3, "Polling"), QString("0"));
+    const int toMeter = b.bus->requestFramesTo(3);
     b.pick(2);
-    QTest::qWait(300);
+    QTRY_VERIFY(b.bus->requestFramesTo(3) > toMeter); // the read-out moved to the meter
     const int framesBefore = b.bus->requestFramesTo(5);
-    QTest::qWait(800);
+    // Proves an absence: the read-out asks every 500 ms, so two of its
+    // periods without a frame to node 5 show that nothing polls it.
+    constexpr int kTwoReadOutPeriodsMs = 2 * 500;
+    QTest::qWait(kTwoReadOutPeriodsMs);
     QCOMPARE(b.bus->requestFramesTo(5), framesBefore);
     b.pick(3);
     QTest::keyClick(b.w->chkPoll, Qt::Key_Space);
