@@ -1,6 +1,7 @@
 // Fieldbus error codes: the message table, the quiet rules, counting,
 // logging and publishing on the server's error items.
 #include "LoggerWorld.h"
+#include "RowCompare.h"
 #include "bus/ErrorMessages.h"
 #include "core/ProcessState.h"
 
@@ -77,11 +78,12 @@ private slots:
       codes << code;
     w->cfg.SuppressCompatibilityErrors = false;
     for (int code : codes) {
+      const QByteArray row = "code " + QByteArray::number(code);
       const QString message = code >= 1 && code <= 44 ? texts[code - 1] : "Unknown error occured";
-      QCOMPARE(ErrorMessages::ErrorText(code), message);
+      ROW_COMPARE(row, ErrorMessages::ErrorText(code), message);
       w->pane.clear();
-      QCOMPARE(m_err->HandleErrorMessage(int16_t(code), 0, 0, false, ""), QString(notThere.contains(code) ? "n/a" : "?"));
-      QCOMPARE(console(), "Error\tIn message to node-process\t" + message);
+      ROW_COMPARE(row, m_err->HandleErrorMessage(int16_t(code), 0, 0, false, ""), QString(notThere.contains(code) ? "n/a" : "?"));
+      ROW_COMPARE(row, console(), "Error\tIn message to node-process\t" + message);
     }
   }
 
@@ -105,6 +107,7 @@ private slots:
   void quietRules()
   {
     struct Case {
+      QByteArray name;
       int code, parameter;
       bool write, notReady, rawTest, compat;
       int devId, hold;
@@ -115,36 +118,48 @@ private slots:
     QList<Case> cases = {
         // Success is published as "0", nothing reported. Early returns:
         // nothing reported or published.
-        {0, 8, false, false, false, false, 0, 0, false, "0"}, {1, 189, false, false, false, false, 0, 0, false, "-"},
-        {1, 188, false, false, false, false, 0, 0, true, ""}, {22, 27, true, false, false, false, 0, 0, false, "-"},
-        {22, 28, true, false, false, false, 0, 0, true, ""}, {39, 8, false, false, false, false, 0, 2, false, "-"},
-        {39, 8, false, false, false, false, 0, 0, true, ""},
+        {"success", 0, 8, false, false, false, false, 0, 0, false, "0"},
+        {"1 on P189", 1, 189, false, false, false, false, 0, 0, false, "-"},
+        {"1 on P188", 1, 188, false, false, false, false, 0, 0, true, ""},
+        {"22 writing P27", 22, 27, true, false, false, false, 0, 0, false, "-"},
+        {"22 writing P28", 22, 28, true, false, false, false, 0, 0, true, ""},
+        {"39 while polling is held", 39, 8, false, false, false, false, 0, 2, false, "-"},
+        {"39", 39, 8, false, false, false, false, 0, 0, true, ""},
         // 3: compatibility on reads, or not ready (raw test does not matter).
         // 4: not ready without raw test, or compatibility on reads.
-        {3, 8, false, false, false, true, 0, 0, false, "0"}, {3, 8, true, false, false, true, 0, 0, true, ""},
-        {3, 8, true, true, true, false, 0, 0, false, "-"}, {4, 8, true, true, false, false, 0, 0, false, "-"},
-        {4, 8, true, true, true, false, 0, 0, true, "-"}, {4, 8, false, false, false, true, 0, 0, false, "0"},
+        {"3 read, compatibility", 3, 8, false, false, false, true, 0, 0, false, "0"},
+        {"3 written, compatibility", 3, 8, true, false, false, true, 0, 0, true, ""},
+        {"3 not ready, raw test", 3, 8, true, true, true, false, 0, 0, false, "-"},
+        {"4 not ready", 4, 8, true, true, false, false, 0, 0, false, "-"},
+        {"4 not ready, raw test", 4, 8, true, true, true, false, 0, 0, true, "-"},
+        {"4 read, compatibility", 4, 8, false, false, false, true, 0, 0, false, "0"},
         // 34: compatibility and an older device type. 44: compatibility on
         // reads only.
-        {34, 8, false, false, false, true, 15, 0, true, ""}, {34, 8, false, false, false, true, 20, 0, true, ""},
-        {34, 8, false, false, false, false, 5, 0, true, ""}, {44, 8, false, false, false, true, 0, 0, false, "0"},
-        {44, 8, true, false, false, true, 0, 0, true, ""}, {44, 8, false, false, false, false, 0, 0, true, ""},
+        {"34 device 15", 34, 8, false, false, false, true, 15, 0, true, ""},
+        {"34 device 20", 34, 8, false, false, false, true, 20, 0, true, ""},
+        {"34 no compatibility", 34, 8, false, false, false, false, 5, 0, true, ""},
+        {"44 read, compatibility", 44, 8, false, false, false, true, 0, 0, false, "0"},
+        {"44 written, compatibility", 44, 8, true, false, false, true, 0, 0, true, ""},
+        {"44 no compatibility", 44, 8, false, false, false, false, 0, 0, true, ""},
         // Others are reported even while not ready (but not published then).
         // SuppressErrors silences everything; without topics nothing is
         // published.
-        {12, 8, false, true, false, true, 0, 0, true, "-"}, {32767, 8, false, false, false, true, 0, 0, true, ""},
-        {0, 8, false, false, false, false, 0, 0, false, "-", true},
-        {36, 8, false, false, false, false, 0, 0, false, "-", true},
-        {7, 0, false, false, false, false, 0, 0, true, "-", false, true}};
+        {"12 not ready", 12, 8, false, true, false, true, 0, 0, true, "-"},
+        {"32767", 32767, 8, false, false, false, true, 0, 0, true, ""},
+        {"success, suppressed", 0, 8, false, false, false, false, 0, 0, false, "-", true},
+        {"36 suppressed", 36, 8, false, false, false, false, 0, 0, false, "-", true},
+        {"7 without topics", 7, 0, false, false, false, false, 0, 0, true, "-", false, true}};
     // 5, 6, 17: not ready without raw test.
-    for (int c : {5, 6, 17})
-      cases << Case{c, 8, false, true, false, true, 0, 0, false, "-"} << Case{c, 8, false, true, true, true, 0, 0, true, "-"}
-            << Case{c, 8, false, false, false, true, 0, 0, true, ""};
+    for (int c : {5, 6, 17}) {
+      const QByteArray n = QByteArray::number(c);
+      cases << Case{n + " not ready", c, 8, false, true, false, true, 0, 0, false, "-"}
+            << Case{n + " not ready, raw test", c, 8, false, true, true, true, 0, 0, true, "-"}
+            << Case{n + " ready", c, 8, false, false, false, true, 0, 0, true, ""};
+    }
     for (int dev : {5, 16, 17, 18, 19})
-      cases << Case{34, 8, true, false, false, true, dev, 0, false, "0"};
+      cases << Case{"34 written, device " + QByteArray::number(dev), 34, 8, true, false, false, true, dev, 0, false, "0"};
 
-    for (qsizetype i = 0; i < cases.size(); ++i) {
-      const Case& c = cases[i];
+    for (const Case& c : cases) {
       cleanup();
       init();
       m_state.NotReady = c.notReady;
@@ -155,15 +170,15 @@ private slots:
       w->cfg.SuppressCompatibilityErrors = c.compat;
       m_devId = c.devId;
       const QString message = ErrorMessages::ErrorText(c.code);
-      const QByteArray what = "case " + QByteArray::number(i);
       // A silenced failure says only that there is no value.
       const QString returned = c.suppress && c.code ? QStringLiteral("?") : ErrorMessages::ErrorReturn(c.code);
-      QVERIFY2(m_err->HandleErrorMessage(int16_t(c.code), 2, int16_t(c.parameter), c.write, "x") == returned, what);
-      QVERIFY2(console().isEmpty() != c.reported && (!c.reported || console().contains(message)), what);
-      QVERIFY2(c.code == 0 || w->debugLog().contains(message.toUtf8()) == c.reported, what);
-      QVERIFY2(m_labels.isEmpty() != c.reported, what);
+      ROW_COMPARE(c.name, m_err->HandleErrorMessage(int16_t(c.code), 2, int16_t(c.parameter), c.write, "x"), returned);
+      ROW_COMPARE(c.name, console().isEmpty(), !c.reported);
+      ROW_VERIFY(c.name, !c.reported || console().contains(message));
+      ROW_VERIFY(c.name, c.code == 0 || w->debugLog().contains(message.toUtf8()) == c.reported);
+      ROW_COMPARE(c.name, m_labels.isEmpty(), !c.reported);
       const QString item = QString("%1:%2").arg(c.write ? 2 : 1).arg(c.published.isEmpty() ? message : c.published);
-      QVERIFY2(m_published == (c.published == "-" ? QStringList() : QStringList{item}), what);
+      ROW_COMPARE(c.name, m_published, c.published == "-" ? QStringList() : QStringList{item});
     }
   }
 
