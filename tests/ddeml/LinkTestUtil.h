@@ -21,7 +21,7 @@ template <typename C> bool waitFor(C cond, int timeoutMs = 10000)
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QTest::qWait(1);
+        QThread::msleep(1); // the condition is polled; the deadline bounds the wait
     }
     return true;
 }

@@ -3,6 +3,7 @@
 // states and re-entrant reply waits; batches, holds and the watchdog; values
 // flowing while polling runs. Bus cases run against the virtual bus over a
 // pseudo-terminal.
+#include "RowCompare.h"
 #include "ServerRig.h"
 
 #include "Timer.h"
@@ -31,12 +32,10 @@ class TestEngine : public QObject {
   QList<int> batch(World& w)
   {
     const qsizetype before = polled.size();
-    for (int i = 0; i < 200; ++i) {
+    QTest::qWaitFor([&] {
       w.s->poll->moTimerChan_TimerEvent();
-      if (w.s->poll->bPollingFinished())
-        break;
-      QTest::qWait(2);
-    }
+      return w.s->poll->bPollingFinished();
+    }, 2000);
     return polled.mid(before);
   }
 
@@ -56,13 +55,15 @@ private slots:
     // A measure or an analog input below its range wraps; other integers
     // are unsigned; strings of type 4 are hex; no type or no value (an
     // acknowledgement) gives no text.
-    const std::tuple<int, int, QVariant, const char*> rows[] = {
-      {1, 8, -23594, "41942"}, {1, 8, -23593, "-23593"}, {1, 11, -30000, "35536"}, {1, 9, -1, "65535"},
-      {2, 13, 123456.0f, "1.234560E+5"}, {2, 13, 12.345678f, "1.234568E+1"}, {2, 13, 0.0f, "0.000000E+0"},
-      {2, 13, -0.00123, "-1.230000E-3"}, {3, 39, -70000, "-70000"}, {4, 210, QString(QChar(0xFF)) + QChar(5), "FF05"},
-      {4, 18, "ln/min ", "ln/min "}, {255, 8, 5, ""}, {1, 9, QVariant(), ""}};
-    for (const auto& [type, p, value, text] : rows)
-      QCOMPARE(MessageEngine::ValueText(uint8_t(type), int16_t(p), value), QString(text));
+    const std::tuple<const char*, int, int, QVariant, const char*> rows[] = {
+        {"measure below range wraps", 1, 8, -23594, "41942"}, {"measure at range", 1, 8, -23593, "-23593"},
+        {"analog input wraps", 1, 11, -30000, "35536"}, {"other integer unsigned", 1, 9, -1, "65535"},
+        {"float large", 2, 13, 123456.0f, "1.234560E+5"}, {"float rounded", 2, 13, 12.345678f, "1.234568E+1"},
+        {"float zero", 2, 13, 0.0f, "0.000000E+0"}, {"float negative small", 2, 13, -0.00123, "-1.230000E-3"},
+        {"long", 3, 39, -70000, "-70000"}, {"hex string", 4, 210, QString(QChar(0xFF)) + QChar(5), "FF05"},
+        {"plain string", 4, 18, "ln/min ", "ln/min "}, {"no type", 255, 8, 5, ""}, {"acknowledgement", 1, 9, QVariant(), ""}};
+    for (const auto& [row, type, p, value, text] : rows)
+      ROW_COMPARE(row, MessageEngine::ValueText(uint8_t(type), int16_t(p), value), QString(text));
     for (const auto& [text, value] : {std::pair(" 12.5 ", 12.5), std::pair("abc", 0.0), std::pair("", 0.0)}) {
       bool ok = !value;
       QCOMPARE(MessageEngine::NumericValue(text, &ok), value);
@@ -77,18 +78,22 @@ private slots:
     // 32000, the measure read-only (13), an absent module 36; strings are
     // padded to their length. Ignoring the database lifts the access and
     // range checks, not the numeric one.
-    const std::tuple<bool, int, int, int, bool, const char*, const char*, int> rows[] = {
-      {false, 340, 1, 0, true, "40000", "-25536", 0}, {false, 9, 1, 0, true, "abc", nullptr, 5},
-      {false, 9, 1, 0, true, "40000", nullptr, 6}, {false, 8, 1, 0, true, "5", nullptr, 13},
-      {false, 9, 1, 0, false, "5", nullptr, 36}, {false, 18, 4, 7, true, "ab", "ab     ", 0},
-      {false, 18, 4, 7, true, "much longer than seven", "much longer than seven", 0},
-      {true, 8, 1, 0, true, "5", "5", 0}, {true, 9, 1, 0, true, "40000", "-25536", 0},
-      {true, 9, 1, 0, true, "x", nullptr, 5}};
-    for (const auto& [ignoreDatabase, p, type, length, present, in, out, error] : rows) {
+    const std::tuple<const char*, bool, int, int, int, bool, const char*, const char*, int> rows[] = {
+        {"unsigned as signed twin", false, 340, 1, 0, true, "40000", "-25536", 0},
+        {"not a number", false, 9, 1, 0, true, "abc", nullptr, 5},
+        {"setpoint over 32000", false, 9, 1, 0, true, "40000", nullptr, 6},
+        {"measure read-only", false, 8, 1, 0, true, "5", nullptr, 13},
+        {"absent module", false, 9, 1, 0, false, "5", nullptr, 36},
+        {"string padded", false, 18, 4, 7, true, "ab", "ab     ", 0},
+        {"string longer kept", false, 18, 4, 7, true, "much longer than seven", "much longer than seven", 0},
+        {"database ignored: read-only", true, 8, 1, 0, true, "5", "5", 0},
+        {"database ignored: range", true, 9, 1, 0, true, "40000", "-25536", 0},
+        {"database ignored: still numeric", true, 9, 1, 0, true, "x", nullptr, 5}};
+    for (const auto& [row, ignoreDatabase, p, type, length, present, in, out, error] : rows) {
       w.s->cfg.IgnoreDatabaseMinMax = ignoreDatabase;
       QString v = in;
-      QCOMPARE(w.s->engine->CheckWriteValue(par(w, p), uint8_t(type), uint8_t(length), present, v), int16_t(error));
-      QCOMPARE(v, QString(out ? out : in));
+      ROW_COMPARE(row, w.s->engine->CheckWriteValue(par(w, p), uint8_t(type), uint8_t(length), present, v), int16_t(error));
+      ROW_COMPARE(row, v, QString(out ? out : in));
     }
   }
 
@@ -104,11 +109,15 @@ private slots:
     // Channel 0 and processes 128 and up keep the process passed; 33..112
     // count from the channel's own process; low and system processes as
     // listed for direct modules, mapped for interface channels.
-    const int rows[][4] = {{0, 5, 9, 9},     {1, 200, 3, 3},   {2, 33, 3, 35},   {1, 65, 3, 67},
-                           {2, 1, 3, 1},     {2, 113, 3, 113}, {2, 123, 3, 123}, {1, 113, 3, 121},
-                           {1, 118, 3, 122}, {1, 123, 3, 125}, {1, 1, 3, 1}};
-    for (const auto& r : rows)
-      QCOMPARE(w.s->engine->ResolveProcess(int16_t(r[0]), uint8_t(r[1]), uint8_t(r[2])), uint8_t(r[3]));
+    const std::tuple<const char*, int, int, int, int> rows[] = {
+        {"channel 0: its process", 0, 5, 9, 9}, {"200: channel's process", 1, 200, 3, 3}, {"33 relative", 2, 33, 3, 35},
+        {"32 direct", 2, 32, 3, 32}, {"112 relative", 2, 112, 3, 114}, {"127 direct", 2, 127, 3, 127},
+        {"128: channel's process", 2, 128, 3, 3},
+        {"65 relative", 1, 65, 3, 67}, {"direct low", 2, 1, 3, 1}, {"direct 113", 2, 113, 3, 113},
+        {"direct 123", 2, 123, 3, 123}, {"interface 113", 1, 113, 3, 121}, {"interface 118", 1, 118, 3, 122},
+        {"interface 123", 1, 123, 3, 125}, {"interface low", 1, 1, 3, 1}};
+    for (const auto& [row, channel, process, own, expected] : rows)
+      ROW_COMPARE(row, w.s->engine->ResolveProcess(int16_t(channel), uint8_t(process), uint8_t(own)), uint8_t(expected));
     m.ChannelTable[1].DirectAccess = true;
     QCOMPARE(w.s->engine->ResolveProcess(1, 113, 3), uint8_t(113));
   }
