@@ -15,6 +15,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QAbstractButton>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -41,11 +48,85 @@ protected:
   }
 };
 
+// Every text a window shows before it holds data: titles, labels, buttons,
+// group titles, list choices, column headings and tips, one line each as
+// "window/object kind: text". Widgets without a name are numbered by kind.
+QStringList windowTexts(QWidget* top, const QString& window, const QList<QWidget*>& others = {})
+{
+  QStringList out;
+  QHash<QString, int> unnamed;
+  const auto add = [&](QObject* o, const char* kind, const QString& text) {
+    if (!text.trimmed().isEmpty())
+      out << QString("%1/%2 %3: %4").arg(window, o->objectName(), kind, QString(text).replace('\n', "\\n"));
+  };
+  add(top, "title", top->windowTitle());
+  for (QWidget* c : top->findChildren<QWidget*>()) {
+    QWidget* up = c;
+    while (up && up != top && !others.contains(up))
+      up = up->parentWidget();
+    if (up != top)
+      continue; // another window's, listed under its own name
+    if (c->objectName().isEmpty() || c->objectName().startsWith("qt_"))
+      c->setObjectName(QString("%1#%2").arg(c->metaObject()->className()).arg(unnamed[c->metaObject()->className()]++));
+    if (auto* l = qobject_cast<QLabel*>(c))
+      add(c, "label", l->text());
+    else if (auto* b = qobject_cast<QAbstractButton*>(c))
+      add(c, "button", b->text());
+    else if (auto* g = qobject_cast<QGroupBox*>(c))
+      add(c, "group", g->title());
+    else if (auto* e = qobject_cast<QLineEdit*>(c))
+      add(c, "hint", e->placeholderText());
+    if (auto* box = qobject_cast<QComboBox*>(c); box && box->objectName() != "cboInterface")
+      for (int i = 0; i < box->count(); ++i)
+        add(c, "choice", box->itemText(i));
+    if (auto* t = qobject_cast<QTabWidget*>(c))
+      for (int i = 0; i < t->count(); ++i)
+        add(c, "tab", t->tabText(i));
+    if (auto* v = qobject_cast<QTableWidget*>(c))
+      for (int i = 0; i < v->columnCount(); ++i)
+        add(c, "column", v->horizontalHeaderItem(i) ? v->horizontalHeaderItem(i)->text() : QString());
+    if (auto* v = qobject_cast<QTreeWidget*>(c))
+      for (int i = 0; i < v->columnCount(); ++i)
+        add(c, "column", v->headerItem()->text(i));
+    add(c, "tip", c->toolTip());
+  }
+  return out;
+}
+
 }
 
 class TestMainWindow : public QObject {
   Q_OBJECT
 private slots:
+  // The texts of every window, as shipped (tests/core/window-texts.txt; set
+  // TESMIRA_WRITE_TEXTS=1 to write that file anew after a deliberate change,
+  // and read its diff before committing it).
+  void windowTextsAsShipped()
+  {
+    serverrig::Rig r;
+    QCOMPARE(r.load("[Communication]\nInterfaceName=SIM\n"), QString());
+    for (const char* menu : {"mnuComSettings", "mnuTrend"})
+      r.main()->menu(menu)->trigger();
+    QStringList names = r.main()->forms.keys();
+    names.sort();
+    QList<QWidget*> forms;
+    for (const QString& name : names)
+      forms << r.main()->forms.value(name);
+    QStringList shown = windowTexts(r.main(), "frmMain", forms);
+    for (const QString& name : names)
+      shown += windowTexts(r.main()->forms.value(name), name);
+    QFile golden(qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/tests/core/window-texts.txt");
+    if (qEnvironmentVariableIsSet("TESMIRA_WRITE_TEXTS")) {
+      QVERIFY(golden.open(QIODevice::WriteOnly));
+      golden.write((shown.join('\n') + '\n').toUtf8());
+      golden.close();
+    }
+    QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
+    const QStringList shipped = QString::fromUtf8(golden.readAll()).split('\n', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < std::max(shown.size(), shipped.size()); ++i)
+      QCOMPARE(shown.value(i), shipped.value(i));
+  }
+
   // The exact captions; the items offered in each state the operator can
   // bring the server to (every item not listed is enabled), and the
   // communication state shown.

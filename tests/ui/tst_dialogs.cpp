@@ -38,10 +38,11 @@ namespace {
 // The whole program on settings files written by the test.
 struct Rig : serverrig::Rig {
   frmMain* w = nullptr;
+  QString error; // why the program did not load; each test checks it first
   explicit Rig(const QByteArray& common = {}, const QByteArray& program = {})
   {
-    QCOMPARE(load(common, program), QString());
-    w = main();
+    error = load(common, program);
+    w = error.isEmpty() ? main() : nullptr;
   }
   QVariant commport(const QString& column) const
   {
@@ -77,6 +78,7 @@ private slots:
   void communicationSettingsRules()
   {
     Rig r("[Communication]\nInterfaceName=/dev/pts/99\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n");
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     frmConfigScrn* d = r.configScreen();
     QVERIFY(d && d->isVisible());
     QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
@@ -122,6 +124,7 @@ private slots:
   void chosenPortOpensAndScans()
   {
     Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3 rfc2217:127.0.0.1:4002\n");
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     QVERIFY2(r.startBus(), qPrintable(r.failure));
     const QString pty = r.pty;
     qputenv("TESMIRA_COM7", pty.toLocal8Bit());
@@ -149,6 +152,7 @@ private slots:
   void systemSettingsReachStoreAndServer()
   {
     Rig r("[Settings]\nLogFormat=5\nAllowPollUnavailableParameters=False\nIndirectPolling=False\n");
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     r.w->menu("mnuSettings")->trigger();
     frmSystem* d = r.form<frmSystem>("frmSystem");
     QVERIFY(d->isVisible());
@@ -178,6 +182,7 @@ private slots:
   void pollTimeWhileServing()
   {
     Rig r("[Communication]\nInterfaceName=SIM\n");
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     r.w->menu("mnuOpenCom")->trigger();
     QCOMPARE(r.s->fields.value("ComStatus"), QString("Normal polling"));
     r.s->dde->Rcvd_dde_Cmnd(0, "-6");
@@ -202,6 +207,7 @@ private slots:
   void rawTest()
   {
     Rig r("[Communication]\nInterfaceName=SIM\n");
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     r.w->menu("mnuTestLumbra")->trigger();
     auto* t = r.form<frmTestLumbra>("frmTestLumbra");
     QVERIFY(t->isVisible());
@@ -237,6 +243,7 @@ private slots:
   void parameterListOfOneType()
   {
     Rig r;
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     auto* list = r.form<frmParmList>("frmParmList");
     list->Show(4);
     QTableWidget* g = list->grdParameterList;
@@ -263,6 +270,7 @@ private slots:
   void viewerEditsReachTheFile()
   {
     Rig r;
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     auto* v = r.form<frmViewDeviceParam>("frmViewDeviceParam");
     v->show();
     QSqlTableModel* m = v->datParameters();

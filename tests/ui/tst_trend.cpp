@@ -10,6 +10,7 @@
 #include "Server.h" // ddeml::Server
 
 #include <QDateTime>
+#include <cmath>
 #include <QLineSeries>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -24,7 +25,10 @@ class TestTrend : public QObject {
 
   double last(int trace, bool shown) const
   {
+    // NaN until the trace has its first point (the waits below poll this).
     const TrendTrace& t = *trend->Traces()[size_t(trace)];
+    if (shown ? t.series->points().isEmpty() : t.points.empty())
+      return std::nan("");
     return shown ? t.series->points().last().y() : t.points.back().y();
   }
 
