@@ -25,6 +25,20 @@ struct Program {
   QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
   QString program = QStringLiteral("tesmira");
   QProcess process;
+  // On a display: the main window opens (on the offscreen platform, which
+  // nobody sees, so questions are still answered by policy).
+  bool windowed = false;
+
+  // The world's environment, with or without a display.
+  QProcessEnvironment environment() const
+  {
+    QProcessEnvironment e = home.environment();
+    if (windowed) {
+      e.insert("DISPLAY", ":0");
+      e.insert("QT_QPA_PLATFORM", "offscreen");
+    }
+    return e;
+  }
 
   // Writes a file of the private world (settings files, scenarios).
   bool write(const QString& name, const QByteArray& text) const
@@ -43,6 +57,10 @@ struct Program {
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
+    if (windowed) {
+      env.insert("DISPLAY", ":0");
+      env.insert("QT_QPA_PLATFORM", "offscreen");
+    }
     process.setProcessEnvironment(env);
     // Console lines are mirrored to standard output; a pipe nobody reads
     // would stall the server once it is full.

@@ -7,6 +7,7 @@
 #include "bus/ErrorMessages.h"
 #include "engine/frmPollTime.h"
 #include "log/Logger.h"
+#include "operator/ServiceLog.h"
 #include "operator/Simulation.h"
 #include "ui/frmTestLumbra.h"
 #include "ui/frmWorning.h"
@@ -15,6 +16,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -177,8 +179,10 @@ private slots:
           on << a->objectName();
       return on.join(' ');
     };
+    QString overview; // the system overview while polling
     // Steps: menu items chosen, "read"/"close" the raw test's buttons,
-    // "echoall"/"simulate" the switches called as a command or /S does
+    // "echoall"/"simulate" the switches called as a command or /S does,
+    // "overview" the overview kept to compare with the one copied
     // (the check marks then follow the server, not the click); the items
     // then disabled, the communication state and the checked items.
     const struct {
@@ -193,7 +197,7 @@ private slots:
                 {"mnuSimulate", edit(closed, {"mnuComSettings", "mnuLNA", "mnuOpenCom"}, {"mnuTest"}), "Simulation",
                  "mnuSimulate"},
                 {"simulate", closed + QStringList{"mnuConfiguration"}, "Idle", ""},
-                {"mnuOpenCom", polling, "Normal polling", ""},
+                {"mnuOpenCom mnuClipboard overview", polling, "Normal polling", ""},
                 {"mnuServiceLog", polling + QStringList{"mnuServiceLog"}, "Normal polling", ""}, // while it runs
                 {"mnuClose", closed, "Idle", ""},
                 {"mnuTestLumbra read", closed + busOwned, "Communication open", ""},
@@ -204,6 +208,7 @@ private slots:
         : step == "close"    ? raw->cmdClose_Click()
         : step == "echoall"  ? r.s->log->mnuEchoAll_Click()
         : step == "simulate" ? r.s->simulation->mnuSimulate_Click()
+        : step == "overview" ? void(overview = SystemOverviewText(*r.s, QDateTime::currentDateTime()))
                              : r.main()->menu(step)->trigger();
       // A stopped scheduler reports "Idle" at its watchdog's next tick.
       QTRY_VERIFY_WITH_TIMEOUT(!r.s->poll->stopRequested() || !r.s->poll->tmrWatchdog().isActive(), 10000);
@@ -213,6 +218,10 @@ private slots:
       QVERIFY2(r.s->fields.value("ComStatus") == QLatin1String(row.comStatus), row.steps);
       QVERIFY2(checked() == QLatin1String(row.checked), qPrintable(QString(row.steps) + ": " + checked()));
     }
+    // The overview copied while polling (its date line aside).
+    QCOMPARE(QGuiApplication::clipboard()->text().section("\r\n", 2), overview.section("\r\n", 2));
+    QVERIFY(overview.contains("FC0000004"));
+    QVERIFY(r.main()->txtTerm()->toPlainText().contains("System configuration overview copied to clipboard"));
   }
 
   void statusBusyAndShutDown()

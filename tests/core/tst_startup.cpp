@@ -11,27 +11,12 @@ using processrig::Program;
 
 namespace {
 
-// Runs tesmira in the program's world to its end (start-up errors end it at
-// once); the exit code and standard error.
-std::pair<int, QString> runToEnd(Program& p, const QStringList& args)
-{
-  QProcess q;
-  q.setProcessEnvironment(p.home.environment());
-  q.start(p.bin + "/tesmira", args);
-  if (!q.waitForFinished(30000) || q.exitStatus() != QProcess::NormalExit) {
-    q.kill();
-    q.waitForFinished();
-    return {-1, {}};
-  }
-  return {q.exitCode(), QString::fromLocal8Bit(q.readAllStandardError())};
-}
-
 // Runs a program of the build to its end: exit code, standard output and
 // standard error; code -1 when it did not end by itself.
 std::tuple<int, QString, QString> run(Program& p, const QString& program, const QStringList& args)
 {
   QProcess q;
-  q.setProcessEnvironment(p.home.environment());
+  q.setProcessEnvironment(p.environment());
   q.start(p.bin + '/' + program, args);
   if (!q.waitForFinished(30000) || q.exitStatus() != QProcess::NormalExit) {
     q.kill();
@@ -82,7 +67,7 @@ private slots:
                              "3. From the menu Communication click Open communication to open the communication."})
       QVERIFY2(p.output().contains(line), line);
     // A second start is refused while the first one runs.
-    const auto [code, err] = runToEnd(p, {});
+    const auto [code, out, err] = run(p, "tesmira", {});
     QVERIFY(code != 0);
     QVERIFY2(err.contains(kTitle) &&
                err.contains("There is already an instance of Tesmira running.\n"
@@ -95,6 +80,25 @@ private slots:
     QCOMPARE(p.stop(), 0);
     const QByteArray user = contents(p.home.file("user.ini"));
     QVERIFY2(user.contains("EchoAll=False") && !user.contains("Width="), user.constData());
+  }
+
+  // With a display the main window opens and the program serves as
+  // headless; a second windowed start is refused on standard error instead
+  // of waiting on a message box nobody sees; SIGTERM stores the window's
+  // placement with the menu options.
+  void windowedOnADisplay()
+  {
+    Program p;
+    p.windowed = true;
+    QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n", {"/NT", "/O", "/D"}));
+    QVERIFY2(until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000), p.output().constData());
+    const auto [code, out, err] = run(p, "tesmira", {});
+    QCOMPARE(code, 1);
+    QVERIFY2(err.contains("There is already an instance of Tesmira running."), qPrintable(err));
+    QCOMPARE(p.stop(), 0);
+    const QByteArray user = contents(p.home.file("user.ini"));
+    QVERIFY2(user.contains("Width=") && user.contains("EchoAll=False"), user.constData());
+    QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira"));
   }
 
   // Starts the server refuses, with the reason on standard error under the
@@ -120,7 +124,7 @@ private slots:
     };
     for (const auto& r : rows) {
       QVERIFY(p.write("program.ini", r.programIni.toUtf8()));
-      const auto [code, err] = runToEnd(p, r.args);
+      const auto [code, out, err] = run(p, "tesmira", r.args);
       QCOMPARE(code, 1);
       QVERIFY2(err.contains(kTitle) && err.contains(r.says), qPrintable(err));
     }

@@ -3,6 +3,7 @@
 // files, database file, main window with its secondary windows), the
 // in-process virtual bus or soranet-sim on a pseudo-terminal, scripted
 // answers to message boxes.
+#include "RowCompare.h"
 #include "ServerRig.h"
 
 #include "bus/Communication.h"
@@ -13,12 +14,17 @@
 #include "ui/frmTestLumbra.h"
 #include "ui/frmViewDeviceParam.h"
 
+#include "ui/GuiPrompt.h"
 #include "Timer.h"
 #include "transports.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -70,6 +76,75 @@ class TestDialogs : public QObject {
   Q_OBJECT
 private slots:
   void initTestCase() { qputenv("TESMIRA_SIM_PACING", "0"); }
+
+  // The windowed questions an operator answers: the message box shows the
+  // text (CR LF as line breaks), title, icon and buttons asked for and gives
+  // the answer of the button pressed; the text and file questions give what
+  // was typed or picked, and nothing when cancelled.
+  void windowedQuestions()
+  {
+    support::GuiPrompt gui;
+    QMessageBox* shown = nullptr;
+    QString seen;
+    QTimer answer;
+    std::function<void(QWidget*)> press;
+    connect(&answer, &QTimer::timeout, this, [&] {
+      if (QWidget* w = QApplication::activeModalWidget()) {
+        answer.stop();
+        seen = w->windowTitle();
+        shown = qobject_cast<QMessageBox*>(w);
+        if (shown)
+          seen += '|' + shown->text() + '|' + QString::number(shown->icon()) + '|' + QString::number(shown->standardButtons());
+        press(w);
+      }
+    });
+    const auto ask = [&](Prompt::Buttons b, Prompt::Icon icon, QMessageBox::StandardButton button) {
+      press = [button](QWidget* w) { qobject_cast<QMessageBox*>(w)->button(button)->click(); };
+      answer.start(10);
+      return gui.MsgBox("Line one\r\nline two", b, icon, "Question title");
+    };
+    using B = QMessageBox;
+    const struct { const char* row; Prompt::Buttons buttons; Prompt::Icon icon; B::StandardButton press; Prompt::Answer answer; int qtIcon; B::StandardButtons offered; } rows[] = {
+        {"ok", Prompt::Ok, Prompt::Critical, B::Ok, Prompt::AnswerOk, B::Critical, B::Ok},
+        {"ok cancel", Prompt::OkCancel, Prompt::Question, B::Cancel, Prompt::AnswerCancel, B::Question, B::Ok | B::Cancel},
+        {"yes no", Prompt::YesNo, Prompt::Exclamation, B::No, Prompt::AnswerNo, B::Warning, B::Yes | B::No},
+        {"yes no cancel", Prompt::YesNoCancel, Prompt::Information, B::Yes, Prompt::AnswerYes, B::Information, B::Yes | B::No | B::Cancel},
+        {"retry cancel", Prompt::RetryCancel, Prompt::NoIcon, B::Retry, Prompt::AnswerRetry, B::NoIcon, B::Retry | B::Cancel},
+        {"abort", Prompt::AbortRetryIgnore, Prompt::NoIcon, B::Abort, Prompt::AnswerAbort, B::NoIcon, B::Abort | B::Retry | B::Ignore},
+        {"ignore", Prompt::AbortRetryIgnore, Prompt::NoIcon, B::Ignore, Prompt::AnswerIgnore, B::NoIcon, B::Abort | B::Retry | B::Ignore}};
+    for (const auto& r : rows) {
+      ROW_COMPARE(r.row, ask(r.buttons, r.icon, r.press), r.answer);
+      ROW_COMPARE(r.row, seen, QString("Question title|Line one\nline two|%1|%2").arg(r.qtIcon).arg(int(r.offered)));
+    }
+
+    QString value = "kept";
+    press = [](QWidget* w) { qobject_cast<QInputDialog*>(w)->setTextValue("typed"); qobject_cast<QInputDialog*>(w)->accept(); };
+    answer.start(10);
+    QVERIFY(gui.InputBox("Name:", "Text title", "default", value));
+    QCOMPARE(value, QString("typed"));
+    press = [](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); };
+    answer.start(10);
+    QVERIFY(!gui.InputBox("Name:", "Text title", "default", value));
+    QCOMPARE(value, QString("typed"));
+
+    QTemporaryDir dir;
+    QStringList filters;
+    press = [&](QWidget* w) {
+      auto* d = qobject_cast<QFileDialog*>(w);
+      filters = d->nameFilters();
+      d->selectFile(dir.filePath("picked.log"));
+      QMetaObject::invokeMethod(d, "accept");
+    };
+    answer.start(10);
+    QVERIFY(gui.FileDialog("File title", "Log files (*.log)|*.log|All files (*.*)|*.*", dir.path(), value));
+    QCOMPARE(value, dir.filePath("picked.log"));
+    QCOMPARE(filters, QStringList({"Log files (*.log)", "All files (*.*)"}));
+    QCOMPARE(seen, QString("File title"));
+    press = [](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); };
+    answer.start(10);
+    QVERIFY(!gui.FileDialog("File title", "Log files (*.log)|*.log", dir.path(), value));
+    QCOMPARE(value, dir.filePath("picked.log"));
+  }
 
   // Loaded values the dialog does not offer select its defaults; without
   // its program option the automatic rate is neither offered nor kept. A
