@@ -9,6 +9,7 @@
 #include "bus/Communication.h"
 #include "ui/frmConfigScrn.h"
 #include "ui/frmParmList.h"
+#include "ui/frmParmVal.h"
 #include "ui/frmPollTimeDialog.h"
 #include "ui/frmSystem.h"
 #include "ui/frmTestLumbra.h"
@@ -340,6 +341,39 @@ private slots:
     QCOMPARE(limits, QStringList({"-23593", "41942", "1.000000E-10", "1.000000E+10"}));
     r.w->menu("mnuParList")->trigger();
     QVERIFY(g->rowCount() > shown.size());
+  }
+
+  // The meanings of coded values, from the database's value list: every
+  // row, or all but those of advanced parameters while they are hidden.
+  void parameterValueList()
+  {
+    Rig r;
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    auto* list = r.form<frmParmVal>("frmParmVal");
+    QSqlQuery q(r.s->db->TheDatabase);
+    QVERIFY(q.exec("SELECT Nr, Name, Filter, Value, Description FROM qryParValue"));
+    QStringList all, basic;
+    while (q.next()) {
+      const QString row = QStringList{q.value(0).toString(), q.value(1).toString().trimmed(), q.value(2).toString(),
+                                      q.value(3).toString(), q.value(4).toString().trimmed()}.join('|');
+      all << row;
+      if (!r.s->db->ParameterTable[size_t(q.value(0).toInt())].Advanced)
+        basic << row;
+    }
+    QVERIFY(!basic.isEmpty() && basic.size() < all.size());
+    for (bool hide : {false, true}) {
+      r.s->cfg.HideAdvancedParameters = hide;
+      r.w->menu("mnuParValueList")->trigger();
+      list->Form_Load();
+      QStringList shown;
+      for (int row = 0; row < list->grdParmVal->rowCount(); ++row) {
+        QStringList cells;
+        for (int c = 0; c < 5; ++c)
+          cells << list->grdParmVal->item(row, c)->text();
+        shown << cells.join('|');
+      }
+      QCOMPARE(shown, hide ? basic : all);
+    }
   }
 
   void viewerEditsReachTheFile()
