@@ -2,15 +2,19 @@
 // gates, conversion errors, and the setters behind the poll settings. (The
 // setters' clamping and storage as the operator reaches them: tst_dialogs;
 // through the server topic: tst_dde_topics.)
+#include "RowCompare.h"
 #include "ServerRig.h"
 
 #include "core/Settings.h"
 #include "core/clsGeneral.h"
 
+#include "Paths.h"
 #include "Setting.h"
 
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace tesmira;
 
@@ -36,6 +40,52 @@ std::unique_ptr<Server> loaded(const std::function<void(Server&)>& before = {})
 class TestSettings : public QObject {
   Q_OBJECT
 private slots:
+  // Where settings, data, logs and the runtime folder are: the private
+  // world of TESMIRA_HOME; a service's folders from systemd (the first of a
+  // list); the XDG folders of a user; their defaults below the home folder.
+  void folders()
+  {
+    const char* vars[] = {"TESMIRA_HOME", "TESMIRA_RUNTIME_DIR", "CONFIGURATION_DIRECTORY", "STATE_DIRECTORY",
+                          "RUNTIME_DIRECTORY", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"};
+    const QByteArray home = QDir::homePath().toUtf8();
+    const struct {
+      const char* row;
+      QList<QByteArray> values; // of vars, in order; empty: unset
+      QStringList folders;      // settings, defaults, data, logs, runtime
+    } rows[] = {
+        {"private world", {"/w", "", "/etc/t", "/var/lib/t", "/run/t", "/x", "/x", "/x", "/r"},
+         {"/w", "", "/w/data", "/w/logs", "/run/t"}},
+        {"service", {"", "", "/etc/t:/etc/u", "/var/lib/t:/v", "/run/t:/u", "/x", "/x", "/x", "/r"},
+         {"/var/lib/t/settings", "/etc/t", "/var/lib/t", "/var/lib/t", "/run/t"}},
+        {"service without state", {"", "", "/etc/t", "", "", "/x", "/x", "/x", "/r"},
+         {"/etc/t", "", "/x", "/x/Tesmira", "/r"}},
+        {"user", {"", "/tr", "", "", "", "/c", "/d", "/s", "/r"}, {"/c/Tesmira", "", "/d", "/s/Tesmira", "/tr"}},
+        {"user defaults", {"", "", "", "", "", "", "", "", ""},
+         {home + "/.config/Tesmira", "", home + "/.local/share", home + "/.local/state/Tesmira",
+          QString("/tmp/tesmira-runtime-%1").arg(getuid())}},
+    };
+    const auto set = [](const char* name, const QByteArray& value) {
+      if (value.isEmpty())
+        qunsetenv(name);
+      else
+        qputenv(name, value);
+    };
+    QHash<QByteArray, QByteArray> saved;
+    for (const char* v : vars)
+      saved.insert(v, qgetenv(v));
+    const auto restore = qScopeGuard([&] {
+      for (const char* v : vars)
+        set(v, saved[v]);
+    });
+    for (const auto& r : rows) {
+      for (size_t i = 0; i < std::size(vars); ++i)
+        set(vars[i], r.values[qsizetype(i)]);
+      using namespace support::Paths;
+      ROW_COMPARE(r.row, QStringList({settingsDir(), settingsDefaultsDir(), commonDataDir(), logDir(), runtimeDir()}),
+                  r.folders);
+    }
+  }
+
   void versions()
   {
     QCOMPARE(QStringList({clsGeneral::makeVersion(4, 86, ""), clsGeneral::makeVersion(1, 5, "b"),
