@@ -101,6 +101,38 @@ private slots:
     QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira"));
   }
 
+  // With [Debug] Trace=True the debug log follows the traced procedures in
+  // and out, indented by depth and properly nested, and every component
+  // made and ended.
+  void traceInTheDebugLog()
+  {
+    Program p;
+    p.program = "tesmirad";
+    QVERIFY(p.write("program.ini", "[Debug]\nTrace=True\n"));
+    QVERIFY(p.start("", {"/NT"}));
+    QCOMPARE(p.stop(), 0);
+    QStringList open;
+    int deepest = 0;
+    const QString log = QString::fromUtf8(contents(p.home.file("logs/debug.log")));
+    static const QRegularExpression trace("Trace\t( +)([<>]) (\\S+)$");
+    for (const QString& line : log.split('\n')) {
+      const auto m = trace.match(line);
+      if (!m.hasMatch())
+        continue;
+      const int depth = int(m.captured(1).size());
+      if (m.captured(2) == ">") {
+        open << m.captured(3);
+        QCOMPARE(depth, open.size());
+        deepest = std::max(deepest, depth);
+      } else {
+        QCOMPARE(depth, open.size());
+        QCOMPARE(m.captured(3), open.takeLast());
+      }
+    }
+    QVERIFY2(deepest >= 2 && open.isEmpty(), qPrintable(log));
+    QVERIFY(log.contains(" Class\tinit Logger\n") && log.contains(" Class\tterm Logger\n"));
+  }
+
   // Starts the server refuses, with the reason on standard error under the
   // start-up error title: bad command lines, a client program that does not
   // exist (named in capitals), a database it cannot use (the database's own
