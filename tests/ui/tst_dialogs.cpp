@@ -113,6 +113,13 @@ private slots:
         {"retry cancel", Prompt::RetryCancel, Prompt::NoIcon, B::Retry, Prompt::AnswerRetry, B::NoIcon, B::Retry | B::Cancel},
         {"abort", Prompt::AbortRetryIgnore, Prompt::NoIcon, B::Abort, Prompt::AnswerAbort, B::NoIcon, B::Abort | B::Retry | B::Ignore},
         {"ignore", Prompt::AbortRetryIgnore, Prompt::NoIcon, B::Ignore, Prompt::AnswerIgnore, B::NoIcon, B::Abort | B::Retry | B::Ignore}};
+    // Without an operator: the answer that lets the server go on serving.
+    QList<Prompt::Answer> policy;
+    for (Prompt::Buttons b : {Prompt::Ok, Prompt::OkCancel, Prompt::YesNo, Prompt::YesNoCancel, Prompt::RetryCancel,
+                              Prompt::AbortRetryIgnore})
+      policy << Prompt::headlessAnswer(b);
+    QCOMPARE(policy, QList({Prompt::AnswerOk, Prompt::AnswerOk, Prompt::AnswerYes, Prompt::AnswerYes,
+                            Prompt::AnswerCancel, Prompt::AnswerIgnore}));
     for (const auto& r : rows) {
       ROW_COMPARE(r.row, ask(r.buttons, r.icon, r.press), r.answer);
       ROW_COMPARE(r.row, seen, QString("Question title|Line one\nline two|%1|%2").arg(r.qtIcon).arg(int(r.offered)));
