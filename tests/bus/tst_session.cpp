@@ -1,6 +1,7 @@
 // The session's own rules: write preparation, configuration messages;
 // opening against the in-process virtual bus; and the opening and closing
 // procedures of the whole program on a line to the virtual bus.
+#include "RowCompare.h"
 #include "ServerRig.h"
 
 #include "bus/Communication.h"
@@ -38,6 +39,7 @@ private slots:
   void writePreparation()
   {
     const struct {
+      const char* row;
       int type, length;
       QVariant value;
       int code;
@@ -45,15 +47,18 @@ private slots:
     } rows[] = {
         // Integers are rounded half to even; a float has no range; a string
         // longer than its length is sent as it is.
-        {0, 0, "abc", 5, {}}, {0, 0, "256", 6, {}}, {0, 0, " 255 ", 0, qint64(255)}, {1, 0, "32768", 6, {}},
-        {1, 0, "-32768", 0, qint64(-32768)}, {1, 0, "2.5", 0, qint64(2)}, {3, 0, "3900000000", 6, {}},
-        {3, 0, "-2147483648", 0, qint64(-2147483648LL)}, {2, 0, "1e30", 0, float(1e30)}, {2, 0, "fast", 5, {}},
-        {4, 8, "ab", 0, "ab      "}, {4, 3, "abcdef", 0, "abcdef"}, {4, 0, "", 0, " "}, {255, 0, "1", 38, {}}};
+        {"byte not a number", 0, 0, "abc", 5, {}}, {"byte 256", 0, 0, "256", 6, {}},
+        {"byte 255 with spaces", 0, 0, " 255 ", 0, qint64(255)}, {"integer 32768", 1, 0, "32768", 6, {}},
+        {"integer -32768", 1, 0, "-32768", 0, qint64(-32768)}, {"integer 2.5 to even", 1, 0, "2.5", 0, qint64(2)},
+        {"long 3900000000", 3, 0, "3900000000", 6, {}}, {"long minimum", 3, 0, "-2147483648", 0, qint64(-2147483648LL)},
+        {"float 1e30", 2, 0, "1e30", 0, float(1e30)}, {"float not a number", 2, 0, "fast", 5, {}},
+        {"string padded", 4, 8, "ab", 0, "ab      "}, {"string longer kept", 4, 3, "abcdef", 0, "abcdef"},
+        {"string empty", 4, 0, "", 0, " "}, {"no type", 255, 0, "1", 38, {}}};
     for (const auto& r : rows) {
       QVariant out;
-      QCOMPARE(int(clsComSoraDLL::PrepareWriteValue(uint8_t(r.type), uint8_t(r.length), r.value, out)), r.code);
+      ROW_COMPARE(r.row, int(clsComSoraDLL::PrepareWriteValue(uint8_t(r.type), uint8_t(r.length), r.value, out)), r.code);
       if (r.code == 0)
-        QCOMPARE(out, r.prepared);
+        ROW_COMPARE(r.row, out, r.prepared);
     }
   }
 

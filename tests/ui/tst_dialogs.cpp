@@ -105,7 +105,15 @@ private slots:
       return gui.MsgBox("Line one\r\nline two", b, icon, "Question title");
     };
     using B = QMessageBox;
-    const struct { const char* row; Prompt::Buttons buttons; Prompt::Icon icon; B::StandardButton press; Prompt::Answer answer; int qtIcon; B::StandardButtons offered; } rows[] = {
+    const struct {
+      const char* row;
+      Prompt::Buttons buttons;
+      Prompt::Icon icon;
+      B::StandardButton press;
+      Prompt::Answer answer;
+      int qtIcon;
+      B::StandardButtons offered;
+    } rows[] = {
         {"ok", Prompt::Ok, Prompt::Critical, B::Ok, Prompt::AnswerOk, B::Critical, B::Ok},
         {"ok cancel", Prompt::OkCancel, Prompt::Question, B::Cancel, Prompt::AnswerCancel, B::Question, B::Ok | B::Cancel},
         {"yes no", Prompt::YesNo, Prompt::Exclamation, B::No, Prompt::AnswerNo, B::Warning, B::Yes | B::No},
