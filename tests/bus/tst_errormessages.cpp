@@ -25,6 +25,7 @@ private slots:
   void init()
   {
     w = std::make_unique<LoggerWorld>();
+    QVERIFY2(w->error.isEmpty(), qPrintable(w->error));
     m_state = ProcessState();
     m_state.NotReady = false;
     m_state.TopicsCreated = true;
