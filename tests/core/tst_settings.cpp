@@ -147,6 +147,39 @@ private slots:
     QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains("Settings/Polltime = 'fast'"));
   }
 
+  // The numeric conversions of settings texts at both edges of each range
+  // (rounded to the even neighbour first); out of range or not a number
+  // is refused as 0.
+  void conversionRanges()
+  {
+    const struct {
+      const char* row;
+      int (*convert)(const QString&, bool*);
+      QStringList texts;
+      QList<int> values; // of the texts accepted
+      QList<bool> accepted;
+    } rows[] = {
+        {"byte", [](const QString& t, bool* ok) { return int(ToByte(t, ok)); },
+         {"0", "255", "255.5", "-0.6", "256", "x"}, {0, 255, 0, 0, 0, 0}, {true, true, false, false, false, false}},
+        {"integer", [](const QString& t, bool* ok) { return int(ToInteger(t, ok)); },
+         {"-32768", "32767", "-32769", "32768", " 12.5 ", "1e3"}, {-32768, 32767, 0, 0, 12, 1000},
+         {true, true, false, false, true, true}},
+        {"long", [](const QString& t, bool* ok) { return int(ToLong(t, ok)); },
+         {"-2147483648", "2147483647", "-2147483649", "2147483648"}, {INT_MIN, INT_MAX, 0, 0}, {true, true, false, false}},
+    };
+    for (const auto& r : rows) {
+      QList<int> values;
+      QList<bool> accepted;
+      for (const QString& t : r.texts) {
+        bool ok = true;
+        values << r.convert(t, &ok);
+        accepted << ok;
+      }
+      ROW_COMPARE(r.row, values, r.values);
+      ROW_COMPARE(r.row, accepted, r.accepted);
+    }
+  }
+
   // Halves round to the even neighbour: 10.5 -> 10, 11.5 -> 12, 17.5 and 18.5 -> 18.
   void pendingTimeoutRounding()
   {
