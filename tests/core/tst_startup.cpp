@@ -71,7 +71,8 @@ private slots:
     QVERIFY(code != 0);
     QVERIFY2(err.contains(kTitle) &&
                err.contains("There is already an instance of Tesmira running.\n"
-                            "Running this server application twice is not allowed, this instance will be closed!"),
+                            "Running this server application twice is not allowed, this instance will be closed!\n"
+                            "(no operator: answered OK)"),
              qPrintable(err));
 
     // SIGTERM runs the ordered shut-down: the menu options are stored;
