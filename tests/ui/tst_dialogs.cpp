@@ -32,6 +32,7 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QSqlTableModel>
 #include <QTableView>
 #include <QTableWidget>
@@ -388,6 +389,53 @@ private slots:
         shown << cells.join('|');
       }
       QCOMPARE(shown, hide ? basic : all);
+    }
+  }
+
+  // What the database viewer accepts in each kind of column, at both edges
+  // of each limit: the stored value, or the refusal with its text.
+  void viewerCellRules()
+  {
+    Rig r;
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QHash<QString, CellRule> rules;
+    for (const char* table : {"AllParameters", "FlowDevices"})
+      for (const CellRule& rule : CellRules(table, r.s->db->TheDatabase.record(table)))
+        rules.insert((QString(table) + '.' + rule.column).toLower(), rule); // the file's names vary in case
+    const QString whole = ": must be a whole number from ";
+    const struct {
+      const char* cell;
+      QString typed;
+      QVariant stored;
+      QString refusal; // after the column's name
+    } rows[] = {
+        {"AllParameters.Process", "254", 254, {}}, {"AllParameters.Process", "255", {}, whole + "0 to 254."},
+        {"AllParameters.Process", "-1", {}, whole + "0 to 254."}, {"AllParameters.FBnr", "255", 255, {}},
+        {"AllParameters.FBnr", "2.5", {}, whole + "0 to 255."}, {"AllParameters.VarLength", "-2", -2, {}},
+        {"AllParameters.VarLength", "-3", {}, whole + "-2 to 255."}, {"AllParameters.Group2", "256", {}, whole + "0 to 255."},
+        {"AllParameters.Min", "1e-3", 0.001, {}}, {"AllParameters.Max", "lots", {}, ": must be a number."},
+        {"AllParameters.Min", "", {}, {}}, {"AllParameters.Read", "X", 1, {}}, {"AllParameters.Poll", "-", 0, {}},
+        {"AllParameters.Secured", "maybe", {}, ": must be 1 or 0 (X or -, True or False)."},
+        {"AllParameters.VarType", "F", "F", {}},
+        {"AllParameters.VarType", "s", {}, ": must be one of the letters c (byte or string), i (integer), f (float), l (long), or empty."},
+        {"AllParameters.Name", "x", {}, ": the number and short name of a parameter and the ID of a device type tie the "
+                                        "device table's columns to the parameters; they are not changed here."},
+        {"FlowDevices.Dev_Type", "1234567", "1234567", {}},
+        {"FlowDevices.Dev_Type", "12345678", {}, ": may hold at most 7 characters."},
+        {"FlowDevices.Dev_Type", " ", {}, ": may not be empty."},
+        {"FlowDevices.Dev_Name", QString(31, 'n'), {}, ": may hold at most 30 characters."},
+        {"FlowDevices.Dev_Channels", "0", {}, whole + "1 to 255."}, {"FlowDevices.Dev_Functions", "6", 6, {}},
+        {"FlowDevices.Dev_Functions", "7", {}, whole + "1 to 6."}, {"FlowDevices.IDENTSTRNG", "true", 1, {}},
+    };
+    for (const auto& row : rows) {
+      const QByteArray name = QByteArray(row.cell) + " " + row.typed.toUtf8();
+      const QString cell = QString(row.cell).toLower();
+      ROW_VERIFY(name, rules.contains(cell));
+      QVariant stored;
+      const QString refused = CheckCellEdit(rules[cell], row.typed, stored);
+      ROW_COMPARE(name, refused, row.refusal.isEmpty() ? QString() : rules[cell].column + row.refusal);
+      if (refused.isEmpty())
+        ROW_COMPARE(name, stored, row.stored);
     }
   }
 
