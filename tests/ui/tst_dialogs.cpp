@@ -457,6 +457,8 @@ private slots:
       q.exec(QString("SELECT %1 FROM AllParameters WHERE Parameter = 9").arg(column));
       return q.next() ? q.value(0).toString() : QString();
     };
+    // The key columns cannot even be edited; the others can.
+    QVERIFY(!(m->flags(cell(9, "Name")) & Qt::ItemIsEditable) && (m->flags(cell(9, "FBnr")) & Qt::ItemIsEditable));
     // Refused edits never reach the grid's row.
     for (const auto& [column, text] : {std::pair{"FBnr", "300"}, std::pair{"Read", "maybe"}, std::pair{"Name", "other"}})
       QVERIFY(!m->setData(cell(9, column), text, Qt::EditRole));
