@@ -9,6 +9,7 @@
 
 #include "Server.h" // ddeml::Server
 
+#include <QComboBox>
 #include <QDateTime>
 #include <cmath>
 #include <QLineSeries>
@@ -82,6 +83,33 @@ private slots:
     const QList<QPointF> line = trend->Traces()[1]->series->points();
     QCOMPARE(line[line.size() - 3].y(), 50.0);
     QCOMPARE(line[line.size() - 3].x(), line[line.size() - 2].x());
+  }
+
+  // The channel list shows every channel; an item chosen stays chosen when
+  // the list is filled again (the window shown anew) and another channel
+  // starts at its measure; Add adds the chosen trace, Remove takes it away.
+  void choosingATrace()
+  {
+    QVERIFY(openTrend());
+    QComboBox* ch = trend->cboChannel;
+    QComboBox* item = trend->cboItem;
+    QCOMPARE(ch->count(), 8);
+    QCOMPARE(ch->currentData().toInt(), 3);
+    QCOMPARE(item->currentData().toString(), QString("P(8)"));
+    item->setCurrentIndex(item->findData("P(55)"));
+    trend->hide();
+    trend->show(); // fills the channel list again
+    QCOMPARE(ch->currentData().toInt(), 3);
+    QCOMPARE(item->currentData().toString(), QString("P(55)"));
+    trend->cmdAdd->click();
+    QCOMPARE(trend->Traces().size(), size_t(3));
+    QCOMPARE(trend->Traces()[2]->series->name().left(10), QString("C(3) P(55)"));
+    trend->cmdRemove->click();
+    QCOMPARE(trend->Traces().size(), size_t(2));
+    QCOMPARE(trend->Traces()[1]->series->name(), QString("C(3) P(9) setpoint [%]"));
+    ch->setCurrentIndex(ch->findData(4));
+    QCOMPARE(item->currentData().toString(), QString("P(8)"));
+    trend->close();
   }
 
   // Export writes the shown points; a span later only the value in force
