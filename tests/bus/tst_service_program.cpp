@@ -208,9 +208,10 @@ private slots:
     QVERIFY2(pause > 0, qPrintable(notify.received.join(" | ")));
     Bus bus;
     QVERIFY2(!bus.serve("pty", device).isEmpty(), qPrintable(bus.error));
-    // Not opened: a try would have come right after the device appeared or
-    // at the end of that pause.
-    QThread::msleep(uint((pause + 1) * 1000));
+    // Proves an absence: not opened, although a try would have come right
+    // after the device appeared or at the end of that pause (plus a second).
+    const unsigned pauseAndASecondMs = unsigned(pause + 1) * 1000;
+    QThread::msleep(pauseAndASecondMs);
     QCOMPARE(p.get("Server", "ComStatus"), QString("Idle"));
     QVERIFY(!p.output().contains("Connection to SORANET interface OK"));
 
