@@ -57,7 +57,7 @@ private slots:
     QString dom;
     const QRegularExpression card(
       "<article class=\"card\" aria-labelledby=\"ch-3\">.*?<span class=\"topic\">C\\(3\\)</span> "
-      "<span class=\"device\">DMFC</span>.*?<dd class=\"setpoint\">50\\.0 % · 50\\.00 ln/min</dd>.*?<form class=\"write\">",
+      "<span class=\"device\">DMFC</span>.*?<dd class=\"setpoint\">50\\.0 %<span class=\"units\">50\\.00 ln/min</span></dd>.*?<form class=\"write\">",
       QRegularExpression::DotMatchesEverythingOption);
     // The page keeps connecting until the channels are there.
     QVERIFY2(server.until([&] {

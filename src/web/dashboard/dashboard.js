@@ -44,8 +44,14 @@ function show(ch) {
   for (const name of ['measure', 'setpoint']) {
     const pct = percent(ch.values[name], ch.meta[name]);
     const units = inUnits(pct, ch);
-    $(`.${name}`, el).textContent =
-      ch.values[name] === undefined ? '–' : `${pct.toFixed(1)} %${units ? ` · ${units}` : ''}`;
+    const dd = $(`.${name}`, el);
+    dd.textContent = ch.values[name] === undefined ? '–' : `${pct.toFixed(1)} %`;
+    if (units && ch.values[name] !== undefined) {
+      const span = document.createElement('span');
+      span.className = 'units';
+      span.textContent = units;
+      dd.append(span);
+    }
   }
   $('.tag', el).textContent = (ch.values.tag || '').trim();
   const alarm = Number(ch.values.alarm);
