@@ -144,6 +144,7 @@ QString ErrorMessages::HandleErrorMessage(int16_t code, uint8_t channel, int16_t
       m_log.LogMessage(Error, QStringLiteral("In message to node-process\t") + message);
     }
     ++ErrorCount;
+    ++ErrorsByCode[code];
     if (showErrorCount)
       showErrorCount(ErrorCountText(ErrorCount));
     if (m_debug)

@@ -1,4 +1,5 @@
 #pragma once
+#include <QMap>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,8 @@ public:
   // Errors reported since the last reset (the communication opening or the
   // Reset errors menu).
   long ErrorCount = 0;
+  // Errors reported since start by their code, never reset (the metrics).
+  QMap<int, quint64> ErrorsByCode;
   void ResetErrorCount();
   // What the error label shows for a count: the number, or "maximum" above
   // 9999999.

@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QtGlobal>
 
 namespace tesmira {
 
@@ -21,6 +22,7 @@ struct ProcessState {
   int InterfaceNode = 0;       // config: node of the interface module
   int RaisedBaudrate = 0;      // bus: the temporary rate line and instrument use (0: the configured one)
   long RxCount = 0;            // engine: replies taken from the library
+  quint64 RepliesTotal = 0;    // engine: replies taken since start (RxCount restarts every second)
   QString BusLost;             // bus: why the open bus is lost (empty while it works)
 
   // A lengthy operation stops early when the operator pressed Esc or the

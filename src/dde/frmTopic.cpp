@@ -6,6 +6,7 @@
 #include "Debug.h"
 #include "Server.h" // ddeml::Server (platform/ddeml)
 
+#include <QJsonObject>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -170,6 +171,36 @@ QString number(double v) { return QString::number(v, 'g', 10); }
 QString ItemInfo::access() const
 {
   return QString(readable ? QStringLiteral("R") : QString()) + (writable ? QStringLiteral("W") : QString());
+}
+
+QJsonObject ItemInfo::toJson() const
+{
+  QJsonObject o{{"name", name},   {"longName", longName}, {"description", description},
+                {"unit", unit},   {"datatype", datatype}, {"polled", polled}};
+  if (hasRange) {
+    o.insert("min", min);
+    o.insert("max", max);
+  }
+  if (!capacity.isEmpty())
+    o.insert("capacity", capacity);
+  if (deviceType >= 0)
+    o.insert("deviceType", deviceType);
+  if (!values.isEmpty()) {
+    QJsonObject meanings;
+    for (const auto& [value, meaning] : values)
+      meanings.insert(value, meaning);
+    o.insert("values", meanings);
+  }
+  return o;
+}
+
+ItemInfo ItemInfo::plainText(const QString& item)
+{
+  ItemInfo in;
+  in.item = in.name = item;
+  in.datatype = QStringLiteral("text");
+  in.readable = true;
+  return in;
 }
 
 bool frmTopic::infoSource(int16_t index) const

@@ -6,6 +6,8 @@
 #include <QString>
 #include <cstdint>
 
+class QJsonObject;
+
 namespace ddeml {
 class Server;
 }
@@ -16,7 +18,8 @@ class Server;
 
 // What a program needs to know to use an item: from the parameter table and
 // the channel (see frmTopic::info). Shared by the link item TopicItemInfo,
-// the MQTT bridge's $meta messages and its JSON payloads.
+// the MQTT bridge's $meta messages and its JSON payloads, and the web
+// access's item answers.
 struct ItemInfo {
   QString item;        // "P(8)"
   QString name;        // the parameter's short name, without padding
@@ -41,6 +44,12 @@ struct ItemInfo {
 
   // "R", "W", "RW", or "" for neither.
   QString access() const;
+  // As JSON: name, longName, description, unit, datatype, polled, and when
+  // known min and max, capacity, deviceType, values (value -> meaning).
+  QJsonObject toJson() const;
+  // An item of a topic that is no channel's (Server, System): a readable
+  // text under its own name.
+  static ItemInfo plainText(const QString& item);
 };
 
 // One channel topic "C(n)" of the link service: its items are "P(m)", m the

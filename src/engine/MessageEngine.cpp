@@ -527,6 +527,7 @@ int16_t MessageEngine::HandleBusMessages()
       return 30;
     }
     ++s.state.RxCount;
+    ++s.state.RepliesTotal;
     if (error != 0) {
       libraryFailed = true;
       break;

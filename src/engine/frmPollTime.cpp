@@ -117,6 +117,7 @@ void frmPollTime::StartPollingTimers()
   }
   s.state.bExtendPolling = 0;
   m_cycleState = 1; // the first tick collects replies before it sends
+  m_cycleClock.invalidate();
 }
 
 void frmPollTime::StopPollingTimers()
@@ -171,6 +172,9 @@ void frmPollTime::moTimerChan_TimerEvent()
         }
       break;
     case 2:
+      if (m_cycleClock.isValid())
+        m_cycleSeconds = double(m_cycleClock.nsecsElapsed()) / 1e9;
+      m_cycleClock.start();
       if (s.cfg.IndirectPolling) {
         HandleGlobModify(s);
         m_cycleState = 3;

@@ -80,6 +80,9 @@ public:
   // ---- inspection (status display and tests) --------------------------------
   int cycleState() const { return m_cycleState; }
   int16_t currentChannel() const { return m_currentChannel; }
+  // Seconds between the last two ends of a full cycle (a restart of the
+  // polling measures afresh); 0 before the first measure.
+  double lastCycleSeconds() const { return m_cycleSeconds; }
   int failCount() const { return m_failCount; }
   bool stopRequested() const { return m_stopRequested; }
   bool watchdogRunning() const { return m_watchdogRunning; }
@@ -114,6 +117,8 @@ private:
   double m_lastRateTime = 0;
   int m_lastPolledNode = -1;
   QElapsedTimer m_pumpClock;
+  QElapsedTimer m_cycleClock; // since the last end of a full cycle
+  double m_cycleSeconds = 0;
 };
 
 }

@@ -545,35 +545,9 @@ void MqttBridge::publishMeta(const QString& topic, const QString& item, frmTopic
   if (t && index < 0)
     return;
   const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
-  ItemInfo in;
-  if (t) {
-    in = t->info(index, true);
-  } else {
-    in.item = in.name = item;
-    in.datatype = QStringLiteral("text");
-    in.readable = true;
-  }
-  QJsonObject o{{"name", in.name},
-                {"longName", in.longName},
-                {"description", in.description},
-                {"unit", in.unit},
-                {"datatype", in.datatype},
-                {"settable", refusal(topic, item).isEmpty() && (in.writable || !t)},
-                {"polled", in.polled}};
-  if (in.hasRange) {
-    o.insert("min", in.min);
-    o.insert("max", in.max);
-  }
-  if (!in.capacity.isEmpty())
-    o.insert("capacity", in.capacity);
-  if (in.deviceType >= 0)
-    o.insert("deviceType", in.deviceType);
-  if (!in.values.isEmpty()) {
-    QJsonObject values;
-    for (const auto& [value, meaning] : in.values)
-      values.insert(value, meaning);
-    o.insert("values", values);
-  }
+  const ItemInfo in = t ? t->info(index, true) : ItemInfo::plainText(item);
+  QJsonObject o = in.toJson();
+  o.insert("settable", refusal(topic, item).isEmpty() && (in.writable || !t));
   const QByteArray json = QJsonDocument(o).toJson(QJsonDocument::Compact);
   Value& v = m_values[vt]; // the value follows at once
   v.numeric = numericType(in);

@@ -4,6 +4,7 @@
 #include "core/Server.h"
 #include "core/StatusFields.h"
 #include "dde/DdeServer.h"
+#include "engine/frmPollTime.h"
 #include "mqtt/MqttBridge.h"
 
 #include "Server.h" // ddeml::Server (platform/ddeml)
@@ -83,18 +84,26 @@ QString whyNotPolling(const Server& s)
   return {};
 }
 
-QByteArray metricsText(const Server& s, const ddeml::Server& link, quint64 values, int liveClients)
+QByteArray metricsText(const Server& s, const ddeml::Server& link, quint64 values, double valuesPerSecond,
+                       int liveClients)
 {
   Writer w;
+  w.metric("tesmira_replies_total", "counter", "Replies taken from the bus since start.",
+           double(s.state.RepliesTotal));
   w.metric("tesmira_replies_per_second", "gauge", "Replies received from the bus per second (last second).",
            field(s, "lblAmount"));
-  w.metric("tesmira_errors_total", "counter", "Communication errors since the communication was opened.",
-           s.errors ? double(s.errors->ErrorCount) : 0.0);
+  w.head("tesmira_errors_total", "counter", "Communication errors reported since start, by error code.");
+  if (s.errors)
+    for (auto it = s.errors->ErrorsByCode.cbegin(); it != s.errors->ErrorsByCode.cend(); ++it)
+      w.sample("tesmira_errors_total", double(it.value()), "code=\"" + QByteArray::number(it.key()) + '"');
   w.metric("tesmira_pending_messages", "gauge", "Requests sent to the bus and not yet answered.",
            field(s, "lblPendingMsg"));
   w.metric("tesmira_poll_time_seconds", "gauge", "Configured time between two polling ticks.",
            double(s.cfg.Polltime) / 1000.0);
+  w.metric("tesmira_poll_cycle_seconds", "gauge", "Measured time of the last full polling cycle over all channels.",
+           s.poll ? s.poll->lastCycleSeconds() : 0.0);
   w.metric("tesmira_values_total", "counter", "Item values published to clients since start.", double(values));
+  w.metric("tesmira_values_per_second", "gauge", "Item values published per second (last second).", valuesPerSecond);
   w.metric("tesmira_channels", "gauge", "Channels on the bus.", double(s.channels.ChannelCount));
   w.metric("tesmira_polling", "gauge", "1 while the server polls the bus (or simulates it), else 0.",
            whyNotPolling(s).isEmpty() ? 1.0 : 0.0);

@@ -21,7 +21,9 @@ QStringList inReadingOrder(QStringList names);
 
 // The server's health in the Prometheus text format (version 0.0.4): bus
 // state and counters, clients, and one gauge per numeric value of a channel
-// topic's item. values: item values published since start.
-QByteArray metricsText(const Server& s, const ddeml::Server& link, quint64 values, int liveClients);
+// topic's item. values: item values published since start; valuesPerSecond:
+// in the last second.
+QByteArray metricsText(const Server& s, const ddeml::Server& link, quint64 values, double valuesPerSecond,
+                       int liveClients);
 
 }

@@ -4,6 +4,7 @@
 #include "LiveFeed.h"
 #include "core/Server.h"
 #include "dde/DdeServer.h"
+#include "dde/frmTopic.h"
 #include "log/LogCategory.h"
 
 #include "Registry.h" // ddeml: token helpers, serviceDir
@@ -17,6 +18,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QTcpServer>
+#include <QTimer>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -123,6 +125,15 @@ std::unique_ptr<WebServer> WebServer::fromSettings(Server& s)
 WebServer::WebServer(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
 {
   connect(&m_link, &ddeml::Server::itemChanged, this, [this] { ++m_values; });
+  // Values per second, over about the last second.
+  auto* second = new QTimer(this);
+  m_secondClock.start();
+  connect(second, &QTimer::timeout, this, [this] {
+    const qint64 ms = m_secondClock.restart();
+    m_valuesPerSecond = ms > 0 ? double(m_values - m_valuesSecondAgo) * 1000.0 / double(ms) : 0.0;
+    m_valuesSecondAgo = m_values;
+  });
+  second->start(1000);
   initDashboard();
   m_live = new LiveFeed(m_link, this);
   connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::takeWebSockets);
@@ -381,13 +392,29 @@ WebServer::Reply WebServer::topicsReply() const
   return json(QJsonDocument(topics));
 }
 
+// An item's value with what it is (frmTopic::info, as TopicItemInfo and the
+// MQTT bridge's $meta give it); texts: also its description and the
+// meanings of its values, which cost two database queries.
+QJsonObject WebServer::itemObject(const QString& topic, const QString& item, bool texts) const
+{
+  const frmTopic* t = m_s.dde ? m_s.dde->topicByName(topic) : nullptr;
+  const int16_t index = t ? frmTopic::parseIndex(item) : -1;
+  const ItemInfo in = index >= 0 ? t->info(index, texts) : ItemInfo::plainText(item);
+  QJsonObject o = in.toJson();
+  o.insert("topic", topic);
+  o.insert("item", item);
+  o.insert("value", m_link.item(topic, item));
+  o.insert("access", in.access());
+  return o;
+}
+
 WebServer::Reply WebServer::itemsReply(const QString& topic) const
 {
   if (!m_link.hasTopic(topic))
     return error(404, QStringLiteral("no topic %1").arg(topic));
   QJsonArray items;
   for (const QString& i : inReadingOrder(m_link.items(topic)))
-    items.append(QJsonObject{{"item", i}, {"value", m_link.item(topic, i)}});
+    items.append(itemObject(topic, i, false));
   return json(QJsonDocument(items));
 }
 
@@ -397,7 +424,7 @@ WebServer::Reply WebServer::itemReply(const QString& topic, const QString& item)
     return error(404, QStringLiteral("no topic %1").arg(topic));
   if (!m_link.hasItem(topic, item))
     return error(404, QStringLiteral("no item %1 on topic %2").arg(item, topic));
-  return json(QJsonDocument(QJsonObject{{"topic", topic}, {"item", item}, {"value", m_link.item(topic, item)}}));
+  return json(QJsonDocument(itemObject(topic, item, true)));
 }
 
 WebServer::Reply WebServer::serverReply() const
@@ -421,7 +448,7 @@ WebServer::Reply WebServer::metricsReply() const
 {
   Reply r;
   r.type = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = metricsText(m_s, m_link, m_values, m_live->clientCount());
+  r.body = metricsText(m_s, m_link, m_values, m_valuesPerSecond, m_live->clientCount());
   return r;
 }
 

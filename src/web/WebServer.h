@@ -1,8 +1,10 @@
 #pragma once
 #include <QAbstractHttpServer>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -100,6 +102,7 @@ private:
   Reply topicsReply() const;
   Reply itemsReply(const QString& topic) const;
   Reply itemReply(const QString& topic, const QString& item) const;
+  QJsonObject itemObject(const QString& topic, const QString& item, bool texts) const;
   Reply serverReply() const;
   Reply metricsReply() const;
   void runWrites();
@@ -118,6 +121,9 @@ private:
   bool m_writing = false;
   LiveFeed* m_live = nullptr;
   quint64 m_values = 0; // values published since start (tesmira_values_total)
+  quint64 m_valuesSecondAgo = 0;
+  QElapsedTimer m_secondClock;
+  double m_valuesPerSecond = 0;
 };
 
 }

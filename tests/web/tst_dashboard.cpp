@@ -46,7 +46,8 @@ private slots:
   }
 
   // The card of C(3) names its instrument and shows the setpoint written
-  // over the link (16000 of 32000: 50 %), with an entry for a new one.
+  // over the link (16000 of 32000: 50 %, in the unit of its capacity), with
+  // an entry for a new one.
   void channelCard()
   {
     QVERIFY(server.put("C(3)", "P(9)", "16000"));
@@ -56,7 +57,7 @@ private slots:
     QString dom;
     const QRegularExpression card(
       "<article class=\"card\" aria-labelledby=\"ch-3\">.*?<span class=\"topic\">C\\(3\\)</span> "
-      "<span class=\"device\">DMFC</span>.*?<dd class=\"setpoint\">50\\.0 %[^<]*</dd>.*?<form class=\"write\">",
+      "<span class=\"device\">DMFC</span>.*?<dd class=\"setpoint\">50\\.0 %<span class=\"units\">50\\.00 ln/min</span></dd>.*?<form class=\"write\">",
       QRegularExpression::DotMatchesEverythingOption);
     // The page keeps connecting until the channels are there.
     QVERIFY2(server.until([&] {

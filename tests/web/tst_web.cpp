@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QWebSocket>
 #include <QtTest>
 
@@ -20,7 +21,8 @@ namespace {
 // catch what a scraper rejects: every sample belongs to a metric announced
 // by # HELP and # TYPE before it, names and labels are well formed, values
 // are numbers, counters end in _total. Returns the samples by their name
-// with labels, or the first fault in *fault.
+// with labels, and "TYPE name" with 1 for a counter, 0 for a gauge; or the
+// first fault in *fault.
 QHash<QString, double> parseMetrics(const QByteArray& text, QString* fault)
 {
   static const QRegularExpression help(R"(^# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*$)");
@@ -44,6 +46,7 @@ QHash<QString, double> parseMetrics(const QByteArray& text, QString* fault)
       if (types.contains(m.captured(1)))
         *fault = QStringLiteral("line %1: a second TYPE for %2").arg(i + 1).arg(m.captured(1));
       types.insert(m.captured(1), m.captured(2));
+      out.insert("TYPE " + m.captured(1), m.captured(2) == "counter" ? 1 : 0);
     } else if ((m = sample.match(line)).hasMatch()) {
       const QString name = m.captured(1);
       bool ok = false;
@@ -189,17 +192,30 @@ private slots:
     QCOMPARE(c3["channel"].toInt(), 3);
     QVERIFY(c3["items"].toInt() > 100);
 
+    // Each item with what it is: the metadata TopicItemInfo and $meta give.
     const QJsonArray items = parsed(call("GET", "/api/topics/C(3)/items")).toArray();
     QStringList itemNames;
-    for (const QJsonValue& i : items)
+    QJsonObject measure;
+    for (const QJsonValue& i : items) {
       itemNames << i["item"].toString();
+      if (i["item"] == "P(8)")
+        measure = i.toObject();
+    }
     QVERIFY2(itemNames.indexOf("P(8)") >= 0 && itemNames.indexOf("P(8)") < itemNames.indexOf("P(9)") &&
                itemNames.indexOf("P(9)") < itemNames.indexOf("P(10)"),
              qPrintable(itemNames.join(' ')));
-    // Names compare without regard to case, as on the link.
-    const HttpReply one = call("GET", "/api/topics/c(3)/items/p(1)");
+    QCOMPARE(measure["name"].toString(), QString("measure"));
+    QCOMPARE(measure["unit"].toString(), QString("1/320 %"));
+    QCOMPARE(measure["capacity"].toString(), QString("100 ln/min"));
+    QCOMPARE(measure["access"].toString(), QString("R"));
+    QCOMPARE(measure["max"].toDouble(), 41942.0);
+    // Names compare without regard to case, as on the link; a single item
+    // also brings its description and the meanings of its values.
+    const HttpReply one = call("GET", "/api/topics/c(3)/items/p(28)");
     QCOMPARE(one.status, 200);
-    QCOMPARE(parsed(one)["value"].toString(), server.get("C(3)", "P(1)"));
+    QCOMPARE(parsed(one)["value"].toString(), server.get("C(3)", "P(28)"));
+    QCOMPARE(parsed(one)["values"]["8"].toString(), QString("Power-up alarm"));
+    QCOMPARE(parsed(one)["description"].toString(), QString("Alarm and status bits of the channel"));
   }
 
   // A write is a poke: its result, or the poke's reason with a status that
@@ -273,9 +289,11 @@ private slots:
   }
 
   // /metrics is valid Prometheus text with the bus's state, the counters
-  // and the channels' values; a written setpoint shows up there.
+  // and the channels' values; a written setpoint shows up there, a value the
+  // instrument refused counts under its error code.
   void metrics()
   {
+    QCOMPARE(call("PUT", "/api/topics/C(3)/items/P(9)", "abc").status, 422);
     QCOMPARE(call("PUT", "/api/topics/C(3)/items/P(9)", "55").status, 200);
     QHash<QString, double> m;
     QString fault;
@@ -283,15 +301,62 @@ private slots:
     QVERIFY2(server.until([&] {
       const HttpReply r = call("GET", "/metrics");
       m = parseMetrics(r.body, &fault);
-      return r.status == 200 && (!fault.isEmpty() || m.value(setpoint) == 55);
+      return r.status == 200 &&
+             (!fault.isEmpty() || (m.value(setpoint) == 55 && m.value("tesmira_values_per_second") > 0 &&
+                                   m.value("tesmira_poll_cycle_seconds") > 0));
     }), qPrintable(m.keys().filter("C(3)").join('\n')));
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    for (const char* counter : {"replies_total", "errors_total", "values_total"})
+      QVERIFY2(m.value(QString("TYPE tesmira_") + counter) == 1, counter);
+    for (const char* gauge : {"pending_messages", "poll_cycle_seconds", "values_per_second", "item_value"})
+      QVERIFY2(m.value(QString("TYPE tesmira_") + gauge, 1) == 0, gauge);
+    QVERIFY(m.value("tesmira_errors_total{code=\"5\"}") >= 1);
+    QVERIFY(m.value("tesmira_replies_total") > 100);
+    // A full cycle waits at least one polling time after its last batch.
+    QVERIFY(m.value("tesmira_poll_cycle_seconds") >= m.value("tesmira_poll_time_seconds"));
     QCOMPARE(m.value("tesmira_bus_state{state=\"Normal polling\"}", -1), 1.0);
     QCOMPARE(m.value("tesmira_bus_state{state=\"Idle\"}", -1), 0.0);
     QCOMPARE(m.value("tesmira_polling", -1), 1.0);
     QCOMPARE(m.value("tesmira_channels", -1), 8.0);
     QVERIFY(m.value("tesmira_values_total") > 100);
     QVERIFY(m.contains("tesmira_item_value{topic=\"C(3)\",item=\"P(8)\",name=\"measure\"}"));
+  }
+
+  // The bus unplugged under the server: the page and the scraper learn why
+  // it does not poll, and a write is refused with that reason.
+  void lostBus()
+  {
+    // A second world: the link clients of this process follow it until the end.
+    const auto restore = qScopeGuard([env = QProcessEnvironment::systemEnvironment()] {
+      for (const char* name : {"TESMIRA_HOME", "XDG_RUNTIME_DIR"})
+        qputenv(name, env.value(name).toLocal8Bit());
+    });
+    processrig::Bus bus;
+    processrig::Program p;
+    p.program = QStringLiteral("tesmirad");
+    const quint16 own = freePort();
+    p.env.insert("TESMIRA_COM3", p.home.file("ttyBUS"));
+    QVERIFY2(!bus.serve("pty", p.home.file("ttyBUS")).isEmpty(), qPrintable(bus.error));
+    QVERIFY(p.write("program.ini", "[Http]\nPort=" + QByteArray::number(own) + "\n"));
+    QVERIFY(p.start("[Communication]\nInterfaceName=COM3\nAutoIncreaseBaudrate=False\n", {"/O"}));
+    QVERIFY(p.until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
+    QFile f(p.home.runtime() + "/dde/http-" + QByteArray::number(own) + ".token");
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QList<QPair<QByteArray, QByteArray>> auth{{"Authorization", "Bearer " + f.readAll().trimmed()}};
+    bus.unplug();
+    QVERIFY(p.until([&] { return p.get("Server", "Status") == "Polling failure"; }, 15000));
+    const HttpReply w = http(own, "PUT", "/api/topics/C(3)/items/P(9)", auth, "8000");
+    QCOMPARE(w.status, 409);
+    const QString reason = parsed(w)["error"].toString();
+    QVERIFY2(reason.startsWith("not written: the communication to SORANET is lost ("), qPrintable(reason));
+    const QJsonObject s = parsed(http(own, "GET", "/api/server", auth)).toObject();
+    QCOMPARE(s["polling"].toBool(true), false);
+    QCOMPARE("not written: " + s["notPollingReason"].toString(), reason);
+    QString fault;
+    const QHash<QString, double> m = parseMetrics(http(own, "GET", "/metrics", auth).body, &fault);
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    QCOMPARE(m.value("tesmira_polling", -1), 0.0);
+    QCOMPARE(m.value("tesmira_bus_state{state=\"Polling failure\"}", -1), 1.0);
   }
 
   // A subscriber gets the current values, then a poked setpoint as soon as
