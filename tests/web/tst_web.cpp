@@ -97,7 +97,14 @@ struct LiveClient {
         return true;
     return false;
   }
-  QString error() const { return got.isEmpty() ? QString() : got.last()["error"].toString(); }
+  // The latest refusal (values of the subscribed items keep coming meanwhile).
+  QString error() const
+  {
+    for (auto it = got.crbegin(); it != got.crend(); ++it)
+      if (it->contains("error"))
+        return (*it)["error"].toString();
+    return {};
+  }
 };
 
 }
