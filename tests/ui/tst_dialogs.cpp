@@ -21,6 +21,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QToolButton>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -269,6 +270,32 @@ private slots:
     d->chkIndirectPoll->click();
     d->cmdCancel->click();
     QVERIFY(r.s->cfg.IndirectPolling);
+
+    // Every box turned over and the retries stepped down: each key stores
+    // its own box, in the settings file and in the Commport row.
+    r.s->dde->Rcvd_dde_Cmnd(0, "-7");
+    const QList<QPair<QCheckBox*, const char*>> boxes = {
+        {d->chkPollOnInit, "PollParametersOnInit"}, {d->chkIndirectPoll, "IndirectPolling"},
+        {d->chkSuppressCompatErrors, "SuppressCompatibilityErrors"},
+        {d->chkHideAdvancedParameters, "HideAdvancedParameters"}, {d->chkTrimTrailingSpaces, "TrimTrailingSpaces"},
+        {d->chkTrimCRLF, "TrimCRLF"}, {d->chkRemoveUnavailParams, "RemoveUnavailableParameters"},
+        {d->chkIgnoreDBrestrictions, "IgnoreDatabaseMinMax"}, {d->chkChangeMmTimer, "ChangeMmTimer"}};
+    QStringList expected, stored;
+    for (const auto& [box, key] : boxes) {
+      box->click();
+      expected << QString(key) + (box->isChecked() ? "=True" : "=False");
+    }
+    d->updNrOfRetriesDown->click();
+    d->cmdOK->click();
+    for (const auto& [box, key] : boxes)
+      stored << QString(key) + '=' + r.common(QString("Settings/") + key);
+    QCOMPARE(stored, expected);
+    QCOMPARE(r.common("Settings/RetryNetworkAccess"), QString("8"));
+    const auto on = [&](int i) { return QString::number(int(boxes[i].first->isChecked())); };
+    QCOMPARE(QStringList({r.commport("Retrynr").toString(), r.commport("ParScan").toString(),
+                          r.commport("TrimTrailingSpaces").toString(), r.commport("TrimCRLF").toString(),
+                          r.commport("SuppressCompatErrors").toString(), r.commport("IndirPollDisable").toString()}),
+             QStringList({"8", on(0), on(4), on(5), on(2), QString::number(1 - on(1).toInt())}));
   }
 
   void pollTimeWhileServing()
