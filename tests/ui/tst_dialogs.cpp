@@ -186,6 +186,24 @@ private slots:
                           r.common("Communication/Baudrate"), r.common("Communication/Arbitration"),
                           r.common("Communication/AutoIncreaseBaudrate"), r.commport("Shake").toString()}),
              QStringList({"/dev/pts/99", "/dev/pts/99", "38400", "67", "False", "67"}));
+    // Another rate and arbitration, both chainings turned over: each reaches
+    // its own key and column.
+    d = r.configScreen();
+    d->optBaudrate[1]->click();
+    d->optArbitration[0]->click();
+    const bool process = !d->chkProcChain->isChecked(), parameter = !d->chkParChain->isChecked();
+    d->chkProcChain->click();
+    d->chkParChain->click();
+    d->cmdOK->click();
+    const auto yes = [](bool b) { return QString(b ? "True" : "False"); };
+    QCOMPARE(QStringList({r.common("Communication/Baudrate"), r.common("Communication/Arbitration"),
+                          r.common("Communication/ChainProcess"), r.common("Communication/ChainParameter"),
+                          r.commport("Baud").toString(), r.commport("Shake").toString(),
+                          r.commport("ProcChain").toString(), r.commport("ParChain").toString()}),
+             QStringList({"9600", "1", yes(process), yes(parameter), "9600", "1", QString::number(process),
+                          QString::number(parameter)}));
+    QCOMPARE(std::tuple(r.s->cfg.Baudrate, int(r.s->cfg.Arbitration), r.s->cfg.ChainProcess, r.s->cfg.ChainParameter),
+             std::tuple(9600, 1, process, parameter));
   }
 
   // The port list of a machine with one USB adapter, one real and one empty
