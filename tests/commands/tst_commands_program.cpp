@@ -1,7 +1,7 @@
 // The real tesmira program, headless, driven by link clients and the
 // tesmira-dde tool: opening and closing through the server topic, the
 // single-instance check against a second process, polling switches kept in
-// the database, and a command on C(0)!P(0) seen by an advising client. One
+// the database, and the service log written on a command. One
 // server on the in-process virtual bus serves these cases; each case brings
 // it to the state it starts from (running, communication open or closed), so
 // any case runs alone or in any order. (What the
@@ -12,10 +12,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
-
-using ddeml::AdviseEvent;
-using ddeml::AdviseMode;
-using ddeml::Client;
 
 using processrig::Program;
 
@@ -101,22 +97,6 @@ private slots:
       for (int c = 1; c <= 8; ++c)
         QCOMPARE(sim.polled(c), on);
     }
-  }
-
-  // A client advising C(0)!P(0) sees the command, then "0" once it is done.
-  void commandItem()
-  {
-    QVERIFY(serving());
-    Client watcher;
-    QVERIFY(watcher.connect("Tesmira", "C(0)"));
-    QVERIFY(watcher.advise("P(0)", AdviseMode::Hot));
-    AdviseEvent e;
-    QVERIFY(watcher.nextAdvise(&e, 3000)); // the current value
-    QCOMPARE(sim.tool({"poke", "Tesmira", "C(0)", "P(0)", "ALL"}), 0);
-    QStringList seen;
-    while (seen.size() < 2 && watcher.nextAdvise(&e, 5000))
-      seen << QString::fromUtf8(e.value);
-    QCOMPARE(seen, (QStringList{"ALL", "0"}));
   }
 
   // -2 on C(0) writes the service log to the data folder (no operator to

@@ -288,16 +288,6 @@ private slots:
              std::pair(qsizetype(127), QString("Returned DDEParNr invalid!")));
   }
 
-  // A client advising a server item sees each change of its field.
-  void serverItemsFollowFields()
-  {
-    World w;
-    Client c;
-    QVERIFY(advise(c, "SERVER", {"Status"}));
-    w.s->fields.set("Status", "Normal polling");
-    QCOMPARE(nextData(c), QByteArray("Normal polling"));
-  }
-
   void openComPokes()
   {
     World w;
