@@ -32,8 +32,6 @@ struct SimClient {
     m.node = node;
     m.seq = ++seq;
     m.cmd = write ? CmdWrite : CmdRead;
-    if (write)
-      it.type = it.value.type;
     m.groups.push_back(Group{proc, {it}});
     const auto out = bus.handle(encodePayload(m));
     if (out.empty())
@@ -51,20 +49,14 @@ struct SimClient {
   // Status of one read (-1: no reply); its value goes to v.
   int read(uint8_t node, uint8_t proc, uint8_t fb, uint8_t type, soraproto::Value* v = nullptr)
   {
-    soraproto::Item it;
-    it.param = fb;
-    it.type = type;
-    const auto r = ask(node, proc, it, false);
+    const auto r = ask(node, proc, soraproto::Item{fb, type, 0, 0, {}}, false);
     if (r && v)
       *v = r->groups[0].items[0].value;
     return r ? r->groups[0].items[0].status : -1;
   }
   int write(uint8_t node, uint8_t proc, uint8_t fb, soraproto::Value value)
   {
-    soraproto::Item it;
-    it.param = fb;
-    it.value = value;
-    const auto r = ask(node, proc, it, true);
+    const auto r = ask(node, proc, soraproto::Item{fb, value.type, 0, 0, value}, true);
     return r ? r->groups[0].items[0].status : -1;
   }
 };
