@@ -61,15 +61,14 @@ struct SimClient {
   }
 };
 
-// On the default database: a controller at 3 without its fluid name, a
-// two-channel pressure controller at 6 and a module in install mode.
+// On the default database: a controller at 3 without its fluid name and a
+// two-channel pressure controller at 6.
 const char *kScenario = R"({
   "timeConstantMs": 40, "changeDelayMs": 100,
   "modules": [
     {"node": 1, "type": 1, "number": "IF1", "channels": [1]},
     {"node": 3, "type": 4, "number": "FC3", "channels": [1], "values": {"1:1": 16000, "1:0": 16000}, "missing": ["1:17"]},
-    {"node": 6, "type": 7, "number": "PC6", "channels": [1, 2]},
-    {"install": true, "type": 3, "number": "NEW"}
+    {"node": 6, "type": 7, "number": "PC6", "channels": [1, 2]}
   ]})";
 
 } // namespace
@@ -153,16 +152,8 @@ private slots:
         while (c.read(20, 0, 1, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
         QCOMPARE(v.i, int64_t(20));
         QCOMPARE(c.read(6, 0, 1, TByte), -1);
-        // The module in install mode takes an address the same way; the
-        // ring then re-forms: its next node is the module above it (20),
-        // whatever was written.
-        QCOMPARE(c.write(0, 0, 10, Value::ofInt(73)), 0);
-        QCOMPARE(c.write(0, 0, 1, Value::ofByte(7)), 0);
-        QCOMPARE(c.write(0, 0, 3, Value::ofByte(8)), 0);
-        QCOMPARE(c.write(0, 0, 10, Value::ofInt(82)), 0);
-        dl.setRemainingTime(3000);
-        while (c.read(7, 0, 3, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
-        QCOMPARE(v.i, int64_t(20));
+        // (A module in install mode given its address, and the ring formed
+        // again after a change: tst_network, through the module list.)
     }
 
     // Request and reply each take their wire time at the line rate: a reply
