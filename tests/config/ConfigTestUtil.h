@@ -24,13 +24,10 @@ namespace cfgtest {
 inline QJsonObject module(int node, int type, const QString& number, QList<int> channels = {1},
                           QJsonObject extra = {})
 {
-  QJsonArray ch;
-  for (int c : channels)
-    ch.append(c);
   extra["node"] = node;
   extra["type"] = type;
   extra["number"] = number;
-  extra["channels"] = ch;
+  extra["channels"] = QJsonArray::fromVariantList(QVariantList(channels.begin(), channels.end()));
   return extra;
 }
 

@@ -118,16 +118,27 @@ QString row(int nr, const QString& name, const QString& proc, const QString& typ
   return QStringLiteral("INSERT INTO AllParameters VALUES (%1, '%2', 'Long %2', NULL, %3, %4, %5, NULL, %6, NULL, %7, NULL)")
       .arg(nr).arg(name, proc).arg(nr % 50).arg(type, len, extra);
 }
+
+// One loaded record: "ParNr 'Name' 'LongName' proc P fb F types len L Min..Max
+// flags groups", types a letter each (c char, i, f, l, s string, - none), flags
+// R W P A S V (Read, Write, Poll, Advanced, Secured, Available) or '-'.
+QString describe(const tesmira::ParameterDef& d)
+{
+  const auto type = [](uint8_t t) { return t < 5 ? "cifls"[t] : '-'; };
+  QString flags;
+  for (const auto& [on, letter] : {std::pair{d.Read, 'R'}, {d.Write, 'W'}, {d.Poll, 'P'}, {d.Advanced, 'A'},
+                                   {d.Secured, 'S'}, {d.Available, 'V'}})
+    flags += on ? letter : '-';
+  return QStringLiteral("%1 '%2' '%3' proc %4 fb %5 %6%7 len %8 %9..%10 %11 groups %12,%13,%14")
+      .arg(d.ParNr).arg(d.Name, d.LongName).arg(d.Process).arg(d.FBnr)
+      .arg(QChar(type(d.VarType[0]))).arg(QChar(type(d.VarType[1]))).arg(d.VarLength).arg(d.Min).arg(d.Max)
+      .arg(flags).arg(d.Group[0]).arg(d.Group[1]).arg(d.Group[2]);
+}
 }
 
 class TestDatabase : public QObject {
   Q_OBJECT
   support::ScriptedPrompt m_prompt;
-  // The default database, installed in a world of its own.
-  std::unique_ptr<World> m_world;
-  std::unique_ptr<Database> m_db;
-
-  const tesmira::ParameterDef& par(int n) const { return m_db->ParameterTable.at(size_t(n)); }
 
 private slots:
   void init()
@@ -136,11 +147,6 @@ private slots:
     support::setPrompt(&m_prompt);
   }
   void cleanup() { support::setPrompt(nullptr); }
-  void cleanupTestCase()
-  {
-    m_db.reset();
-    m_world.reset();
-  }
 
   // InitDB on each kind of file the settings may name: the message word for
   // word, and the file left exactly as it was (a missing one not created).
@@ -230,50 +236,36 @@ private slots:
     QCOMPARE(db.LoadParameterTable(), QString());
     QVERIFY(m_prompt.asked.isEmpty());
 
-    // The last row says 14; a row above it enlarges the table to n + 1.
+    // The last row says 14; a row above it enlarges the table to n + 1. Gaps
+    // keep empty records. Types: c/C with a length is a string (s), without
+    // one a char (c); capitals count as small letters; unknown is none (-).
+    // Empty Group1/Group2 give 0; "Highly secured" alone secures.
     QCOMPARE(db.MaxParNr, int16_t(16));
-    QVERIFY(db.ParameterTable.size() >= size_t(17));
-    const auto& t = db.ParameterTable;
-    using namespace tesmira;
-    // First and second value type per row: c/C with a length is a string,
-    // without one a char; capitals count as small letters; unknown is none.
-    const int types[][3] = {{1, VarString, VarNone},  {2, VarFloat, VarNone}, {3, VarString, VarInteger},
-                            {4, VarChar, VarNone},    {5, VarChar, VarNone},  {6, VarNone, VarNone},
-                            {7, VarNone, VarNone},    {8, VarInteger, VarNone}, {9, VarLong, VarNone},
-                            {14, VarChar, VarNone},   {15, VarNone, VarNone}};
-    for (const auto& e : types)
-      QVERIFY2(t[e[0]].VarType[0] == e[1] && t[e[0]].VarType[1] == e[2], qPrintable(QString::number(e[0])));
-    QCOMPARE(t[1].VarLength, uint8_t(0));
-    QCOMPARE(t[2].Name, QString("Measure   "));
-    QCOMPARE(t[3].VarLength, uint8_t(20));
-    QCOMPARE(t[3].Min, -5.5);
-    QCOMPARE(t[3].Max, 12.25);
-    QVERIFY(t[3].Read && t[3].Write && t[3].Poll && t[3].Advanced && t[3].Secured);  // "Highly secured" alone
-    QCOMPARE(t[3].Group, (std::array<int16_t, 3>{3, 4, 5}));
-    QCOMPARE(t[4].Process, uint8_t(255));
-    QVERIFY(t[5].Secured);
-    QCOMPARE(t[5].Process, uint8_t(1));
-    QCOMPARE(t[8].Group, (std::array<int16_t, 3>{7, 0, 0}));  // empty Group1/Group2 give 0
-    QVERIFY(!t[8].Secured && t[8].Read && !t[8].Write);
-    QCOMPARE(t[8].LongName, QString("Long measure"));
-    QCOMPARE(t[8].FBnr, uint8_t(8));
-    QVERIFY(!t[9].Read && !t[9].Available);
-    QCOMPARE(t[15].Name, QString("averyveryl"));
-
-    // Gaps keep empty records.
-    for (int gap : {0, 10, 11, 16}) {
-      QCOMPARE(t[gap].ParNr, int16_t(0));
-      QVERIFY(t[gap].Name.isEmpty());
-      QVERIFY(!t[gap].Read && !t[gap].Available);
-    }
-    for (int n : {1, 5, 15})
-      QCOMPARE(t[n].ParNr, int16_t(n));
-
-    QCOMPARE(db.ParNrMeasure, int16_t(8));  // not 2 ("Measure")
-    QCOMPARE(db.ParNrSetpoint, int16_t(9));
-    QCOMPARE(db.ParNrValveOut, int16_t(12));
-    QCOMPARE(db.ParNrGlobModify, int16_t(13));
-    QCOMPARE(db.ParNrAlarmInfo, int16_t(14));
+    QStringList loaded;
+    for (int n = 0; n <= 16; ++n)
+      loaded << describe(db.ParameterTable.at(size_t(n)));
+    QCOMPARE(loaded, QStringList({
+        "0 '' '' proc 0 fb 0 cc len 0 0..0 ------ groups 0,0,0",
+        "1 'IDENTSTRNG' 'Long IDENTSTRNG' proc 0 fb 1 s- len 0 0..0 R----V groups 1,0,0",
+        "2 'Measure   ' 'Long Measure' proc 0 fb 2 f- len 0 0..0 R----V groups 1,0,0",
+        "3 'str20     ' 'Long str20' proc 0 fb 3 si len 20 -5.5..12.25 RWPASV groups 3,4,5",
+        "4 'byte0     ' 'Long byte0' proc 255 fb 4 c- len 0 0..0 R----V groups 1,0,0",
+        "5 'byteempty ' 'Long byteempty' proc 1 fb 5 c- len 0 0..0 R---SV groups 1,0,0",
+        "6 'other     ' 'Long other' proc 1 fb 6 -- len 0 0..0 R----V groups 1,0,0",
+        "7 'notype    ' 'Long notype' proc 1 fb 7 -- len 0 0..0 R----V groups 1,0,0",
+        "8 'measure   ' 'Long measure' proc 1 fb 8 i- len 0 0..0 R----V groups 7,0,0",
+        "9 'setpoint  ' 'Long setpoint' proc 1 fb 9 l- len 0 0..0 ------ groups 1,0,0",
+        "0 '' '' proc 0 fb 0 cc len 0 0..0 ------ groups 0,0,0",
+        "0 '' '' proc 0 fb 0 cc len 0 0..0 ------ groups 0,0,0",
+        "12 'ValveOut  ' 'Long ValveOut' proc 1 fb 12 i- len 0 0..0 R----V groups 1,0,0",
+        "13 'GlobModify' 'Long GlobModify' proc 0 fb 13 c- len 0 0..0 R----V groups 1,0,0",
+        "14 'alarminfo ' 'Long alarminfo' proc 1 fb 14 c- len 0 0..0 R----V groups 1,0,0",
+        "15 'averyveryl' 'Long averyverylongname' proc 1 fb 15 -- len 0 0..0 R----V groups 1,0,0",
+        "0 '' '' proc 0 fb 0 cc len 0 0..0 ------ groups 0,0,0"}));
+    QCOMPARE(db.ParameterTable.size(), size_t(18));
+    // The named numbers: "measure" is 8, not 2 ("Measure").
+    QCOMPARE(std::tuple(db.ParNrMeasure, db.ParNrSetpoint, db.ParNrValveOut, db.ParNrGlobModify, db.ParNrAlarmInfo),
+             std::tuple(int16_t(8), int16_t(9), int16_t(12), int16_t(13), int16_t(14)));
     QVERIFY(db.ParValueSet);
 
     // A second load starts from scratch: the named numbers follow the rows.
@@ -293,19 +285,18 @@ private slots:
     // Empty AllParameters.
     QVERIFY(!db.LoadParameterTable().isEmpty());
     QCOMPARE(m_prompt.asked.size(), 1);
-    QCOMPARE(m_prompt.asked[0].text, QString("An error occured while loading the database parameter table.\r\n"
-                                             "Tesmira will continue, however problems may occur."));
-    QCOMPARE(m_prompt.asked[0].icon, support::Prompt::Exclamation);
-    QCOMPARE(m_prompt.asked[0].buttons, support::Prompt::Ok);
-    QVERIFY(m_prompt.asked[0].title.isEmpty() || m_prompt.asked[0].title == support::Prompt::defaultTitle());
+    const auto& box = m_prompt.asked[0];
+    QCOMPARE(std::tuple(box.text, box.icon, box.buttons, box.title.isEmpty() ? support::Prompt::defaultTitle() : box.title),
+             std::tuple(QString("An error occured while loading the database parameter table.\r\n"
+                                "Tesmira will continue, however problems may occur."),
+                        support::Prompt::Exclamation, support::Prompt::Ok, support::Prompt::defaultTitle()));
 
     // Bad rows are reported, the good ones loaded.
     QVERIFY(exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(2, "badlen", "0", "'c'", "300"),
                                 row(600, "toohigh", "0", "'c'", "NULL"), row(4, "good", "0", "'i'", "NULL")}));
     m_prompt.asked.clear();
     const QString error = db.LoadParameterTable();
-    QVERIFY(error.contains("300"));
-    QVERIFY(error.contains("600"));
+    QVERIFY2(error.contains("300") && error.contains("600"), qPrintable(error));
     QCOMPARE(m_prompt.asked.size(), 1);
     QCOMPARE(db.ParameterTable[4].Name, QString("good      "));
     QCOMPARE(db.ParameterTable[1].VarType[0], uint8_t(tesmira::VarString));
@@ -371,15 +362,13 @@ private slots:
 
     // Commport: only the first row changes; unknown columns change nothing.
     QCOMPARE(db.WriteCommport({{"PollTime", 250}, {"interfacename", "COM3"}}), QString());
-    QSqlQuery q(db.TheDatabase);
     QVERIFY(!db.WriteCommport({{"Baud", 1}, {"PollTime; DROP TABLE Commport", 1}}).isEmpty());
-    QVERIFY(q.exec("SELECT InterfaceName, Baud, PollTime FROM Commport ORDER BY rowid"));
-    QVERIFY(q.next());
-    QCOMPARE(q.value(0).toString(), QString("COM3"));
-    QCOMPARE(q.value(1).toInt(), 38400);
-    QCOMPARE(q.value(2).toInt(), 250);
-    QVERIFY(q.next());
-    QCOMPARE(q.value(2).toInt(), 999);
+    QSqlQuery q(db.TheDatabase);
+    QVERIFY(q.exec("SELECT InterfaceName || '/' || Baud || '/' || PollTime FROM Commport ORDER BY rowid"));
+    QStringList commport;
+    while (q.next())
+      commport << q.value(0).toString();
+    QCOMPARE(commport, QStringList({"COM3/38400/250", "COM9/9600/999"}));
     q.finish();
 
     db.CloseDB();
@@ -401,18 +390,18 @@ private slots:
       QVERIFY(!QFileInfo::exists(named.DefaultDBPath()));
       QVERIFY(named.InitDB().contains("named.mdb' not found."));
     }
-    m_world = std::make_unique<World>();
-    m_db = std::make_unique<Database>(m_world->setting, m_world->folder, nullptr);
-    const QString target = m_db->DefaultDBPath();
-    QCOMPARE(target, m_world->home.defaultDatabase());
-    QCOMPARE(m_db->InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
+    World w;
+    Database db(w.setting, w.folder, nullptr);
+    const QString target = db.DefaultDBPath();
+    QCOMPARE(target, w.home.defaultDatabase());
+    QCOMPARE(db.InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
     QCOMPARE(fingerprint(target).left(32), fingerprint(source).left(32));
     // Once there, it is never copied again (the user's edits are kept).
     QVERIFY(exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));
-    QCOMPARE(m_db->InstallDefaultDatabase(), QString());
-    QCOMPARE(m_db->InitDB(), QString());
-    QCOMPARE(m_db->DBVersion, QString("V3.99"));
-    QCOMPARE(m_db->LoadParameterTable(), QString());
+    QCOMPARE(db.InstallDefaultDatabase(), QString());
+    QCOMPARE(db.InitDB(), QString());
+    QCOMPARE(db.DBVersion, QString("V3.99"));
+    QCOMPARE(db.LoadParameterTable(), QString());
     QVERIFY(m_prompt.asked.isEmpty());
   }
 
@@ -422,7 +411,13 @@ private slots:
   void parametersTheCodeReliesOn()
   {
     using namespace tesmira;
-    QCOMPARE(par(m_db->ParNrValveOut).VarType[0], uint8_t(VarLong));
+    World w;
+    Database db(w.setting, w.folder, nullptr);
+    QVERIFY(!db.InstallDefaultDatabase().isEmpty());
+    QCOMPARE(db.InitDB(), QString());
+    QCOMPARE(db.LoadParameterTable(), QString());
+    const auto par = [&](int n) { return db.ParameterTable.at(size_t(n)); };
+    QCOMPARE(par(db.ParNrValveOut).VarType[0], uint8_t(VarLong));
     QVERIFY(par(175).Read && par(175).VarType[0] != VarString);  // compared with device type numbers
     // Real-time set-up (channel, parameter, options) is written, its value read.
     for (int n = 186; n <= 189; ++n)

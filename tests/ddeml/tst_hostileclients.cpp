@@ -69,25 +69,21 @@ QByteArray firstLine(int fd, int ms)
   return got.left(got.indexOf('\n') + 1);
 }
 
-// The resident size of a process in kB; -1 when unknown.
-qint64 residentKb(qint64 pid)
+// The fields of /proc/PID/stat after the command name, numbered so that
+// field k of the proc(5) manual page is at k - 2.
+QList<QByteArray> procStat(qint64 pid)
 {
-  QFile f(QString("/proc/%1/status").arg(pid));
-  if (!f.open(QIODevice::ReadOnly))
-    return -1;
-  for (const QByteArray& line : f.readAll().split('\n'))
-    if (line.startsWith("VmRSS:"))
-      return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-  return -1;
+  QFile f(QString("/proc/%1/stat").arg(pid));
+  return f.open(QIODevice::ReadOnly) ? f.readAll().split(')').value(1).split(' ') : QList<QByteArray>();
 }
+
+// The resident size of a process in kB.
+qint64 residentKb(qint64 pid) { return procStat(pid).value(22).toLongLong() * sysconf(_SC_PAGESIZE) / 1024; }
 
 // Processor seconds the process has used (user and system).
 double cpuSeconds(qint64 pid)
 {
-  QFile f(QString("/proc/%1/stat").arg(pid));
-  if (!f.open(QIODevice::ReadOnly))
-    return -1;
-  const QList<QByteArray> fields = f.readAll().split(')').value(1).split(' ');
+  const QList<QByteArray> fields = procStat(pid);
   return (fields.value(12).toDouble() + fields.value(13).toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 

@@ -6,6 +6,7 @@
 #include "Client.h"
 #include "FuzzChecks.h"
 #include "LinkTestUtil.h"
+#include "ProcessRig.h"
 #include "Protocol.h"
 #include "Registry.h"
 #include "Server.h"
@@ -288,21 +289,20 @@ private slots:
         QVERIFY(!QFileInfo::exists(tokenPath) && !QFileInfo::exists(dir + "/Tesmira"));
     }
 
-    // A server that dies without cleaning up leaves its socket behind; the
-    // next one takes the name. (A live one keeps it: tst_dde_topics.)
+    // The program killed without cleaning up leaves its socket behind; the
+    // next server takes the name in any letter case and removes the leftover.
+    // (A live one keeps it: tst_dde_topics.)
     void staleSocketReclaimed()
     {
-        TestHome home;
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(), {"--serve", "Tesmira"});
-        QVERIFY(child.waitForReadyRead(10000) && child.readLine().trimmed() == "READY");
-        child.kill();
-        QVERIFY(child.waitForFinished(5000));
+        processrig::Program program;
+        QVERIFY(program.start(""));
+        program.process.kill();
+        QVERIFY(program.process.waitForFinished(5000));
         QVERIFY(QFileInfo::exists(ddeml::serviceDir() + "/Tesmira"));
         ddeml::Server s;
         QString err;
         QVERIFY2(s.registerService("tesmira", &err), qPrintable(err));
+        QCOMPARE(QDir(ddeml::serviceDir()).entryList(QDir::System), QStringList {"tesmira"}); // the dead one's is gone
     }
 
     // A client that does not read what it is sent is dropped; the others
@@ -442,22 +442,5 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    // With --serve NAME the test program is a small server of its own: the
-    // test of a stale service name needs one in another process to kill.
-    if (argc == 3 && QByteArray(argv[1]) == "--serve") {
-        ddeml::Server s;
-        QString err;
-        if (!s.registerService(QString::fromLocal8Bit(argv[2]), &err))
-            qFatal("%s", qPrintable(err));
-        printf("READY\n");
-        fflush(stdout);
-        return app.exec();
-    }
-    TestLink t;
-    return QTest::qExec(&t, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestLink)
 #include "tst_link.moc"

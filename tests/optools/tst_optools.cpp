@@ -65,20 +65,15 @@ private slots:
     QCOMPARE(p.s->channels.MaxChannel, int16_t(8));
   }
 
-  void testFormOpens()
-  {
-    QVERIFY(openForm());
-    QCOMPARE(std::tuple(form->windowTitle(), p.s->fields.value("Status"), form->rowsFB[0].cboChannel->itemText(2),
-                        form->rowsDDE[0].cboParameter->itemText(0)),
-             std::tuple(QString("Test form"), QString("Test communication"), QString("Ch: 3, node 4, process 1"),
-                        QString("0: poll parameters")));
-  }
-
-  // Both frames on the controller's setpoint: the same value read, and a
-  // write through either reaches the instrument and shows in the other.
+  // The form opened says so in the status; both frames on the controller's
+  // setpoint: the same value read, and a write through either reaches the
+  // instrument and shows in the other.
   void busAndDdeRows()
   {
     QVERIFY(openForm());
+    QCOMPARE(std::tuple(p.s->fields.value("Status"), form->rowsFB[0].cboChannel->itemText(2),
+                        form->rowsDDE[0].cboParameter->itemText(0)),
+             std::tuple(QString("Test communication"), QString("Ch: 3, node 4, process 1"), QString("0: poll parameters")));
     frmTest::Row& fb = form->rowsFB[0];
     frmTest::Row& dde = form->rowsDDE[0];
     for (frmTest::Row* r : {&fb, &dde}) {
@@ -236,9 +231,7 @@ private slots:
     const QString file = p.home.file("service.log");
     p.prompt.files = {file};
     QVERIFY(p.menu("mnuServiceLog"));
-    QVERIFY(log.LogErrorsOnly);
-    QVERIFY(!log.EchoAll);
-    QVERIFY(!log.logFileOpen());
+    QVERIFY(log.LogErrorsOnly && !log.EchoAll && !log.logFileOpen()); // as they were
     QCOMPARE(p.titlesAsked(), QStringList{"Service data logging"});
     QVERIFY(p.prompt.asked[0].text.endsWith(ResourceString(101) + "\r\n" + ResourceString(102)));
     QVERIFY(p.main()->menu("mnuServiceLog")->isEnabled());
@@ -256,7 +249,7 @@ private slots:
                           "001  001  001  01 IFI-232 SN IF0000001"));
     int reads = 0;
     QStringList notRead;
-    for (int c = 1; c <= 8; ++c) {
+    for (int c = 1; c <= 8; ++c)
       for (int par = 1; par <= p.s->db->MaxParNr; ++par) {
         if (!p.s->channels.available(c, par) || !p.s->db->ParameterTable[size_t(par)].Read)
           continue;
@@ -265,7 +258,6 @@ private slots:
         if (!text.contains("Read\t" + line))
           notRead << line;
       }
-    }
     QVERIFY(reads > 8 * 10);
     // Every parameter the channel offers, except what the interface refuses:
     // its direct-access word (a suppressed compatibility error) and a

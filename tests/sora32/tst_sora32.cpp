@@ -62,22 +62,19 @@ class TstSora32 : public QObject {
     int tcpPort_ = 0;
     int16_t app_ = 0;
 
-    // Waits (with a deadline) for a reply with this tag, takes it, removes it.
+    // Waits (with a deadline) for a reply with this tag and takes its address
+    // and status; the reply stays held until drop().
     bool take(int16_t tag, Taken &t, int16_t app = 0, int ms = 3000)
     {
         if (!app) app = app_;
-        QDeadlineTimer dl(ms);
-        while (!dl.hasExpired()) {
+        const bool got = QTest::qWaitFor([&] {
             int16_t tg = tag;
-            if (CheckReceivedMsg(app, t.node, t.proc, t.param, t.kind, t.type, tg) == 0 && tg == tag) {
-                t.tag = tg;
-                int16_t st = 0;
-                GetStatus(app, t.node, t.proc, t.param, t.status, st);
-                return true;
-            }
-            QThread::msleep(1);
-        }
-        return false;
+            return CheckReceivedMsg(app, t.node, t.proc, t.param, t.kind, t.type, tg) == 0 && tg == tag;
+        }, ms);
+        int16_t st = 0;
+        if (got) GetStatus(app, t.node, t.proc, t.param, t.status, st);
+        t.tag = tag;
+        return got;
     }
     int16_t check(Taken &t, int16_t &tag) { return CheckReceivedMsg(app_, t.node, t.proc, t.param, t.kind, t.type, tag); }
     void drop(const Taken &t, int16_t app = 0) { RemoveMsg(app ? app : app_, t.node, t.proc, t.param); }

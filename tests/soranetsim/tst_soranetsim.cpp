@@ -32,8 +32,6 @@ struct SimClient {
     m.node = node;
     m.seq = ++seq;
     m.cmd = write ? CmdWrite : CmdRead;
-    if (write)
-      it.type = it.value.type;
     m.groups.push_back(Group{proc, {it}});
     const auto out = bus.handle(encodePayload(m));
     if (out.empty())
@@ -51,33 +49,26 @@ struct SimClient {
   // Status of one read (-1: no reply); its value goes to v.
   int read(uint8_t node, uint8_t proc, uint8_t fb, uint8_t type, soraproto::Value* v = nullptr)
   {
-    soraproto::Item it;
-    it.param = fb;
-    it.type = type;
-    const auto r = ask(node, proc, it, false);
+    const auto r = ask(node, proc, soraproto::Item{fb, type, 0, 0, {}}, false);
     if (r && v)
       *v = r->groups[0].items[0].value;
     return r ? r->groups[0].items[0].status : -1;
   }
   int write(uint8_t node, uint8_t proc, uint8_t fb, soraproto::Value value)
   {
-    soraproto::Item it;
-    it.param = fb;
-    it.value = value;
-    const auto r = ask(node, proc, it, true);
+    const auto r = ask(node, proc, soraproto::Item{fb, value.type, 0, 0, value}, true);
     return r ? r->groups[0].items[0].status : -1;
   }
 };
 
-// On the default database: a controller at 3 without its fluid name, a
-// two-channel pressure controller at 6 and a module in install mode.
+// On the default database: a controller at 3 without its fluid name and a
+// two-channel pressure controller at 6.
 const char *kScenario = R"({
   "timeConstantMs": 40, "changeDelayMs": 100,
   "modules": [
     {"node": 1, "type": 1, "number": "IF1", "channels": [1]},
     {"node": 3, "type": 4, "number": "FC3", "channels": [1], "values": {"1:1": 16000, "1:0": 16000}, "missing": ["1:17"]},
-    {"node": 6, "type": 7, "number": "PC6", "channels": [1, 2]},
-    {"install": true, "type": 3, "number": "NEW"}
+    {"node": 6, "type": 7, "number": "PC6", "channels": [1, 2]}
   ]})";
 
 } // namespace
@@ -161,16 +152,8 @@ private slots:
         while (c.read(20, 0, 1, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
         QCOMPARE(v.i, int64_t(20));
         QCOMPARE(c.read(6, 0, 1, TByte), -1);
-        // The module in install mode takes an address the same way; the
-        // ring then re-forms: its next node is the module above it (20),
-        // whatever was written.
-        QCOMPARE(c.write(0, 0, 10, Value::ofInt(73)), 0);
-        QCOMPARE(c.write(0, 0, 1, Value::ofByte(7)), 0);
-        QCOMPARE(c.write(0, 0, 3, Value::ofByte(8)), 0);
-        QCOMPARE(c.write(0, 0, 10, Value::ofInt(82)), 0);
-        dl.setRemainingTime(3000);
-        while (c.read(7, 0, 3, TByte, &v) != 0 && !dl.hasExpired()) QThread::msleep(10);
-        QCOMPARE(v.i, int64_t(20));
+        // (A module in install mode given its address, and the ring formed
+        // again after a change: tst_network, through the module list.)
     }
 
     // Request and reply each take their wire time at the line rate: a reply
