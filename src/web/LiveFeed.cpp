@@ -126,21 +126,23 @@ void LiveFeed::received(Client* c, const QString& text)
         spelled = t;
     for (const QString& item : m_link.items(spelled))
       if (slash < 0 || item.compare(n.mid(slash + 1), Qt::CaseInsensitive) == 0)
-        queueFor(*c, spelled, item, m_link.itemBytes(spelled, item), false);
+        queueFor(*c, keyOf(spelled, item), spelled, item, m_link.itemBytes(spelled, item), false);
   }
 }
 
 void LiveFeed::queue(const QString& topic, const QString& item, const QByteArray& value, bool removed)
 {
+  // Names are folded once for all the clients.
   const QString t = topic.toCaseFolded();
+  const QString key = keyOf(topic, item);
   for (auto& c : m_clients)
-    if (c->topics.contains(t) || c->items.contains(keyOf(topic, item)))
-      queueFor(*c, topic, item, value, removed);
+    if (c->topics.contains(t) || c->items.contains(key))
+      queueFor(*c, key, topic, item, value, removed);
 }
 
-void LiveFeed::queueFor(Client& c, const QString& topic, const QString& item, const QByteArray& value, bool removed)
+void LiveFeed::queueFor(Client& c, const QString& key, const QString& topic, const QString& item,
+                        const QByteArray& value, bool removed)
 {
-  const QString key = keyOf(topic, item);
   auto it = c.pending.find(key);
   if (it != c.pending.end()) {
     it->value = value;
