@@ -43,6 +43,11 @@ void LiveFeed::add(std::unique_ptr<QWebSocket> socket)
   c->socket = std::move(socket);
   QWebSocket* ws = c->socket.get();
   ws->setParent(nullptr);
+  // A message is taken whole before it can be judged: a longer one than a
+  // refused one can be (kMaxMessage characters, 3 bytes each) closes the
+  // connection (1009) instead of filling the memory.
+  ws->setMaxAllowedIncomingMessageSize(quint64(kMaxMessage) * 3 + 1024);
+  ws->setMaxAllowedIncomingFrameSize(quint64(kMaxMessage) * 3 + 1024);
   Client* raw = c.get();
   m_clients.push_back(std::move(c));
   connect(ws, &QWebSocket::textMessageReceived, this, [this, raw](const QString& text) { received(raw, text); });
