@@ -2,9 +2,11 @@
 
 #include "Health.h"
 #include "LiveFeed.h"
+#include "bus/ErrorMessages.h"
 #include "core/Server.h"
 #include "dde/DdeServer.h"
 #include "dde/frmTopic.h"
+#include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 
 #include "Registry.h" // ddeml: token helpers, serviceDir
@@ -474,6 +476,15 @@ WebServer::Reply WebServer::serverReply() const
   QJsonObject fields;
   for (const QString& n : m_s.fields.names())
     fields.insert(n, m_s.fields.value(n));
+  double errors = 0;
+  if (m_s.errors)
+    for (const quint64 n : m_s.errors->ErrorsByCode)
+      errors += double(n);
+  // Since start, as /metrics counts them.
+  const QJsonObject counters{{"replies", double(m_s.state.RepliesTotal)},
+                             {"errors", errors},
+                             {"values", double(m_values)},
+                             {"pollCycleSeconds", m_s.poll ? m_s.poll->lastCycleSeconds() : 0.0}};
   QJsonObject o{{"status", m_s.fields.value("Status")},
                 {"comStatus", m_s.fields.value("ComStatus")},
                 {"interface", m_s.fields.value("Interface")},
@@ -482,6 +493,7 @@ WebServer::Reply WebServer::serverReply() const
                 {"notPollingReason", whyNotPolling(m_s)},
                 {"linkClients", m_link.conversationCount()},
                 {"liveClients", m_live->clientCount()},
+                {"counters", counters},
                 {"fields", fields}};
   return json(QJsonDocument(o));
 }

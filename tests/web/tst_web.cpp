@@ -315,6 +315,8 @@ private slots:
       QVERIFY2(m.value(QString("TYPE tesmira_") + gauge, 1) == 0, gauge);
     QVERIFY(m.value("tesmira_errors_total{code=\"5\"}") >= 1);
     QVERIFY(m.value("tesmira_replies_total") > 100);
+    const QJsonObject counters = parsed(call("GET", "/api/server"))["counters"].toObject();
+    QVERIFY(counters["replies"].toDouble() >= m.value("tesmira_replies_total") && counters["errors"].toDouble() >= 1);
     // A full cycle waits at least one polling time after its last batch.
     QVERIFY(m.value("tesmira_poll_cycle_seconds") >= m.value("tesmira_poll_time_seconds"));
     QCOMPARE(m.value("tesmira_bus_state{state=\"Normal polling\"}", -1), 1.0);
