@@ -6,14 +6,19 @@
 // items and received by the clients (together and the slowest one), and the
 // processor time the server's thread (engine, link layer and web access)
 // spent per published value. The load is bench/common/PolledBus.h.
+// With --stalled N, N further clients subscribe to everything and then stop
+// reading (their thread blocks): the values published show whether clients
+// that take nothing slow the polling, and the resident memory before and
+// after the run that what waits for them stays bounded.
 //
-//   bench_web [--seconds S] [--polltime MS] [--batch N] [--clients N]
+//   bench_web [--seconds S] [--polltime MS] [--batch N] [--clients N] [--stalled N]
 
 #include "PolledBus.h"
 #include "Prompt.h"
 #include "web/WebServer.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,12 +27,22 @@
 
 #include <atomic>
 #include <ctime>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
 using namespace tesmira;
 
 namespace {
+
+// Resident memory of the process (server and clients), MiB.
+double residentMiB()
+{
+  QFile f(QStringLiteral("/proc/self/statm"));
+  if (!f.open(QIODevice::ReadOnly))
+    return 0;
+  return f.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
 
 qint64 threadCpuNs()
 {
@@ -75,6 +90,7 @@ int main(int argc, char** argv)
 {
   const polledbus::Options o = polledbus::options(argc, argv);
   const int clientCount = int(polledbus::option(argc, argv, "--clients", 10));
+  const int stalledCount = int(polledbus::option(argc, argv, "--stalled", 0));
   TestHome home;
   polledbus::prepare(home);
   QApplication app(argc, argv);
@@ -106,10 +122,25 @@ int main(int argc, char** argv)
   Clients clients(clientCount);
   clients.moveToThread(&thread);
   QMetaObject::invokeMethod(&clients, [&] { clients.open(web.port(), web.token(), topics); });
-  polledbus::spin([&] { return clients.subscribed == clientCount; }, 10000);
+  QThread stalledThread;
+  stalledThread.start();
+  Clients stalled(stalledCount);
+  stalled.moveToThread(&stalledThread);
+  QMetaObject::invokeMethod(&stalled, [&] { stalled.open(web.port(), web.token(), topics); });
+  polledbus::spin([&] { return clients.subscribed == clientCount && stalled.subscribed == stalledCount; }, 10000);
   // The current values the subscriptions bring are through before polling.
-  polledbus::spin([&] { return polledbus::nowNs() - clients.lastNs > 300000000; }, 60000);
+  polledbus::spin([&] {
+    const qint64 now = polledbus::nowNs();
+    return now - clients.lastNs > 300000000 && (stalledCount == 0 || now - stalled.lastNs > 300000000);
+  }, 60000);
+  // From here the stalled clients take nothing until the end.
+  std::atomic<bool> stalling{true};
+  QMetaObject::invokeMethod(&stalled, [&] {
+    while (stalling)
+      QThread::msleep(10);
+  });
 
+  const double residentBefore = residentMiB();
   polledbus::startPolling(s, o);
   stamping = true;
   clients.counting = true;
@@ -121,7 +152,9 @@ int main(int argc, char** argv)
   stamping = false;
   const double elapsed = t.elapsed() / 1000.0;
   const double cpu = double(threadCpuNs() - cpuBefore) / 1e9;
+  const double residentAfter = residentMiB();
   s.poll->StopPolling();
+  stalling = false;
   polledbus::spin([] { return false; }, 300);
 
   qint64 received = 0, slowest = -1;
@@ -137,9 +170,14 @@ int main(int argc, char** argv)
               slowest / elapsed);
   std::printf("  server thread: %.0f %% of a core, %.1f us per published value\n", 100 * cpu / elapsed,
               published ? 1e6 * cpu / double(published) : 0.0);
+  std::printf("  %d stalled clients; resident memory (clients included): %.0f MiB before polling, %.0f MiB at the end\n",
+              stalledCount, residentBefore, residentAfter);
   QMetaObject::invokeMethod(&clients, [&] { clients.sockets.clear(); }, Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(&stalled, [&] { stalled.sockets.clear(); }, Qt::BlockingQueuedConnection);
   thread.quit();
   thread.wait();
+  stalledThread.quit();
+  stalledThread.wait();
   sora32::CloseCommunication();
   return 0;
 }

@@ -43,6 +43,11 @@ void LiveFeed::add(std::unique_ptr<QWebSocket> socket)
   c->socket = std::move(socket);
   QWebSocket* ws = c->socket.get();
   ws->setParent(nullptr);
+  // A message is taken whole before it can be judged: a longer one than a
+  // refused one can be (kMaxMessage characters, 3 bytes each) closes the
+  // connection (1009) instead of filling the memory.
+  ws->setMaxAllowedIncomingMessageSize(quint64(kMaxMessage) * 3 + 1024);
+  ws->setMaxAllowedIncomingFrameSize(quint64(kMaxMessage) * 3 + 1024);
   Client* raw = c.get();
   m_clients.push_back(std::move(c));
   connect(ws, &QWebSocket::textMessageReceived, this, [this, raw](const QString& text) { received(raw, text); });
@@ -126,21 +131,23 @@ void LiveFeed::received(Client* c, const QString& text)
         spelled = t;
     for (const QString& item : m_link.items(spelled))
       if (slash < 0 || item.compare(n.mid(slash + 1), Qt::CaseInsensitive) == 0)
-        queueFor(*c, spelled, item, m_link.itemBytes(spelled, item), false);
+        queueFor(*c, keyOf(spelled, item), spelled, item, m_link.itemBytes(spelled, item), false);
   }
 }
 
 void LiveFeed::queue(const QString& topic, const QString& item, const QByteArray& value, bool removed)
 {
+  // Names are folded once for all the clients.
   const QString t = topic.toCaseFolded();
+  const QString key = keyOf(topic, item);
   for (auto& c : m_clients)
-    if (c->topics.contains(t) || c->items.contains(keyOf(topic, item)))
-      queueFor(*c, topic, item, value, removed);
+    if (c->topics.contains(t) || c->items.contains(key))
+      queueFor(*c, key, topic, item, value, removed);
 }
 
-void LiveFeed::queueFor(Client& c, const QString& topic, const QString& item, const QByteArray& value, bool removed)
+void LiveFeed::queueFor(Client& c, const QString& key, const QString& topic, const QString& item,
+                        const QByteArray& value, bool removed)
 {
-  const QString key = keyOf(topic, item);
   auto it = c.pending.find(key);
   if (it != c.pending.end()) {
     it->value = value;

@@ -66,7 +66,9 @@ private:
 
   void received(Client* c, const QString& text);
   void queue(const QString& topic, const QString& item, const QByteArray& value, bool removed);
-  void queueFor(Client& c, const QString& topic, const QString& item, const QByteArray& value, bool removed);
+  // key: the case-folded "topic/item".
+  void queueFor(Client& c, const QString& key, const QString& topic, const QString& item, const QByteArray& value,
+                bool removed);
   void scheduleFlush();
   void flush();
   void drop(QWebSocket* socket);

@@ -2,9 +2,11 @@
 
 #include "Health.h"
 #include "LiveFeed.h"
+#include "bus/ErrorMessages.h"
 #include "core/Server.h"
 #include "dde/DdeServer.h"
 #include "dde/frmTopic.h"
+#include "engine/frmPollTime.h"
 #include "log/LogCategory.h"
 
 #include "Registry.h" // ddeml: token helpers, serviceDir
@@ -75,6 +77,45 @@ QByteArray cookie(const QByteArray& cookies, const QByteArray& name)
   return {};
 }
 
+// Listens for the HTTP server, and bounds what a connection may send before
+// it is answered: the HTTP server takes a request whole, body included,
+// before anyone sees it, so a huge body would otherwise be held in memory
+// first. Over kMaxRequest the connection gets 413 and is closed. The guard
+// sees each read before the HTTP server takes it (connected first), and
+// starts afresh with every answer; a WebSocket leaves it (handleRequest).
+class GuardedListener : public QTcpServer {
+public:
+  static constexpr qint64 kMaxRequest = WebServer::kMaxBody + 64 * 1024;
+  GuardedListener(QObject* guard, QObject* parent) : QTcpServer(parent), m_guard(guard) {}
+
+protected:
+  void incomingConnection(qintptr handle) override
+  {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(handle)) {
+      delete socket;
+      return;
+    }
+    auto taken = std::make_shared<qint64>(0);
+    connect(socket, &QTcpSocket::readyRead, m_guard, [socket, taken] {
+      *taken += socket->bytesAvailable();
+      if (*taken <= kMaxRequest)
+        return;
+      socket->readAll();
+      const QByteArray body = R"({"error":"the request is longer than )" + QByteArray::number(kMaxRequest) + R"( bytes"})";
+      socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+      socket->flush();
+      socket->abort();
+    });
+    connect(socket, &QTcpSocket::bytesWritten, m_guard, [taken] { *taken = 0; });
+    addPendingConnection(socket);
+  }
+
+private:
+  QObject* m_guard;
+};
+
 }
 
 QString WebServer::readConfig(Server& s, Config& cfg)
@@ -135,6 +176,7 @@ WebServer::WebServer(Server& s, ddeml::Server& link) : m_s(s), m_link(link)
   });
   second->start(1000);
   initDashboard();
+  m_guard = new QObject(this);
   m_live = new LiveFeed(m_link, this);
   connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::takeWebSockets);
 }
@@ -147,7 +189,7 @@ WebServer::~WebServer()
 
 bool WebServer::start(const Config& cfg, QString* error)
 {
-  auto* tcp = new QTcpServer(this);
+  auto* tcp = new GuardedListener(m_guard, this);
   if (!tcp->listen(cfg.bind, cfg.port)) {
     *error = QStringLiteral("cannot listen on %1:%2 (%3)").arg(cfg.bind.toString()).arg(cfg.port).arg(tcp->errorString());
     delete tcp;
@@ -233,8 +275,10 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
 {
   // A WebSocket handshake is taken without an answer: the HTTP server then
   // hands the connection over, and takeWebSockets checks it.
-  if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+  if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+    QObject::disconnect(socket, nullptr, m_guard, nullptr); // WebSocket messages have their own bound
     return true;
+  }
   if (!authorised(request)) {
     send(socket, error(401, QStringLiteral("a token is required (see the token file %1)").arg(m_tokenPath)));
     return true;
@@ -432,6 +476,15 @@ WebServer::Reply WebServer::serverReply() const
   QJsonObject fields;
   for (const QString& n : m_s.fields.names())
     fields.insert(n, m_s.fields.value(n));
+  double errors = 0;
+  if (m_s.errors)
+    for (const quint64 n : m_s.errors->ErrorsByCode)
+      errors += double(n);
+  // Since start, as /metrics counts them.
+  const QJsonObject counters{{"replies", double(m_s.state.RepliesTotal)},
+                             {"errors", errors},
+                             {"values", double(m_values)},
+                             {"pollCycleSeconds", m_s.poll ? m_s.poll->lastCycleSeconds() : 0.0}};
   QJsonObject o{{"status", m_s.fields.value("Status")},
                 {"comStatus", m_s.fields.value("ComStatus")},
                 {"interface", m_s.fields.value("Interface")},
@@ -440,6 +493,7 @@ WebServer::Reply WebServer::serverReply() const
                 {"notPollingReason", whyNotPolling(m_s)},
                 {"linkClients", m_link.conversationCount()},
                 {"liveClients", m_live->clientCount()},
+                {"counters", counters},
                 {"fields", fields}};
   return json(QJsonDocument(o));
 }

@@ -43,6 +43,9 @@ class LiveFeed;
 // HTTP server's own call, like the MQTT bridge's: a poke may wait for the
 // instrument in a nested event loop.
 //
+// A request is bounded while it arrives: over kMaxBody + 64 KiB its
+// connection gets 413 and is closed, whether or not it carries the token.
+//
 // Runs on the main thread inside the Qt event loop, no thread of its own.
 class WebServer : public QAbstractHttpServer {
   Q_OBJECT
@@ -120,6 +123,7 @@ private:
   QList<Write> m_writes;
   bool m_writing = false;
   LiveFeed* m_live = nullptr;
+  QObject* m_guard = nullptr; // context of the request size guards (GuardedListener)
   quint64 m_values = 0; // values published since start (tesmira_values_total)
   quint64 m_valuesSecondAgo = 0;
   QElapsedTimer m_secondClock;

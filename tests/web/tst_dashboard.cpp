@@ -38,6 +38,7 @@ private slots:
       QVERIFY2(qgetenv("CI") != "true", "chromium is not installed");
       QSKIP("chromium is not installed (apt-get install chromium): the dashboard is not tested in a browser");
     }
+    server.program = QStringLiteral("tesmirad");
     QVERIFY(server.write("program.ini", "[Http]\nPort=" + QByteArray::number(port) + "\n"));
     QVERIFY(server.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n",
                          {"/O"}));
@@ -47,7 +48,7 @@ private slots:
 
   // The card of C(3) names its instrument and shows the setpoint written
   // over the link (16000 of 32000: 50 %, in the unit of its capacity), with
-  // an entry for a new one.
+  // an entry for a new one; a meter's card (C(2)) has neither.
   void channelCard()
   {
     QVERIFY(server.put("C(3)", "P(9)", "16000"));
@@ -65,6 +66,12 @@ private slots:
       return card.match(dom).hasMatch();
     }, 120000), qPrintable(dom.right(3000)));
     QVERIFY(dom.contains("<span id=\"comstatus\">Normal polling</span>"));
+    const QString meter = QRegularExpression("aria-labelledby=\"ch-2\">(.*?)</article>",
+                                             QRegularExpression::DotMatchesEverythingOption)
+                            .match(dom)
+                            .captured(1);
+    QVERIFY2(meter.contains("<div hidden=\"\"><dt>Setpoint</dt>") && meter.contains("<form class=\"write\" hidden=\"\">"),
+             qPrintable(meter));
   }
 };
 

@@ -262,6 +262,9 @@ private slots:
                                     << QByteArray() << 422 << "Type of parameter sent differs from type on module";
     QTest::newRow("body over 64 KiB") << QByteArray("PUT") << sp << QByteArray(64 * 1024 + 1, 'x') << QByteArray()
                                       << QByteArray() << 413 << "the body is longer than 65536 bytes";
+    // Cut off while it comes in: the server never holds more.
+    QTest::newRow("body of 4 MiB") << QByteArray("PUT") << sp << QByteArray(4 << 20, 'x') << QByteArray() << QByteArray()
+                                   << 413 << "the request is longer than 131072 bytes";
     QTest::newRow("wrong method") << QByteArray("POST") << sp << QByteArray("20") << QByteArray() << QByteArray()
                                   << 405 << "POST is not allowed on /api/topics/C(3)/items/P(9)";
     QTest::newRow("unknown path") << QByteArray("GET") << QByteArray("/api/nothing") << QByteArray() << QByteArray()
@@ -319,6 +322,8 @@ private slots:
       QVERIFY2(m.value(QString("TYPE tesmira_") + gauge, 1) == 0, gauge);
     QVERIFY(m.value("tesmira_errors_total{code=\"5\"}") >= 1);
     QVERIFY(m.value("tesmira_replies_total") > 100);
+    const QJsonObject counters = parsed(call("GET", "/api/server"))["counters"].toObject();
+    QVERIFY(counters["replies"].toDouble() >= m.value("tesmira_replies_total") && counters["errors"].toDouble() >= 1);
     // A full cycle waits at least one polling time after its last batch.
     QVERIFY(m.value("tesmira_poll_cycle_seconds") >= m.value("tesmira_poll_time_seconds"));
     QCOMPARE(m.value("tesmira_bus_state{state=\"Normal polling\"}", -1), 1.0);
