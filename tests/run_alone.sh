@@ -19,7 +19,7 @@ one() { # exe function: runs it, keeps the output of a failure
 }
 export -f one
 
-for exe in "$build"/tests/tst_*; do
+for exe in "$build"/tests/tst_* "$build"/bin/tst_*; do
   [ -x "$exe" ] || continue
   [ -n "$filter" ] && [[ "$(basename "$exe")" != *"$filter"* ]] && continue
   # -functions lists "name()" per line; data-driven functions run all rows.

@@ -83,6 +83,7 @@ private slots:
   void deviceTypes()
   {
     cfgtest::World w;
+    QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
     cfgtest::Rig rig;
     const auto& s = rig.server;
     DeviceTable& d = *s->devices;
@@ -293,6 +294,7 @@ private slots:
   void readoutModulesUseProcess11()
   {
     cfgtest::World w;
+    QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
     w.setScenario({cfgtest::module(1, 1, "IF0000001"), cfgtest::module(3, 5, "RO0000003", {11, 12, 13})});
     QVERIFY(w.openBus(5));
     Server s;

@@ -45,6 +45,7 @@ private slots:
   void fullScan()
   {
     cfgtest::World w;
+    QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
     Scan scan;
     Server& s = *scan.server;
     QCOMPARE(CheckConfig(s), int16_t(0));
@@ -107,6 +108,7 @@ private slots:
     };
     for (const auto& c : cases) {
       cfgtest::World w;
+      QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
       w.setScenario(c.modules);
       Scan scan;
       Server& s = *scan.server;
@@ -127,6 +129,7 @@ private slots:
   void walkPastSilentNode()
   {
     cfgtest::World w;
+    QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
     QJsonArray modules = cfgtest::standardModules();
     for (int i = 0; i < modules.size(); ++i) {
       QJsonObject o = modules[i].toObject();
@@ -146,6 +149,7 @@ private slots:
   void refusedUpdate()
   {
     cfgtest::World w;
+    QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
     // The first three channels the bus gives; 4 to 8 are missing.
     w.writeRows({{1, 1, 1, 1, "IFI-232", "IF0000001", ""}, {3, 1, 2, 3, "DMFM", "FM0000003", ""},
                  {4, 1, 3, 4, "DMFC", "FC0000004", ""}});

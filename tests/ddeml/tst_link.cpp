@@ -33,21 +33,18 @@ namespace {
 struct Fixture {
     TestHome home;
     ddeml::Server server;
+    QString error; // why the service could not be set up; each test checks it first
     Fixture()
     {
-        QString err;
-        if (!server.registerService(QStringLiteral("Tesmira"), &err))
-            qFatal("registerService: %s", qPrintable(err));
+        if (!server.registerService(QStringLiteral("Tesmira"), &error))
+            return;
         server.addTopic(QStringLiteral("C(1)"));
         server.createItem(QStringLiteral("C(1)"), QStringLiteral("P(8)"), QStringLiteral("Measure"));
         server.createItem(QStringLiteral("C(1)"), QStringLiteral("P(9)"), QStringLiteral("Setpoint"));
     }
-    quint16 listenTcp()
+    quint16 listenTcp() // 0, with the reason in error, when it cannot listen
     {
-        QString err;
-        if (!server.listenTcp(0, &err))
-            qFatal("listenTcp: %s", qPrintable(err));
-        return server.tcpPort();
+        return server.listenTcp(0, &error) ? server.tcpPort() : 0;
     }
 };
 
@@ -82,7 +79,7 @@ Run run(const QString& program, const QStringList& args, const QByteArray& input
     QProcess p;
     p.start(program, args);
     if (!p.waitForStarted(5000))
-        qFatal("cannot start %s", qPrintable(program));
+        return {-1, {}, "cannot start " + program.toUtf8()};
     p.write(input);
     p.closeWriteChannel();
     return {ended(p), p.readAllStandardOutput(), p.readAllStandardError()};
@@ -121,6 +118,7 @@ private slots:
     void conversationReplies()
     {
         Fixture f;
+        QVERIFY2(f.error.isEmpty(), qPrintable(f.error));
         QSignalSpy errors(&f.server, &ddeml::Server::linkError);
         f.server.setPokeHandler([](const QString&, const QString&, const QString& v) {
             return v == "bad" ? QStringLiteral("Value out of\nrange") : QString();
@@ -165,6 +163,7 @@ private slots:
     void conversationsTakeTurns()
     {
         Fixture f;
+        QVERIFY2(f.error.isEmpty(), qPrintable(f.error));
         RawPeer flood(f.server.socketPath()), quiet(f.server.socketPath());
         QCOMPARE(say(quiet, "CONNECT Tesmira C(1)\n", 3), QByteArray("OK\n"));
         QStringList order;
@@ -206,6 +205,7 @@ private slots:
     void largePokesAndHalfSentMessages()
     {
         Fixture f;
+        QVERIFY2(f.error.isEmpty(), qPrintable(f.error));
         f.server.setLimits({.frameTimeoutMs = 300});
         const QByteArray big(ddeml::kDefaultMaxValue, '7');
         inThread([&] {
@@ -253,7 +253,9 @@ private slots:
     void onlyTheUserIsServed()
     {
         Fixture f;
+        QVERIFY2(f.error.isEmpty(), qPrintable(f.error));
         const quint16 port = f.listenTcp();
+        QVERIFY2(port, qPrintable(f.error));
         const QString dir = f.home.runtime() + "/dde", tokenPath = ddeml::tcpTokenPath(port);
         for (const auto& [path, mode] : {std::pair {dir, 0700u}, {dir + "/Tesmira", 0600u}, {tokenPath, 0600u}}) {
             struct stat st {};
@@ -310,6 +312,7 @@ private slots:
     void silentClientIsDroppedOthersServed()
     {
         Fixture f;
+        QVERIFY2(f.error.isEmpty(), qPrintable(f.error));
         f.server.setLimits({.maxOutputBacklog = 256 * 1024});
         QSignalSpy errors(&f.server, &ddeml::Server::linkError);
         RawPeer silent(f.server.socketPath());
@@ -359,6 +362,7 @@ private slots:
     void toolRequestAndPokeForms()
     {
         ToolWorld w;
+        QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
         const QString port = QString::number(w.listenTcp());
         const QList<QPair<QStringList, QByteArray>> forms = {
             {{"request", "Tesmira", "C(1)", "P(8)"}, "5\\r\\nzwei\\\\drei µ\n"},
@@ -384,6 +388,7 @@ private slots:
     void toolFailuresHaveDistinctExitCodes()
     {
         ToolWorld w;
+        QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
         const QList<std::tuple<QStringList, int, const char*>> rows = {
             {{"request", "Nobody", "C(1)", "P(8)"}, 3, "No service Nobody"},
             {{"link", "Tesmira|C(5)!P(8)"}, 4, "no topic C(5)"},
@@ -406,6 +411,7 @@ private slots:
     void toolAdvise()
     {
         ToolWorld w;
+        QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
         // Advise until interrupted: current values, then every change.
         QProcess p;
         p.start(tool(), {"advise", "Tesmira", "C(1)", "P(9)", "p(8)"});
@@ -433,6 +439,7 @@ private slots:
         if (python.isEmpty())
             QSKIP("python3 is not installed");
         ToolWorld w;
+        QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
         const QString script = qEnvironmentVariable("TESMIRA_SOURCE_DIR") + "/docs/examples/link_client.py";
         QCOMPARE(run(python, {script, "poke", "Tesmira", "C(1)", "P(9)", "42"}).code, 0);
         const QString port = QString::number(w.listenTcp());
