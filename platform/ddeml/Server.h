@@ -23,8 +23,6 @@
 #include <functional>
 #include <memory>
 
-class QIODevice;
-
 namespace ddeml {
 
 // Link error codes reported through Server::linkError.
@@ -48,6 +46,7 @@ struct ServerLimits {
 
 class Conversation;
 class Listener;
+class SocketSet;
 
 class Server : public QObject {
     Q_OBJECT
@@ -122,6 +121,8 @@ signals:
     // value. A value equal to the held one is not repeated. Listeners beside
     // the link clients (the MQTT bridge, the trend window) take values here.
     void itemChanged(const QString& topic, const QString& item, const QByteArray& value);
+    // A new item, before its first value is told through itemChanged.
+    void itemCreated(const QString& topic, const QString& item);
     void itemRemoved(const QString& topic, const QString& item);
     // A removed topic, with the items it held.
     void topicRemoved(const QString& topic, const QStringList& items);
@@ -154,7 +155,6 @@ private:
     // A socket the listeners accepted: refused at once with a reason when
     // the conversation caps are reached, otherwise a new conversation.
     void acceptSocket(int fd, bool tcp);
-    void acceptConnection(QIODevice* device, bool authenticated);
     int authenticatedCount() const;
     // Queues a conversation with input for the next turn.
     void wake(Conversation* conv, bool servedLastTurn);
@@ -181,6 +181,7 @@ private:
     QList<QPointer<Conversation>> m_fresh;
     QList<QPointer<Conversation>> m_again;
     QTimer m_turn;
+    SocketSet* m_sockets; // the conversations' sockets
 };
 
 } // namespace ddeml
