@@ -80,6 +80,18 @@ void frmTopic::ChangeItem(int16_t index, const QString& value)
     updateInfo();
 }
 
+QString frmTopic::itemName(int16_t index)
+{
+  static const QList<QString> names = [] {
+    QList<QString> n;
+    n.reserve(511);
+    for (int i = 0; i <= 510; ++i)
+      n.append(QStringLiteral("P(%1)").arg(i));
+    return n;
+  }();
+  return index >= 0 && index < names.size() ? names[index] : QStringLiteral("P(%1)").arg(index);
+}
+
 QString frmTopic::item(int16_t index) const { return m_link.item(topicName, itemName(index)); }
 
 bool frmTopic::hasItem(int16_t index) const { return m_link.hasItem(topicName, itemName(index)); }

@@ -119,7 +119,8 @@ public:
   // the parameter's name, those it no longer offers are taken down.
   void UpdateIFIParams();
 
-  static QString itemName(int16_t index) { return QStringLiteral("P(%1)").arg(index); }
+  // "P(index)"; the names of 0..510 are made once and shared.
+  static QString itemName(int16_t index);
   static QString topicNameOf(int16_t channel) { return QStringLiteral("C(%1)").arg(channel); }
   // Parses "P(m)" (any letter case); -1 when the text is not such a name.
   static int16_t parseIndex(const QString& item);
