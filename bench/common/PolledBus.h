@@ -19,10 +19,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -165,6 +167,16 @@ inline void spin(const std::function<bool()>& done, int ms)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// Runs the event loop for ms as the program's own loop runs: it sleeps
+// until a timer or a socket wakes it, so that the server thread's processor
+// time is the server's work, not a spinning wait.
+inline void run(int ms)
+{
+  QEventLoop loop;
+  QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
 // Polling as fast as the options say, then a second of warm-up.
 inline void startPolling(tesmira::Server& s, const Options& o)
 {
@@ -172,7 +184,7 @@ inline void startPolling(tesmira::Server& s, const Options& o)
   s.cfg.PollBatch = o.batch;
   s.cfg.PendingTimeout = 10;
   s.poll->StartPolling();
-  spin([] { return false; }, 1000);
+  run(1000);
 }
 
 }

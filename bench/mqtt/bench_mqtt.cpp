@@ -188,7 +188,7 @@ int main(int argc, char** argv)
   const polledbus::CpuSpan cpuSpan;
   QElapsedTimer t;
   t.start();
-  polledbus::spin([] { return false; }, int(o.seconds * 1000));
+  polledbus::run(int(o.seconds * 1000));
   sub.counting = false;
   stamping = false;
   const double elapsed = t.elapsed() / 1000.0;
