@@ -741,6 +741,14 @@ void Server::serveTurn()
     }
 }
 
+QString Server::key(const QString& name)
+{
+    for (const QChar c : name)
+        if (c.unicode() >= 0x80 || (c.unicode() >= 'A' && c.unicode() <= 'Z'))
+            return name.toCaseFolded();
+    return name;
+}
+
 void Server::dropLinks(Conversation* conv)
 {
     auto tit = m_topics.find(conv->topicKey);

@@ -151,7 +151,10 @@ private:
         QList<Conversation*> conversations;
     };
 
-    static QString key(const QString& name) { return name.toCaseFolded(); }
+    // The case-folded name that indexes topics and items. A name already in
+    // folded form (plain ASCII without capitals) is shared, not copied: the
+    // server's own topics pass their items that way at every value.
+    static QString key(const QString& name);
     // A socket the listeners accepted: refused at once with a reason when
     // the conversation caps are reached, otherwise a new conversation.
     void acceptSocket(int fd, bool tcp);

@@ -60,7 +60,7 @@ void SocketSet::remove(SocketStream* stream)
 void SocketSet::watch(SocketStream* stream, bool input, bool output)
 {
     epoll_event ev {};
-    ev.events = (input ? EPOLLIN : 0) | (output ? EPOLLOUT : 0);
+    ev.events = (input ? uint32_t(EPOLLIN) : 0u) | (output ? uint32_t(EPOLLOUT) : 0u);
     ev.data.fd = stream->descriptor();
     if (m_epoll >= 0)
         ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, ev.data.fd, &ev);

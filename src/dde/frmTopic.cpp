@@ -21,6 +21,7 @@ frmTopic::frmTopic(Server& s, ddeml::Server& link, int16_t ch) : m_s(s), m_link(
   channel = ch;
   tag = QString::number(ch);
   topicName = topicNameOf(ch);
+  m_topicKey = topicName.toCaseFolded();
   m_link.addTopic(topicName);
   // The command item exists from the start; CreateItems gives it its text.
   m_link.createItem(topicName, itemName(0), QString());
@@ -41,6 +42,7 @@ void frmTopic::CreateItems(int16_t ch)
     // Renaming a topic is removing it and adding the new one.
     m_link.removeTopic(topicName);
     topicName = topicNameOf(ch);
+    m_topicKey = topicName.toCaseFolded();
     m_link.addTopic(topicName);
   }
   m_valued.clear();
@@ -74,7 +76,9 @@ void frmTopic::ChangeItem(int16_t index, const QString& value)
   changing = true;
   m_valued.insert(index);
   const bool source = m_hasInfo && infoSource(index) && item(index) != value;
-  m_link.setItem(topicName, itemName(index), value);
+  // Folded names: the link server finds the item without folding them again
+  // (what clients and listeners see keeps the item's own spelling).
+  m_link.setItem(m_topicKey, itemKey(index), value);
   changing = false;
   if (source)
     updateInfo();
@@ -90,6 +94,18 @@ QString frmTopic::itemName(int16_t index)
     return n;
   }();
   return index >= 0 && index < names.size() ? names[index] : QStringLiteral("P(%1)").arg(index);
+}
+
+QString frmTopic::itemKey(int16_t index)
+{
+  static const QList<QString> keys = [] {
+    QList<QString> k;
+    k.reserve(511);
+    for (int i = 0; i <= 510; ++i)
+      k.append(QStringLiteral("p(%1)").arg(i));
+    return k;
+  }();
+  return index >= 0 && index < keys.size() ? keys[index] : QStringLiteral("p(%1)").arg(index);
 }
 
 QString frmTopic::item(int16_t index) const { return m_link.item(topicName, itemName(index)); }
