@@ -2,14 +2,14 @@
 
 #include "Protocol.h"
 #include "Registry.h"
+#include "SocketSet.h"
+#include "SocketStream.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLocalSocket>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -25,7 +25,7 @@ namespace ddeml {
 namespace {
 
 // How much unparsed input a conversation holds at most, unless a value
-// announced in a header needs more; beyond this the socket's own bounded
+// announced in a header needs more; beyond this the stream's own bounded
 // buffer and then the kernel hold the client back.
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
 
@@ -170,15 +170,16 @@ private:
 // buffers.
 class Conversation : public QObject {
 public:
-    Conversation(Server* server, QIODevice* device, bool authenticated, std::function<void()> abortFn,
-                 std::function<void()> closeFn, std::function<void()> flushFn)
-        : m_server(server), m_device(device), m_abort(std::move(abortFn)), m_close(std::move(closeFn)),
-          m_flush(std::move(flushFn)),
-          m_authenticated(authenticated),
+    Conversation(Server* server, SocketStream* stream, bool authenticated)
+        : m_server(server), m_stream(stream), m_authenticated(authenticated),
           m_reader({"POKE", "EXECUTE"}, server->m_limits.maxLine, server->m_limits.maxValue)
     {
-        device->setParent(this);
-        connect(device, &QIODevice::readyRead, this, [this] { m_server->wake(this, false); });
+        stream->setParent(this);
+        stream->onReadyRead = [this] { m_server->wake(this, false); };
+        stream->onDisconnected = [this] {
+            m_server->dropConversation(this);
+            markDead();
+        };
         m_frameTimer.setSingleShot(true);
         connect(&m_frameTimer, &QTimer::timeout, this, [this] {
             closeAfter(errorMessage("TIMEOUT", QStringLiteral("message not complete after %1 s")
@@ -205,9 +206,9 @@ public:
     void send(const QByteArray& bytes)
     {
         if (!m_closing)
-            m_device->write(bytes);
+            m_stream->write(bytes);
     }
-    qint64 backlog() const { return m_device->bytesToWrite(); }
+    qint64 backlog() const { return m_stream->bytesToWrite(); }
     bool closing() const { return m_closing; }
 
     // Drops the link at once (slow client or server shutdown).
@@ -216,7 +217,7 @@ public:
         if (m_dead)
             return;
         m_closing = true;
-        m_abort();
+        m_stream->abort();
         markDead();
     }
 
@@ -228,10 +229,10 @@ public:
         if (m_closing)
             return;
         if (!last.isEmpty())
-            m_device->write(last);
+            m_stream->write(last);
         m_closing = true;
         QTimer::singleShot(5000, this, [this] { abortNow(); });
-        m_close();
+        m_stream->closeAfterOutput();
     }
 
     // The socket is finished; the object goes once no message is being
@@ -256,10 +257,7 @@ private:
     bool checkFormat(const Message& msg, int formatIndex, const QString& itemName);
 
     Server* m_server;
-    QIODevice* m_device;
-    std::function<void()> m_abort;
-    std::function<void()> m_close;
-    std::function<void()> m_flush;
+    SocketStream* m_stream;
     bool m_authenticated; // a TCP client has sent the token
     FrameReader m_reader;
     bool m_closing = false;
@@ -274,10 +272,10 @@ bool Conversation::fill()
     const qint64 room = qMax(kSocketReadBuffer - m_reader.buffered(), qint64(m_reader.needed()));
     if (room <= 0)
         return false;
-    const qint64 avail = m_device->bytesAvailable();
+    const qint64 avail = m_stream->bytesAvailable();
     if (avail <= 0)
         return false;
-    const QByteArray chunk = m_device->read(qMin(room, avail));
+    const QByteArray chunk = m_stream->read(qMin(room, avail));
     if (chunk.isEmpty())
         return false;
     m_reader.append(chunk);
@@ -312,7 +310,7 @@ bool Conversation::serveOne()
         handle(msg);
         // The reply leaves now, not after the other conversations' turns.
         if (!m_closing)
-            m_flush();
+            m_stream->flush();
         if (!m_closing && backlog() > m_server->m_limits.maxOutputBacklog) {
             // The client sends but does not read its replies.
             m_server->dropConversation(this);
@@ -330,7 +328,7 @@ bool Conversation::serveOne()
         m_frameTimer.stop();
     else if (handled || !m_frameTimer.isActive())
         m_frameTimer.start(m_server->m_limits.frameTimeoutMs);
-    return handled && !m_closing && (m_reader.buffered() > 0 || m_device->bytesAvailable() > 0);
+    return handled && !m_closing && (m_reader.buffered() > 0 || m_stream->bytesAvailable() > 0);
 }
 
 bool Conversation::checkFormat(const Message& msg, int formatIndex, const QString& itemName)
@@ -540,7 +538,7 @@ void Conversation::handle(const Message& msg)
 
 // ---------------------------------------------------------------- Server
 
-Server::Server(QObject* parent) : QObject(parent)
+Server::Server(QObject* parent) : QObject(parent), m_sockets(new SocketSet(this))
 {
     // A timer, not a posted call: the event loop reads the sockets before it
     // runs timers, so input that came in during a turn is queued before the
@@ -705,52 +703,16 @@ void Server::acceptSocket(int fd, bool tcp)
                                                                         "try again later")
                                                              .arg(waiting)));
     }
-    if (tcp) {
-        auto* s = new QTcpSocket;
-        if (!s->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete s;
-            return;
-        }
-        acceptConnection(s, false);
-    } else {
-        auto* s = new QLocalSocket;
-        if (!s->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete s;
-            return;
-        }
-        acceptConnection(s, true);
-    }
-}
-
-void Server::acceptConnection(QIODevice* device, bool authenticated)
-{
-    Conversation* conv = nullptr;
-    if (auto* ls = qobject_cast<QLocalSocket*>(device)) {
-        ls->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(
-            this, ls, authenticated, [ls] { ls->abort(); }, [ls] { ls->disconnectFromServer(); }, [ls] { ls->flush(); });
-        connect(ls, &QLocalSocket::disconnected, conv, [this, conv] {
-            dropConversation(conv);
-            conv->markDead();
-        });
-    } else if (auto* ts = qobject_cast<QTcpSocket*>(device)) {
-        ts->setReadBufferSize(kSocketReadBuffer);
-        conv = new Conversation(
-            this, ts, authenticated, [ts] { ts->abort(); }, [ts] { ts->disconnectFromHost(); }, [ts] { ts->flush(); });
-        connect(ts, &QTcpSocket::disconnected, conv, [this, conv] {
-            dropConversation(conv);
-            conv->markDead();
-        });
-    } else {
-        delete device;
+    auto* stream = new SocketStream(fd, m_sockets, kSocketReadBuffer);
+    if (!stream->isOpen()) {
+        delete stream;
         return;
     }
+    auto* conv = new Conversation(this, stream, !tcp);
     conv->setParent(this);
     m_conversations.append(conv);
     emit conversationCountChanged(conversationCount());
-    // Bytes may have arrived before we were listening for readyRead.
+    // Bytes may have arrived before the socket was watched.
     wake(conv, false);
 }
 
@@ -777,6 +739,14 @@ void Server::serveTurn()
         if (conv && conv->serveOne() && conv)
             wake(conv, true);
     }
+}
+
+QString Server::key(const QString& name)
+{
+    for (const QChar c : name)
+        if (c.unicode() >= 0x80 || (c.unicode() >= 'A' && c.unicode() <= 'Z'))
+            return name.toCaseFolded();
+    return name;
 }
 
 void Server::dropLinks(Conversation* conv)
@@ -873,6 +843,7 @@ bool Server::createItem(const QString& topic, const QString& item, const QString
         rec.name = item;
         rec.value = value.toUtf8();
         t->items.insert(k, rec);
+        emit itemCreated(t->name, rec.name);
         emit itemChanged(t->name, rec.name, rec.value);
         return true;
     }

@@ -23,8 +23,6 @@
 #include <functional>
 #include <memory>
 
-class QIODevice;
-
 namespace ddeml {
 
 // Link error codes reported through Server::linkError.
@@ -48,6 +46,7 @@ struct ServerLimits {
 
 class Conversation;
 class Listener;
+class SocketSet;
 
 class Server : public QObject {
     Q_OBJECT
@@ -122,6 +121,8 @@ signals:
     // value. A value equal to the held one is not repeated. Listeners beside
     // the link clients (the MQTT bridge, the trend window) take values here.
     void itemChanged(const QString& topic, const QString& item, const QByteArray& value);
+    // A new item, before its first value is told through itemChanged.
+    void itemCreated(const QString& topic, const QString& item);
     void itemRemoved(const QString& topic, const QString& item);
     // A removed topic, with the items it held.
     void topicRemoved(const QString& topic, const QStringList& items);
@@ -150,11 +151,13 @@ private:
         QList<Conversation*> conversations;
     };
 
-    static QString key(const QString& name) { return name.toCaseFolded(); }
+    // The case-folded name that indexes topics and items. A name already in
+    // folded form (plain ASCII without capitals) is shared, not copied: the
+    // server's own topics pass their items that way at every value.
+    static QString key(const QString& name);
     // A socket the listeners accepted: refused at once with a reason when
     // the conversation caps are reached, otherwise a new conversation.
     void acceptSocket(int fd, bool tcp);
-    void acceptConnection(QIODevice* device, bool authenticated);
     int authenticatedCount() const;
     // Queues a conversation with input for the next turn.
     void wake(Conversation* conv, bool servedLastTurn);
@@ -181,6 +184,7 @@ private:
     QList<QPointer<Conversation>> m_fresh;
     QList<QPointer<Conversation>> m_again;
     QTimer m_turn;
+    SocketSet* m_sockets; // the conversations' sockets
 };
 
 } // namespace ddeml

@@ -238,12 +238,15 @@ void DdeServer::Change_dde_item(int16_t channel, int16_t parameter, const QStrin
   if (channel < 0 || channel > m_s.channels.MaxChannel)
     return;
   const QString value = TrimItemValue(rawValue, parameter);
-  QString text = value;
-  QString extra;
-  if (m_s.log && m_s.log->logFileOpen() && !m_s.log->LogErrorsOnly)
-    extra = logDescription(parameter, text);
-  if (m_s.log)
+  // The log line and its description (database look-ups) only when a log
+  // target takes Read lines: at polling rates nothing is formatted otherwise.
+  if (m_s.log && m_s.log->wouldLog(Read)) {
+    QString text = value;
+    QString extra;
+    if (m_s.log->logFileOpen() && !m_s.log->LogErrorsOnly)
+      extra = logDescription(parameter, text);
     m_s.log->LogParameter(Read, channel, parameter, parameterLongName(parameter), text.trimmed(), extra);
+  }
   if (m_s.channels.available(channel, parameter))
     if (frmTopic* t = topic(channel))
       t->ChangeItem(parameter, value);

@@ -37,8 +37,7 @@ SystemTopic::SystemTopic(Server& s, ddeml::Server& link, std::function<QString(c
   m_flush.setSingleShot(true);
   m_flush.setInterval(0);
   connect(&m_flush, &QTimer::timeout, this, &SystemTopic::flush);
-  connect(&m_link, &ddeml::Server::itemChanged, this,
-          [this](const QString& topic, const QString& item) { onItemChanged(topic, item); });
+  connect(&m_link, &ddeml::Server::itemCreated, this, &SystemTopic::onItemCreated);
   connect(&m_link, &ddeml::Server::itemRemoved, this, &SystemTopic::onItemRemoved);
   connect(&m_link, &ddeml::Server::topicRemoved, this,
           [this](const QString& topic) { onTopicRemoved(topic); });
@@ -101,9 +100,10 @@ bool SystemTopic::naturalLess(const QString& a, const QString& b)
   return a.size() - i < b.size() - j;
 }
 
-void SystemTopic::onItemChanged(const QString& topic, const QString& item)
+void SystemTopic::onItemCreated(const QString& topic, const QString& item)
 {
-  // Called for every value the server publishes: only a new item counts.
+  // Only a new item changes the lists; values do not (the listener is not
+  // on the path of every published value).
   if (same(topic, topicName()) || isListItem(item))
     return;
   const auto it = m_known.constFind(topic.toCaseFolded());

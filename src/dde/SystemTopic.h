@@ -50,7 +50,7 @@ public:
   static bool naturalLess(const QString& a, const QString& b);
 
 private:
-  void onItemChanged(const QString& topic, const QString& item);
+  void onItemCreated(const QString& topic, const QString& item);
   void onItemRemoved(const QString& topic, const QString& item);
   void onTopicRemoved(const QString& topic);
   void markDirty(const QString& topic);

@@ -21,6 +21,7 @@ frmTopic::frmTopic(Server& s, ddeml::Server& link, int16_t ch) : m_s(s), m_link(
   channel = ch;
   tag = QString::number(ch);
   topicName = topicNameOf(ch);
+  m_topicKey = topicName.toCaseFolded();
   m_link.addTopic(topicName);
   // The command item exists from the start; CreateItems gives it its text.
   m_link.createItem(topicName, itemName(0), QString());
@@ -41,6 +42,7 @@ void frmTopic::CreateItems(int16_t ch)
     // Renaming a topic is removing it and adding the new one.
     m_link.removeTopic(topicName);
     topicName = topicNameOf(ch);
+    m_topicKey = topicName.toCaseFolded();
     m_link.addTopic(topicName);
   }
   m_valued.clear();
@@ -74,10 +76,36 @@ void frmTopic::ChangeItem(int16_t index, const QString& value)
   changing = true;
   m_valued.insert(index);
   const bool source = m_hasInfo && infoSource(index) && item(index) != value;
-  m_link.setItem(topicName, itemName(index), value);
+  // Folded names: the link server finds the item without folding them again
+  // (what clients and listeners see keeps the item's own spelling).
+  m_link.setItem(m_topicKey, itemKey(index), value);
   changing = false;
   if (source)
     updateInfo();
+}
+
+QString frmTopic::itemName(int16_t index)
+{
+  static const QList<QString> names = [] {
+    QList<QString> n;
+    n.reserve(511);
+    for (int i = 0; i <= 510; ++i)
+      n.append(QStringLiteral("P(%1)").arg(i));
+    return n;
+  }();
+  return index >= 0 && index < names.size() ? names[index] : QStringLiteral("P(%1)").arg(index);
+}
+
+QString frmTopic::itemKey(int16_t index)
+{
+  static const QList<QString> keys = [] {
+    QList<QString> k;
+    k.reserve(511);
+    for (int i = 0; i <= 510; ++i)
+      k.append(QStringLiteral("p(%1)").arg(i));
+    return k;
+  }();
+  return index >= 0 && index < keys.size() ? keys[index] : QStringLiteral("p(%1)").arg(index);
 }
 
 QString frmTopic::item(int16_t index) const { return m_link.item(topicName, itemName(index)); }

@@ -119,7 +119,11 @@ public:
   // the parameter's name, those it no longer offers are taken down.
   void UpdateIFIParams();
 
-  static QString itemName(int16_t index) { return QStringLiteral("P(%1)").arg(index); }
+  // "P(index)"; the names of 0..510 are made once and shared.
+  static QString itemName(int16_t index);
+  // The same in the link server's folded spelling ("p(index)"), which it
+  // looks up without folding again.
+  static QString itemKey(int16_t index);
   static QString topicNameOf(int16_t channel) { return QStringLiteral("C(%1)").arg(channel); }
   // Parses "P(m)" (any letter case); -1 when the text is not such a name.
   static int16_t parseIndex(const QString& item);
@@ -127,6 +131,7 @@ public:
 private:
   Server& m_s;
   ddeml::Server& m_link;
+  QString m_topicKey; // topicName folded, for the link server's look-ups
   QHash<int16_t, QString> m_nameTags;
   QSet<int16_t> m_valued;
   bool m_hasInfo = false; // TopicItemInfo exists (after CreateItems)

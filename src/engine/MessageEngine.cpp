@@ -48,10 +48,18 @@ QString MessageEngine::FloatText(double v)
     return QString::number(v);
   if (v == 0)
     return QStringLiteral("0.000000E+0");
-  const QString t = QString::number(v, 'e', 6); // d.dddddde+XX
-  const int e = int(t.indexOf(QLatin1Char('e')));
-  const int exponent = t.mid(e + 1).toInt();
-  return t.left(e) + (exponent < 0 ? QStringLiteral("E-") : QStringLiteral("E+")) + n2s(std::abs(exponent));
+  // d.dddddde+XX rewritten in place: the exponent's sign after "E", its
+  // leading zeros dropped. One string, no pieces.
+  QString t = QString::number(v, 'e', 6);
+  const qsizetype e = t.indexOf(QLatin1Char('e'));
+  if (e < 0 || e + 2 >= t.size())
+    return t;
+  t[e] = QLatin1Char('E');
+  qsizetype first = e + 2;
+  while (first + 1 < t.size() && t[first] == QLatin1Char('0'))
+    ++first;
+  t.remove(e + 2, first - (e + 2));
+  return t;
 }
 
 QString MessageEngine::ValueText(uint8_t type, int16_t parameter, const QVariant& value)

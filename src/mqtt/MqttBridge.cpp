@@ -26,7 +26,10 @@
 #include <cmath>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <utility>
 
 namespace tesmira {
@@ -294,7 +297,7 @@ void MqttBridge::pump(int what)
   if (what == 1)
     rc = mosquitto_loop_read(m_mosq, 1);
   else if (what == 2)
-    rc = mosquitto_loop_write(m_mosq, 1);
+    rc = writeQueued();
   else
     rc = mosquitto_loop_misc(m_mosq);
   if (what == 0 && m_connected) {
@@ -519,7 +522,7 @@ void MqttBridge::publishCounters()
 void MqttBridge::publishValue(const QString& topic, const QString& item, frmTopic* t, int16_t index,
                               const QByteArray& value)
 {
-  const QByteArray vt = m_cfg.valueTopic(topic, item).toUtf8();
+  const QByteArray vt = valueTopicOf(topic, item);
   // The identification string's first byte is the device type: metadata.
   QByteArray text = cleanText(t && t->channel > 0 && index == 1 ? value.mid(1) : value);
   const auto old = m_values.find(vt);
@@ -690,7 +693,31 @@ void MqttBridge::flush(bool write)
                           QStringLiteral("MQTT publish %1: %2").arg(QString::fromUtf8(msg.topic), errorText(rc)));
   }
   if (write)
-    checkSocket(mosquitto_loop_write(m_mosq, 1));
+    checkSocket(writeQueued());
+}
+
+// The client writes every queued message with a call of its own; corked,
+// the kernel sends a turn's messages in full segments once the last is
+// written, instead of one segment (and one transmit) per message.
+int MqttBridge::writeQueued()
+{
+  const int fd = mosquitto_socket(m_mosq);
+  const int on = 1, off = 0;
+  if (fd >= 0)
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  const int rc = mosquitto_loop_write(m_mosq, 1);
+  if (fd >= 0 && mosquitto_socket(m_mosq) == fd)
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  return rc;
+}
+
+const QByteArray& MqttBridge::valueTopicOf(const QString& topic, const QString& item)
+{
+  QHash<QString, QByteArray>& items = m_valueTopics[topic];
+  auto it = items.find(item);
+  if (it == items.end())
+    it = items.insert(item, m_cfg.valueTopic(topic, item).toUtf8());
+  return *it;
 }
 
 void MqttBridge::onPublish(mosquitto*, void* self, int)

@@ -100,6 +100,10 @@ private:
   // Hands waiting messages to the client while the window has room; write:
   // and writes them.
   void flush(bool write = true);
+  // mosquitto_loop_write with the socket corked while it writes.
+  int writeQueued();
+  // The MQTT topic of a link item, made once per item.
+  const QByteArray& valueTopicOf(const QString& topic, const QString& item);
   void republishAll();
   void runWrites();
   QString refusal(const QString& topic, const QString& item) const;
@@ -162,6 +166,7 @@ private:
     bool polled = false;
   };
   QHash<QByteArray, Value> m_values;
+  QHash<QString, QHash<QString, QByteArray>> m_valueTopics; // link topic -> item -> MQTT topic
   QHash<QByteArray, QByteArray> m_metas; // value topic -> its $meta JSON
   // The last value published from a server-topic change: a poke's text is
   // taken back when pokeStarting follows.
