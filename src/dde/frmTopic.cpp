@@ -47,12 +47,12 @@ void frmTopic::CreateItems(int16_t ch)
   }
   m_valued.clear();
   createItem(0, QStringLiteral("paramread"));
-  m_nameTags.insert(0, QStringLiteral("paramread"));
+  setNameTag(0, QStringLiteral("paramread"));
   if (ch == 0) {
     createItem(1, QStringLiteral("readstatus"));
-    m_nameTags.insert(1, QStringLiteral("readstatus"));
+    setNameTag(1, QStringLiteral("readstatus"));
     createItem(2, QStringLiteral("writestatus"));
-    m_nameTags.insert(2, QStringLiteral("writestatus"));
+    setNameTag(2, QStringLiteral("writestatus"));
   } else if (m_s.db) {
     const auto& table = m_s.db->ParameterTable;
     for (int m = 1; m <= m_s.db->MaxParNr && m < int(table.size()); ++m) {
@@ -61,7 +61,7 @@ void frmTopic::CreateItems(int16_t ch)
       QString name = table[m].Name;
       while (name.endsWith(QLatin1Char(' ')))
         name.chop(1);
-      m_nameTags.insert(int16_t(m), name);
+      setNameTag(int16_t(m), name);
       createItem(int16_t(m), name);
     }
   }
@@ -130,6 +130,7 @@ void frmTopic::removeItem(int16_t index)
 {
   m_link.removeItem(topicName, itemName(index));
   m_nameTags.remove(index);
+  m_infoSources.remove(index);
   m_valued.remove(index);
   if (m_hasInfo)
     updateInfo();
@@ -149,7 +150,7 @@ void frmTopic::UpdateIFIParams()
       QString name = table[size_t(p)].Name;
       while (name.endsWith(QLatin1Char(' ')))
         name.chop(1);
-      m_nameTags.insert(int16_t(p), name);
+      setNameTag(int16_t(p), name);
       createItem(int16_t(p), name);
     } else {
       removeItem(int16_t(p));
@@ -235,11 +236,18 @@ bool frmTopic::infoSource(int16_t index) const
 {
   // Only the unit items: the capacity shown beside the measure is read
   // once, and a polled capacity must not rebuild metadata at every poll.
-  if (index <= 1)
-    return false;
-  const auto n = m_nameTags.constFind(index);
-  return n != m_nameTags.constEnd() && (*n == QLatin1String("capunit") || *n == QLatin1String("cntrunit") ||
-                                        *n == QLatin1String("pressunit"));
+  return index > 1 && m_infoSources.contains(index);
+}
+
+void frmTopic::setNameTag(int16_t index, const QString& name)
+{
+  m_nameTags.insert(index, name);
+  // Kept apart, so that the question costs no text comparison at every value.
+  if (index > 1 && (name == QLatin1String("capunit") || name == QLatin1String("cntrunit") ||
+                    name == QLatin1String("pressunit")))
+    m_infoSources.insert(index);
+  else
+    m_infoSources.remove(index);
 }
 
 ItemInfo frmTopic::info(int16_t index, bool texts) const

@@ -129,10 +129,13 @@ public:
   static int16_t parseIndex(const QString& item);
 
 private:
+  void setNameTag(int16_t index, const QString& name);
+
   Server& m_s;
   ddeml::Server& m_link;
   QString m_topicKey; // topicName folded, for the link server's look-ups
   QHash<int16_t, QString> m_nameTags;
+  QSet<int16_t> m_infoSources; // the unit items among the name tags (infoSource)
   QSet<int16_t> m_valued;
   bool m_hasInfo = false; // TopicItemInfo exists (after CreateItems)
 };
