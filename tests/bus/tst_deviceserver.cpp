@@ -213,9 +213,9 @@ private slots:
       }));
     } else {
       // Accepts and at once ends (a device server serving another client
-      // hangs up so), or accepts and says nothing for longer than any wait.
+      // hangs up so), or accepts and says nothing until the test ends it.
       dev.start("socat", {QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
-                          server == "socat-hangup" ? "EXEC:true" : "EXEC:'sleep 30'"});
+                          server == "socat-hangup" ? "EXEC:true" : "EXEC:'tail -f /dev/null'"});
       QTcpSocket probe;
       QVERIFY(until([&] {
         probe.connectToHost(QHostAddress::LocalHost, quint16(port));

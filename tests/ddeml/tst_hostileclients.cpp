@@ -207,7 +207,8 @@ private slots:
       QVERIFY2(p.until([&] { return p.output().contains("cannot take a new connection (Too many open files)"); }),
                p.output().constData());
       const double before = cpuSeconds(p.process.processId());
-      // Proves an absence (no spinning): one whole longest accept pause, 2 s.
+      // Proves an absence (no spinning): one whole longest accept pause, the
+      // 2 s the link server's pause doubles up to (platform/ddeml/Server.cpp).
       constexpr int kLongestAcceptPauseMs = 2000;
       QTest::qWait(kLongestAcceptPauseMs);
       QVERIFY2(cpuSeconds(p.process.processId()) - before < 1.0, "the server spins while out of handles");

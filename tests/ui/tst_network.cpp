@@ -151,8 +151,9 @@ private slots:
     b.pick(2);
     QTRY_VERIFY(b.bus->requestFramesTo(3) > toMeter); // the read-out moved to the meter
     const int framesBefore = b.bus->requestFramesTo(5);
-    // Proves an absence: the read-out asks every 500 ms, so two of its
-    // periods without a frame to node 5 show that nothing polls it.
+    // Proves an absence: the read-out asks every 500 ms (frmNetwork's
+    // tmrReadOutAndControl), so two of its periods without a frame to node 5
+    // show that nothing polls it.
     constexpr int kTwoReadOutPeriodsMs = 2 * 500;
     QTest::qWait(kTwoReadOutPeriodsMs);
     QCOMPARE(b.bus->requestFramesTo(5), framesBefore);
