@@ -45,6 +45,23 @@ int terminalRate(const QString& path)
   return ok ? int(cfgetospeed(&t)) : 0;
 }
 
+// Starts ser2net in p's world, serving the serial line at pty on
+// 127.0.0.1:port (by RFC 2217 when asked); options: lines of its
+// connection's options.
+void startSer2net(QProcess& dev, const processrig::Program& p, int port, const QString& pty, bool rfc2217,
+                  const QString& options = {})
+{
+  QFile cfg(p.home.file("ser2net.yaml"));
+  if (cfg.open(QIODevice::WriteOnly))
+    cfg.write(QString("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,38400n81,local\n%4")
+                  .arg(rfc2217 ? "telnet(rfc2217)," : "")
+                  .arg(port)
+                  .arg(pty, options)
+                  .toUtf8());
+  cfg.close();
+  dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", p.home.file("ser2net.pid")});
+}
+
 }
 
 class TestDeviceServer : public QObject {
@@ -96,18 +113,8 @@ private slots:
                           "FILE:" + pty + ",raw,echo=0,b38400"});
     } else {
       const bool rfc = server.endsWith("rfc2217");
-      QFile cfg(p.home.file("ser2net.yaml"));
-      QVERIFY(cfg.open(QIODevice::WriteOnly));
-      cfg.write(QString("connection: &line\n"
-                        "  accepter: %1tcp,127.0.0.1,%2\n"
-                        "  connector: serialdev,%3,38400n81,local\n"
-                        "  options:\n    kickolduser: true\n    trace-both: %4\n    trace-timestamp: true\n")
-                    .arg(rfc ? "telnet(rfc2217)," : "")
-                    .arg(port)
-                    .arg(pty, trace)
-                    .toUtf8());
-      cfg.close();
-      dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", p.home.file("ser2net.pid")});
+      startSer2net(dev, p, port, pty, rfc,
+                   "  options:\n    kickolduser: true\n    trace-both: " + trace + "\n    trace-timestamp: true\n");
       if (rfc)
         iface.replace("tcp:", "rfc2217:");
     }
@@ -198,15 +205,7 @@ private slots:
       // A serial line nobody answers on: the first client holds it.
       line.start("socat", {"PTY,raw,echo=0,link=" + pty, "PTY,raw,echo=0"});
       QVERIFY(until([&] { return QFile::exists(pty); }, 5000));
-      QFile cfg(p.home.file("ser2net.yaml"));
-      QVERIFY(cfg.open(QIODevice::WriteOnly));
-      cfg.write(QString("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,38400n81,local\n")
-                    .arg(scheme == "rfc2217" ? "telnet(rfc2217)," : "")
-                    .arg(port)
-                    .arg(pty)
-                    .toUtf8());
-      cfg.close();
-      dev.start("ser2net", {"-n", "-c", cfg.fileName(), "-P", p.home.file("ser2net.pid")});
+      startSer2net(dev, p, port, pty, scheme == "rfc2217");
       QVERIFY(until([&] {
         first.connectToHost(QHostAddress::LocalHost, quint16(port));
         return first.waitForConnected(200);

@@ -81,15 +81,7 @@ bool bindNotify(Program& p, NotifySocket& n)
   return true;
 }
 
-const QByteArray kSettings = "\nAutoIncreaseBaudrate=False\n[Settings]\nPollParametersOnInit=False\n";
-
 QString sdevice(const struct stat& st) { return QString("%1:%2").arg(st.st_dev).arg(st.st_ino); }
-
-int signalled(Program& p, int sig, int ms = 5000)
-{
-  ::kill(pid_t(p.process.processId()), sig);
-  return p.process.waitForFinished(ms) && p.process.exitStatus() == QProcess::NormalExit ? p.process.exitCode() : -1;
-}
 
 }
 
@@ -142,7 +134,7 @@ private slots:
 
     QElapsedTimer sinceStart;
     sinceStart.start();
-    QVERIFY(p.start("[Communication]\nInterfaceName=" + name.toUtf8() + kSettings, {"/NT", "/O"}));
+    QVERIFY(p.startOn(name, {"/NT", "/O"}));
     const QByteArray said = "Error\tCannot open " + label.toUtf8() + ": " + reason.toUtf8();
     const QString waiting = "Waiting for " + label + ": " + reason;
     const auto saysWhy = [&] { return p.errors().contains(said) && notify.status().startsWith(waiting); };
@@ -177,7 +169,7 @@ private slots:
              qPrintable(notify.status()));
     QCOMPARE(p.errors().count(said), 1);
 
-    QCOMPARE(signalled(p, SIGTERM), 0);
+    QCOMPARE(p.signalled({SIGTERM}), 0);
     QVERIFY(notify.got("STOPPING=1"));
   }
 
@@ -192,7 +184,7 @@ private slots:
     const QString device = p.home.file("ttyUSB0");
     p.env.insert("TESMIRA_COM3", device);
     p.env.insert("WATCHDOG_USEC", "1000000");
-    QVERIFY(p.start("[Communication]\nInterfaceName=COM3" + kSettings, {"/NT", "/O"}));
+    QVERIFY(p.startOn("COM3", {"/NT", "/O"}));
     QVERIFY2(until([&] { return notify.status().startsWith("Waiting for COM3"); }), qPrintable(p.errors()));
     // The event loop runs while the port is awaited: the watchdog is fed.
     QVERIFY(until([&] { return notify.got("WATCHDOG=1"); }, 3000));
@@ -221,7 +213,7 @@ private slots:
     QVERIFY2(until([&] { return notify.status().startsWith("Waiting for COM3"); }), qPrintable(p.errors()));
     QElapsedTimer stopping;
     stopping.start();
-    QCOMPARE(signalled(p, SIGTERM), 0);
+    QCOMPARE(p.signalled({SIGTERM}), 0);
     qInfo("ended %lld ms after SIGTERM while waiting for the port", stopping.elapsed());
     QVERIFY(notify.got("STOPPING=1"));
   }
@@ -251,7 +243,7 @@ private slots:
     QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n"));
     QVERIFY(!p.put("Server", "OpenCom", "maybe"));
     QVERIFY(p.put("Server", "OpenCom", "0"));
-    QCOMPARE(signalled(p, SIGTERM), 0);
+    QCOMPARE(p.signalled({SIGTERM}), 0);
 
     const QString time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ";
     const auto has = [](const QByteArray& text, const QString& line) {

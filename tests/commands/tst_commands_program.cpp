@@ -67,12 +67,8 @@ private slots:
   {
     QVERIFY(running());
     QVERIFY(QFile::remove(sim.home.runtime() + "/Tesmira.lock"));
-    QProcess second;
-    second.setProcessEnvironment(sim.env);
-    second.start(sim.bin + "/tesmira", {"/NT"});
-    QVERIFY(second.waitForFinished(40000));
-    QCOMPARE(second.exitCode(), 1);
-    const QString err = QString::fromLocal8Bit(second.readAllStandardError());
+    const auto [code, out, err] = sim.run("tesmira", {"/NT"});
+    QCOMPARE(code, 1);
     QVERIFY2(err.contains("There is already an instance of Tesmira running."), qPrintable(err));
     QCOMPARE(sim.get("Server", "ProductName"), QString("Tesmira"));
   }

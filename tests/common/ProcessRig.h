@@ -14,6 +14,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
+#include <csignal>
 #include <memory>
 
 namespace processrig {
@@ -51,16 +52,15 @@ struct Program {
   {
     if (!write("common.ini", commonIni))
       return false;
-    env.insert("TESMIRA_HOME", home.path());
-    env.insert("XDG_RUNTIME_DIR", home.runtime());
-    env.insert("TESMIRA_SIM_PACING", "0");
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    if (windowed) {
-      env.insert("DISPLAY", ":0");
-      env.insert("QT_QPA_PLATFORM", "offscreen");
+    // The world's variables over the test's own additions to env.
+    const QProcessEnvironment world = environment();
+    for (const char* name : {"TESMIRA_HOME", "XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+      if (world.contains(name))
+        env.insert(name, world.value(name));
+      else
+        env.remove(name);
     }
+    env.insert("TESMIRA_SIM_PACING", "0");
     process.setProcessEnvironment(env);
     // Console lines are mirrored to standard output; a pipe nobody reads
     // would stall the server once it is full.
@@ -88,6 +88,41 @@ struct Program {
   {
     process.terminate();
     return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  }
+  // Sends the signals; the exit code of an end within ms, else -1.
+  int signalled(std::initializer_list<int> sigs, int ms = 5000)
+  {
+    for (int sig : sigs)
+      ::kill(pid_t(process.processId()), sig);
+    return process.waitForFinished(ms) && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  }
+  // Started on an interface at its configured rate (no temporary raise),
+  // without the parameter poll after the scan; more: further lines of the
+  // [Communication] section.
+  bool startOn(const QString& interfaceName, const QStringList& args = {"/NT"}, const QByteArray& more = {})
+  {
+    return start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\nAutoIncreaseBaudrate=False\n" + more +
+                     "[Settings]\nPollParametersOnInit=False\n",
+                 args);
+  }
+
+  // A program of the build (another tesmira, tesmirad, tesmira-dde) run in
+  // this world to its end: exit code (-1 when it did not end by itself
+  // within ms), standard output and standard error.
+  struct Run {
+    int code = -1;
+    QString out, err;
+  };
+  Run run(const QString& name, const QStringList& args, int ms = 40000) const
+  {
+    QProcess q;
+    q.setProcessEnvironment(environment());
+    q.start(bin + '/' + name, args);
+    const bool ended = q.waitForFinished(ms) && q.exitStatus() == QProcess::NormalExit;
+    q.kill();
+    q.waitForFinished();
+    return {ended ? q.exitCode() : -1, QString::fromLocal8Bit(q.readAllStandardOutput()),
+            QString::fromLocal8Bit(q.readAllStandardError())};
   }
 
   // tesmira-dde's exit code.

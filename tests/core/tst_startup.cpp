@@ -11,22 +11,6 @@ using processrig::Program;
 
 namespace {
 
-// Runs a program of the build to its end: exit code, standard output and
-// standard error; code -1 when it did not end by itself.
-std::tuple<int, QString, QString> run(Program& p, const QString& program, const QStringList& args)
-{
-  QProcess q;
-  q.setProcessEnvironment(p.environment());
-  q.start(p.bin + '/' + program, args);
-  if (!q.waitForFinished(30000) || q.exitStatus() != QProcess::NormalExit) {
-    q.kill();
-    q.waitForFinished();
-    return {-1, {}, {}};
-  }
-  return {q.exitCode(), QString::fromLocal8Bit(q.readAllStandardOutput()),
-          QString::fromLocal8Bit(q.readAllStandardError())};
-}
-
 // Every file and folder of the private world.
 QStringList world(const Program& p)
 {
@@ -42,12 +26,6 @@ QString usage(const QString& program)
 {
   return "Usage: " + program + " [/O] [/S] [/D] [/NT] [/B] [/R] [/Q] [8352] [--log FILE] [client-program]\n"
          "       " + program + " -h | --help | -V | --version\n";
-}
-
-QByteArray contents(const QString& path)
-{
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 const char* kTitle = "[Tesmira startup error]";
@@ -67,7 +45,7 @@ private slots:
                              "3. From the menu Communication click Open communication to open the communication."})
       QVERIFY2(p.output().contains(line), line);
     // A second start is refused while the first one runs.
-    const auto [code, out, err] = run(p, "tesmira", {});
+    const auto [code, out, err] = p.run("tesmira", {});
     QVERIFY(code != 0);
     QVERIFY2(err.contains(kTitle) &&
                err.contains("There is already an instance of Tesmira running.\n"
@@ -79,7 +57,7 @@ private slots:
     // without a display there is no window whose placement to store.
     QVERIFY(!QFile::exists(p.home.file("user.ini")));
     QCOMPARE(p.stop(), 0);
-    const QByteArray user = contents(p.home.file("user.ini"));
+    const QByteArray user = p.read("user.ini");
     QVERIFY2(user.contains("EchoAll=False") && !user.contains("Width="), user.constData());
   }
 
@@ -93,11 +71,11 @@ private slots:
     p.windowed = true;
     QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n", {"/NT", "/O", "/D"}));
     QVERIFY2(until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000), p.output().constData());
-    const auto [code, out, err] = run(p, "tesmira", {});
+    const auto [code, out, err] = p.run("tesmira", {});
     QCOMPARE(code, 1);
     QVERIFY2(err.contains("There is already an instance of Tesmira running."), qPrintable(err));
     QCOMPARE(p.stop(), 0);
-    const QByteArray user = contents(p.home.file("user.ini"));
+    const QByteArray user = p.read("user.ini");
     QVERIFY2(user.contains("Width=") && user.contains("EchoAll=False"), user.constData());
     QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira"));
   }
@@ -114,7 +92,7 @@ private slots:
     QCOMPARE(p.stop(), 0);
     QStringList open;
     int deepest = 0;
-    const QString log = QString::fromUtf8(contents(p.home.file("logs/debug.log")));
+    const QString log = QString::fromUtf8(p.read("logs/debug.log"));
     static const QRegularExpression trace("Trace\t( +)([<>]) (\\S+)$");
     for (const QString& line : log.split('\n')) {
       const auto m = trace.match(line);
@@ -157,11 +135,11 @@ private slots:
     };
     for (const auto& r : rows) {
       QVERIFY(p.write("program.ini", r.programIni.toUtf8()));
-      const auto [code, out, err] = run(p, "tesmira", r.args);
+      const auto [code, out, err] = p.run("tesmira", r.args);
       QCOMPARE(code, 1);
       QVERIFY2(err.contains(kTitle) && err.contains(r.says), qPrintable(err));
     }
-    QCOMPARE(contents(db), QByteArray(4096, 'x'));
+    QCOMPARE(p.read("named.mdb"), QByteArray(4096, 'x'));
   }
 
   // The dash options of both programs: help and version on standard
@@ -187,7 +165,7 @@ private slots:
         {"tesmirad", {"--help"}, 0, usage("tesmirad"), ""},
     };
     for (const auto& r : rows) {
-      const auto [code, out, err] = run(p, r.program, r.args);
+      const auto [code, out, err] = p.run(r.program, r.args);
       const QString what = QString(r.program) + ' ' + r.args.join(' ');
       QVERIFY2(code == r.code && err == r.err, qPrintable(what + ": " + QString::number(code) + '\n' + err));
       // The help text goes on after its usage lines.
@@ -196,7 +174,7 @@ private slots:
     }
     for (const char* program : {"tesmira", "tesmirad"})
       for (const char* option : {"-V", "--version"}) {
-        const auto [code, out, err] = run(p, program, {option});
+        const auto [code, out, err] = p.run(program, {option});
         QVERIFY2(code == 0 && QRegularExpression("^Tesmira \\d+\\.\\d+\\.\\d+\n$").match(out).hasMatch(),
                  qPrintable(QString(program) + ' ' + option + ": " + out));
       }
@@ -215,18 +193,14 @@ private slots:
     QVERIFY(p.start("[Communication]\nInterfaceName=SIM\n", {"/O", "/NT", "--log", log}));
     QString measure;
     const bool answered = until([&] {
-      QProcess dde;
-      dde.setProcessEnvironment(p.env);
-      dde.start(p.bin + "/tesmira-dde", {"request", "Tesmira", "C(3)", "P(8)"});
-      if (!dde.waitForFinished(10000) || dde.exitCode() != 0)
-        return false;
-      measure = QString::fromLocal8Bit(dde.readAllStandardOutput()).trimmed();
+      const auto r = p.run("tesmira-dde", {"request", "Tesmira", "C(3)", "P(8)"}, 10000);
+      measure = r.out.trimmed();
       bool number = false;
       measure.toInt(&number);
-      return number;
+      return r.code == 0 && number;
     }, 60000);
     QVERIFY2(answered, qPrintable("C(3) P(8): " + measure + "\n" + p.output()));
-    QVERIFY(contents(log).contains(("Log file " + log + " opened").toLocal8Bit()));
+    QVERIFY(p.read("params.log").contains(("Log file " + log + " opened").toLocal8Bit()));
 
     // Commands are taken once the server has said it is ready.
     QVERIFY2(until([&] { return p.output().contains("Server is active and ready for any client"); }, 60000),

@@ -9,22 +9,6 @@
 
 namespace {
 
-struct Run {
-  int exitCode = -1;
-  QString out, err;
-};
-Run run(const QProcessEnvironment& env, const QString& program, const QStringList& args)
-{
-  QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(qEnvironmentVariable("TESMIRA_BIN_DIR") + '/' + program, args);
-  const bool finished = p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit;
-  p.kill();
-  p.waitForFinished();
-  return {finished ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
-          QString::fromLocal8Bit(p.readAllStandardError())};
-}
-
 // The program opened at start (/O) on the given interface.
 bool start(processrig::Program& p, const QString& interfaceName, const QStringList& extra = {})
 {
@@ -55,19 +39,19 @@ private slots:
     QVERIFY(!broker.waitForNewConnection(100));
     QVERIFY(!server.output().contains("MQTT"));
 
-    Run r = run(server.env, "tesmira-dde", {"list"});
-    QCOMPARE(std::pair(r.exitCode, r.out.split('\n', Qt::SkipEmptyParts)),
+    auto r = server.run("tesmira-dde", {"list"});
+    QCOMPARE(std::pair(r.code, r.out.split('\n', Qt::SkipEmptyParts)),
              std::pair(0, QStringList({"C(0)", "C(1)", "C(2)", "C(3)", "C(4)", "C(5)", "C(6)", "C(7)", "C(8)", "server",
                                        "System"})));
 
-    r = run(server.env, "tesmira-dde", {"list", "C(3)"});
-    QCOMPARE(r.exitCode, 0);
+    r = server.run("tesmira-dde", {"list", "C(3)"});
+    QCOMPARE(r.code, 0);
     QVERIFY2(QRegularExpression("\\nP\\(8\\) +measure +\\d+ 1/320 %\\n").match(r.out).hasMatch(), qPrintable(r.out));
     QVERIFY(r.out.indexOf("\nP(9) ") < r.out.indexOf("\nP(10) ")); // numbers in names compare as numbers
 
     // Discovery items are the server's own.
-    r = run(server.env, "tesmira-dde", {"poke", "Tesmira", "C(3)", "TopicItemList", "x"});
-    QCOMPARE(r.exitCode, 6);
+    r = server.run("tesmira-dde", {"poke", "Tesmira", "C(3)", "TopicItemList", "x"});
+    QCOMPARE(r.code, 6);
     QVERIFY2(r.err.contains("read-only"), qPrintable(r.err));
     QVERIFY(server.get("C(3)", "TopicItemList").startsWith("P(0)\tP(1)\t"));
 

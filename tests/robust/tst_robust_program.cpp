@@ -16,24 +16,7 @@ using processrig::Program;
 
 namespace {
 
-QString binDir() { return qEnvironmentVariable("TESMIRA_BIN_DIR"); }
-
-bool start(Program& p, const QString& interfaceName, const QStringList& args = {"/NT"})
-{
-  return p.start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() +
-                   "\nAutoIncreaseBaudrate=False\n[Settings]\nPollParametersOnInit=False\n",
-                 args);
-}
-
 bool polling(Program& p) { return p.until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000); }
-
-// Sends the signals; the exit code of an end within ms, else -1.
-int signalled(Program& p, std::initializer_list<int> sigs, int ms = 5000)
-{
-  for (int sig : sigs)
-    ::kill(pid_t(p.process.processId()), sig);
-  return p.process.waitForFinished(ms) && p.process.exitStatus() == QProcess::NormalExit ? p.process.exitCode() : -1;
-}
 
 }
 
@@ -67,7 +50,7 @@ private slots:
     Program p;
     if (during == "forced")
       p.env.insert("TESMIRA_FORCE_STOP_AFTER", "0");
-    QVERIFY2(start(p, line, openAtStart ? QStringList{"/NT", "/O"} : QStringList{"/NT"}), p.output().constData());
+    QVERIFY2(p.startOn(line, openAtStart ? QStringList{"/NT", "/O"} : QStringList{"/NT"}), p.output().constData());
     QProcess poke;
     poke.setProcessEnvironment(p.env);
     if (!openAtStart)
@@ -81,9 +64,9 @@ private slots:
     }
     // Within 5 s, and nothing left in the runtime folder.
     if (during == "forced")
-      QCOMPARE(signalled(p, {SIGTERM, SIGINT}), 1);
+      QCOMPARE(p.signalled({SIGTERM, SIGINT}), 1);
     else
-      QCOMPARE(signalled(p, {SIGTERM}), 0);
+      QCOMPARE(p.signalled({SIGTERM}), 0);
     QVERIFY(!QFile::exists(p.home.runtime() + "/dde/Tesmira") && !QFile::exists(p.home.runtime() + "/Tesmira.lock"));
     if (!openAtStart) {
       // The poke that the stop cut short is answered with the reason.
@@ -132,9 +115,7 @@ private slots:
       QVERIFY2(!clean.serve("pty", link).isEmpty(), qPrintable(clean.error));
       // A failed opening is not tried again by itself: each seed is one
       // opening of this test's.
-      QVERIFY(p.start("[Communication]\nInterfaceName=COM3\nAutoIncreaseBaudrate=False\nReopenAfterLoss=False\n"
-                      "[Settings]\nPollParametersOnInit=False\n",
-                      {"/NT", "/O"}));
+      QVERIFY(p.startOn("COM3", {"/NT", "/O"}, "ReopenAfterLoss=False\n"));
       QVERIFY2(polling(p), p.output().constData());
       stored = deviceTable();
       QCOMPARE(stored.count(' '), 8);
@@ -177,7 +158,7 @@ private slots:
       QVERIFY(p.put("Server", "OpenCom", "0"));
     }
     qInfo("%d scans complete, %d refused", complete, failed);
-    QCOMPARE(signalled(p, {SIGTERM}), 0);
+    QCOMPARE(p.signalled({SIGTERM}), 0);
   }
 
   // The bus unplugged under a polling server: said once, pokes refused with
@@ -194,7 +175,7 @@ private slots:
         p.env.insert("TESMIRA_COM3", link);
         line = "COM3";
       }
-      QVERIFY(start(p, line, {"/NT", "/O"}));
+      QVERIFY(p.startOn(line, {"/NT", "/O"}));
       QVERIFY2(polling(p), p.output().constData());
       QVERIFY(p.put("C(3)", "P(9)", "8000"));
 
@@ -208,7 +189,7 @@ private slots:
       QVERIFY(!bus.serve(transport, link).isEmpty());
       QVERIFY2(polling(p), p.output().constData());
       QVERIFY(p.put("C(3)", "P(9)", "12000")); // acknowledged by the instrument
-      QCOMPARE(signalled(p, {SIGTERM}), 0);
+      QCOMPARE(p.signalled({SIGTERM}), 0);
     }
   }
 
@@ -220,7 +201,7 @@ private slots:
     const QString line = bus.serve("pty");
     QVERIFY2(!line.isEmpty(), qPrintable(bus.error));
     Program p;
-    QVERIFY(start(p, line, {"/NT", "/O"}));
+    QVERIFY(p.startOn(line, {"/NT", "/O"}));
     QVERIFY2(polling(p), p.output().constData());
     ddeml::Client c;
     QVERIFY(c.connect("Tesmira", "C(3)"));
@@ -238,7 +219,7 @@ private slots:
         if (c.nextAdvise(&e, 50) && e.kind == ddeml::AdviseEvent::Kind::Data)
           QCOMPARE(e.value.toDouble(), QByteArray(value).toDouble());
     }
-    QCOMPARE(signalled(p, {SIGTERM}), 0);
+    QCOMPARE(p.signalled({SIGTERM}), 0);
   }
 
   // A database the server cannot use is refused at start, saying why.
@@ -266,7 +247,7 @@ private slots:
     Program p;
     const QString db = p.home.defaultDatabase();
     QDir().mkpath(QFileInfo(db).path());
-    QVERIFY(QFile::copy(binDir() + "/Tesmira.mdb", db));
+    QVERIFY(QFile::copy(p.bin + "/Tesmira.mdb", db));
     QFile f(db);
     if (damage == "chmod") {
       QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
