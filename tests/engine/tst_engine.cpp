@@ -286,6 +286,16 @@ private slots:
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
     QCOMPARE(std::pair(e.RealTime(1).RtActive, sent(1)), std::pair(true, 3));
     QCOMPARE(w.readWait(ifc, 186), QString::number(meter));
+    // Each real-time tick asks the interface for the watched value, one half
+    // after the other, but not while polling is held.
+    for (const bool held : {true, false}) {
+      PollingHold(*w.s, held);
+      const int frames = w.bus->requestFramesTo(1);
+      const bool half = e.RealTime(1).RtToggle;
+      w.s->poll->moTimerRTP_TimerEvent();
+      QCOMPARE(e.RealTime(1).RtToggle != half, !held);
+      QVERIFY(held || w.until([&] { return w.bus->requestFramesTo(1) > frames; }));
+    }
     // A channel that does not offer the watched parameter switches it off.
     w.offer(meter, 8, false);
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));

@@ -2,6 +2,7 @@
 // its database file, scanned over a pseudo-terminal to the virtual bus, the
 // operator's answers scripted through the prompt interface, and what the
 // instruments received read back from the bus.
+#include "RowCompare.h"
 #include "ServerRig.h"
 
 #include "dde/Commands.h"
@@ -30,9 +31,9 @@ struct Bench : serverrig::Rig {
   frmNetwork* w = nullptr;
   QString error; // why the server did not start; each test checks it first
 
-  Bench()
+  explicit Bench(const char* modules = kThreeModules)
   {
-    scenario = QJsonDocument::fromJson(kThreeModules).object();
+    scenario = QJsonDocument::fromJson(modules).object();
     error = start(115200);
     if (!error.isEmpty())
       return;
@@ -122,6 +123,17 @@ private slots:
              std::tuple(true, false, QString("Simulation"), frames));
   }
 
+  // A host module on the node of the interface is this PC; a host module
+  // elsewhere on the bus is not.
+  void localHost()
+  {
+    Bench b(R"({"baud": 115200, "modules": [{"node": 1, "type": 13, "number": "HS0000001"},
+                                            {"node": 4, "type": 13, "number": "HS0000004"}]})");
+    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
+    b.showList();
+    QCOMPARE(b.lines(), (QStringList{"Ch: 1, HS0000001, HOST, node 1 (local Tesmira)", "Ch: 2, HS0000004, HOST, node 4"}));
+  }
+
   // Picking a line winks its instrument; memo, poll flag and setpoint reach
   // the table, the scheduler and the instrument; the read-out follows.
   void operationTest()
@@ -170,29 +182,37 @@ private slots:
   }
 
   // The rules behind the address change: the highest address and a fraction
-  // (other refusals: nodeAddressChange), and the neighbours' rewrite for each
-  // place the middle module may move to; an unreadable raw value reads 0 %.
+  // (other refusals: nodeAddressChange), and the neighbours' rewrite for
+  // moves of the middle, the lowest and the highest module; an unreadable
+  // raw value reads 0 %.
   void addressRules()
   {
     QCOMPARE(QList({ParseNewNodeAddress("123"), ParseNewNodeAddress("2.5")}), QList({123, -1}));
     QCOMPARE(RawToPercent("?"), QString("0.0"));
 
-    // Nodes 1, 3, 5 each looking up to the next one (5 up to 7): moving 3.
+    // Nodes 1, 3, 5 each looking up to the next one (5 up to 7); a node not
+    // on the bus answers nothing (0).
     const std::vector<ChannelNode> nodes{{1, 1}, {2, 3}, {3, 5}};
     const QHash<int, int> lna{{1, 3}, {3, 5}, {5, 7}};
-    auto read = [&](int16_t, int node, int16_t p) { return p == 2 ? node : p == 5 ? lna.value(node) : 0; };
     const struct {
-      int to, p0Next, p1Next;
-    } moves[] = {{10, 5, 10}, {4, 4, 4}, {2, -1, -1}, {7, 5, -1}};
-    for (const auto& m : moves) {
-      NodeMovePlan plan = FindNodeNeighbours(nodes, 3, m.to);
-      PlanNeighbourRewrite(plan, 3, m.to, read);
-      QVERIFY(!plan.differs);
-      QVERIFY2(plan.p0Next == m.p0Next && plan.p1Next == m.p1Next, qPrintable(QString::number(m.to)));
+      const char* row;
+      int from, to;
+      bool silent;                     // nobody answers
+      std::tuple<bool, int, int> plan; // differs, the new next node of the module below the old and the new place
+    } rows[] = {{"middle past the last", 3, 10, false, {false, 5, 10}},
+                {"middle into the gap above", 3, 4, false, {false, 4, 4}},
+                {"middle into the gap below", 3, 2, false, {false, -1, -1}},
+                {"middle within the last's reach", 3, 7, false, {false, 5, -1}},
+                {"lowest past the last", 1, 10, false, {false, -1, 10}},
+                {"highest into the gap below", 5, 2, false, {false, -1, -1}},
+                {"nobody answers", 3, 10, true, {true, -1, -1}}};
+    for (const auto& r : rows) {
+      NodeMovePlan plan = FindNodeNeighbours(nodes, r.from, r.to);
+      PlanNeighbourRewrite(plan, r.from, r.to, [&](int16_t, int node, int16_t p) {
+        return r.silent || !lna.contains(node) ? 0 : p == 2 ? node : p == 5 ? lna.value(node) : 0;
+      });
+      ROW_COMPARE(r.row, std::tuple(plan.differs, plan.p0Next, plan.p1Next), r.plan);
     }
-    NodeMovePlan gone = FindNodeNeighbours(nodes, 3, 10);
-    PlanNeighbourRewrite(gone, 3, 10, [](int16_t, int, int16_t) { return 0; }); // nobody answers
-    QVERIFY(gone.differs);
   }
 
   // Refused inputs and a taken address change nothing; moving the middle
