@@ -152,14 +152,16 @@ private slots:
     FileWatch watch;
     support::setPrompt(&watch);
     watch.files = {r.home.file("a.log"), ""}; // a log file, then the service log's file cancelled
-    const auto disabled = [&r] {
-      QStringList off;
+    // The items whose state (enabled, checked) is as wanted, sorted.
+    const auto items = [&r](bool (QAction::*state)() const, bool wanted) {
+      QStringList out;
       for (QAction* a : r.main()->menus())
-        if (!a->isEnabled())
-          off << a->objectName();
-      off.sort();
-      return off;
+        if ((a->*state)() == wanted)
+          out << a->objectName();
+      out.sort();
+      return out;
     };
+    const auto disabled = [&] { return items(&QAction::isEnabled, false); };
     QStringList seen; // the disabled items when a file is asked for
     watch.onFile = [&] { seen = disabled(); };
     const auto edit = [](QStringList l, const QStringList& add, const QStringList& remove) {
@@ -172,13 +174,7 @@ private slots:
                                 "mnuShowDevice", "mnuReadAllParameters", "mnuTest", "mnuClipboard"};
     const QStringList busOwned = {"mnuOpenCom", "mnuTestLumbra", "mnuSimulate", "mnuComSettings"};
     const QStringList polling = busOwned + QStringList{"mnuCloseLog"};
-    const auto checked = [&r] {
-      QStringList on;
-      for (QAction* a : r.main()->menus())
-        if (a->isChecked())
-          on << a->objectName();
-      return on.join(' ');
-    };
+    const auto checked = [&] { return items(&QAction::isChecked, true).join(' '); };
     QString overview; // the system overview while polling
     // Steps: menu items chosen, "read"/"close" the raw test's buttons,
     // "echoall"/"simulate" the switches called as a command or /S does,

@@ -116,22 +116,11 @@ private slots:
   {
     QFETCH(bool, indirect);
     Program p;
-    const QString scenario = p.home.file("bus.json");
     QVERIFY(p.write("bus.json", kScenario));
-    QProcess sim;
-    sim.start(p.bin + "/soranet-sim", {scenario, "--db", p.bin + "/Tesmira.mdb", "--no-pacing", "--status",
-                                       "5:65:0:34", "--status", "4:1:0:34"});
-    QVERIFY(sim.waitForStarted());
-    QString pty;
-    QVERIFY(until([&] {
-      sim.waitForReadyRead(50);
-      while (sim.canReadLine()) {
-        const QString line = QString::fromLocal8Bit(sim.readLine()).trimmed();
-        if (line.startsWith("pty: "))
-          pty = line.mid(5);
-      }
-      return !pty.isEmpty();
-    }));
+    processrig::Bus bus;
+    bus.faults = {p.home.file("bus.json"), "--no-pacing", "--status", "5:65:0:34", "--status", "4:1:0:34"};
+    const QString pty = bus.serve("pty");
+    QVERIFY2(!pty.isEmpty(), qPrintable(bus.error));
     p.env.insert("TESMIRA_COM3", pty);
     QVERIFY(p.start("[Communication]\nInterfaceName=COM3\n[Settings]\nPollParametersOnInit=False\nIndirectPolling=" +
                       QByteArray(indirect ? "True" : "False") + "\n",
@@ -153,14 +142,14 @@ private slots:
     QVERIFY(c.connect("Tesmira", "C(3)"));
     QVERIFY(c.advise("P(10)", AdviseMode::Hot));
     collect(c, {"P(10)"}, 1, 3000);
-    QVERIFY(sim.write("set 4 1 2 777\n") > 0 && sim.waitForBytesWritten(3000));
+    QVERIFY(bus.sim->write("set 4 1 2 777\n") > 0 && bus.sim->waitForBytesWritten(3000));
     const QStringList slope = collect(c, {"P(10)"}, 1, indirect ? 10000 : 3000).value("P(10)");
     QCOMPARE(slope.contains("777"), indirect);
 
     if (indirect) {
       // The meter behind the interface is now a pressure meter.
       QCOMPARE(p.get("C(2)", "P(13)"), QString("polycnstA"));
-      QVERIFY(sim.write("identify 3 6 PM0000003\n") > 0 && sim.waitForBytesWritten(3000));
+      QVERIFY(bus.sim->write("identify 3 6 PM0000003\n") > 0 && bus.sim->waitForBytesWritten(3000));
       QVERIFY(until([&] { return p.get("C(2)", "P(49)") == "pressure"; }, 15000));
       QCOMPARE(p.get("C(2)", "P(13)"), QString("<none>"));
       QVERIFY(until([&] { return p.deviceId(2) == 6; }));
@@ -184,8 +173,6 @@ private slots:
     QVERIFY(p.put("Server", "OpenCom", "0"));
     QVERIFY(outputHas("Data acquisition at interface has been ended"));
     QCOMPARE(p.stop(), 0);
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(3000));
   }
 };
 

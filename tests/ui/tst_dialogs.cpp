@@ -66,6 +66,12 @@ struct Rig : serverrig::Rig {
   }
 };
 
+// A Rig named r loaded from the settings given; the test fails when the
+// program did not load.
+#define RIG(r, ...) \
+  Rig r{__VA_ARGS__}; \
+  QVERIFY2(r.error.isEmpty(), qPrintable(r.error))
+
 void type(QLineEdit* field, const QString& text)
 {
   field->clear();
@@ -174,8 +180,7 @@ private slots:
   // first and survives OK, even after the list had the focus.
   void communicationSettingsRules()
   {
-    Rig r("[Communication]\nInterfaceName=/dev/pts/99\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n");
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r, "[Communication]\nInterfaceName=/dev/pts/99\nBaudrate=1200\nArbitration=5\nAutoIncreaseBaudrate=True\n");
     frmConfigScrn* d = r.configScreen();
     QVERIFY(d && d->isVisible());
     QCOMPARE(r.s->fields.value("Status"), QString("Set communication"));
@@ -238,8 +243,7 @@ private slots:
   // on a pseudo-terminal behind COM7, chosen, opened and scanned.
   void chosenPortOpensAndScans()
   {
-    Rig r({}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3 rfc2217:127.0.0.1:4002\n");
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r, {}, "[Communication]\nDeviceServers=tcp:127.0.0.1:4001, COM3 rfc2217:127.0.0.1:4002\n");
     QVERIFY2(r.startBus(), qPrintable(r.failure));
     const QString pty = r.pty;
     qputenv("TESMIRA_COM7", pty.toLocal8Bit());
@@ -266,8 +270,7 @@ private slots:
 
   void systemSettingsReachStoreAndServer()
   {
-    Rig r("[Settings]\nLogFormat=5\nAllowPollUnavailableParameters=False\nIndirectPolling=False\n");
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r, "[Settings]\nLogFormat=5\nAllowPollUnavailableParameters=False\nIndirectPolling=False\n");
     r.w->menu("mnuSettings")->trigger();
     frmSystem* d = r.form<frmSystem>("frmSystem");
     QVERIFY(d->isVisible());
@@ -322,8 +325,7 @@ private slots:
 
   void pollTimeWhileServing()
   {
-    Rig r("[Communication]\nInterfaceName=SIM\n");
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r, "[Communication]\nInterfaceName=SIM\n");
     r.w->menu("mnuOpenCom")->trigger();
     QCOMPARE(r.s->fields.value("ComStatus"), QString("Normal polling"));
     r.s->dde->Rcvd_dde_Cmnd(0, "-6");
@@ -347,8 +349,7 @@ private slots:
 
   void rawTest()
   {
-    Rig r("[Communication]\nInterfaceName=SIM\n");
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r, "[Communication]\nInterfaceName=SIM\n");
     r.w->menu("mnuTestLumbra")->trigger();
     auto* t = r.form<frmTestLumbra>("frmTestLumbra");
     QVERIFY(t->isVisible());
@@ -383,8 +384,7 @@ private slots:
   // secured flag in the last column; the menu's list shows them all.
   void parameterListOfOneType()
   {
-    Rig r;
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r);
     auto* list = r.form<frmParmList>("frmParmList");
     list->Show(4);
     QTableWidget* g = list->grdParameterList;
@@ -412,8 +412,7 @@ private slots:
   // row, or all but those of advanced parameters while they are hidden.
   void parameterValueList()
   {
-    Rig r;
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r);
     auto* list = r.form<frmParmVal>("frmParmVal");
     QSqlQuery q(r.s->db->TheDatabase);
     QVERIFY(q.exec("SELECT Nr, Name, Filter, Value, Description FROM qryParValue"));
@@ -445,8 +444,7 @@ private slots:
   // of each limit: the stored value, or the refusal with its text.
   void viewerCellRules()
   {
-    Rig r;
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r);
     QHash<QString, CellRule> rules;
     for (const char* table : {"AllParameters", "FlowDevices"})
       for (const CellRule& rule : CellRules(table, r.s->db->TheDatabase.record(table)))
@@ -490,8 +488,7 @@ private slots:
 
   void viewerEditsReachTheFile()
   {
-    Rig r;
-    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    RIG(r);
     auto* v = r.form<frmViewDeviceParam>("frmViewDeviceParam");
     v->show();
     QSqlTableModel* m = v->datParameters();
