@@ -73,6 +73,13 @@ struct Bench : serverrig::Rig {
   }
 };
 
+// A Bench named b on the modules given, its module list shown; the test
+// fails when the server did not start.
+#define BENCH(b, ...)                               \
+  Bench b{__VA_ARGS__};                             \
+  QVERIFY2(b.error.isEmpty(), qPrintable(b.error)); \
+  b.showList()
+
 }
 
 class TestNetwork : public QObject {
@@ -84,10 +91,7 @@ private slots:
   // open, and closes at once without communication and simulation.
   void opening()
   {
-    Bench b;
-    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
-    b.showList();
-    QCOMPARE(b.w->windowTitle(), QString("SORANET configuration"));
+    BENCH(b);
     QCOMPARE(b.s->fields.value("Status"), QString("Add/show modules"));
     QCOMPARE(b.lines(), (QStringList{"Ch: 1, IF0000001, IFI-232, node 1 (interface)",
                                      "Ch: 2, SN00000003, DMFM, node 3 (analog instrument)",
@@ -127,10 +131,8 @@ private slots:
   // elsewhere on the bus is not.
   void localHost()
   {
-    Bench b(R"({"baud": 115200, "modules": [{"node": 1, "type": 13, "number": "HS0000001"},
+    BENCH(b, R"({"baud": 115200, "modules": [{"node": 1, "type": 13, "number": "HS0000001"},
                                             {"node": 4, "type": 13, "number": "HS0000004"}]})");
-    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
-    b.showList();
     QCOMPARE(b.lines(), (QStringList{"Ch: 1, HS0000001, HOST, node 1 (local Tesmira)", "Ch: 2, HS0000004, HOST, node 4"}));
   }
 
@@ -138,9 +140,7 @@ private slots:
   // the table, the scheduler and the instrument; the read-out follows.
   void operationTest()
   {
-    Bench b;
-    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
-    b.showList();
+    BENCH(b);
     b.pick(2);
     QTRY_COMPARE(b.bus->winkLog(), QStringList{"3:on"});
     QCOMPARE(b.w->txtNode->text(), QString("3"));
@@ -220,9 +220,7 @@ private slots:
   // it at its new address.
   void nodeAddressChange()
   {
-    Bench b;
-    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
-    b.showList();
+    BENCH(b);
     b.pick(2);
     const QVector<soranetsim::Bus::Links> before = b.bus->links();
     b.prompt.texts = {"0", "124", "1000", "x"}; // then cancelled
@@ -266,9 +264,7 @@ private slots:
   // the first free address, and the bus check lists it.
   void newModule()
   {
-    Bench b;
-    QVERIFY2(b.error.isEmpty(), qPrintable(b.error));
-    b.showList();
+    BENCH(b);
     QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
     QVERIFY(b.asked(0).startsWith("There was no new module found to be installed.\r\n"));
     QVERIFY(!b.w->cmdAdd->isEnabled());
