@@ -126,13 +126,7 @@ struct Program {
   }
 
   // tesmira-dde's exit code.
-  int tool(const QStringList& args)
-  {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(bin + "/tesmira-dde", args);
-    return p.waitForFinished(30000) ? p.exitCode() : -1;
-  }
+  int tool(const QStringList& args) { return run("tesmira-dde", args).code; }
   QString get(const QString& topic, const QString& item)
   {
     QString v;

@@ -186,9 +186,16 @@ private slots:
       QVERIFY2(c.errorString().contains("the communication to SORANET is lost ("), qPrintable(c.errorString()));
       QCOMPARE(p.errors().count("Communication to SORANET lost on " + line.toUtf8() + ": "), 1);
 
+      // Back on a bus whose controller has its process claimed by another
+      // application: the write reaches it again (on a new conversation: the
+      // channel topics are made anew), and its refusal reaches the client
+      // word for word.
+      bus.faults = {"--status", "4:1:1:1"};
       QVERIFY(!bus.serve(transport, link).isEmpty());
       QVERIFY2(polling(p), p.output().constData());
-      QVERIFY(p.put("C(3)", "P(9)", "12000")); // acknowledged by the instrument
+      QVERIFY(c.connect("Tesmira", "C(3)") && !c.poke("P(9)", QString("12000")));
+      QCOMPARE(c.errorString(),
+               QString("This process is claimed by another application and cannot be operated by your PC-application"));
       QCOMPARE(p.signalled({SIGTERM}), 0);
     }
   }
