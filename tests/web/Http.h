@@ -1,7 +1,9 @@
 #pragma once
 // A plain HTTP/1.1 client on a real socket, for the web access tests: one
 // request per connection, every header as given (Origin, Cookie, ...), the
-// answer read up to its Content-Length.
+// answer read up to its Content-Length; and the daemon that serves them.
+#include "ProcessRig.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QHostAddress>
@@ -59,4 +61,19 @@ inline HttpReply http(quint16 port, const QByteArray& method, const QByteArray& 
   }
   r.status = 0;
   return r;
+}
+
+// The daemon tesmirad with its web access on port, ready for clients (60 s
+// at most: the virtual bus is scanned first).
+inline bool startWeb(processrig::Program& p, quint16 port, const QByteArray& commonIni)
+{
+  p.program = QStringLiteral("tesmirad");
+  return p.write("program.ini", "[Http]\nPort=" + QByteArray::number(port) + "\n") && p.start(commonIni, {"/O"}) &&
+         p.until([&] { return p.output().contains("Server is active and ready for any client"); }, 60000);
+}
+
+// The file in which the daemon p keeps the token of its web access on port.
+inline QString tokenFile(const processrig::Program& p, quint16 port)
+{
+  return p.home.runtime() + "/dde/http-" + QString::number(port) + ".token";
 }

@@ -3,7 +3,6 @@
 // the page's script against the real tesmirad on the virtual bus, and the
 // page it renders shows channel C(3) with the setpoint just written.
 #include "Http.h"
-#include "ProcessRig.h"
 
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -38,11 +37,7 @@ private slots:
       QVERIFY2(qgetenv("CI") != "true", "chromium is not installed");
       QSKIP("chromium is not installed (apt-get install chromium): the dashboard is not tested in a browser");
     }
-    server.program = QStringLiteral("tesmirad");
-    QVERIFY(server.write("program.ini", "[Http]\nPort=" + QByteArray::number(port) + "\n"));
-    QVERIFY(server.start("[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n",
-                         {"/O"}));
-    QVERIFY2(server.until([&] { return server.output().contains("Server is active and ready for any client"); }, 60000),
+    QVERIFY2(startWeb(server, port, "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n"),
              server.output().constData());
   }
 
