@@ -189,18 +189,6 @@ bool says(const processrig::Program& p, const QByteArray& text, int ms = 20000)
   return until([&] { return p.output().contains(text); }, ms);
 }
 
-// tesmira-dde's output (and exit code) against the program p.
-QByteArray toolOutput(const processrig::Program& p, const QStringList& args, int* code = nullptr)
-{
-  QProcess t;
-  t.setProcessEnvironment(p.env);
-  t.start(qEnvironmentVariable("TESMIRA_BIN_DIR") + "/tesmira-dde", args);
-  t.waitForFinished(30000);
-  if (code)
-    *code = t.exitCode();
-  return t.readAllStandardOutput();
-}
-
 }
 
 class TestMqtt : public QObject {
@@ -236,11 +224,12 @@ private slots:
     // puts it back), so the initial reads after the scan leave the server not
     // ready for a while.
     server = std::make_unique<processrig::Program>();
-    server->bin = QStringLiteral("/usr/bin");
+    const QString bin = std::exchange(server->bin, QStringLiteral("/usr/bin"));
     server->program = QStringLiteral("env");
     QVERIFY(startBridged(*server, broker.port,
                          "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n", {},
-                         {"TESMIRA_SIM_PACING=1", qEnvironmentVariable("TESMIRA_BIN_DIR") + "/tesmira", "/NT", "/O"}));
+                         {"TESMIRA_SIM_PACING=1", bin + "/tesmira", "/NT", "/O"}));
+    server->bin = bin; // for the runs of tesmira-dde
     QCOMPARE(consumer->on(kBase + "$state"), QByteArray("online"));
     QVERIFY2(says(*server, "MQTT bridge connected to 127.0.0.1"), server->output().constData());
   }
@@ -269,7 +258,6 @@ private slots:
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<bool>("retain");
     QTest::addColumn<QString>("result");
-    const QString sp = "<sp>";
     QTest::newRow("read-only server item") << "server/Status" << QByteArray("hacked") << false
                                            << "refused: server/Status is not writable over MQTT (see [MQTT] Writable)";
     QTest::newRow("server command") << "C(0)/P(0)" << QByteArray("-9") << false
@@ -280,11 +268,11 @@ private slots:
                                    << "refused: C(3)/TopicItemInfo is read-only (the server keeps it itself)";
     // Passed on live by the broker, without its retain flag: carried out
     // once (its later deliveries are refused: smallerBusAndTakeOver).
-    QTest::newRow("retained, arriving live") << sp << QByteArray("25") << true << "OK";
-    QTest::newRow("2 MiB") << sp << QByteArray(2 << 20, 'A') << false
+    QTest::newRow("retained, arriving live") << "C(3)/P(9)" << QByteArray("25") << true << "OK";
+    QTest::newRow("2 MiB") << "C(3)/P(9)" << QByteArray(2 << 20, 'A') << false
                            << "refused: the value has 2097152 bytes, more than the 1048576 an item takes";
-    QTest::newRow("not a number") << sp << QByteArray("abc") << false << "Type of parameter sent differs from type on module";
-    QTest::newRow("out of range") << sp << QByteArray("99999") << false << "Wrong value for this parameter or not accepted";
+    QTest::newRow("not a number") << "C(3)/P(9)" << QByteArray("abc") << false << "Type of parameter sent differs from type on module";
+    QTest::newRow("out of range") << "C(3)/P(9)" << QByteArray("99999") << false << "Wrong value for this parameter or not accepted";
   }
   void guardedWrites()
   {
@@ -293,7 +281,6 @@ private slots:
     QFETCH(bool, retain);
     QFETCH(QString, result);
     QVERIFY(says(*server, "Server is active and ready for any client", 60000));
-    item.replace("<sp>", setpointTopic);
     QCOMPARE(QString::fromUtf8(write(item, value, retain)), result);
     if (retain) // the broker would deliver it again: cleared (no write, no result)
       consumer->send(kBase + item + "/set", {}, true);
@@ -325,7 +312,7 @@ private slots:
   }
 
   // What an item is, on MQTT ($meta before the first value) and on the link
-  // (TopicItemInfo, tesmira-dde info and list).
+  // (TopicItemInfo, tesmira-dde info; its list with units: tst_product).
   void metadata()
   {
     QVERIFY(says(*server, "Server is active and ready for any client", 60000));
@@ -344,20 +331,16 @@ private slots:
     const QJsonObject mode = QJsonDocument::fromJson(consumer->on(kBase + "C(3)/P(12)/$meta")).object();
     QCOMPARE(mode.value("values").toObject().value("3").toString(), QString("Valve closed"));
 
-    const QByteArray table = toolOutput(*server, {"request", "--raw", "Tesmira", "C(3)", "TopicItemInfo"});
-    const QList<QByteArray> rows = table.split('\n');
-    QCOMPARE(rows.value(0), QByteArray("Item\tName\tLongName\tUnit\tType\tMin\tMax\tAccess\tPolled\r"));
-    const auto row = std::find_if(rows.begin(), rows.end(), [](const QByteArray& r) { return r.startsWith("P(8)\t"); });
-    QVERIFY2(row != rows.end(), table.constData());
-    QCOMPARE(*row, QByteArray("P(8)\tmeasure\tMeasure\t1/320 %\tinteger\t-23593\t41942\tR\tY\r"));
-    const QByteArray info = toolOutput(*server, {"info", "Tesmira", "C(3)", "P(8)"});
+    const QStringList rows =
+      server->run("tesmira-dde", {"request", "--raw", "Tesmira", "C(3)", "TopicItemInfo"}).out.split('\n');
+    QCOMPARE(rows.value(0), QString("Item\tName\tLongName\tUnit\tType\tMin\tMax\tAccess\tPolled\r"));
+    QCOMPARE(rows.filter(QRegularExpression("^P\\(8\\)\t")),
+             QStringList("P(8)\tmeasure\tMeasure\t1/320 %\tinteger\t-23593\t41942\tR\tY\r"));
+    const QString info = server->run("tesmira-dde", {"info", "Tesmira", "C(3)", "P(8)"}).out;
     QVERIFY2(info.contains("long name  Measure\n") && info.contains("unit       1/320 %\n") &&
                info.contains("access     read only\n"),
-             info.constData());
-    int code = 0;
-    toolOutput(*server, {"info", "Tesmira", "C(3)", "P(511)"}, &code);
-    QCOMPARE(code, 5);
-    QVERIFY(toolOutput(*server, {"list", "C(3)"}).contains("1/320 %\n"));
+             qPrintable(info));
+    QCOMPARE(server->tool({"info", "Tesmira", "C(3)", "P(511)"}), 5);
   }
 
   // A broker restart: the bridge says so, reconnects by itself and puts the
