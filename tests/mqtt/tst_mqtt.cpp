@@ -427,7 +427,8 @@ private slots:
     const QString link = p.home.file("ttyBUS");
     QVERIFY2(!bus.serve("pty", link).isEmpty(), qPrintable(bus.error));
     p.env.insert("TESMIRA_COM3", link);
-    QVERIFY(startBridged(p, broker.port, "[Communication]\nInterfaceName=COM3\n[Settings]\nPollTime=20\n", "Payload=json\n"));
+    QVERIFY(
+      startBridged(p, broker.port, "[Communication]\nInterfaceName=COM3\n[Settings]\nPollTime=20\n", "Payload=json\n"));
     QVERIFY2(says(p, "Server is active and ready for any client", 60000), p.output().constData());
     const QString measure = kBase + "C(3)/P(8)";
     const auto first = watch.next([&](const Message& m) { return m.topic == measure; });

@@ -37,7 +37,8 @@ private slots:
       QVERIFY2(qgetenv("CI") != "true", "chromium is not installed");
       QSKIP("chromium is not installed (apt-get install chromium): the dashboard is not tested in a browser");
     }
-    QVERIFY2(startWeb(server, port, "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n"),
+    QVERIFY2(startWeb(server, port,
+                      "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n"),
              server.output().constData());
   }
 

@@ -85,7 +85,9 @@ QStringList column(const QJsonArray& list, const char* key, const char* wanted, 
 QList<QPair<QByteArray, QByteArray>> headerList(const QByteArray& header)
 {
   const qsizetype colon = header.indexOf(": ");
-  return colon < 0 ? QList<QPair<QByteArray, QByteArray>>() : QList<QPair<QByteArray, QByteArray>>{{header.left(colon), header.mid(colon + 2)}};
+  if (colon < 0)
+    return {};
+  return {{header.left(colon), header.mid(colon + 2)}};
 }
 
 // A WebSocket client of /api/live keeping every value and error it gets.
@@ -149,7 +151,8 @@ private slots:
   void initTestCase()
   {
     QVERIFY(server.write("user.ini", "[Menu Settings]\nEchoLinkPokes=True\n"));
-    QVERIFY2(startWeb(server, port, "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n"),
+    QVERIFY2(startWeb(server, port,
+                      "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=True\nPollTime=20\n"),
              server.output().constData());
     QFile f(tokenFile(server, port));
     QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
@@ -204,7 +207,8 @@ private slots:
 
     // Each item with what it is: the metadata TopicItemInfo and $meta give.
     QJsonObject measure;
-    const QStringList itemNames = column(parsed(call("GET", "/api/topics/C(3)/items")).toArray(), "item", "P(8)", &measure);
+    const QStringList itemNames =
+      column(parsed(call("GET", "/api/topics/C(3)/items")).toArray(), "item", "P(8)", &measure);
     QVERIFY2(itemNames.indexOf("P(8)") >= 0 && itemNames.indexOf("P(8)") < itemNames.indexOf("P(9)") &&
                itemNames.indexOf("P(9)") < itemNames.indexOf("P(10)"),
              qPrintable(itemNames.join(' ')));
