@@ -26,7 +26,6 @@
 #include <QWebSocket>
 
 #include <atomic>
-#include <ctime>
 #include <unistd.h>
 #include <memory>
 #include <vector>
@@ -42,13 +41,6 @@ double residentMiB()
   if (!f.open(QIODevice::ReadOnly))
     return 0;
   return f.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-qint64 threadCpuNs()
-{
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 // The clients, living in their own thread: each counts the values of the
@@ -144,18 +136,18 @@ int main(int argc, char** argv)
   polledbus::startPolling(s, o);
   stamping = true;
   clients.counting = true;
-  const qint64 cpuBefore = threadCpuNs();
+  const polledbus::CpuSpan span;
   QElapsedTimer t;
   t.start();
-  polledbus::spin([] { return false; }, int(o.seconds * 1000));
+  polledbus::run(int(o.seconds * 1000));
   clients.counting = false;
   stamping = false;
   const double elapsed = t.elapsed() / 1000.0;
-  const double cpu = double(threadCpuNs() - cpuBefore) / 1e9;
+  const double cpu = span.threadSeconds(), ioCpu = span.ioSeconds();
   const double residentAfter = residentMiB();
   s.poll->StopPolling();
   stalling = false;
-  polledbus::spin([] { return false; }, 300);
+  polledbus::run(300);
 
   qint64 received = 0, slowest = -1;
   for (const auto& c : clients.counts) {
@@ -170,6 +162,8 @@ int main(int argc, char** argv)
               slowest / elapsed);
   std::printf("  server thread: %.0f %% of a core, %.1f us per published value\n", 100 * cpu / elapsed,
               published ? 1e6 * cpu / double(published) : 0.0);
+  std::printf("  library I/O thread with the virtual bus (not the server's): %.0f %% of a core\n",
+              100 * ioCpu / elapsed);
   std::printf("  %d stalled clients; resident memory (clients included): %.0f MiB before polling, %.0f MiB at the end\n",
               stalledCount, residentBefore, residentAfter);
   QMetaObject::invokeMethod(&clients, [&] { clients.sockets.clear(); }, Qt::BlockingQueuedConnection);

@@ -84,28 +84,34 @@ void frmTopic::ChangeItem(int16_t index, const QString& value)
     updateInfo();
 }
 
+namespace {
+// "P(0)" to "P(510)" (or with another prefix), made once: the names are
+// asked for at every value.
+QList<QString> indexNames(QChar prefix)
+{
+  QList<QString> names;
+  names.reserve(511);
+  for (int i = 0; i <= 510; ++i)
+    names.append(prefix + QStringLiteral("(%1)").arg(i));
+  return names;
+}
+
+QString indexName(const QList<QString>& names, QChar prefix, int16_t index)
+{
+  return index >= 0 && index < names.size() ? names[index] : prefix + QStringLiteral("(%1)").arg(index);
+}
+}
+
 QString frmTopic::itemName(int16_t index)
 {
-  static const QList<QString> names = [] {
-    QList<QString> n;
-    n.reserve(511);
-    for (int i = 0; i <= 510; ++i)
-      n.append(QStringLiteral("P(%1)").arg(i));
-    return n;
-  }();
-  return index >= 0 && index < names.size() ? names[index] : QStringLiteral("P(%1)").arg(index);
+  static const QList<QString> names = indexNames(u'P');
+  return indexName(names, u'P', index);
 }
 
 QString frmTopic::itemKey(int16_t index)
 {
-  static const QList<QString> keys = [] {
-    QList<QString> k;
-    k.reserve(511);
-    for (int i = 0; i <= 510; ++i)
-      k.append(QStringLiteral("p(%1)").arg(i));
-    return k;
-  }();
-  return index >= 0 && index < keys.size() ? keys[index] : QStringLiteral("p(%1)").arg(index);
+  static const QList<QString> keys = indexNames(u'p');
+  return indexName(keys, u'p', index);
 }
 
 QString frmTopic::item(int16_t index) const { return m_link.item(topicName, itemName(index)); }

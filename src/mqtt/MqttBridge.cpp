@@ -758,12 +758,10 @@ void MqttBridge::onMessage(mosquitto*, void* self, const mosquitto_message* msg)
   if (w.size <= b->m_link.limits().maxValue)
     w.value = QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen);
   w.retained = msg->retain;
-  b->m_writes.append(w);
   // Carried out outside the client library's callback: a poke may wait for
   // the instrument in a nested event loop, during which the socket is read
   // again.
-  if (b->m_writes.size() == 1)
-    QMetaObject::invokeMethod(b, &MqttBridge::runWrites, Qt::QueuedConnection);
+  b->m_writes.add(w);
 }
 
 // Why a /set of topic/item is refused before it reaches the item; empty
@@ -777,34 +775,25 @@ QString MqttBridge::refusal(const QString& topic, const QString& item) const
   return {};
 }
 
-// Writes are carried out one after the other, in the order they came; one
-// that waits for the instrument holds the following ones.
-void MqttBridge::runWrites()
+// One write; its result goes to the write's topic with /result for /set.
+void MqttBridge::carryOut(const Write& w)
 {
-  if (m_writing)
-    return;
-  m_writing = true;
-  QPointer<MqttBridge> self(this);
-  while (!m_writes.isEmpty()) {
-    const Write w = m_writes.takeFirst();
-    QString result;
-    if (w.size > m_link.limits().maxValue)
-      result = QStringLiteral("refused: the value has %1 bytes, more than the %2 an item takes")
-                 .arg(w.size)
-                 .arg(m_link.limits().maxValue);
-    // A retained write would be carried out again at every reconnection.
-    else if (w.retained)
-      result = QStringLiteral("refused: a retained write is not carried out (publish without retain)");
-    else if (!m_s.dde)
-      result = QStringLiteral("refused: the server is shutting down");
-    else if (result = refusal(w.topic, w.item); result.isEmpty())
-      result = m_s.dde->PokeOverMqtt(w.topic, w.item, w.value);
-    if (!self)
-      return;
+  const QPointer<MqttBridge> self(this);
+  QString result;
+  if (w.size > m_link.limits().maxValue)
+    result = QStringLiteral("refused: the value has %1 bytes, more than the %2 an item takes")
+               .arg(w.size)
+               .arg(m_link.limits().maxValue);
+  // A retained write would be carried out again at every reconnection.
+  else if (w.retained)
+    result = QStringLiteral("refused: a retained write is not carried out (publish without retain)");
+  else if (!m_s.dde)
+    result = QStringLiteral("refused: the server is shutting down");
+  else if (result = refusal(w.topic, w.item); result.isEmpty())
+    result = m_s.dde->PokeOverMqtt(w.topic, w.item, w.value);
+  if (self)
     publish(MqttConfig::resultTopic(w.mqttTopic.chopped(4)).toUtf8(),
             result.isEmpty() ? QByteArray("OK") : result.toUtf8(), false);
-  }
-  m_writing = false;
 }
 
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "MqttConfig.h"
+#include "dde/WriteQueue.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -105,7 +106,6 @@ private:
   // The MQTT topic of a link item, made once per item.
   const QByteArray& valueTopicOf(const QString& topic, const QString& item);
   void republishAll();
-  void runWrites();
   QString refusal(const QString& topic, const QString& item) const;
   void log(const QString& text);
 
@@ -152,8 +152,8 @@ private:
   QElapsedTimer m_connectedAt;
   QString m_refusal; // the broker's reason for refusing the connection
   QDeadlineTimer m_connectDeadline;
-  QList<Write> m_writes;
-  bool m_writing = false;
+  void carryOut(const Write& w);
+  WriteQueue<Write> m_writes{this, [this](const Write& w) { carryOut(w); }};
   qint64 m_ignoredSets = 0; // /set messages of the wrong depth
 
   // What the broker holds of ours (retained), per value topic.

@@ -381,37 +381,26 @@ WebServer::Reply WebServer::route(const QHttpServerRequest& request, QTcpSocket*
     else
       return error(400, QStringLiteral("the JSON body is neither a text, a number nor an object with \"value\""));
   }
-  m_writes.append({socket, parts[2], parts[4], value});
-  if (m_writes.size() == 1)
-    QMetaObject::invokeMethod(this, &WebServer::runWrites, Qt::QueuedConnection);
+  m_writes.add({socket, parts[2], parts[4], value});
   return Reply{0, {}, {}, {}};
 }
 
-// Writes are carried out one after the other, in the order they came; one
-// that waits for the instrument holds the following ones.
-void WebServer::runWrites()
+// One write, answered 200 with the result or with the reason: 404 for an
+// item the topic lacks, 409 for the state of the bus, 422 for the value.
+void WebServer::carryOut(const Write& w)
 {
-  if (m_writing)
+  const QPointer<WebServer> self(this);
+  const bool exists = m_link.hasItem(w.topic, w.item);
+  const QString result = m_s.dde ? m_s.dde->PokeFrom(QStringLiteral(" [HTTP]"), w.topic, w.item, w.value)
+                                 : QStringLiteral("not written: the server is shutting down");
+  if (!self || !w.socket)
     return;
-  m_writing = true;
-  QPointer<WebServer> self(this);
-  while (!m_writes.isEmpty()) {
-    const Write w = m_writes.takeFirst();
-    const bool exists = m_link.hasItem(w.topic, w.item);
-    const QString result = m_s.dde ? m_s.dde->PokeFrom(QStringLiteral(" [HTTP]"), w.topic, w.item, w.value)
-                                   : QStringLiteral("not written: the server is shutting down");
-    if (!self)
-      return;
-    if (!w.socket)
-      continue;
-    if (result.isEmpty()) {
-      QJsonObject o{{"topic", w.topic}, {"item", w.item}, {"value", QString::fromUtf8(w.value)}, {"result", "OK"}};
-      send(w.socket, json(QJsonDocument(o)));
-    } else {
-      send(w.socket, error(!exists ? 404 : result.startsWith(QLatin1String("not written:")) ? 409 : 422, result));
-    }
+  if (result.isEmpty()) {
+    QJsonObject o{{"topic", w.topic}, {"item", w.item}, {"value", QString::fromUtf8(w.value)}, {"result", "OK"}};
+    send(w.socket, json(QJsonDocument(o)));
+  } else {
+    send(w.socket, error(!exists ? 404 : result.startsWith(QLatin1String("not written:")) ? 409 : 422, result));
   }
-  m_writing = false;
 }
 
 WebServer::Reply WebServer::topicsReply() const

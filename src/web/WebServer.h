@@ -1,4 +1,6 @@
 #pragma once
+#include "dde/WriteQueue.h"
+
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -108,7 +110,7 @@ private:
   QJsonObject itemObject(const QString& topic, const QString& item, bool texts) const;
   Reply serverReply() const;
   Reply metricsReply() const;
-  void runWrites();
+  void carryOut(const Write& w);
 
   static Reply error(int status, const QString& reason);
   static Reply json(const QJsonDocument& doc, int status = 200);
@@ -120,8 +122,7 @@ private:
   QString m_tokenPath;
   QString m_host; // the address as the console shows it
   quint16 m_port = 0;
-  QList<Write> m_writes;
-  bool m_writing = false;
+  WriteQueue<Write> m_writes{this, [this](const Write& w) { carryOut(w); }};
   LiveFeed* m_live = nullptr;
   QObject* m_guard = nullptr; // context of the request size guards (GuardedListener)
   quint64 m_values = 0; // values published since start (tesmira_values_total)
