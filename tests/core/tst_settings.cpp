@@ -128,6 +128,67 @@ private slots:
              std::tuple(true, false, false));
   }
 
+  // Every option: its default when the settings hold none, and a stored
+  // value other than the default when loaded again (an option that is not
+  // read back keeps what it had).
+  void everyOptionByDefaultAndStored()
+  {
+    TestHome home;
+    writeIni(home.file("program.ini"), "[Options]\nShowAutoIncreaseBaudrate=True\n");
+    const auto values = [](const Configuration& c) {
+      return QVariantList{c.InterfaceName, c.Baudrate, int(c.Arbitration), c.ChainProcess, c.ChainParameter,
+                          c.AutoIncreaseBaudrate, int(c.SystemLNA), c.ReopenAfterLoss,
+                          c.AllowPollUnavailableParameters, c.AllowRemoveUnavailableParameters,
+                          int(c.RetryNetworkAccess), c.PollParametersOnInit, c.IndirectPolling,
+                          c.SuppressCompatibilityErrors, c.HideAdvancedParameters, c.TrimTrailingSpaces, c.TrimCRLF,
+                          c.LogFormat, c.RemoveUnavailableParameters, c.PollUnavailableParameters,
+                          c.IgnoreDatabaseMinMax, c.ChangeMmTimer, c.Polltime, c.PollBatch, c.RealtimePollTime};
+    };
+    const struct {
+      const char* section;
+      const char* key;
+      const char* text;
+      QVariant byDefault, stored;
+    } rows[] = {
+      {"Communication", "InterfaceName", "tcp:10.0.0.5:4001", "COM1", "tcp:10.0.0.5:4001"},
+      {"Communication", "Baudrate", "115200", 38400, 115200},
+      {"Communication", "Arbitration", "12", 67, 12},
+      {"Communication", "ChainProcess", "False", true, false},
+      {"Communication", "ChainParameter", "False", true, false},
+      {"Communication", "AutoIncreaseBaudrate", "False", true, false},
+      {"Communication", "SystemLNA", "7", 3, 7},
+      {"Communication", "ReopenAfterLoss", "False", true, false},
+      {"Settings", "AllowPollUnavailableParameters", "True", false, true},
+      {"Settings", "AllowRemoveUnavailableParameters", "True", false, true},
+      {"Settings", "RetryNetworkAccess", "3", 0, 3},
+      {"Settings", "PollParametersOnInit", "False", true, false},
+      {"Settings", "IndirectPolling", "True", false, true},
+      {"Settings", "SuppressCompatibilityErrors", "False", true, false},
+      {"Settings", "HideAdvancedParameters", "False", true, false},
+      {"Settings", "TrimTrailingSpaces", "False", true, false},
+      {"Settings", "TrimCRLF", "False", true, false},
+      {"Settings", "LogFormat", "1", 3, 1},
+      {"Settings", "RemoveUnavailableParameters", "True", false, true},
+      {"Settings", "PollUnavailableParameters", "True", false, true},
+      {"Settings", "IgnoreDatabaseMinMax", "True", false, true},
+      {"Settings", "ChangeMmTimer", "True", false, true},
+      {"Settings", "Polltime", "250", 100, 250},
+      {"Settings", "PollBatch", "4", 10, 4},
+      {"Settings", "RealtimePollTime", "60", 25, 60},
+    };
+    const auto server = loaded();
+    const QVariantList byDefault = values(server->cfg);
+    for (const auto& r : rows)
+      server->setting()->SaveCommonSetting(r.section, r.key, r.text);
+    LoadPortSettings(*server);
+    const QVariantList stored = values(server->cfg);
+    QCOMPARE(byDefault.size(), qsizetype(std::size(rows)));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      ROW_COMPARE(rows[i].key, byDefault[i].toString(), rows[i].byDefault.toString());
+      ROW_COMPARE(rows[i].key, stored[i].toString(), rows[i].stored.toString());
+    }
+  }
+
   void conversionErrors()
   {
     TestHome home;
