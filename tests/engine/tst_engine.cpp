@@ -188,6 +188,30 @@ private slots:
     QVERIFY(!w.s->dde->topic(int16_t(c))->hasItem(238));
   }
 
+  // With "remove unavailable parameters" on, a parameter the instrument
+  // lacks is taken off the channel from P(8) on; the identification
+  // parameters below stay (they tell what the module is).
+  void unavailableRemovedFromEightOn()
+  {
+    WORLD(w, true);
+    w.s->cfg.RemoveUnavailableParameters = true;
+    const int c = w.channelOf(4, 1);
+    soranetsim::Faults lacking;
+    for (int p : {7, 8}) {
+      const uint8_t proc = par(w, p).Process == 255 ? 1 : par(w, p).Process;
+      lacking.forcedStatus[soranetsim::Faults::key(4, proc, par(w, p).FBnr)] = 3;
+      w.offer(c, p);
+      w.s->dde->topic(int16_t(c))->createItem(int16_t(p), "x");
+    }
+    w.bus->setFaults(lacking);
+    for (const auto& [p, kept] : {std::pair{7, true}, std::pair{8, false}}) {
+      const QByteArray row = "P(" + QByteArray::number(p) + ")";
+      ROW_COMPARE(row, w.readWait(c, p), QString("?"));
+      ROW_COMPARE(row, w.s->channels.available(c, p), kept);
+      ROW_COMPARE(row, w.s->dde->topic(int16_t(c))->hasItem(int16_t(p)), kept);
+    }
+  }
+
   void typeSwitchesOnFive()
   {
     WORLD(w, true);
