@@ -397,6 +397,7 @@ private slots:
             {{"execute", "Tesmira", "C(1)", "[x]"}, 6, "no execute"},
             {{"link", "Tesmira!P(8)"}, 2, "SERVICE|TOPIC!ITEM"},
             {{"poke", "Tesmira", "C(1)"}, 2, "needs"},
+            {{"advise", "Tesmira", "C(1)"}, 2, "needs"},
             {{"request", "Tesmira", "C 1", "P(8)"}, 4, "without blanks"},
             {{"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, 2, "malformed escape"},
             {{"frob"}, 2, "unknown command"},
@@ -412,6 +413,12 @@ private slots:
     {
         ToolWorld w;
         QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
+        // One item is enough.
+        QProcess one;
+        one.start(tool(), {"advise", "Tesmira", "C(1)", "P(9)"});
+        QVERIFY(waitFor([&] { return w.server.adviseLinkCount("C(1)", "P(9)") == 1; }));
+        ::kill(pid_t(one.processId()), SIGINT);
+        QCOMPARE(ended(one), 0);
         // Advise until interrupted: current values, then every change.
         QProcess p;
         p.start(tool(), {"advise", "Tesmira", "C(1)", "P(9)", "p(8)"});
