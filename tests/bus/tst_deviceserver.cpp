@@ -8,15 +8,12 @@
 // refuses the connection is reported with what it did, and the link clients
 // are answered while an opening waits for a slow device server.
 #include "ProcessRig.h"
+#include "TerminalSpeed.h"
 
 #include <QElapsedTimer>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
-
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -32,17 +29,6 @@ bool listening(int port)
     if (line.simplified().split(' ').value(1) == local && line.simplified().split(' ').value(3) == "0A")
       return true;
   return false;
-}
-
-// The output speed set on a terminal (a termios speed code); 0 when unknown.
-int terminalRate(const QString& path)
-{
-  const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  termios t{};
-  const bool ok = fd >= 0 && tcgetattr(fd, &t) == 0;
-  if (fd >= 0)
-    ::close(fd);
-  return ok ? int(cfgetospeed(&t)) : 0;
 }
 
 // Starts ser2net in p's world, serving the serial line at pty on
@@ -139,7 +125,7 @@ private slots:
     // name until then).
     QVERIFY(p.until([&] { bool ok = false; p.get("C(3)", "P(8)").toInt(&ok); return ok; }));
     if (lineRate)
-      QCOMPARE(terminalRate(pty), lineRate);
+      QCOMPARE(int(terminalSpeed(pty)), lineRate);
 
     QVERIFY(p.put("Server", "OpenCom", "0"));
     QVERIFY(p.until([&] { return p.get("Server", "Status") == "Idle"; }, 20000));

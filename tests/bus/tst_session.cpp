@@ -3,6 +3,7 @@
 // procedures of the whole program on a line to the virtual bus.
 #include "RowCompare.h"
 #include "ServerRig.h"
+#include "TerminalSpeed.h"
 
 #include "bus/Communication.h"
 
@@ -10,26 +11,8 @@
 
 #include <QScopeGuard>
 #include <QtTest>
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 using namespace tesmira;
-
-namespace {
-
-// The output speed set on a terminal (a termios speed code); 0 when unknown.
-speed_t terminalSpeed(const QString& path)
-{
-  const int fd = ::open(QFile::encodeName(QFileInfo(path).canonicalFilePath()).constData(), O_RDONLY | O_NOCTTY);
-  termios t{};
-  const bool read = fd >= 0 && tcgetattr(fd, &t) == 0;
-  if (fd >= 0)
-    ::close(fd);
-  return read ? cfgetospeed(&t) : 0;
-}
-
-}
 
 class TestSession : public QObject {
   Q_OBJECT

@@ -3,6 +3,7 @@
 // world (settings, data, runtime folder), started with a common.ini and
 // arguments, with the link clients and tesmira-dde runs that drive it. The
 // whole-program tests of the binary start from here.
+#include "SqlFile.h"
 #include "TestHome.h"
 #include "Until.h"
 
@@ -11,11 +12,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QThread>
 #include <csignal>
+#include <linux/capability.h>
 #include <memory>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace processrig {
 
@@ -46,6 +48,15 @@ struct Program {
   {
     QFile f(home.file(name));
     return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+  }
+
+  // The superuser opens and writes any file by its capability to override
+  // permissions; without it the program meets the permissions a service
+  // user would, and the kernel refuses what it refuses any other user.
+  void withoutPermissionOverride()
+  {
+    if (::geteuid() == 0)
+      process.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0); });
   }
 
   bool start(const QByteArray& commonIni, const QStringList& args = {"/NT"})
@@ -144,16 +155,10 @@ struct Program {
   QVariant deviceValue(const QString& column, int channel)
   {
     QVariant v = -1;
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "netdevpar");
-      db.setDatabaseName(home.defaultDatabase());
-      db.setConnectOptions("QSQLITE_OPEN_READONLY");
-      QSqlQuery q(db);
-      if (db.open() && q.exec(QString("SELECT %1 FROM NetDevPar WHERE Dev_Chan=%2 ORDER BY rowid").arg(column).arg(channel)) &&
-          q.next())
+    sqlfile::use(home.defaultDatabase(), [&](QSqlQuery& q) {
+      if (q.exec(QString("SELECT %1 FROM NetDevPar WHERE Dev_Chan=%2 ORDER BY rowid").arg(column).arg(channel)) && q.next())
         v = q.value(0);
-    }
-    QSqlDatabase::removeDatabase("netdevpar");
+    }, true);
     return v;
   }
   int polled(int channel) { return deviceColumn("Polling", channel); }

@@ -4,6 +4,7 @@
 // bus, a plain SQLite view of the device table, and a server on it whose
 // console lines are captured and whose operator answers are scripted.
 #include "ServerRig.h"
+#include "SqlFile.h"
 #include "TestHome.h"
 #include "log/Logger.h"
 
@@ -13,8 +14,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include "ui/ConsolePane.h"
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QtTest>
 #include <memory>
 
@@ -85,7 +84,7 @@ public:
   QStringList rows() const
   {
     QStringList out;
-    withTable([&](QSqlQuery& q) {
+    sqlfile::use(dbFile, [&](QSqlQuery& q) {
       q.exec("SELECT Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, Polling, Modify "
              "FROM NetDevPar ORDER BY rowid");
       while (q.next()) {
@@ -101,7 +100,7 @@ public:
   // Replaces NetDevPar with the given rows (node, proc, chan, type, name, number, memo).
   void writeRows(const QList<QVariantList>& rows) const
   {
-    withTable([&](QSqlQuery& q) {
+    sqlfile::use(dbFile, [&](QSqlQuery& q) {
       q.exec("DELETE FROM NetDevPar");
       for (const QVariantList& r : rows) {
         q.prepare("INSERT INTO NetDevPar (Dev_Nodenr, Dev_Proc, Dev_Chan, Dev_ID, Dev_Name, Dev_Ver, Dev_Memo, "
@@ -115,19 +114,6 @@ public:
 
   TestHome home;
   QString dbFile = home.defaultDatabase();
-
-private:
-  template <typename F> void withTable(F use) const
-  {
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "cfgtest");
-      db.setDatabaseName(dbFile);
-      QSqlQuery q(db);
-      if (db.open())
-        use(q);
-    }
-    QSqlDatabase::removeDatabase("cfgtest");
-  }
 };
 
 // A server with its services and the parameter table loaded, every console

@@ -214,13 +214,7 @@ private slots:
   void damagedDeviceTypes()
   {
     Fixture f(fiveRows().mid(0, 2), fiveChannels());
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
-      db.setDatabaseName(f.world.dbFile);
-      QVERIFY(db.open());
-      QVERIFY(QSqlQuery(db).exec("DROP TABLE FlowDevices"));
-    }
-    QSqlDatabase::removeDatabase("damage");
+    QVERIFY(sqlfile::exec(f.world.dbFile, {"DROP TABLE FlowDevices"}));
     f.fill();
     QVERIFY(!f.changed && !f.ok && f.rig->prompt.asked.isEmpty());
     QVERIFY(f.error.contains("FlowDevices"));

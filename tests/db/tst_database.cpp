@@ -10,11 +10,11 @@
 #include "Paths.h"
 #include "Prompt.h"
 #include "Setting.h"
+#include "SqlFile.h"
 #include "TestHome.h"
 #include "db/Database.h"
 
 #include <QCryptographicHash>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -42,26 +42,6 @@ struct World {
   }
 };
 
-// Runs statements on a new or existing SQLite file through a connection of the test's own.
-bool exec(const QString& file, const QStringList& statements)
-{
-  bool ok = true;
-  {
-    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "writer");
-    db.setDatabaseName(file);
-    ok = db.open();
-    for (const QString& s : statements) {
-      QSqlQuery q(db);
-      if (ok && !q.exec(s)) {
-        qWarning() << q.lastError().text() << s;
-        ok = false;
-      }
-    }
-  }
-  QSqlDatabase::removeDatabase("writer");
-  return ok;
-}
-
 // A database with the tables the server checks, empty but for _Info (the
 // version given; no row when it is null) and two Commport rows.
 bool makeBasic(const QString& file, const QString& version)
@@ -86,7 +66,7 @@ bool makeBasic(const QString& file, const QString& version)
                 "INSERT INTO Commport (InterfaceName, Baud, PollTime) VALUES ('COM9', 9600, 999)"};
   if (!version.isNull())
     s << QStringLiteral("INSERT INTO _Info VALUES ('DBVersion', '%1')").arg(version);
-  return exec(file, s);
+  return sqlfile::exec(file, s);
 }
 
 // A basic V3.63 database with more statements run on it, named by the
@@ -94,7 +74,7 @@ bool makeBasic(const QString& file, const QString& version)
 QString makeNamed(World& w, const QString& name, const QStringList& more = {})
 {
   const QString file = w.path(name);
-  if (!makeBasic(file, "V3.63") || !exec(file, more))
+  if (!makeBasic(file, "V3.63") || !sqlfile::exec(file, more))
     return {};
   w.nameDatabase(file);
   return file;
@@ -269,7 +249,7 @@ private slots:
     QVERIFY(db.ParValueSet);
 
     // A second load starts from scratch: the named numbers follow the rows.
-    QVERIFY(exec(file, {"UPDATE AllParameters SET Name = 'ValveOutX' WHERE Parameter = 12"}));
+    QVERIFY(sqlfile::exec(file, {"UPDATE AllParameters SET Name = 'ValveOutX' WHERE Parameter = 12"}));
     QCOMPARE(db.LoadParameterTable(), QString());
     QCOMPARE(db.ParNrValveOut, int16_t(0));
     QCOMPARE(db.ParNrMeasure, int16_t(8));
@@ -292,7 +272,7 @@ private slots:
                         support::Prompt::Exclamation, support::Prompt::Ok, support::Prompt::defaultTitle()));
 
     // Bad rows are reported, the good ones loaded.
-    QVERIFY(exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(2, "badlen", "0", "'c'", "300"),
+    QVERIFY(sqlfile::exec(file, {row(1, "IDENTSTRNG", "0", "'c'", "-2"), row(2, "badlen", "0", "'c'", "300"),
                                 row(600, "toohigh", "0", "'c'", "NULL"), row(4, "good", "0", "'i'", "NULL")}));
     m_prompt.asked.clear();
     const QString error = db.LoadParameterTable();
@@ -303,7 +283,7 @@ private slots:
     QVERIFY(db.ParameterTable[2].Name.isEmpty());
 
     // A database without ParValue: the table loads, the set stays closed.
-    QVERIFY(exec(file, {"DROP TABLE ParValue"}));
+    QVERIFY(sqlfile::exec(file, {"DROP TABLE ParValue"}));
     m_prompt.asked.clear();
     QVERIFY(!db.LoadParameterTable().isEmpty());
     QVERIFY(!db.ParValueSet);
@@ -314,7 +294,7 @@ private slots:
   {
     World w;
     const QString file = w.path("a.mdb");
-    QVERIFY(exec(file, {
+    QVERIFY(sqlfile::exec(file, {
         "CREATE TABLE FlowDevices (ID TEXT, DEV_TYPE TEXT, Dev_Name TEXT, Dev_Channels INTEGER, "
         "Dev_Functions INTEGER, IDENTSTRNG INTEGER, pna INTEGER, _P003 INTEGER, lna INTEGER, last INTEGER)",
         "INSERT INTO FlowDevices VALUES ('03', 'T3', 'three', 1, 2, 1, 0, 0, 1, 0)",
@@ -397,7 +377,7 @@ private slots:
     QCOMPARE(db.InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
     QCOMPARE(fingerprint(target).left(32), fingerprint(source).left(32));
     // Once there, it is never copied again (the user's edits are kept).
-    QVERIFY(exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));
+    QVERIFY(sqlfile::exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));
     QCOMPARE(db.InstallDefaultDatabase(), QString());
     QCOMPARE(db.InitDB(), QString());
     QCOMPARE(db.DBVersion, QString("V3.99"));

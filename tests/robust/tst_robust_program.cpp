@@ -3,12 +3,11 @@
 // the moments a user or the machine picks: stopped in the middle of a scan or
 // a bulk read, the bus lost under it, a database it cannot use.
 #include "ProcessRig.h"
+#include "SqlFile.h"
 
 #include <QtTest>
 
 #include <csignal>
-#include <linux/capability.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 using processrig::Bus;
@@ -258,25 +257,14 @@ private slots:
     QFile f(db);
     if (damage == "chmod") {
       QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-      // The superuser may write any file by its capability to override
-      // permissions; the program runs without it, so the kernel refuses it
-      // the write as it would refuse any other user.
-      if (::geteuid() == 0)
-        p.process.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0); });
+      p.withoutPermissionOverride();
     } else if (damage == "garbage" || damage == "empty") {
       QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
       if (damage == "garbage")
         f.write(QByteArray(4096, 'x'));
       f.close();
     } else {
-      bool done = false;
-      {
-        QSqlDatabase d = QSqlDatabase::addDatabase("QSQLITE", "damage");
-        d.setDatabaseName(db);
-        done = d.open() && QSqlQuery(d).exec(damage);
-      }
-      QSqlDatabase::removeDatabase("damage");
-      QVERIFY(done);
+      QVERIFY(sqlfile::exec(db, {damage}));
     }
     QVERIFY(p.write("common.ini", "[Communication]\nInterfaceName=SIM\n"));
     p.process.setProcessEnvironment(p.home.environment());
