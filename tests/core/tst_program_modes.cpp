@@ -55,13 +55,12 @@ private slots:
   void simulationWithoutBus()
   {
     Program p;
-    const QByteArray ini = "[Communication]\nInterfaceName=SIM\n[Settings]\nPollParametersOnInit=False\n";
     // A first run on the virtual bus stores its modules in the device table.
-    QVERIFY(p.start(ini, {"/NT", "/O", "/D"}));
+    QVERIFY(p.startOn("SIM", {"/NT", "/O", "/D"}));
     QVERIFY(until([&] { return p.get("Server", "ComStatus") == "Normal polling"; }, 30000));
     QCOMPARE(p.stop(), 0);
 
-    QVERIFY(p.start(ini, {"/NT", "/S", "/O"}));
+    QVERIFY(p.startOn("SIM", {"/NT", "/S", "/O"}));
     QVERIFY(until([&] { return p.get("C(3)", "P(9)") == "0"; }));
     QCOMPARE(QStringList({p.get("Server", "OpenCom"), p.get("Server", "Status"), p.get("C(3)", "P(8)")}),
              QStringList({"0", "Simulation", "0"}));
