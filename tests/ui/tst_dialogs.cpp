@@ -34,7 +34,6 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSqlTableModel>
-#include <QTableView>
 #include <QTableWidget>
 #include <QtTest>
 
