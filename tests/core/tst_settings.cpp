@@ -97,9 +97,9 @@ private slots:
   void correctionsAndCombinations()
   {
     TestHome home;
-    // No settings yet: COM1. (How closed communication shows the interface:
-    // the main window's shipped texts in tst_mainwindow.)
-    QCOMPARE(loaded()->cfg.InterfaceName, QString("COM1"));
+    // (With no settings, COM1: everyOptionByDefaultAndStored; how closed
+    // communication shows the interface: the main window's shipped texts in
+    // tst_mainwindow.)
     writeIni(home.file("common.ini"),
              "[Communication]\nInterfaceName=\"   \"\nBaudrate=0\nArbitration=0\nAutoIncreaseBaudrate=True\n"
              "[settings]\npolltime=1500\nAllowRemoveUnavailableParameters=False\n"
