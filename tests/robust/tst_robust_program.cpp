@@ -56,8 +56,19 @@ private slots:
       poke.start(p.bin + "/tesmira-dde", {"poke", "Tesmira", "Server", "OpenCom", "1"});
     if (during == "ALL") {
       QVERIFY(polling(p));
+      // The command item says ALL from the run's start to its end (many
+      // seconds on this line): the stop comes once its link shows that.
+      QProcess item;
+      item.setProcessEnvironment(p.env);
+      item.start(p.bin + "/tesmira-dde", {"advise", "Tesmira", "C(0)", "P(0)"});
+      QByteArray seen;
+      const auto shows = [&](const QByteArray& value) {
+        item.waitForReadyRead(50);
+        return (seen += item.readAllStandardOutput()).split('\n').contains(value);
+      };
+      QVERIFY2(until([&] { return shows("0"); }, 10000), seen.constData());
       poke.start(p.bin + "/tesmira-dde", {"poke", "Tesmira", "C(0)", "P(0)", "ALL"});
-      QThread::msleep(500); // the run takes many seconds on this line
+      QVERIFY2(until([&] { return shows("ALL"); }, 10000), seen.constData());
     } else if (during != "forced") {
       QVERIFY2(p.until([&] { return p.get("Server", "Status") == during; }, 30000), p.output().constData());
     }
