@@ -99,8 +99,8 @@ private slots:
     ConsolePane console;
     p.s->log->setConsole(&console);
     p.s->log->EchoAll = true;
-    const QString line = p.s->cfg.InterfaceName; // the pseudo-terminal
-    qputenv("TESMIRA_COM7", line.toLocal8Bit());
+    const QString line = p.s->cfg.InterfaceName; // the bus, as a COM port
+    qputenv("TESMIRA_COM7", p.pty.toLocal8Bit());
     const struct {
       const char* name;
       QString port;
@@ -156,7 +156,7 @@ private slots:
     ApplyPortSettings(*p.s);
     QCOMPARE(p.prompt.asked.size(), 1);
     QVERIFY(p.prompt.asked[0].text.endsWith("\r\nBaudrate not supported."));
-    QCOMPARE(terminalSpeed(line), speed_t(B38400));
+    QCOMPARE(terminalSpeed(p.pty), speed_t(B38400));
     StopCommunication(*p.s);
     qunsetenv("TESMIRA_COM7");
   }

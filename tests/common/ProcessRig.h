@@ -112,7 +112,14 @@ struct Program {
   // [Communication] section.
   bool startOn(const QString& interfaceName, const QStringList& args = {"/NT"}, const QByteArray& more = {})
   {
-    return start("[Communication]\nInterfaceName=" + interfaceName.toUtf8() + "\nAutoIncreaseBaudrate=False\n" + more +
+    // A line behind a link outside /dev (a bus of a test) is reached as a
+    // COM port mapped to it: only devices are taken as interface names.
+    QString name = interfaceName;
+    if (name.startsWith('/') && !name.startsWith("/dev/")) {
+      env.insert("TESMIRA_COM9", name);
+      name = "COM9";
+    }
+    return start("[Communication]\nInterfaceName=" + name.toUtf8() + "\nAutoIncreaseBaudrate=False\n" + more +
                      "[Settings]\nPollParametersOnInit=False\n",
                  args);
   }
@@ -176,26 +183,32 @@ struct Program {
 };
 
 // The virtual bus, soranet-sim, with the default scenario and a fixed delay
-// before every reply, on a pseudo-terminal (behind a fixed symlink when one
-// is named) or on TCP, as a serial device server.
+// before every reply, on a pseudo-terminal or on TCP, as a serial device
+// server. The pseudo-terminal is always reached through a link of this bus
+// (the one named, or one in a folder of its own): a server that keeps trying
+// a line that went must never reach another test's terminal when the system
+// hands the terminal's number out again.
 struct Bus {
   int delayMs = 0;
   int port = 0; // kept (or set before serving), so the bus comes back on the same port
   QStringList faults; // more options: line noise and its seed
   QString error;
   std::unique_ptr<QProcess> sim;
+  QTemporaryDir links;
 
   explicit Bus(int delay = 0) : delayMs(delay) {}
   ~Bus() { unplug(); }
-  // The interface name that reaches it: "tcp:127.0.0.1:PORT" or the pty path.
+  // The interface name that reaches it: "tcp:127.0.0.1:PORT" or the link
+  // to the pseudo-terminal.
   QString serve(const QString& kind, const QString& symlink = {})
   {
     const QString bin = qEnvironmentVariable("TESMIRA_BIN_DIR");
     QStringList args = QStringList{"--db", bin + "/Tesmira.mdb", "--delay", QString::number(delayMs)} + faults;
     if (kind == "tcp")
       args << "--no-pty" << "--tcp" << QString::number(port);
-    else if (!symlink.isEmpty())
-      args << "--link" << symlink;
+    const QString link = symlink.isEmpty() ? links.filePath("ttyBUS") : symlink;
+    if (kind != "tcp")
+      args << "--link" << link;
     sim = std::make_unique<QProcess>();
     sim->start(bin + "/soranet-sim", args);
     QDeadlineTimer dl(10000);
@@ -203,7 +216,7 @@ struct Bus {
       while (sim->canReadLine()) {
         const QString l = QString::fromUtf8(sim->readLine()).trimmed();
         if (l.startsWith("pty: "))
-          return l.mid(5);
+          return link;
         if (l.startsWith("tcp: ")) {
           port = l.mid(5).toInt();
           return QString("tcp:127.0.0.1:%1").arg(port);

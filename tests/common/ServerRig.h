@@ -177,7 +177,10 @@ struct Rig {
   std::unique_ptr<soranetsim::Server> sim;
   std::unique_ptr<tesmira::Server> s;
   QJsonObject scenario; // empty: the default scenario
-  QString pty, logPath, failure;
+  QString pty, logPath, failure; // pty: the link to the bus's pseudo-terminal
+  // The interface name of the bus: a COM port mapped to the link (only
+  // devices are interface names).
+  static QString line() { return QStringLiteral("COM9"); }
 
   Rig() { support::setPrompt(&prompt); }
   ~Rig()
@@ -203,7 +206,7 @@ struct Rig {
       return failure.isEmpty() ? "no database" : failure;
     const QString e = load(QStringLiteral("[Communication]\nInterfaceName=%1\nBaudrate=%2\n"
                                           "[Settings]\nPollParametersOnInit=False\n")
-                             .arg(pty)
+                             .arg(line())
                              .arg(baud)
                              .toUtf8(),
                            {}, [](tesmira::Options& o) {
@@ -264,7 +267,7 @@ struct Rig {
       scenario = smallScenario();
     if (!startBus())
       return false;
-    const QString e = openLine(*s, pty, baud, 10);
+    const QString e = openLine(*s, line(), baud, 10);
     if (!e.isEmpty())
       return fail(e);
     fillChannelModel(*s);
@@ -372,8 +375,13 @@ struct Rig {
     if (!e.isEmpty())
       return fail(e);
     sim = std::make_unique<soranetsim::Server>(bus);
-    pty = sim->startPty(home.file("bus"), &e);
-    return !pty.isEmpty() || fail("pty: " + e);
+    // The server is given the link, never the terminal itself (see
+    // processrig::Bus).
+    if (sim->startPty(home.file("bus"), &e).isEmpty() || !e.isEmpty())
+      return fail("pty: " + e);
+    pty = home.file("bus");
+    qputenv("TESMIRA_COM9", pty.toLocal8Bit());
+    return true;
   }
 };
 
