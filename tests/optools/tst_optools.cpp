@@ -159,6 +159,9 @@ private slots:
     p.prompt.answers = {support::Prompt::AnswerYes}; // scan again with it
     QVERIFY(p.menu("mnuLNA"));
     QCOMPARE(p.titlesAsked(), QStringList(5, "Last Node Address") << "Tesmira");
+    QCOMPARE(p.prompt.asked[0].text, QString("Enter a value from 1 to 124 for the highest node address in your SORANET "
+                                             "system.\r\n(The real actual system highest node address value is set "
+                                             "as default.)"));
     QCOMPARE(p.prompt.asked.last().text, QString("Check SORANET configuration?"));
     QVERIFY(p.main()->txtTerm()->toPlainText().contains("Highest node address is manually set to 7"));
     QCOMPARE(std::pair(p.s->fields.value("ComStatus"), p.s->channels.ManualLNA),
