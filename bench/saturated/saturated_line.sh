@@ -12,20 +12,10 @@
 #
 # SAT_CONTROLLERS (30) sets the number of controllers on the bus.
 set -euo pipefail
-bin=$(cd "${1:-build/bin}" && pwd)
 seconds=${SAT_SECONDS:-20}
 controllers=${SAT_CONTROLLERS:-30}
-home=$(mktemp -d)
-run=$(mktemp -d)
-chmod 700 "$run"
-sim=""
-server=""
-client=""
-cleanup() {
-  for p in $client $server $sim; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null || true; done
-  rm -rf "$home" "$run"
-}
-trap cleanup EXIT
+# shellcheck source=../common/server_world.sh
+. "$(dirname "$0")/../common/server_world.sh"
 
 # The bus: the interface and the controllers, one channel each.
 {
@@ -38,6 +28,7 @@ trap cleanup EXIT
 } > "$home/scenario.json"
 "$bin/soranet-sim" --db "$bin/Tesmira.mdb" "$home/scenario.json" > "$home/sim.out" 2>&1 &
 sim=$!
+stop_at_exit $sim
 pty=""
 for _ in $(seq 100); do
   pty=$(sed -n 's/^pty: //p' "$home/sim.out")
@@ -48,23 +39,17 @@ done
 
 printf '[Communication]\nInterfaceName=%s\nBaudrate=460800\nAutoIncreaseBaudrate=False\n[Settings]\nPollTime=1\n' \
   "$pty" > "$home/common.ini"
-export TESMIRA_HOME=$home XDG_RUNTIME_DIR=$run
 "$bin/tesmirad" /O > "$home/server.out" 2>&1 &
 server=$!
-
-status() { "$bin/tesmira-dde" --raw request Tesmira Server "$1" 2>/dev/null || true; }
-for _ in $(seq 300); do
-  [ "$(status ComStatus)" = "Normal polling" ] && break
-  kill -0 "$server" 2>/dev/null || { echo "the server ended"; cat "$home/server.out"; exit 2; }
-  sleep 1
-done
-[ "$(status ComStatus)" = "Normal polling" ] || { echo "the server did not start polling"; exit 2; }
+stop_at_exit $server
+wait_polling $server 300
 
 # The client: hot links on the items of channel 2 that polling reads.
 items=$(for p in $(seq 8 17); do printf 'P(%d) ' "$p"; done)
 # shellcheck disable=SC2086
 "$bin/tesmira-dde" advise Tesmira 'C(2)' $items > "$home/client.out" 2>&1 &
 client=$!
+stop_at_exit $client
 sleep 5
 
 ticks=$(getconf CLK_TCK)

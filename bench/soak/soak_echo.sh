@@ -9,42 +9,25 @@
 #
 # Uses $DISPLAY when set, else starts Xvfb on :${SOAK_DISPLAY:-26}.
 set -euo pipefail
-bin=$(cd "${1:-build/bin}" && pwd)
 minutes=${SOAK_MINUTES:-10}
 limit_kb=${SOAK_LIMIT_KB:-10240}
-home=$(mktemp -d)
-run=$(mktemp -d)
-chmod 700 "$run"
-xvfb=""
-server=""
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
-  rm -rf "$home" "$run"
-}
-trap cleanup EXIT
+# shellcheck source=../common/server_world.sh
+. "$(dirname "$0")/../common/server_world.sh"
 
 printf '[Communication]\nInterfaceName=SIM\n[Settings]\nPollTime=1\n' > "$home/common.ini"
 printf '[Menu Settings]\nEchoAll=True\n' > "$home/user.ini"
 if [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=:${SOAK_DISPLAY:-26}
   Xvfb "$DISPLAY" -screen 0 1280x900x24 >/dev/null 2>&1 &
-  xvfb=$!
+  stop_at_exit $!
   sleep 2
 fi
-export TESMIRA_HOME=$home XDG_RUNTIME_DIR=$run
 "$bin/tesmira" /NT /O /D >/dev/null 2>&1 &
 server=$!
+stop_at_exit $server
 
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$server/status"; }
-for _ in $(seq 120); do
-  [ "$("$bin/tesmira-dde" --raw request Tesmira Server ComStatus 2>/dev/null || true)" = "Normal polling" ] && break
-  sleep 1
-done
-[ "$("$bin/tesmira-dde" --raw request Tesmira Server ComStatus 2>/dev/null || true)" = "Normal polling" ] || {
-  echo "the server did not start polling"
-  exit 2
-}
+wait_polling $server 120
 sleep 60
 start=$(rss)
 worst=$start
@@ -57,6 +40,6 @@ while [ "$(date +%s)" -lt "$end" ]; do
   [ "$now" -gt "$worst" ] && worst=$now
   echo "$(date -u +%H:%M:%S) rss ${now} kB (+$((now - start)) kB)"
 done
-lines=$("$bin/tesmira-dde" --raw request Tesmira Server Status 2>/dev/null || true)
+lines=$(status Status)
 echo "end: $(rss) kB; largest ${worst} kB, +$((worst - start)) kB over the start (limit ${limit_kb} kB); status: $lines"
 [ $((worst - start)) -le "$limit_kb" ]
