@@ -9,6 +9,7 @@
 #include "ProcessRig.h"
 #include "Protocol.h"
 #include "Registry.h"
+#include "Shipped.h"
 #include "Server.h"
 #include "TestHome.h"
 
@@ -385,28 +386,33 @@ private slots:
         QCOMPARE(dde({"--raw", "--tcp", port, "request", "Tesmira", "C(1)", "P(9)"}).out, raw);
     }
 
-    void toolFailuresHaveDistinctExitCodes()
+    // Runs of the tool as shipped (tests/ddeml/tool-runs.txt: the exit code
+    // and every line it wrote; TESMIRA_WRITE_TEXTS=1 writes it anew): help,
+    // every usage error, and each failure with its own exit code and text.
+    void toolRunsAsShipped()
     {
         ToolWorld w;
         QVERIFY2(w.error.isEmpty(), qPrintable(w.error));
-        const QList<std::tuple<QStringList, int, const char*>> rows = {
-            {{"request", "Nobody", "C(1)", "P(8)"}, 3, "No service Nobody"},
-            {{"link", "Tesmira|C(5)!P(8)"}, 4, "no topic C(5)"},
-            {{"request", "Tesmira", "C(1)", "P(4)"}, 5, "no item P(4)"},
-            {{"poke", "Tesmira", "C(1)", "P(9)", "refuse"}, 6, "refused by the test"},
-            {{"execute", "Tesmira", "C(1)", "[x]"}, 6, "no execute"},
-            {{"link", "Tesmira!P(8)"}, 2, "SERVICE|TOPIC!ITEM"},
-            {{"poke", "Tesmira", "C(1)"}, 2, "needs"},
-            {{"advise", "Tesmira", "C(1)"}, 2, "needs"},
-            {{"request", "Tesmira", "C 1", "P(8)"}, 4, "without blanks"},
-            {{"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, 2, "malformed escape"},
-            {{"frob"}, 2, "unknown command"},
-        };
-        for (const auto& [args, code, message] : rows) {
+        const QList<QStringList> runs = {
+            {"--help"}, {"--version"}, {}, {"frob"}, {"--bogus", "list"}, {"--tcp", "65536", "list"}, {"--tcp", "x", "list"},
+            {"--timeout", "-1", "list"}, {"request", "Tesmira", "C(1)"}, {"request", "Nobody", "C(1)", "P(8)"},
+            {"request", "Tesmira", "C(5)", "P(8)"}, {"request", "Tesmira", "C(1)", "P(4)"}, {"request", "Tesmira", "C 1", "P(8)"},
+            {"advise", "Tesmira", "C(1)"}, {"--raw", "advise", "Tesmira", "C(1)", "P(8)"}, {"poke", "Tesmira", "C(1)", "P(9)"},
+            {"poke", "--stdin", "Tesmira", "C(1)", "P(9)", "5"}, {"poke", "Tesmira", "C(1)", "P(9)", "refuse"},
+            {"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, {"poke", "Tesmira", "C(1)", "P(9)", "-9"},
+            {"execute", "Tesmira", "C(1)"}, {"execute", "Tesmira", "C(1)", "[x]"}, {"link"}, {"link", "Tesmira!P(8)"},
+            {"link", "Tesmira|C(5)!P(8)"}, {"link", "--raw", "--advise", "Tesmira|C(1)!P(8)"}, {"info", "Tesmira"},
+            {"info", "Tesmira", "C(1)", "P(8)"}, {"list", "C(1)", "C(2)"}, {"list", "--service", "Nobody"}, {"list"}, {"list", "C(1)"}};
+        QStringList shown;
+        for (const QStringList& args : runs) {
             const Run r = dde(args);
-            QVERIFY2(r.code == code && r.err.contains(message) && r.out.isEmpty(),
-                     qPrintable(args.join(' ') + ": " + QString::number(r.code) + " " + r.err));
+            shown << "$ tesmira-dde " + args.join(' ') << QStringLiteral("exit %1").arg(r.code);
+            for (const auto& [stream, text] : {std::pair{"out", r.out}, std::pair{"err", r.err}})
+                for (const QString& l : QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts))
+                    shown << QString(stream) + ": " + l;
         }
+        const QString diff = windowdump::differsFromShipped(shown, "tests/ddeml/tool-runs.txt");
+        QVERIFY2(diff.isEmpty(), qPrintable(diff));
     }
 
     void toolAdvise()

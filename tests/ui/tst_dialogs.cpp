@@ -8,7 +8,6 @@
 
 #include "bus/Communication.h"
 #include "ui/frmConfigScrn.h"
-#include "ui/frmParmList.h"
 #include "ui/frmParmVal.h"
 #include "ui/frmPollTimeDialog.h"
 #include "ui/frmSystem.h"
@@ -376,34 +375,6 @@ private slots:
     QVERIFY(!r.s->state.CommOpen && !r.s->state.RawTestActive);
     r.w->menu("mnuOpenCom")->trigger();
     QCOMPARE(t->cmdRead_Click(), QString("Please close the communication first."));
-  }
-
-  // The list of one device type: its parameters but the advanced ones, the
-  // secured flag in the last column; the menu's list shows them all.
-  void parameterListOfOneType()
-  {
-    RIG(r);
-    auto* list = r.form<frmParmList>("frmParmList");
-    list->Show(4);
-    QTableWidget* g = list->grdParameterList;
-    QCOMPARE(g->horizontalHeaderItem(g->columnCount() - 1)->text(), QString("Secured"));
-    QList<int16_t> offered;
-    QCOMPARE(r.s->db->AvailableParams(r.s->db->DBPath, 4, offered), QString());
-    QStringList expected, shown;
-    for (int16_t p : offered)
-      if (!r.s->db->ParameterTable[size_t(p)].Advanced)
-        expected << QString::number(p);
-    for (int row = 0; row < g->rowCount(); ++row)
-      shown << g->item(row, 0)->text();
-    QCOMPARE(shown, expected);
-    QCOMPARE(g->item(expected.indexOf("8"), 2)->text(), QString("X"));
-    // Limits as value texts: whole ones as digits, others as floats.
-    QStringList limits;
-    for (const char* p : {"8", "17"})
-      limits << g->item(expected.indexOf(p), 6)->text() << g->item(expected.indexOf(p), 7)->text();
-    QCOMPARE(limits, QStringList({"-23593", "41942", "1.000000E-10", "1.000000E+10"}));
-    r.w->menu("mnuParList")->trigger();
-    QVERIFY(g->rowCount() > shown.size());
   }
 
   // The meanings of coded values, from the database's value list: every

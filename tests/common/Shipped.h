@@ -1,0 +1,30 @@
+#pragma once
+// What the program showed, compared line by line with a reviewed copy kept
+// under tests/.
+#include <QFile>
+#include <QStringList>
+
+namespace windowdump {
+
+// Compares `shown` with the reviewed copy `file` (relative to the source
+// tree): empty when they agree, else the first line that differs.
+// TESMIRA_WRITE_TEXTS=1 writes the copy anew after a deliberate change:
+// read its diff before committing it.
+inline QString differsFromShipped(const QStringList& shown, const QString& file)
+{
+  QFile golden(qEnvironmentVariable("TESMIRA_SOURCE_DIR") + '/' + file);
+  if (qEnvironmentVariableIsSet("TESMIRA_WRITE_TEXTS")) {
+    if (!golden.open(QIODevice::WriteOnly) || golden.write((shown.join('\n') + '\n').toUtf8()) < 0)
+      return "cannot write " + golden.fileName();
+    golden.close();
+  }
+  if (!golden.open(QIODevice::ReadOnly))
+    return "no reviewed copy " + golden.fileName();
+  const QStringList shipped = QString::fromUtf8(golden.readAll()).split('\n');
+  for (qsizetype i = 0; i < std::max(shown.size(), shipped.size() - 1); ++i)
+    if (shown.value(i) != shipped.value(i))
+      return QStringLiteral("%1 line %2\n   shown: %3\n shipped: %4").arg(file).arg(i + 1).arg(shown.value(i), shipped.value(i));
+  return {};
+}
+
+}
