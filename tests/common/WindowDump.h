@@ -24,9 +24,6 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QSpinBox>
-#include <QTabWidget>
-#include <QTextEdit>
-#include <QValidator>
 #include <QtTest>
 
 #include "Shipped.h"
@@ -160,17 +157,11 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
   else if (auto* x = qobject_cast<QAbstractButton*>(w))
     l += " \"" + oneLine(x->text()) + '"' + (x->isCheckable() ? (x->isChecked() ? " [x]" : " [ ]") : QString()) + iconHash(x->icon());
   else if (auto* x = qobject_cast<QGroupBox*>(w))
-    l += " \"" + oneLine(x->title()) + '"' + (x->isCheckable() ? (x->isChecked() ? " [x]" : " [ ]") : QString());
+    l += " \"" + oneLine(x->title()) + '"';
   else if (auto* x = qobject_cast<QLineEdit*>(w)) {
     l += " \"" + oneLine(x->text()) + '"';
-    if (!x->placeholderText().isEmpty())
-      l += " hint=\"" + x->placeholderText() + '"';
     if (x->isReadOnly())
       l += " read-only";
-    if (x->maxLength() != 32767)
-      l += " max=" + QString::number(x->maxLength());
-    if (auto* v = qobject_cast<const QIntValidator*>(x->validator()))
-      l += QStringLiteral(" range=%1..%2").arg(v->bottom()).arg(v->top());
   } else if (auto* x = qobject_cast<QComboBox*>(w)) {
     QStringList items;
     for (int i = 0; i < x->count(); ++i)
@@ -180,17 +171,8 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
     l += QStringLiteral(" %1 (%2..%3)").arg(x->value()).arg(x->minimum()).arg(x->maximum());
   else if (auto* x = qobject_cast<QProgressBar*>(w))
     l += QStringLiteral(" %1 (%2..%3)").arg(x->value()).arg(x->minimum()).arg(x->maximum());
-  else if (auto* x = qobject_cast<QTabWidget*>(w)) {
-    QStringList tabs;
-    for (int i = 0; i < x->count(); ++i)
-      tabs << x->tabText(i);
-    l += QStringLiteral(" [%1] = %2").arg(tabs.join(" | ")).arg(x->currentIndex());
-  }
   out << l;
   if (auto* x = qobject_cast<QPlainTextEdit*>(w))
-    for (const QString& t : x->toPlainText().split('\n'))
-      out << indent + "  > " + oneLine(t);
-  if (auto* x = qobject_cast<QTextEdit*>(w))
     for (const QString& t : x->toPlainText().split('\n'))
       out << indent + "  > " + oneLine(t);
   if (auto* x = qobject_cast<QAbstractItemView*>(w); x && x->model()) {
@@ -211,11 +193,8 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
                                               !c->objectName().startsWith("qt_") && !qobject_cast<QHeaderView*>(c))
       // A view's own parts (viewport, scroll bars) hold nothing of ours.
       if (!qobject_cast<QAbstractScrollArea*>(w) && !qobject_cast<QComboBox*>(w) && !qobject_cast<QLineEdit*>(w) &&
-          !qobject_cast<QAbstractSpinBox*>(w) && !qobject_cast<QTabWidget*>(w) && !qobject_cast<QMenuBar*>(w))
+          !qobject_cast<QAbstractSpinBox*>(w) && !qobject_cast<QMenuBar*>(w))
         widget(out, indent + "  ", c, top, maxRows);
-  if (auto* x = qobject_cast<QTabWidget*>(w))
-    for (int i = 0; i < x->count(); ++i)
-      widget(out, indent + "  ", x->widget(i), top, maxRows);
 }
 
 // The dump of a window; `normalise` replaces what changes from run to run

@@ -161,7 +161,7 @@ private slots:
 
   // The items offered in each state the operator can bring the server to
   // (every item not listed is enabled), and the communication state shown.
-  // (The exact captions: windowTextsAsShipped.)
+  // (The exact captions: windowsAsShown.)
   void menus()
   {
     serverrig::Rig r;
