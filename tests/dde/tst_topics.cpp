@@ -452,6 +452,32 @@ private slots:
     QCOMPARE(status, QString("n/a"));
   }
 
+  // program.ini [Link] FrameTimeout and MaxClients, taken at both edges of
+  // their ranges; beyond them the default is used and said.
+  void linkLimitsFromSettings()
+  {
+    const struct {
+      const char *timeout, *clients;
+      int timeoutMs, maxClients;
+      bool said;
+    } rows[] = {{"1", "1", 1000, 1, false}, {"3600", "100000", 3600000, 100000, false},
+                {"0", "0", 30000, 256, true}, {"3601", "100001", 30000, 256, true}};
+    for (const auto& r : rows) {
+      World w(false);
+      QVERIFY2(w.started, qPrintable(w.failure));
+      w.s->setting()->save(support::Setting::Scope::Program, "Link", "FrameTimeout", r.timeout);
+      w.s->setting()->save(support::Setting::Scope::Program, "Link", "MaxClients", r.clients);
+      QVERIFY(w.openLog());
+      QString error;
+      QVERIFY2(w.dde().registerService(&error), qPrintable(error));
+      const ddeml::ServerLimits lim = w.dde().link().limits();
+      QCOMPARE(std::pair(lim.frameTimeoutMs, lim.maxClients), std::pair(r.timeoutMs, r.maxClients));
+      const QString log = w.logText();
+      QCOMPARE(log.contains(QString("[Link] FrameTimeout '%1' is not a number of seconds (1 to 3600); 30 is used").arg(r.timeout)), r.said);
+      QCOMPARE(log.contains(QString("[Link] MaxClients '%1' is not a number of clients (1 to 100000); 256 is used").arg(r.clients)), r.said);
+    }
+  }
+
   // program.ini [Link] TcpPort opens the service on 127.0.0.1 as well; a bad
   // port is said in the console and the local socket serves regardless.
   void tcpListenerFromSettings()
