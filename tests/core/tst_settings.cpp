@@ -7,6 +7,8 @@
 
 #include "core/Settings.h"
 #include "core/clsGeneral.h"
+#include "mqtt/MqttConfig.h"
+#include "web/WebServer.h"
 
 #include "Paths.h"
 #include "Setting.h"
@@ -83,6 +85,45 @@ private slots:
       using namespace support::Paths;
       ROW_COMPARE(r.row, QStringList({settingsDir(), settingsDefaultsDir(), commonDataDir(), logDir(), runtimeDir()}),
                   r.folders);
+    }
+  }
+
+  // The [MQTT] and [Http] sections of program.ini: values taken at both
+  // edges of their ranges, and each refusal with its text (the server then
+  // says it and starts without that access).
+  void bridgeAndWebSettings()
+  {
+    const struct {
+      const char* row;
+      QString ini;     // program.ini
+      QString refusal; // what the reading says; empty: taken
+    } rows[] = {
+        {"mqtt lowest port, qos 0", "[MQTT]\nEnabled=True\nPort=1\nQos=0\nService=lab\n", ""},
+        {"mqtt highest port, qos 2", "[MQTT]\nEnabled=True\nPort=65535\nQos=2\nPayload=JSON\n", ""},
+        {"mqtt port 0", "[MQTT]\nEnabled=True\nPort=0\n", "Port '0' is not a port number (1 to 65535)"},
+        {"mqtt port 65536", "[MQTT]\nEnabled=True\nPort=65536\n", "Port '65536' is not a port number (1 to 65535)"},
+        {"mqtt qos -1", "[MQTT]\nEnabled=True\nQos=-1\n", "Qos '-1' is not 0, 1 or 2"},
+        {"mqtt qos 3", "[MQTT]\nEnabled=True\nQos=3\n", "Qos '3' is not 0, 1 or 2"},
+        {"mqtt service level", "[MQTT]\nEnabled=True\nService=a/b\n", "Service 'a/b' cannot be a topic level (empty, or holds / + #)"},
+        {"mqtt prefix", "[MQTT]\nEnabled=True\nTopicPrefix=a#\n", "TopicPrefix 'a#' cannot start a topic (empty, or holds + #)"},
+        {"mqtt payload", "[MQTT]\nEnabled=True\nPayload=xml\n", "Payload 'xml' is not text or json"},
+        {"mqtt ca file", "[MQTT]\nEnabled=True\nCaFile=/nonexistent/ca.pem\n", "CaFile /nonexistent/ca.pem does not exist"},
+        {"mqtt off, its errors unread", "[MQTT]\nEnabled=False\nPort=0\n", ""},
+        {"web lowest port", "[Http]\nPort=1\n", ""},
+        {"web highest port", "[Http]\nPort=65535\nBind=127.0.0.1\n", ""},
+        {"web port 0", "[Http]\nPort=0\n", "Port '0' is not a port number (1 to 65535)"},
+        {"web port 65536", "[Http]\nPort=65536\n", "Port '65536' is not a port number (1 to 65535)"},
+        {"web bind", "[Http]\nPort=8080\nBind=localhost\n", "Bind 'localhost' is not an IP address"},
+    };
+    for (const auto& r : rows) {
+      TestHome home;
+      writeIni(home.file("program.ini"), r.ini);
+      const auto server = loaded();
+      MqttConfig mqtt;
+      WebServer::Config web;
+      const QString said = r.ini.startsWith("[MQTT]") ? MqttConfig::read(*server->setting(), mqtt)
+                                                      : WebServer::readConfig(*server, web);
+      ROW_COMPARE(r.row, said, r.refusal);
     }
   }
 
