@@ -374,7 +374,13 @@ private slots:
     Database db(w.setting, w.folder, nullptr);
     const QString target = db.DefaultDBPath();
     QCOMPARE(target, w.home.defaultDatabase());
+    // A copy broken off at an earlier start is replaced, not in the way.
+    QDir().mkpath(QFileInfo(target).path());
+    QFile part(target + ".part");
+    QVERIFY(part.open(QIODevice::WriteOnly) && part.write("half a database") > 0);
+    part.close();
     QCOMPARE(db.InstallDefaultDatabase(), "Installed the default database at '" + target + "'.");
+    QVERIFY(!QFileInfo::exists(target + ".part"));
     QCOMPARE(fingerprint(target).left(32), fingerprint(source).left(32));
     // Once there, it is never copied again (the user's edits are kept).
     QVERIFY(sqlfile::exec(target, {"UPDATE _Info SET Text = 'V3.99' WHERE Field = 'DBVersion'"}));

@@ -358,6 +358,7 @@ private slots:
     } cases[] = {{"3", "0", "", "12000", "0", "", false},
                  {"4", "1", "16000", "16000", "0", "", true},
                  {"4", "1", "", "16000", "0", "", false},
+                 {"9", "1", "", "", "25", "Time out on receiving a message", false}, // nobody on node 9
                  {"256", "1", "", "", "", "Node must be numeric (0-255).", false}};
     for (const auto& c : cases) {
       type(t->txtNode, c.node);
