@@ -138,10 +138,10 @@ private slots:
       row->cboChannel->setCurrentIndex(row->cboChannel->findText("Ch: 3,", Qt::MatchStartsWith));
       row->cboParameter->setCurrentIndex(row->cboParameter->findText("9: ", Qt::MatchStartsWith));
     }
-    test->rowsFB[1].txtWrite->setText("16000");
-    test->rowsFB[1].cmdWrite->click();
-    QTRY_COMPARE((test->rowsDDE[1].cmdRead->click(), test->rowsDDE[1].txtRead->text()), QString("16000"));
     test->rowsFB[1].cmdRead->click();
+    test->rowsFB[1].txtWrite->setText("16000");
+    test->rowsFB[1].cmdWrite->click(); // last on the bus: the busy mark goes after it too
+    QTRY_COMPARE((test->rowsDDE[1].cmdRead->click(), test->rowsDDE[1].txtRead->text()), QString("16000"));
     QTRY_COMPARE(net->txtMeasure->text(), QString("50.0"));
     r.form<frmParmList>("frmParmList")->Show(4);
     r.main()->menu("mnuParValueList")->trigger();
