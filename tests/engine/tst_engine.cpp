@@ -448,6 +448,23 @@ private slots:
     QVERIFY(w.until([&] { return w.s->fields.value("lblAmount").toInt() > 0; }, 5000));
   }
 
+  // With indirect polling a value changed on the instrument's keyboard is
+  // read in, and the module's mark of the change is cleared, so that it is
+  // not read again at every cycle.
+  void indirectPollingClearsTheMark()
+  {
+    WORLD(w, true);
+    const int ctrl = w.channelOf(4, 1);
+    w.s->cfg.IndirectPolling = true;
+    w.s->channels.ChannelTable[size_t(ctrl)].Modify = 1; // as the scan finds it for a module that marks changes
+    w.s->poll->StartPolling();
+    QCOMPARE(w.bus->setByKeyboard(4, 1, 2, "777"), QString());
+    soraproto::Value mark;
+    QVERIFY(w.bus->peek(4, 0, 19, mark) && mark.number() == 1);
+    QVERIFY(w.until([&] { return w.item(ctrl, 10) == "777"; }, 10000));
+    QVERIFY(w.until([&] { return w.bus->peek(4, 0, 19, mark) && mark.number() == 0; }, 5000));
+  }
+
   void noisyLineLosesNoWrite()
   {
     WORLD(w, true);
