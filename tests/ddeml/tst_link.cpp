@@ -347,6 +347,8 @@ private slots:
         // Only the silent client was dropped (the reader got every value).
         QCOMPARE(QList<QVariantList>(errors), QList<QVariantList>({{"C(1)", "P(8)", 11}}));
         QVERIFY(silent.waitClosed());
+        // Its link went with it (the reader's went when it disconnected).
+        QVERIFY(waitFor([&] { return f.server.adviseLinkCount("C(1)", "P(8)") == 0; }));
         // So is one that sends requests and never reads the replies.
         auto greedy = background([&] {
             RawPeer p(f.server.socketPath());
