@@ -10,6 +10,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
+#include <QChartView>
 #include <QComboBox>
 #include <QFile>
 #include <QFormLayout>
@@ -179,9 +180,15 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
     QStringList heads;
     for (int c = 0; c < x->model()->columnCount(); ++c)
       heads << oneLine(x->model()->headerData(c, Qt::Horizontal).toString());
-    out << indent + "  # " + heads.join(" | ");
+    out << indent + "  # " + heads.join(" | ") +
+               (x->currentIndex().isValid()
+                    ? QStringLiteral(" (current %1,%2)").arg(x->currentIndex().row()).arg(x->currentIndex().column())
+                    : QString());
     rows(out, indent + "  ", x->model(), x->rootIndex(), maxRows);
   }
+  if (auto* x = qobject_cast<QChartView*>(w))
+    for (const QAbstractSeries* series : x->chart()->series())
+      out << indent + "  ~ " + series->name();
   if (auto* x = qobject_cast<QMenuBar*>(w))
     actions(out, indent + "  ", x->actions());
   else if (!qobject_cast<QMenu*>(w) && !w->actions().isEmpty())

@@ -15,6 +15,7 @@
 #include "ui/frmParmList.h"
 #include "ui/frmTest.h"
 #include "ui/frmTestLumbra.h"
+#include "ui/frmViewDeviceParam.h"
 #include "ui/frmWorning.h"
 
 #include "Debug.h"
@@ -147,7 +148,14 @@ private slots:
     r.main()->menu("mnuParValueList")->trigger();
     r.main()->menu("mnuAbout")->trigger();
     net->cmdNew->click(); // no module waits to be installed
-    check("operated", {"frmNetwork", "frmTest", "frmParmList", "frmParmVal"});
+    net->cmdTrend->click();
+    // The database viewer: parameters searched for, found and not.
+    auto* viewer = r.form<frmViewDeviceParam>("frmViewDeviceParam");
+    for (const char* wanted : {"x", "999", "9"}) {
+      viewer->txtSearch->setText(wanted);
+      viewer->cmdSearch->click();
+    }
+    check("operated", {"frmNetwork", "frmTest", "frmParmList", "frmParmVal", "frmTrend", "frmViewDeviceParam"});
     net->cmdClose->click();
     QVERIFY(!net->isVisible());
     // The raw test on the closed line: a node out of range is refused.
@@ -156,7 +164,10 @@ private slots:
     auto* raw = r.form<frmTestLumbra>("frmTestLumbra");
     raw->txtNode->setText("256");
     QCOMPARE(raw->cmdRead_Click(), QString("Node must be numeric (0-255)."));
-    check("raw-test", {"frmTestLumbra"});
+    // The whole parameter list with the service columns.
+    r.s->options.ServiceColumns = true;
+    r.main()->menu("mnuParList")->trigger();
+    check("raw-test", {"frmTestLumbra", "frmParmList"});
   }
 
   // The items offered in each state the operator can bring the server to
