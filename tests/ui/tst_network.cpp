@@ -127,13 +127,19 @@ private slots:
              std::tuple(true, false, QString("Simulation"), frames));
   }
 
-  // A host module on the node of the interface is this PC; a host module
-  // elsewhere on the bus is not.
-  void localHost()
+  // What each kind of module's lines say: a host module on the node of the
+  // interface is this PC, one elsewhere is not; an operator module's and a
+  // readout module's further channels are its counters and alarms.
+  void moduleKinds()
   {
     BENCH(b, R"({"baud": 115200, "modules": [{"node": 1, "type": 13, "number": "HS0000001"},
-                                            {"node": 4, "type": 13, "number": "HS0000004"}]})");
-    QCOMPARE(b.lines(), (QStringList{"Ch: 1, HS0000001, HOST, node 1 (local Tesmira)", "Ch: 2, HS0000004, HOST, node 4"}));
+                                            {"node": 4, "type": 13, "number": "HS0000004"},
+                                            {"node": 5, "type": 5, "number": "RO0000005", "channels": [1, 2, 33]},
+                                            {"node": 7, "type": 11, "number": "OP0000007", "channels": [1, 2]}]})");
+    QCOMPARE(b.lines(), (QStringList{"Ch: 1, HS0000001, HOST, node 1 (local Tesmira)", "Ch: 2, HS0000004, HOST, node 4",
+                                     "Ch: 3, RO0000005, ROM-3, node 5", "  Ch: 4, RO0000005, ROM-3, node 5 (counter)",
+                                     "  Ch: 5, RO0000005, ROM-3, node 5 (alarm)", "Ch: 6, OP0000007, OPM-4, node 7 (operator)",
+                                     "  Ch: 7, OP0000007, OPM-4, node 7 (operator)"}));
   }
 
   // Picking a line winks its instrument; memo, poll flag and setpoint reach
