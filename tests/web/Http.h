@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
@@ -44,7 +45,15 @@ inline HttpReply http(quint16 port, const QByteArray& method, const QByteArray& 
   while (!deadline.hasExpired()) {
     if (headEnd < 0 && (headEnd = in.indexOf("\r\n\r\n")) >= 0) {
       const QList<QByteArray> lines = in.left(headEnd).split('\n');
-      r.status = lines.value(0).split(' ').value(1).toInt();
+      // The status line as HTTP names its codes; any other reads as -1.
+      static const QHash<int, QByteArray> reasons = {
+          {200, "OK"}, {302, "Found"}, {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"},
+          {404, "Not Found"}, {405, "Method Not Allowed"}, {409, "Conflict"}, {413, "Payload Too Large"},
+          {422, "Unprocessable Entity"}};
+      const QByteArray status = lines.value(0).trimmed();
+      r.status = status.split(' ').value(1).toInt();
+      if (status != "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasons.value(r.status))
+        r.status = -1;
       for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
         r.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
