@@ -50,11 +50,21 @@ struct Fixture {
 };
 
 // The world of the tool tests: P(8) holds a CR LF, a backslash and non-ASCII
-// text; pokes of "refuse" are refused.
+// text; pokes of "refuse" are refused. C(1) describes its items as the
+// server's channel topics do; C(2) has only a list.
 struct ToolWorld : Fixture {
     ToolWorld()
     {
         server.setItem("C(1)", "P(8)", QString::fromUtf8("5\r\nzwei\\drei µ"));
+        server.createItem("C(1)", "TopicItemList", "P(8)\tP(9)");
+        server.createItem("C(1)", "TopicItemNames", "measure\tsetpoint");
+        server.createItem("C(1)", "TopicItemInfo", "Item\tName\tLongName\tUnit\tType\tMin\tMax\tAccess\tPolled\r\n"
+                                                   "P(8)\tmeasure\tMeasure\t%\tinteger\t-23593\t41942\tR\tY\r\n"
+                                                   "P(9)\tsetpoint\tSetpoint\t%\tinteger\t0\t32000\tRW\tN\r\n");
+        server.addTopic("C(2)");
+        server.createItem("C(2)", "TopicItemList", "P(1)");
+        server.createItem("C(2)", "TopicItemNames", "IDENTSTRNG");
+        server.createItem("C(2)", "P(1)", "W");
         server.setPokeHandler([](const QString&, const QString&, const QString& v) {
             return v == "refuse" ? QStringLiteral("refused by the test") : QString();
         });
@@ -404,7 +414,8 @@ private slots:
             {"poke", "--escapes", "Tesmira", "C(1)", "P(9)", "\\q"}, {"poke", "Tesmira", "C(1)", "P(9)", "-9"},
             {"execute", "Tesmira", "C(1)"}, {"execute", "Tesmira", "C(1)", "[x]"}, {"link"}, {"link", "Tesmira!P(8)"},
             {"link", "Tesmira|C(5)!P(8)"}, {"link", "--raw", "--advise", "Tesmira|C(1)!P(8)"}, {"info", "Tesmira"},
-            {"info", "Tesmira", "C(1)", "P(8)"}, {"list", "C(1)", "C(2)"}, {"list", "--service", "Nobody"}, {"list"}, {"list", "C(1)"}};
+            {"info", "Tesmira", "C(1)", "P(8)"}, {"list", "C(1)", "C(2)"}, {"list", "--service", "Nobody"}, {"list"}, {"list", "C(1)"}, {"list", "C(2)"},
+            {"info", "Tesmira", "C(1)"}, {"info", "Tesmira", "c(1)", "p(9)"}, {"info", "Tesmira", "C(1)", "P(7)"}};
         QStringList shown;
         for (const QStringList& args : runs) {
             const Run r = dde(args);
