@@ -193,23 +193,33 @@ private slots:
   void unavailableRemovedFromEightOn()
   {
     WORLD(w, true);
-    w.s->cfg.RemoveUnavailableParameters = true;
     const int c = w.channelOf(4, 1);
     soranetsim::Faults lacking;
-    for (int p : {7, 8}) {
+    for (int p : {7, 8, 238}) {
       const uint8_t proc = par(w, p).Process == 255 ? 1 : par(w, p).Process;
       lacking.forcedStatus[soranetsim::Faults::key(4, proc, par(w, p).FBnr)] = 3;
-      w.offer(c, p);
-      w.s->dde->topic(int16_t(c))->createItem(int16_t(p), "x");
     }
     w.bus->setFaults(lacking);
-    for (const auto& [p, kept] : {std::pair{7, true}, std::pair{8, false}}) {
-      const QByteArray row = "P(" + QByteArray::number(p) + ")";
-      ROW_COMPARE(row, w.readWait(c, p), QString("?"));
-      ROW_COMPARE(row, w.s->channels.available(c, p), kept);
-      ROW_COMPARE(row, w.s->dde->topic(int16_t(c))->hasItem(int16_t(p)), kept);
+    // Polled all the same (PollUnavailableParameters), a parameter keeps its
+    // item, which shows the parameter's name; from 238 on it always goes.
+    const struct {
+      int p;
+      bool remove, pollAnyway, kept;
+    } rows[] = {{7, true, false, true}, {8, true, false, false}, {8, true, true, true}, {238, false, false, false}};
+    for (const auto& r : rows) {
+      const QByteArray row = QByteArray::number(r.p) + (r.pollAnyway ? " polled anyway" : "");
+      w.s->cfg.RemoveUnavailableParameters = r.remove;
+      w.s->cfg.PollUnavailableParameters = r.pollAnyway;
+      w.offer(c, r.p);
+      w.s->dde->topic(int16_t(c))->createItem(int16_t(r.p), "x");
+      ROW_COMPARE(row, w.readWait(c, r.p), QString("?"));
+      ROW_COMPARE(row, w.s->channels.available(c, r.p), r.kept);
+      ROW_COMPARE(row, w.s->dde->topic(int16_t(c))->hasItem(int16_t(r.p)), r.kept);
+      if (r.kept && r.p >= 8)
+        ROW_COMPARE(row, w.item(c, r.p), par(w, r.p).Name);
     }
   }
+
 
   void typeSwitchesOnFive()
   {
