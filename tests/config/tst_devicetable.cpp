@@ -241,9 +241,11 @@ private slots:
         {"43 -> 11", "", 3, 43, 4, none},
         // Processes of the whole module: process 1's channel and the others listed.
         {"0 -> 1, whole", "", 3, 0, 2, others},
-        {"110 -> 1, whole", "", 3, 110, 2, others},
+        {"104 -> 1, whole", "", 3, 104, 2, others},
+        {"122 -> 1, whole", "", 3, 122, 2, others},
         {"127 -> 1, whole", "", 3, 127, 2, others},
         {"123 without acquisition", "", 3, 123, 2, others},
+        {"126 without acquisition", "", 3, 126, 2, others},
         {"200 whole, no own", "", 3, 200, 0, QList<int16_t>{2, 3, 4}},
         // 9 (and 10) keep their number and are not the whole module.
         {"9", "", 3, 9, 0, none},
@@ -262,6 +264,7 @@ private slots:
         {"acquisition 4", "acquisition", 1, 4, 4, none},
         {"acquisition own", "acquisition", 1, 1, 1, none},
         {"acquisition 120", "acquisition", 1, 120, 120, none},
+        {"acquisition 121", "acquisition", 1, 121, 1, none},
         {"acquisition real-time", "acquisition, interface process 2", 1, 124, 1, none},
         {"acquisition, other node", "acquisition", 3, 124, 2, others},
     };
