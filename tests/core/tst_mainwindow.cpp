@@ -253,7 +253,10 @@ private slots:
     serverrig::Rig r;
     QCOMPARE(r.load({}, {}, [](Options& o) { o.OptBusyWindow = true; }), QString());
     frmMain* w = r.main();
-    QCOMPARE(r.s->debug()->liveClasses().count("frmWorning"), 1);
+    // The debug log's register of live objects, in the order they were made.
+    QCOMPARE(r.s->debug()->liveClasses(),
+             QStringList({"Logger", "frmNetwork", "frmParmList", "frmParmVal", "frmPollTime", "fPollTime", "frmSystem",
+                          "frmTest", "frmTestLumbra", "frmViewDeviceParam", "frmWorning", "clsComSoraDLL"}));
     // An activity text changes Status only; states compare exactly.
     for (const char* text : {"Service log", "normal polling"})
       w->SetComStatus(text);
@@ -299,7 +302,7 @@ private slots:
     UnloadMain(*r.s);
     for (QWidget* left : QApplication::topLevelWidgets())
       QVERIFY2(left == w || left->windowType() == Qt::Popup, qPrintable(left->objectName()));
-    QCOMPARE(r.s->debug()->liveClasses().count("frmWorning"), 0);
+    QCOMPARE(r.s->debug()->liveClasses(), QStringList({"Logger", "fPollTime"}));
     delete w;
   }
 };
