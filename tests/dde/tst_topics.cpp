@@ -123,6 +123,17 @@ private slots:
     QCOMPARE(QStringList({got("C(2)", "P(0)"), got("C(1)", "P(9)")}), QStringList({"!topic", "setpoint"}));
   }
 
+  // What the items of C(0) are: the command item and the last errors.
+  void commandTopicDescribed()
+  {
+    World w({QList<int>{8}});
+    QVERIFY2(w.started, qPrintable(w.failure));
+    QCOMPARE(got("C(0)", "TopicItemInfo"), QString("Item\tName\tLongName\tUnit\tType\tMin\tMax\tAccess\tPolled\r\n"
+                                                   "P(0)\tparamread\tCommand\t\ttext\t\t\tRW\tN\r\n"
+                                                   "P(1)\treadstatus\tLast read error\t\ttext\t\t\tR\tN\r\n"
+                                                   "P(2)\twritestatus\tLast write error\t\ttext\t\t\tR\tN\r\n"));
+  }
+
   void publishedValues()
   {
     World w({{8, 33}, {8}});
