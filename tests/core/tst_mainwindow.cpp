@@ -15,6 +15,7 @@
 #include "ui/frmParmList.h"
 #include "ui/frmTest.h"
 #include "ui/frmTestLumbra.h"
+#include "ui/frmTrend.h"
 #include "ui/frmViewDeviceParam.h"
 #include "ui/frmWorning.h"
 
@@ -149,6 +150,9 @@ private slots:
     r.main()->menu("mnuAbout")->trigger();
     net->cmdNew->click(); // no module waits to be installed
     net->cmdTrend->click();
+    auto* trend = r.form<frmTrend>("frmTrend");
+    trend->cboItem->setCurrentIndex(trend->cboItem->findData("P(0)")); // an item of another kind: its name, no unit
+    trend->cmdAdd->click();
     // The database viewer: parameters searched for, found and not.
     auto* viewer = r.form<frmViewDeviceParam>("frmViewDeviceParam");
     for (const char* wanted : {"x", "999", "9"}) {
