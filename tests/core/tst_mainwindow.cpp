@@ -97,6 +97,8 @@ private slots:
     QListWidget* ports = r.form<frmConfigScrn>("frmConfigScrn")->lvwInterfaces;
     for (QListWidgetItem* port : ports->findItems("RS232: ", Qt::MatchStartsWith))
       delete port;
+    // The windows and the questions asked since the last state, against the
+    // state's reviewed copy: empty when they agree.
     const auto check = [&](const QString& state, const QStringList& windows) {
       QStringList all = shown(r.main(), r);
       for (const QString& name : windows)
@@ -104,10 +106,10 @@ private slots:
       for (const auto& q : std::as_const(r.prompt.asked))
         all << QStringLiteral("asked %1 %2 \"%3\": %4").arg(int(q.icon)).arg(int(q.buttons)).arg(q.title, windowdump::oneLine(q.text));
       r.prompt.asked.clear();
-      const QString diff = windowdump::differsFromShipped(all, "tests/core/windows/" + state + ".txt");
-      QVERIFY2(diff.isEmpty(), qPrintable(diff));
+      return windowdump::differsFromShipped(all, "tests/core/windows/" + state + ".txt");
     };
-    check("loaded", names);
+    QString diff;
+    QVERIFY2((diff = check("loaded", names)).isEmpty(), qPrintable(diff));
     // Polling the virtual bus, with the windows of the bus opened.
     // The settings dialog shows every option at the value in force, here
     // each the other way round.
@@ -124,7 +126,8 @@ private slots:
     for (const char* menu : {"mnuOpenCom", "mnuConfiguration", "mnuShowDevice", "mnuTest", "mnuSettings", "mnuPollTime"})
       r.main()->menu(menu)->trigger();
     QCOMPARE(r.s->fields.value("ComStatus"), QString("Normal polling"));
-    check("polling", {"frmNetwork", "frmTest", "frmViewDeviceParam", "frmSystem", "frmPollTime"});
+    diff = check("polling", {"frmNetwork", "frmTest", "frmViewDeviceParam", "frmSystem", "frmPollTime"});
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
     for (const char* dialog : {"frmSystem", "frmPollTime"})
       r.main()->forms.value(dialog)->findChild<QPushButton*>("cmdCancel")->click();
     r.s->cfg = inForce;
@@ -159,7 +162,8 @@ private slots:
       viewer->txtSearch->setText(wanted);
       viewer->cmdSearch->click();
     }
-    check("operated", {"frmNetwork", "frmTest", "frmParmList", "frmParmVal", "frmTrend", "frmViewDeviceParam"});
+    diff = check("operated", {"frmNetwork", "frmTest", "frmParmList", "frmParmVal", "frmTrend", "frmViewDeviceParam"});
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
     net->cmdClose->click();
     QVERIFY(!net->isVisible());
     // The raw test on the closed line: a node out of range is refused.
@@ -171,7 +175,7 @@ private slots:
     // The whole parameter list with the service columns.
     r.s->options.ServiceColumns = true;
     r.main()->menu("mnuParList")->trigger();
-    check("raw-test", {"frmTestLumbra", "frmParmList"});
+    QVERIFY2((diff = check("raw-test", {"frmTestLumbra", "frmParmList"})).isEmpty(), qPrintable(diff));
   }
 
   // The items offered in each state the operator can bring the server to
