@@ -139,7 +139,7 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
     l += " disabled";
   if (w->isWindow())
     l += " \"" + w->windowTitle() + '"' + iconHash(w->windowIcon()) + (w->isModal() ? " modal" : "");
-  else {
+  else if (!qobject_cast<QChartView*>(w)) { // a chart's own minimum follows its fonts
     if (w->minimumSize() != QSize(0, 0))
       l += size("min", w->minimumSize());
     if (w->maximumSize() != QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX))
