@@ -10,6 +10,8 @@
 
 #include "ui/frmMain.h"
 
+#include "Debug.h"
+
 #include <QSignalSpy>
 #include <QSqlQuery>
 
@@ -177,7 +179,11 @@ private slots:
         {"x", "x", {}},
         {"-8", "0", [&] { return requested(ctl, 0) == channelCommand && !anyLine(w.logSince(mark), "Scanning SORANET"); }},
         {"0", "0", {}}, {"-11", "-11", {}}, {"open", "open", {}},
-        {"40000", "40000", [&] { return anyLine(w.logSince(mark), "Error\t" + World::column(0, 0), "Val: 40000 Overflow"); }},
+        {"40000", "40000", [&] {
+           QFile debugLog(w.s->debug()->fileName());
+           return anyLine(w.logSince(mark), "Error\t" + World::column(0, 0), "Val: 40000 Overflow") &&
+                  debugLog.open(QIODevice::ReadOnly) && debugLog.readAll().contains("Overflow");
+         }},
     };
     for (const auto& [text, item, also] : table) {
       QVERIFY(pokeText(0, 0, text));
