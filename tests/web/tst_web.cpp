@@ -225,6 +225,9 @@ private slots:
     QCOMPARE(parsed(one)["value"].toString(), server.get("C(3)", "P(28)"));
     QCOMPARE(parsed(one)["values"]["8"].toString(), QString("Power-up alarm"));
     QCOMPARE(parsed(one)["description"].toString(), QString("Alarm and status bits of the channel"));
+    // Measure and setpoint count in 1/320 %; other items have units of their own or none.
+    QCOMPARE(parsed(call("GET", "/api/topics/C(3)/items/P(9)"))["unit"].toString(), QString("1/320 %"));
+    QCOMPARE(parsed(one)["unit"].toString(), QString());
     // The identification string says the device type (its first character).
     QCOMPARE(parsed(call("GET", "/api/topics/C(3)/items/P(1)"))["deviceType"].toInt(), 4);
     QVERIFY(parsed(call("GET", "/api/topics/C(3)/items/P(2)"))["deviceType"].isUndefined());
