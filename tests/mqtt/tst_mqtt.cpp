@@ -322,6 +322,9 @@ private slots:
     QCOMPARE(meta.value("longName").toString(), QString("Measure"));
     QCOMPARE(meta.value("datatype").toString(), QString("integer"));
     QCOMPARE(meta.value("settable").toBool(), false);
+    // The setpoint may be written, and so may the server's OpenCom.
+    for (const char* settable : {"C(3)/P(9)", "server/OpenCom"})
+      QVERIFY2(QJsonDocument::fromJson(consumer->on(kBase + settable + "/$meta"))["settable"].toBool(), settable);
     const QList<Message> all = consumer->all();
     const auto first = [&](const QString& t) {
       return std::find_if(all.begin(), all.end(), [&](const Message& m) { return m.topic == t; }) - all.begin();
