@@ -205,17 +205,19 @@ private slots:
       int from, to;
       bool silent;                     // nobody answers
       std::tuple<bool, int, int> plan; // differs, the new next node of the module below the old and the new place
+      int liar = 0;                    // a node that answers for another address
     } rows[] = {{"middle past the last", 3, 10, false, {false, 5, 10}},
                 {"middle into the gap above", 3, 4, false, {false, 4, 4}},
                 {"middle into the gap below", 3, 2, false, {false, -1, -1}},
                 {"middle within the last's reach", 3, 7, false, {false, 5, -1}},
                 {"lowest past the last", 1, 10, false, {false, -1, 10}},
                 {"highest into the gap below", 5, 2, false, {false, -1, -1}},
-                {"nobody answers", 3, 10, true, {true, -1, -1}}};
+                {"nobody answers", 3, 10, true, {true, -1, -1}},
+                {"the new place's next answers for another", 1, 4, false, {true, -1, -1}, 5}};
     for (const auto& r : rows) {
       NodeMovePlan plan = FindNodeNeighbours(nodes, r.from, r.to);
       PlanNeighbourRewrite(plan, r.from, r.to, [&](int16_t, int node, int16_t p) {
-        return r.silent || !lna.contains(node) ? 0 : p == 2 ? node : p == 5 ? lna.value(node) : 0;
+        return r.silent || !lna.contains(node) ? 0 : p == 2 ? node + (node == r.liar) : p == 5 ? lna.value(node) : 0;
       });
       ROW_COMPARE(r.row, std::tuple(plan.differs, plan.p0Next, plan.p1Next), r.plan);
     }
