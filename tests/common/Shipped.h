@@ -4,13 +4,13 @@
 #include <QFile>
 #include <QStringList>
 
-namespace windowdump {
+namespace shipped {
 
 // Compares `shown` with the reviewed copy `file` (relative to the source
 // tree): empty when they agree, else the first line that differs.
 // TESMIRA_WRITE_TEXTS=1 writes the copy anew after a deliberate change:
 // read its diff before committing it.
-inline QString differsFromShipped(const QStringList& shown, const QString& file)
+inline QString differs(const QStringList& shown, const QString& file)
 {
   QFile golden(qEnvironmentVariable("TESMIRA_SOURCE_DIR") + '/' + file);
   if (qEnvironmentVariableIsSet("TESMIRA_WRITE_TEXTS")) {
@@ -25,6 +25,16 @@ inline QString differsFromShipped(const QStringList& shown, const QString& file)
     if (shown.value(i) != shipped.value(i))
       return QStringLiteral("%1 line %2\n   shown: %3\n shipped: %4").arg(file).arg(i + 1).arg(shown.value(i), shipped.value(i));
   return {};
+}
+
+// One run of a program as a transcript shows it: the command, its exit code
+// and every line it wrote, each marked with its stream.
+inline void addRun(QStringList& shown, const QString& command, int code, const QString& out, const QString& err)
+{
+  shown << "$ " + command << QStringLiteral("exit %1").arg(code);
+  for (const auto& [stream, text] : {std::pair{"out", out}, std::pair{"err", err}})
+    for (const QString& l : text.split('\n', Qt::SkipEmptyParts))
+      shown << QString(stream) + ": " + l;
 }
 
 }

@@ -5,15 +5,13 @@
 // numbers (margins, spacing, stretch, grid cells) and a hash of every icon's
 // pixels. Font-dependent geometry is left out, so a dump is the same on any
 // machine with the same Qt. Compared with a reviewed copy under tests/
-// (`differsFromShipped`), it catches a caption typo, a control left disabled
+// (`shipped::differs`), it catches a caption typo, a control left disabled
 // after an action, a lost row or a changed margin alike.
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
 #include <QChartView>
 #include <QComboBox>
-#include <QFile>
-#include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -23,13 +21,15 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QSpinBox>
 #include <QtTest>
 
 #include "Shipped.h"
 
 namespace windowdump {
+
+// Rows of a list, table or tree shown at each level; the count says the rest.
+constexpr int kMaxRows = 40;
 
 inline QString oneLine(QString s) { return s.replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t"); }
 
@@ -68,13 +68,12 @@ inline void actions(QStringList& out, const QString& indent, const QList<QAction
   }
 }
 
-// The rows of a view's model (at most `maxRows` at each level): the text of
+// The rows of a view's model (at most kMaxRows at each level): the text of
 // each cell, and its colour, check state and tip where set.
-inline void rows(QStringList& out, const QString& indent, const QAbstractItemModel* m, const QModelIndex& parent,
-                 int maxRows)
+inline void rows(QStringList& out, const QString& indent, const QAbstractItemModel* m, const QModelIndex& parent)
 {
   const int n = m->rowCount(parent);
-  for (int r = 0; r < n && r < maxRows; ++r) {
+  for (int r = 0; r < n && r < kMaxRows; ++r) {
     QStringList cells;
     for (int c = 0; c < m->columnCount(parent); ++c) {
       const QModelIndex i = m->index(r, c, parent);
@@ -93,9 +92,9 @@ inline void rows(QStringList& out, const QString& indent, const QAbstractItemMod
     }
     out << indent + "| " + cells.join(" | ");
     if (m->hasChildren(m->index(r, 0, parent)))
-      rows(out, indent + "  ", m, m->index(r, 0, parent), maxRows);
+      rows(out, indent + "  ", m, m->index(r, 0, parent));
   }
-  if (n > maxRows)
+  if (n > kMaxRows)
     out << indent + QStringLiteral("| ... %1 rows").arg(n);
 }
 
@@ -129,7 +128,7 @@ inline void layout(QStringList& out, const QString& indent, const QString& place
   }
 }
 
-inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget* top, int maxRows)
+inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget* top)
 {
   const QString name = w->objectName().startsWith("qt_") ? QString() : w->objectName();
   QString l = indent + w->metaObject()->className() + (name.isEmpty() ? QString() : ' ' + name);
@@ -184,7 +183,7 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
                (x->currentIndex().isValid()
                     ? QStringLiteral(" (current %1,%2)").arg(x->currentIndex().row()).arg(x->currentIndex().column())
                     : QString());
-    rows(out, indent + "  ", x->model(), x->rootIndex(), maxRows);
+    rows(out, indent + "  ", x->model(), x->rootIndex());
   }
   if (auto* x = qobject_cast<QChartView*>(w))
     for (const QAbstractSeries* series : x->chart()->series())
@@ -201,15 +200,15 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
       // A view's own parts (viewport, scroll bars) hold nothing of ours.
       if (!qobject_cast<QAbstractScrollArea*>(w) && !qobject_cast<QComboBox*>(w) && !qobject_cast<QLineEdit*>(w) &&
           !qobject_cast<QAbstractSpinBox*>(w) && !qobject_cast<QMenuBar*>(w))
-        widget(out, indent + "  ", c, top, maxRows);
+        widget(out, indent + "  ", c, top);
 }
 
 // The dump of a window; `normalise` replaces what changes from run to run
 // (times, paths) with fixed words.
-inline QStringList dump(QWidget* top, const std::function<QString(QString)>& normalise = {}, int maxRows = 40)
+inline QStringList dump(QWidget* top, const std::function<QString(QString)>& normalise = {})
 {
   QStringList out;
-  widget(out, QString(), top, top, maxRows);
+  widget(out, QString(), top, top);
   if (normalise)
     for (QString& l : out)
       l = normalise(l);

@@ -106,7 +106,7 @@ private slots:
       for (const auto& q : std::as_const(r.prompt.asked))
         all << QStringLiteral("asked %1 %2 \"%3\": %4").arg(int(q.icon)).arg(int(q.buttons)).arg(q.title, windowdump::oneLine(q.text));
       r.prompt.asked.clear();
-      return windowdump::differsFromShipped(all, "tests/core/windows/" + state + ".txt");
+      return shipped::differs(all, "tests/core/windows/" + state + ".txt");
     };
     QString diff;
     QVERIFY2((diff = check("loaded", names)).isEmpty(), qPrintable(diff));

@@ -154,12 +154,9 @@ private slots:
     QStringList shown;
     for (const QStringList& run : runs) {
       const auto [code, out, err] = p.run(run[0], run.mid(1));
-      shown << "$ " + run.join(' ') << QStringLiteral("exit %1").arg(code);
-      for (const auto& [stream, text] : {std::pair{"out", out}, std::pair{"err", err}})
-        for (const QString& l : QString(text).split('\n', Qt::SkipEmptyParts))
-          shown << QString(stream) + ": " + l;
+      shipped::addRun(shown, run.join(' '), code, out, err);
     }
-    const QString diff = windowdump::differsFromShipped(shown, "tests/core/program-runs.txt");
+    const QString diff = shipped::differs(shown, "tests/core/program-runs.txt");
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
     QCOMPARE(world(p), before);
   }

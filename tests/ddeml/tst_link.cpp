@@ -420,12 +420,10 @@ private slots:
         const QRegularExpression home(QRegularExpression::escape(QDir::tempPath()) + "/tst_ddeml_link-\\w+");
         for (const QStringList& args : runs) {
             const Run r = dde(args);
-            shown << "$ tesmira-dde " + args.join(' ') << QStringLiteral("exit %1").arg(r.code);
-            for (const auto& [stream, text] : {std::pair{"out", r.out}, std::pair{"err", r.err}})
-                for (const QString& l : QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts))
-                    shown << QString(stream) + ": " + QString(l).replace(home, "<home>");
+            shipped::addRun(shown, "tesmira-dde " + args.join(' '), r.code, QString::fromUtf8(r.out),
+                            QString::fromUtf8(r.err).replace(home, "<home>"));
         }
-        const QString diff = windowdump::differsFromShipped(shown, "tests/ddeml/tool-runs.txt");
+        const QString diff = shipped::differs(shown, "tests/ddeml/tool-runs.txt");
         QVERIFY2(diff.isEmpty(), qPrintable(diff));
     }
 

@@ -310,7 +310,7 @@ private slots:
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
     // What each metric is, as shipped (tests/web/metrics-help.txt).
     const QStringList help = QString::fromUtf8(call("GET", "/metrics").body).split('\n').filter(QRegularExpression("^# "));
-    const QString diff = windowdump::differsFromShipped(help, "tests/web/metrics-help.txt");
+    const QString diff = shipped::differs(help, "tests/web/metrics-help.txt");
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
     QVERIFY(m.value("tesmira_errors_total{code=\"5\"}") >= 1);
     QVERIFY(m.value("tesmira_replies_total") > 100);
