@@ -96,29 +96,38 @@ private slots:
     }
   }
 
+  // Where each of the 256 processes of a parameter goes, for every kind of
+  // channel (its own process 3), as runs: "a-b: +2" shifts by two (to the
+  // channel's process), "a-b: =" keeps the number, "a-b: >121" goes to 121.
   void busProcesses()
   {
     WORLD(w, false);
     ChannelModel& m = w.s->channels;
-    m.MaxChannel = m.ChannelCount = 2;
-    m.ChannelTable.assign(3, ChannelRec{});
-    m.ChannelTable[1].Dev_ID = 1; // behind an interface instrument
-    m.ChannelTable[2].Dev_ID = 4;
-    m.ChannelTable[1].Dev_Proc = m.ChannelTable[2].Dev_Proc = 3;
-    // Channel 0 and processes 128 and up keep the process passed; 33..112
-    // count from the channel's own process; low and system processes as
-    // listed for direct modules, mapped for interface channels.
-    const std::tuple<const char*, int, int, int, int> rows[] = {
-        {"channel 0: its process", 0, 5, 9, 9}, {"200: channel's process", 1, 200, 3, 3}, {"33 relative", 2, 33, 3, 35},
-        {"32 direct", 2, 32, 3, 32}, {"112 relative", 2, 112, 3, 114}, {"127 direct", 2, 127, 3, 127},
-        {"128: channel's process", 2, 128, 3, 3},
-        {"65 relative", 1, 65, 3, 67}, {"direct low", 2, 1, 3, 1}, {"direct 113", 2, 113, 3, 113},
-        {"direct 123", 2, 123, 3, 123}, {"interface 113", 1, 113, 3, 121}, {"interface 118", 1, 118, 3, 122},
-        {"interface 123", 1, 123, 3, 125}, {"interface low", 1, 1, 3, 1}};
-    for (const auto& [row, channel, process, own, expected] : rows)
-      ROW_COMPARE(row, w.s->engine->ResolveProcess(int16_t(channel), uint8_t(process), uint8_t(own)), uint8_t(expected));
-    m.ChannelTable[1].DirectAccess = true;
-    QCOMPARE(w.s->engine->ResolveProcess(1, 113, 3), uint8_t(113));
+    m.MaxChannel = m.ChannelCount = 4;
+    m.ChannelTable.assign(5, ChannelRec{});
+    for (int16_t c = 1; c <= 4; ++c)
+      m.ChannelTable[size_t(c)].Dev_ID = c == 3 ? 4 : c == 2 ? 2 : 1; // 1, 2: behind an interface instrument
+    m.ChannelTable[4].DirectAccess = true;
+    QStringList shown;
+    for (int channel = 0; channel <= 4; ++channel) {
+      const auto to = [&](int p) { return int(w.s->engine->ResolveProcess(int16_t(channel), uint8_t(p), 3)); };
+      QStringList runs;
+      for (int from = 0, p; from < 256; from = p) {
+        const bool constant = from < 255 && to(from + 1) == to(from);
+        for (p = from + 1; p < 256 && to(p) == (constant ? to(from) : to(from) + p - from);)
+          ++p;
+        const int shift = to(from) - from;
+        runs << QStringLiteral("%1-%2: ").arg(from).arg(p - 1) +
+                    (constant || (shift && p == from + 1) ? ">" + QString::number(to(from)) : shift ? QString::asprintf("%+d", shift) : "=");
+      }
+      shown << runs.join(", ");
+    }
+    QCOMPARE(shown, (QStringList{
+        "0-255: >3", // channel 0: the process passed
+        "0-32: =, 33-112: +2, 113-113: >121, 114-117: =, 118-118: >122, 119-122: =, 123-126: +2, 127-127: =, 128-255: >3",
+        "0-32: =, 33-112: +2, 113-113: >121, 114-117: =, 118-118: >122, 119-122: =, 123-126: +2, 127-127: =, 128-255: >3",
+        "0-32: =, 33-112: +2, 113-127: =, 128-255: >3", // a module of its own
+        "0-32: =, 33-112: +2, 113-127: =, 128-255: >3"})); // behind an interface, addressed directly
   }
 
   void accessChecks()
