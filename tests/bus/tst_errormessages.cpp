@@ -1,7 +1,7 @@
 // Fieldbus error codes: the message table, the quiet rules, counting,
 // logging and publishing on the server's error items.
 #include "LoggerWorld.h"
-#include "RowCompare.h"
+#include "Shipped.h"
 #include "bus/ErrorMessages.h"
 #include "core/ProcessState.h"
 
@@ -46,46 +46,77 @@ private slots:
     w.reset();
   }
 
-  // Each code's message, reported (with no channel) and the text returned
-  // ("n/a" for the codes that say the parameter is not there).
-  void table()
+  // Every code under every condition that can quiet it, as shipped
+  // (tests/bus/error-rules.txt): what the report returns ("?", "n/a" as n,
+  // nothing as .), whether it is reported (R: a console line with the
+  // message, a debug-log line and a new count on the label, all three or
+  // none, else "x"), and what the error item gets (m the message, 0, or
+  // - nothing). Then each code's console line without a channel.
+  void rules()
   {
-    const char* const texts[] = {
-        "This process is claimed by another application and cannot be operated by your PC-application",
-        "No such command possible for this module", "No such process at this module",
-        "No such parameter at this process", "Type of parameter sent differs from type on module",
-        "Wrong value for this parameter or not accepted", "No communication activity on SORANET detected",
-        "Start character serial communication failed", "Serial communication failed",
-        "Memory on SORANET module failed", "Wrong SORANET node number",
-        "General communication error with SORANET (DLL retries expired)", "This parameter value can only be read",
-        "There is no communication between PC and SORANET",
-        "No/bad communication between PC and RS232-interface module",
-        "Not enough memory in your PC for communication structure", "This parameter value can only be send",
-        "SORANET system configuration is unknown", "SORANET system reached maximum size",
-        "You need another type of interface for this option", "Error building device control block for serial port",
-        "Open communication went wrong", "Communication status error",
-        "Interface tries to start communication (alone in system)", "Time out on receiving a message",
-        "No ':' on start of message", "Error in first digit", "Buffer overflow in interface module",
-        "Buffer overflow in SORANET.DLL", "Requested answer not found", "Closing communication error",
-        "Other application performs action", "Requested message has not been send", "Error in received data",
-        "No event present in real-time channel on interface module", "Module not available on SORANET",
-        "Tesmira not ready to communicate with SORANET", "Parameter not correctly in Tesmira database",
-        "Requested parameter value not received", "There are too many messages to be handled in the DLL",
-        "There are some unhandled/unremoved messages in the DLL", "Buffer overflow in SORANET module",
-        "Timeout on polling parameters", "Parameter unavailable"};
-    const QList<int> notThere = {3, 4, 5, 6, 13, 17, 36};
-    QList<int> codes{45, 99, 32767, -1, -32768};
-    for (int code = 1; code <= 44; ++code)
+    struct Condition {
+      const char* name;
+      bool write = false, compat = false, notReady = false, rawTest = false;
+      int hold = 0, parameter = 8, devId = 0;
+      bool suppress = false, noTopics = false;
+    };
+    const Condition conditions[] = {
+        {"read"}, {"write", true}, {"c.read", false, true}, {"c.write", true, true},
+        {"nr.read", false, false, true}, {"nr.raw", false, false, true, true}, {"nr.c.raw", false, true, true, true},
+        {"held", false, false, false, false, 2}, {"P27w", true, false, false, false, 0, 27},
+        {"P28w", true, false, false, false, 0, 28}, {"P188", false, false, false, false, 0, 188},
+        {"P189", false, false, false, false, 0, 189}, {"c.dev4", false, true, false, false, 0, 8, 4},
+        {"c.dev5", false, true, false, false, 0, 8, 5}, {"c.dev15", false, true, false, false, 0, 8, 15},
+        {"c.dev16w", true, true, false, false, 0, 8, 16}, {"c.dev19", false, true, false, false, 0, 8, 19},
+        {"c.dev20", false, true, false, false, 0, 8, 20}, {"dev5", false, false, false, false, 0, 8, 5},
+        {"supp", false, false, false, false, 0, 8, 0, true}, {"notopic", false, false, false, false, 0, 8, 0, false, true}};
+    QList<int> codes{-32768, -1};
+    for (int code = 0; code <= 45; ++code)
       codes << code;
-    w->cfg.SuppressCompatibilityErrors = false;
+    codes << 99 << 32767;
+    // Neighbouring codes that behave alike share a row.
+    QStringList lines;
+    QString heading = "code     ";
+    for (const Condition& c : conditions)
+      heading += QStringLiteral(" %1").arg(c.name, -8);
+    QList<std::tuple<int, int, QString>> runs; // first code, last code, row
     for (int code : codes) {
-      const QByteArray row = "code " + QByteArray::number(code);
-      const QString message = code >= 1 && code <= 44 ? texts[code - 1] : "Unknown error occured";
-      ROW_COMPARE(row, ErrorMessages::ErrorText(code), message);
-      w->pane.clear();
-      ROW_COMPARE(row, m_err->HandleErrorMessage(int16_t(code), 0, 0, false, ""), QString(notThere.contains(code) ? "n/a" : "?"));
-      ROW_COMPARE(row, console(), "Error\tIn message to node-process\t" + message);
+      QString row;
+      for (const Condition& c : conditions) {
+        cleanup();
+        init();
+        m_state.NotReady = c.notReady;
+        m_state.RawTestActive = c.rawTest;
+        m_state.bExtendPolling = c.hold;
+        m_state.SuppressErrors = c.suppress;
+        m_state.TopicsCreated = !c.noTopics;
+        w->cfg.SuppressCompatibilityErrors = c.compat;
+        m_devId = c.devId;
+        const QString message = ErrorMessages::ErrorText(code);
+        const QString returned = m_err->HandleErrorMessage(int16_t(code), 2, int16_t(c.parameter), c.write, "x");
+        const bool inConsole = console().contains(message), inDebug = w->debugLog().contains(' ' + message.toUtf8() + " x");
+        const QString reported = inConsole && inDebug && m_labels == QStringList{"1"} ? "R"
+                                 : !inConsole && !inDebug && m_labels.isEmpty() && console().isEmpty() ? " " : "x";
+        const QString item = m_published.isEmpty() ? "-"
+                             : m_published == QStringList{QString("%1:%2").arg(c.write ? 2 : 1).arg(message)} ? "m"
+                             : m_published == QStringList{QString("%1:0").arg(c.write ? 2 : 1)} ? "0" : "?";
+        row += QStringLiteral(" %1").arg((returned == "n/a" ? "n" : returned.isEmpty() ? "." : returned) + reported + item, -8);
+      }
+      if (!runs.isEmpty() && std::get<2>(runs.last()) == row)
+        std::get<1>(runs.last()) = code;
+      else
+        runs << std::tuple(code, code, row);
+      cleanup();
+      init();
+      w->cfg.SuppressCompatibilityErrors = false;
+      m_err->HandleErrorMessage(int16_t(code), 0, 0, false, "");
+      lines << QStringLiteral("%1 %2").arg(code).arg(console());
     }
+    QStringList shown{heading.trimmed()};
+    for (const auto& [first, lastCode, row] : runs)
+      shown << (QString::number(first) + (lastCode != first ? "-" + QString::number(lastCode) : "")).leftJustified(9) + row.trimmed().prepend(' ');
+    const QString diff = shipped::differs(shown + lines, "tests/bus/error-rules.txt");
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
   }
 
   // The lines a report writes: a parameter line for a channel's parameter,
@@ -101,86 +132,6 @@ private slots:
     QCOMPARE(console(), QStringLiteral("Error\tIn message to node-process\tTime out on receiving a message"));
     QCOMPARE(m_labels, (QStringList{"1", "2"}));
     QCOMPARE(m_published, (QStringList{"1:Module not available on SORANET", "2:Time out on receiving a message"}));
-  }
-
-  // Which codes stay quiet under which conditions. published: "-" nothing,
-  // "" the message, else that text.
-  void quietRules()
-  {
-    struct Case {
-      QByteArray name;
-      int code, parameter;
-      bool write, notReady, rawTest, compat;
-      int devId, hold;
-      bool reported;
-      QString published;
-      bool suppress = false, noTopics = false;
-    };
-    QList<Case> cases = {
-        // Success is published as "0", nothing reported. Early returns:
-        // nothing reported or published.
-        {"success", 0, 8, false, false, false, false, 0, 0, false, "0"},
-        {"1 on P189", 1, 189, false, false, false, false, 0, 0, false, "-"},
-        {"1 on P188", 1, 188, false, false, false, false, 0, 0, true, ""},
-        {"22 writing P27", 22, 27, true, false, false, false, 0, 0, false, "-"},
-        {"22 writing P28", 22, 28, true, false, false, false, 0, 0, true, ""},
-        {"39 while polling is held", 39, 8, false, false, false, false, 0, 2, false, "-"},
-        {"39", 39, 8, false, false, false, false, 0, 0, true, ""},
-        // 3: compatibility on reads, or not ready (raw test does not matter).
-        // 4: not ready without raw test, or compatibility on reads.
-        {"3 read, compatibility", 3, 8, false, false, false, true, 0, 0, false, "0"},
-        {"3 written, compatibility", 3, 8, true, false, false, true, 0, 0, true, ""},
-        {"3 not ready, raw test", 3, 8, true, true, true, false, 0, 0, false, "-"},
-        {"4 not ready", 4, 8, true, true, false, false, 0, 0, false, "-"},
-        {"4 not ready, raw test", 4, 8, true, true, true, false, 0, 0, true, "-"},
-        {"4 read, compatibility", 4, 8, false, false, false, true, 0, 0, false, "0"},
-        // 34: compatibility and an older device type. 44: compatibility on
-        // reads only.
-        {"34 device 15", 34, 8, false, false, false, true, 15, 0, true, ""},
-        {"34 device 20", 34, 8, false, false, false, true, 20, 0, true, ""},
-        {"34 no compatibility", 34, 8, false, false, false, false, 5, 0, true, ""},
-        {"44 read, compatibility", 44, 8, false, false, false, true, 0, 0, false, "0"},
-        {"44 written, compatibility", 44, 8, true, false, false, true, 0, 0, true, ""},
-        {"44 no compatibility", 44, 8, false, false, false, false, 0, 0, true, ""},
-        // Others are reported even while not ready (but not published then).
-        // SuppressErrors silences everything; without topics nothing is
-        // published.
-        {"12 not ready", 12, 8, false, true, false, true, 0, 0, true, "-"},
-        {"32767", 32767, 8, false, false, false, true, 0, 0, true, ""},
-        {"success, suppressed", 0, 8, false, false, false, false, 0, 0, false, "-", true},
-        {"36 suppressed", 36, 8, false, false, false, false, 0, 0, false, "-", true},
-        {"7 without topics", 7, 0, false, false, false, false, 0, 0, true, "-", false, true}};
-    // 5, 6, 17: not ready without raw test.
-    for (int c : {5, 6, 17}) {
-      const QByteArray n = QByteArray::number(c);
-      cases << Case{n + " not ready", c, 8, false, true, false, true, 0, 0, false, "-"}
-            << Case{n + " not ready, raw test", c, 8, false, true, true, true, 0, 0, true, "-"}
-            << Case{n + " ready", c, 8, false, false, false, true, 0, 0, true, ""};
-    }
-    for (int dev : {5, 16, 17, 18, 19})
-      cases << Case{"34 written, device " + QByteArray::number(dev), 34, 8, true, false, false, true, dev, 0, false, "0"};
-
-    for (const Case& c : cases) {
-      cleanup();
-      init();
-      m_state.NotReady = c.notReady;
-      m_state.RawTestActive = c.rawTest;
-      m_state.bExtendPolling = c.hold;
-      m_state.SuppressErrors = c.suppress;
-      m_state.TopicsCreated = !c.noTopics;
-      w->cfg.SuppressCompatibilityErrors = c.compat;
-      m_devId = c.devId;
-      const QString message = ErrorMessages::ErrorText(c.code);
-      // A silenced failure says only that there is no value.
-      const QString returned = c.suppress && c.code ? QStringLiteral("?") : ErrorMessages::ErrorReturn(c.code);
-      ROW_COMPARE(c.name, m_err->HandleErrorMessage(int16_t(c.code), 2, int16_t(c.parameter), c.write, "x"), returned);
-      ROW_COMPARE(c.name, console().isEmpty(), !c.reported);
-      ROW_VERIFY(c.name, !c.reported || console().contains(message));
-      ROW_VERIFY(c.name, c.code == 0 || w->debugLog().contains(message.toUtf8()) == c.reported);
-      ROW_COMPARE(c.name, m_labels.isEmpty(), !c.reported);
-      const QString item = QString("%1:%2").arg(c.write ? 2 : 1).arg(c.published.isEmpty() ? message : c.published);
-      ROW_COMPARE(c.name, m_published, c.published == "-" ? QStringList() : QStringList{item});
-    }
   }
 
   void counterMaximum()
