@@ -7,6 +7,7 @@
 #include "core/Server.h"
 #include "core/Settings.h"
 #include "db/Database.h"
+#include "engine/MessageEngine.h"
 #include "log/LogCategory.h"
 #include "log/Logger.h"
 
@@ -27,9 +28,6 @@ namespace {
 // Parameters whose values keep their trailing blanks, CR and LF: free texts
 // and bit patterns where those characters are part of the value.
 constexpr int16_t kExempt[] = {33, 34, 61, 62, 84, 85, 87, 88, 89, 194, 195, 196, 208, 209, 236};
-
-// Parameters whose bit-coded value the log shows in hexadecimal notation.
-bool loggedAsHex(int16_t p) { return p == 61 || p == 62 || p == 208 || p == 209 || p == 210; }
 
 QString withoutTrailingBlanks(QString text)
 {
@@ -295,7 +293,7 @@ QString DdeServer::logDescription(int16_t parameter, QString& text) const
   } else if (n >= 2) {
     if (!filter.isEmpty()) {
       // Bit-coded: the parameter's own description; hex notation in the log.
-      if (loggedAsHex(parameter) && !text.isEmpty())
+      if (MessageEngine::HexStringParameter(parameter) && !text.isEmpty())
         text = QStringLiteral("&H") + text;
       found = run(q, allParameters, {int(parameter)});
     } else {

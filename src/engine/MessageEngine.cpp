@@ -25,10 +25,6 @@ namespace tesmira {
 
 namespace {
 
-// Parameters whose string values are shown as the hexadecimal codes of
-// their characters (binary identification and configuration blocks).
-bool hexStringParameter(int16_t p) { return p == 61 || p == 62 || p == 208 || p == 209 || p == 210; }
-
 // Processes 123..126 of the interface module hold its four real-time
 // channels.
 bool realTimeProcess(int p) { return p >= 123 && p <= 126; }
@@ -62,6 +58,11 @@ QString MessageEngine::FloatText(double v)
   return t;
 }
 
+bool MessageEngine::HexStringParameter(int16_t p)
+{
+  return p == 61 || p == 62 || p == 208 || p == 209 || p == 210;
+}
+
 QString MessageEngine::ValueText(uint8_t type, int16_t parameter, const QVariant& value)
 {
   // An acknowledgement (or a failed reply) carries no value at all.
@@ -86,7 +87,7 @@ QString MessageEngine::ValueText(uint8_t type, int16_t parameter, const QVariant
   case 3: return n2s(int32_t(value.toLongLong()));
   case 4: {
     const QString text = value.toString();
-    if (!hexStringParameter(parameter))
+    if (!HexStringParameter(parameter))
       return text;
     QString hex;
     hex.reserve(text.size() * 2);

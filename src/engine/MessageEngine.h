@@ -122,6 +122,10 @@ public:
   // The text a reply value of this type shows for the DDE parameter, before
   // TrimItemValue.
   static QString ValueText(uint8_t type, int16_t parameter, const QVariant& value);
+  // Parameters whose string value is a bit pattern or binary block (the
+  // identification and configuration blocks): shown as the hexadecimal
+  // codes of its characters, and marked "&H" in the log's descriptions.
+  static bool HexStringParameter(int16_t parameter);
   // "0.000000E+0": one digit before the point, six after, signed exponent.
   static QString FloatText(double v);
   // Numeric value of a text (0 when not numeric); ok tells which.

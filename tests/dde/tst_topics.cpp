@@ -13,6 +13,7 @@
 #include "Server.h" // ddeml::Server (platform/ddeml)
 #include "Setting.h"
 
+#include <QSqlQuery>
 #include <QThread>
 #include <QtTest>
 #include <atomic>
@@ -170,8 +171,12 @@ private slots:
     // value texts: the parameter's own description; a value without a text
     // of its own (here text that looks like SQL, only ever a bound value)
     // falls back to the parameter's; bit-coded values keep the parameter's;
-    // not offered: logged all the same.
-    for (const auto& [p, v] : {std::pair{6, "200"}, {8, "16000"}, {28, "3"}, {7, "1' OR '1'='1"}, {9, "500"}})
+    // not offered: logged all the same. A bit pattern shown in hexadecimal
+    // is marked so (the shipped database has no value texts for one: two
+    // are added).
+    QVERIFY(QSqlQuery(w.s->db->TheDatabase)
+                .exec("INSERT INTO ParValue (Parameter, Value, Description, Filter) VALUES (61, 1, 'a', 'bit'), (61, 2, 'b', 'bit')"));
+    for (const auto& [p, v] : {std::pair{6, "200"}, {8, "16000"}, {28, "3"}, {7, "1' OR '1'='1"}, {9, "500"}, {61, "0A"}})
       w.dde().Change_dde_item(1, int16_t(p), v);
     QCOMPARE(w.dde().topic(1)->item(6), QString("200"));
     const QString log = w.logText();
@@ -179,7 +184,8 @@ private slots:
     for (const QString& line : {"Ch001 +P006 .*Val: 72 " + tab + "Instrument linked to a host",
                                 "P008 .*Val: 16000 " + tab + "Measured value, 32000 = 100 %",
                                 "P028 .*Val: 3 " + tab + "Alarm and status bits of the channel",
-                                "P007 .*Val: 1' OR '1'='1 " + tab + "73 enters", QString("P009 .*Val: 500")})
+                                "P007 .*Val: 1' OR '1'='1 " + tab + "73 enters", QString("P009 .*Val: 500"),
+                                "P061 .*Val: &H0A " + tab + "Configuration bytes, shown in hexadecimal"})
       QVERIFY2(log.contains(QRegularExpression(line)), qPrintable(line + "\n" + log));
     // (With "Log errors only" these lines are not written: tst_logger's
     // routing table.)

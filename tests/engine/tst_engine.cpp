@@ -64,6 +64,16 @@ private slots:
         {"plain string", 4, 18, "ln/min ", "ln/min "}, {"no type", 255, 8, 5, ""}, {"acknowledgement", 1, 9, QVariant(), ""}};
     for (const auto& [row, type, p, value, text] : rows)
       ROW_COMPARE(row, MessageEngine::ValueText(uint8_t(type), int16_t(p), value), QString(text));
+    // Which of all parameters keep a slightly negative integer, and which
+    // show their string in hexadecimal.
+    QList<int> signedNear0, hex;
+    for (int p = -1; p <= 1000; ++p) {
+      if (MessageEngine::ValueText(1, int16_t(p), -1) == "-1")
+        signedNear0 << p;
+      if (MessageEngine::ValueText(4, int16_t(p), "\x01") == "01")
+        hex << p;
+    }
+    QCOMPARE(std::pair(signedNear0, hex), std::pair(QList<int>{8, 11}, QList<int>{61, 62, 208, 209, 210}));
     for (const auto& [text, value] : {std::pair(" 12.5 ", 12.5), std::pair("abc", 0.0), std::pair("", 0.0)}) {
       bool ok = !value;
       QCOMPARE(MessageEngine::NumericValue(text, &ok), value);
