@@ -3,6 +3,7 @@
 // tests read back through their own SQLite connection; and the reverse
 // lookup from a reply's node and process to its channel.
 #include "ConfigTestUtil.h"
+#include "Shipped.h"
 #include "config/DeviceTable.h"
 #include "config/SystemScan.h"
 
@@ -221,69 +222,53 @@ private slots:
     QCOMPARE(f.world.rows(), cfgtest::rowTexts(fiveRows().mid(0, 2)));
   }
 
-  // Which channel a reply of a node's process belongs to, and which of the
-  // node's other channels it stands for as well.
+  // The channel that answers for each of the 256 processes of a node, and
+  // the node's other channels listed when the process stands for the whole
+  // module, as shipped (tests/config/process-channels.txt): runs of
+  // processes with the same answer, "-> channel [others]" (channel 0: none).
+  // The node map:
+  // interface at 1 (channel 1), channels 2, 3, 4 on processes 1, 2 and 11
+  // of node 3, channel 5 at node 5.
   void processMappingTable()
   {
-    const QList<int16_t> none{0}, others{3, 4};
     const struct {
-      const char *name, *setup;
-      int node, process, channel;
-      QList<int16_t> siblings;
-    } rows[] = {
-        // Own processes and the relative process blocks.
-        {"1 own", "", 3, 1, 2, none},
-        {"33 -> 1", "", 3, 33, 2, none},
-        {"64 -> 32, none", "", 3, 64, 0, none},
-        {"66 -> 2", "", 3, 66, 3, none},
-        {"98 -> 2", "", 3, 98, 3, none},
-        {"103 -> 7, none", "", 3, 103, 0, none},
-        {"43 -> 11", "", 3, 43, 4, none},
-        // Processes of the whole module: process 1's channel and the others listed.
-        {"0 -> 1, whole", "", 3, 0, 2, others},
-        {"104 -> 1, whole", "", 3, 104, 2, others},
-        {"122 -> 1, whole", "", 3, 122, 2, others},
-        {"127 -> 1, whole", "", 3, 127, 2, others},
-        {"123 without acquisition", "", 3, 123, 2, others},
-        {"126 without acquisition", "", 3, 126, 2, others},
-        {"200 whole, no own", "", 3, 200, 0, QList<int16_t>{2, 3, 4}},
-        // 9 (and 10) keep their number and are not the whole module.
-        {"9", "", 3, 9, 0, none},
-        // Another node's channels never answer for this one.
-        {"node 5 process 0", "", 5, 0, 5, none},
-        {"unknown node", "", 7, 1, 0, none},
-        {"no topics yet", "no topics", 3, 1, 0, none},
-        // Channel 6 repeats channel 3: the later match wins, but only channels
-        // of the device table are searched.
-        {"later match wins", "duplicate", 3, 2, 6, none},
-        {"only table channels", "duplicate beyond the table", 3, 2, 3, none},
-        // The interface acquiring: its processes 1..120 are channel numbers,
-        // unless a channel of the interface itself has that process; its
-        // real-time processes map to 1..4 and are not the whole module, other
-        // nodes' stand for the whole module.
-        {"acquisition 4", "acquisition", 1, 4, 4, none},
-        {"acquisition own", "acquisition", 1, 1, 1, none},
-        {"acquisition 120", "acquisition", 1, 120, 120, none},
-        {"acquisition 121", "acquisition", 1, 121, 1, none},
-        {"acquisition real-time", "acquisition, interface process 2", 1, 124, 1, none},
-        {"acquisition, other node", "acquisition", 3, 124, 2, others},
-    };
-    for (const auto& r : rows) {
-      const QString setup = r.setup;
+      const char* setup;
+      int node;
+    } setups[] = {{"", 3}, {"", 5}, {"", 7}, {"no topics", 3}, {"acquisition", 1}, {"acquisition", 3},
+                  {"acquisition, interface process 2", 1}, {"duplicate", 3}, {"duplicate beyond the table", 3}};
+    QStringList shown;
+    for (const auto& [setup, node] : setups) {
       Server s;
       fillMap(s);
-      s.state.TopicsCreated = setup != "no topics";
-      if (setup.startsWith("duplicate")) {
+      const QString how = setup;
+      s.state.TopicsCreated = how != "no topics";
+      if (how.startsWith("duplicate")) { // channel 6 repeats channel 3
         s.channels.ChanNodeProc.push_back({3, 2});
-        s.channels.DBChannelCount = setup == "duplicate" ? 6 : 5;
+        s.channels.DBChannelCount = how == "duplicate" ? 6 : 5;
       }
-      s.state.InterfaceAcquisition = setup.startsWith("acquisition");
-      if (setup.endsWith("interface process 2"))
+      s.state.InterfaceAcquisition = how.startsWith("acquisition");
+      if (how.endsWith("interface process 2"))
         s.channels.ChanNodeProc[1] = {1, 2};
-      QList<int16_t> list{42};
-      const int channel = FindChannelNumber(s, uint8_t(r.node), uint8_t(r.process), list);
-      QCOMPARE(std::tuple(QString(r.name), channel, list), std::tuple(QString(r.name), r.channel, r.siblings));
+      shown << QStringLiteral("node %1%2").arg(node).arg(how.isEmpty() ? "" : ", " + how);
+      QString last;
+      for (int process = 0, from = 0; process <= 256; ++process) {
+        QString answer;
+        if (process < 256) {
+          QList<int16_t> others{42};
+          const int channel = FindChannelNumber(s, uint8_t(node), uint8_t(process), others);
+          answer = channel == process && channel ? QStringLiteral("-> the same number") : QStringLiteral("-> %1").arg(channel);
+          for (qsizetype i = 0; others != QList<int16_t>{0} && i < others.size(); ++i)
+            answer += (i ? "," : " [") + QString::number(others[i]) + (i + 1 == others.size() ? "]" : "");
+        }
+        if (process > 0 && answer != last) {
+          shown << QStringLiteral("  %1-%2 %3").arg(from).arg(process - 1).arg(last);
+          from = process;
+        }
+        last = answer;
+      }
     }
+    const QString diff = shipped::differs(shown, "tests/config/process-channels.txt");
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
   }
 
   // Process 0, 9 and 10 of readout (5) and alarm (19) modules belong to
