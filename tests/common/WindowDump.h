@@ -22,6 +22,9 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QSpinBox>
+#include <QTableView>
+#include <QToolButton>
+#include <QTreeView>
 #include <QtTest>
 
 #include "Shipped.h"
@@ -128,6 +131,54 @@ inline void layout(QStringList& out, const QString& indent, const QString& place
   }
 }
 
+// How the code set a widget to behave where that differs from the class's
+// own default: alignment, wrapping, frames, selection, limits, stretch.
+inline QString behaviour(QWidget* w)
+{
+  QString b;
+  const auto add = [&b](bool set, const QString& what) {
+    if (set)
+      b += ' ' + what;
+  };
+  const QSizePolicy p = w->sizePolicy();
+  add(p.horizontalStretch() || p.verticalStretch(), QStringLiteral("stretch=%1,%2").arg(p.horizontalStretch()).arg(p.verticalStretch()));
+  if (auto* x = qobject_cast<QLabel*>(w)) {
+    add(x->alignment() != (Qt::AlignLeft | Qt::AlignVCenter), QStringLiteral("align=%1").arg(int(x->alignment())));
+    add(x->wordWrap(), "wrap");
+    add(x->textInteractionFlags() & Qt::TextSelectableByMouse, "selectable");
+    add(x->frameShape() != QFrame::NoFrame, QStringLiteral("frame=%1").arg(int(x->frameShape())));
+  }
+  if (auto* x = qobject_cast<QLineEdit*>(w)) {
+    add(x->alignment() != (Qt::AlignLeft | Qt::AlignVCenter), QStringLiteral("align=%1").arg(int(x->alignment())));
+    add(x->maxLength() != 32767, QStringLiteral("maxlength=%1").arg(x->maxLength()));
+    add(x->echoMode() != QLineEdit::Normal, "hidden-text");
+  }
+  if (auto* x = qobject_cast<QAbstractItemView*>(w)) {
+    b += QStringLiteral(" select=%1/%2").arg(int(x->selectionMode())).arg(int(x->selectionBehavior()));
+    add(x->alternatingRowColors(), "alternating");
+    add(x->editTriggers() == QAbstractItemView::NoEditTriggers, "no-edit");
+  }
+  if (auto* x = qobject_cast<QTreeView*>(w))
+    add(!x->rootIsDecorated(), "flat");
+  if (auto* x = qobject_cast<QTableView*>(w))
+    add(x->horizontalHeader()->stretchLastSection(), "last-column-stretches");
+  if (auto* x = qobject_cast<QToolButton*>(w))
+    add(x->arrowType() != Qt::NoArrow, QStringLiteral("arrow=%1").arg(int(x->arrowType())));
+  if (auto* x = qobject_cast<QComboBox*>(w))
+    add(x->minimumContentsLength() > 0, QStringLiteral("min-chars=%1").arg(x->minimumContentsLength()));
+  if (auto* x = qobject_cast<QAbstractSpinBox*>(w))
+    add(x->alignment() != (Qt::AlignLeft | Qt::AlignVCenter), QStringLiteral("align=%1").arg(int(x->alignment())));
+  if (auto* x = qobject_cast<QSpinBox*>(w))
+    add(!x->suffix().isEmpty() || !x->prefix().isEmpty(), '"' + x->prefix() + "#" + x->suffix() + '"');
+  if (auto* x = qobject_cast<QPlainTextEdit*>(w)) {
+    add(x->lineWrapMode() != QPlainTextEdit::WidgetWidth, "no-wrap");
+    add(x->maximumBlockCount() > 0, QStringLiteral("max-lines=%1").arg(x->maximumBlockCount()));
+  }
+  if (auto* x = qobject_cast<QProgressBar*>(w))
+    add(!x->isTextVisible(), "no-text");
+  return b;
+}
+
 inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget* top)
 {
   const QString name = w->objectName().startsWith("qt_") ? QString() : w->objectName();
@@ -152,6 +203,7 @@ inline void widget(QStringList& out, const QString& indent, QWidget* w, QWidget*
     l += " colours=" + w->palette().color(w->foregroundRole()).name() + '/' + w->palette().color(w->backgroundRole()).name();
   if (!w->toolTip().isEmpty())
     l += " tip=\"" + oneLine(w->toolTip()) + '"';
+  l += behaviour(w);
   if (auto* x = qobject_cast<QLabel*>(w))
     l += " \"" + oneLine(x->text()) + '"' + (x->pixmap().isNull() ? QString() : iconHash(QIcon(x->pixmap())));
   else if (auto* x = qobject_cast<QAbstractButton*>(w))

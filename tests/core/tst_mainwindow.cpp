@@ -67,7 +67,7 @@ QStringList shown(QWidget* w, const serverrig::Rig& r)
   static const QRegularExpression time("\\d\\d:\\d\\d:\\d\\d(\\.\\d+)?"),
       date("\\d{4}-\\d\\d-\\d\\d|\\d\\d[-/]\\d\\d[-/]\\d{4}");
   return windowdump::dump(w, [&](QString l) {
-    static const QRegularExpression replies("(lblAmount min=150x0 )\"\\d+\"");
+    static const QRegularExpression replies("(lblAmount [^\"]*)\"\\d+\"");
     return l.replace(r.home.path(), "<home>").replace(replies, "\\1<replies>").replace(time, "<time>").replace(date, "<date>");
   });
 }
