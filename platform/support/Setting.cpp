@@ -3,6 +3,7 @@
 #include "Paths.h"
 
 #include <QFileInfo>
+#include <cmath>
 #include <QSettings>
 
 namespace support {
@@ -153,7 +154,7 @@ bool Setting::toBool(const QString& text, bool* ok)
     return false;
   bool numeric = false;
   const double n = t.toDouble(&numeric);
-  if (numeric)
+  if (numeric && std::isfinite(n)) // "inf" and "nan" are no numbers here
     return n != 0;
   if (ok)
     *ok = false;

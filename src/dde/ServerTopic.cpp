@@ -1,4 +1,5 @@
 #include "ServerTopic.h"
+#include "Setting.h"
 
 #include "DdeServer.h"
 #include "bus/Communication.h"
@@ -20,22 +21,6 @@ namespace tesmira {
 namespace {
 
 const QString kOpenCom = QStringLiteral("OpenCom");
-
-// The boolean of a poked OpenCom text: the words True and False (any letter
-// case) or a number, 0 being false. ok is false for anything else.
-bool toBoolean(const QString& text, bool* ok)
-{
-  const QString t = text.trimmed();
-  *ok = true;
-  if (t.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
-    return true;
-  if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
-    return false;
-  if (IsNumeric(t))
-    return t.toDouble() != 0.0;
-  *ok = false;
-  return false;
-}
 
 // What the main window shows of a poked text: at most kShownChars
 // characters, control and other unprintable characters escaped (\n, \xNN,
@@ -158,7 +143,9 @@ QString ServerTopic::OpenCom_Change(const QString& text)
   if (m_openComGuard > 0)
     return {};
   bool ok = false;
-  const bool open = toBoolean(text, &ok);
+  // The words True and False (any letter case) or a number, 0 being false,
+  // as in the settings files.
+  const bool open = support::Setting::toBool(text, &ok);
   if (!ok) {
     const QString reason = QStringLiteral("Type mismatch: '%1' is no boolean").arg(shownText(text));
     if (m_s.log)
