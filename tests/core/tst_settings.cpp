@@ -1,12 +1,15 @@
-// Version texts and the port settings: loading with its corrections and
-// gates, conversion errors, and the setters behind the poll settings. (The
-// setters' clamping and storage as the operator reaches them: tst_dialogs;
-// through the server topic: tst_dde_topics.)
+// Version texts, the readers of numbers and booleans, and the port
+// settings: loading with its corrections and gates, conversion errors, and
+// the setters behind the poll settings. (The setters' clamping and storage
+// as the operator reaches them: tst_dialogs; through the server topic:
+// tst_dde_topics.)
 #include "RowCompare.h"
 #include "ServerRig.h"
+#include "Shipped.h"
 
 #include "core/Settings.h"
 #include "core/clsGeneral.h"
+#include "engine/MessageEngine.h"
 #include "mqtt/MqttConfig.h"
 #include "web/WebServer.h"
 
@@ -247,37 +250,30 @@ private slots:
     QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains("Settings/Polltime = 'fast'"));
   }
 
-  // The numeric conversions of settings texts at both edges of each range
-  // (rounded to the even neighbour first); out of range or not a number
-  // is refused as 0.
-  void conversionRanges()
+  // How each reader of texts takes the same texts, as shipped
+  // (tests/core/text-readers.txt): the number test, the byte, integer and
+  // long conversions (rounded to the even neighbour, refused as "!" out of
+  // range or not a number), the boolean of the settings and OpenCom, and the
+  // value a write is checked with. Every edge of every range is a row.
+  void textReaders()
   {
-    const struct {
-      const char* row;
-      int (*convert)(const QString&, bool*);
-      QStringList texts;
-      QList<int> values; // of the texts accepted
-      QList<bool> accepted;
-    } rows[] = {
-        {"byte", [](const QString& t, bool* ok) { return int(ToByte(t, ok)); },
-         {"0", "255", "255.5", "-0.6", "256", "x"}, {0, 255, 0, 0, 0, 0}, {true, true, false, false, false, false}},
-        {"integer", [](const QString& t, bool* ok) { return int(ToInteger(t, ok)); },
-         {"-32768", "32767", "-32769", "32768", " 12.5 ", "1e3"}, {-32768, 32767, 0, 0, 12, 1000},
-         {true, true, false, false, true, true}},
-        {"long", [](const QString& t, bool* ok) { return int(ToLong(t, ok)); },
-         {"-2147483648", "2147483647", "-2147483649", "2147483648"}, {INT_MIN, INT_MAX, 0, 0}, {true, true, false, false}},
-    };
-    for (const auto& r : rows) {
-      QList<int> values;
-      QList<bool> accepted;
-      for (const QString& t : r.texts) {
-        bool ok = true;
-        values << r.convert(t, &ok);
-        accepted << ok;
-      }
-      ROW_COMPARE(r.row, values, r.values);
-      ROW_COMPARE(r.row, accepted, r.accepted);
+    const QStringList texts = {"", " ", "0", "1", "-1", "+5", " 12.5 ", "13.5", "-0.5", "-0.6", ".5", "5.", "1e3",
+                               "2E-1", "1e", "--5", "0x10", "1,5", "12abc", "inf", "nan", "True", "false",
+                               "254.5", "255", "255.5", "256", "-32768", "-32768.5", "-32769", "32767", "32767.5",
+                               "32768", "2147483647", "2147483648", "-2147483648", "-2147483649"};
+    const auto shown = [](bool ok, double v) { return ok ? QString::number(v, 'g', 12) : QStringLiteral("!"); };
+    QStringList lines{"text | numeric | byte | integer | long | boolean | write value"};
+    for (const QString& t : texts) {
+      bool okByte = false, okInt = false, okLong = false, okBool = false, okValue = false;
+      const double byte = ToByte(t, &okByte), integer = ToInteger(t, &okInt), whole = ToLong(t, &okLong);
+      const bool b = support::Setting::toBool(t, &okBool);
+      const double value = MessageEngine::NumericValue(t, &okValue);
+      lines << QStringList{'"' + t + '"', IsNumeric(t) ? "yes" : "no", shown(okByte, byte), shown(okInt, integer),
+                           shown(okLong, whole), okBool ? b ? "true" : "false" : "!", shown(okValue, value)}
+                   .join(" | ");
     }
+    const QString diff = shipped::differs(lines, "tests/core/text-readers.txt");
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
   }
 
   // Halves round to the even neighbour: 10.5 -> 10, 11.5 -> 12, 17.5 and 18.5 -> 18.

@@ -74,11 +74,6 @@ private slots:
         hex << p;
     }
     QCOMPARE(std::pair(signedNear0, hex), std::pair(QList<int>{8, 11}, QList<int>{61, 62, 208, 209, 210}));
-    for (const auto& [text, value] : {std::pair(" 12.5 ", 12.5), std::pair("abc", 0.0), std::pair("", 0.0)}) {
-      bool ok = !value;
-      QCOMPARE(MessageEngine::NumericValue(text, &ok), value);
-      QCOMPARE(ok, value != 0);
-    }
   }
 
   void writePreparation()
