@@ -9,6 +9,7 @@
 
 #include "core/Settings.h"
 #include "dde/ServerTopic.h"
+#include "dde/frmTopic.h"
 
 #include "Server.h" // ddeml::Server (platform/ddeml)
 #include "Setting.h"
@@ -122,6 +123,14 @@ private slots:
     w.fillChannels({{9}});
     w.dde().AddTopicScr(1);
     QCOMPARE(QStringList({got("C(2)", "P(0)"), got("C(1)", "P(9)")}), QStringList({"!topic", "setpoint"}));
+
+    // The parameter number of an item name (as the MQTT bridge and the trend
+    // read it): one to three digits, up to 512; -1 for anything else.
+    QList<int> numbers;
+    for (const char* name : {"P(0)", "p(8)", "P(08)", "P(512)", "P(513)", "P(999)", "P(0512)", "P()", "P(-1)", "P( 8)",
+                             "P8", "P(8", "Q(8)", "P[8]", "(8)"})
+      numbers << frmTopic::parseIndex(name);
+    QCOMPARE(numbers, (QList<int>{0, 8, 8, 512, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
   }
 
   // What the items of C(0) are: the command item and the last errors.
