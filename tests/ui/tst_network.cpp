@@ -268,8 +268,10 @@ private slots:
     QVERIFY(b.lines().last().contains("SN00000003, DMFM, node 10"));
   }
 
-  // Search finds nothing, then a module put in install mode; Add gives it
-  // the first free address, and the bus check lists it.
+  // Search finds nothing, then a module put in install mode; Add fails
+  // while the module's configuration cannot be read (the module stays at
+  // node 0), then gives it the first free address, and the bus check lists
+  // it.
   void newModule()
   {
     BENCH(b);
@@ -277,11 +279,22 @@ private slots:
     QVERIFY(b.asked(0).startsWith("There was no new module found to be installed.\r\n"));
     QVERIFY(!b.w->cmdAdd->isEnabled());
     QCOMPARE(b.bus->injectInstall(6, "PM0000009"), QString());
+    const QString found = QString("DPM    ,") + QChar(6) + QString("PM0000009").leftJustified(24);
     QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
-    QCOMPARE(b.w->txtNewModule->text(), QString("DPM    ,") + QChar(6) + QString("PM0000009").leftJustified(24));
+    QCOMPARE(b.w->txtNewModule->text(), found);
+    soranetsim::Faults unreadable;
+    unreadable.forcedStatus.insert(soranetsim::Faults::key(0, 0, 5), 3);
+    b.bus->setFaults(unreadable);
+    QTest::mouseClick(b.w->cmdAdd, Qt::LeftButton);
+    QCOMPARE(b.asked(1), QString("Node installation failed!\r\nMax retries on Read_Config function for node "
+                                 "installation!\r\nRemove initialisation jumper!"));
+    QVERIFY(!b.w->cmdAdd->isEnabled() && b.w->cmdNew->isEnabled());
+    b.bus->setFaults({});
+    QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
+    QCOMPARE(b.w->txtNewModule->text(), found);
     QVERIFY(b.w->cmdAdd->isEnabled());
     QTest::mouseClick(b.w->cmdAdd, Qt::LeftButton);
-    QCOMPARE(b.asked(1), QString("Node installed!\r\nNode number: 2\r\nRemove initialisation jumper!"));
+    QCOMPARE(b.asked(2), QString("Node installed!\r\nNode number: 2\r\nRemove initialisation jumper!"));
     QVERIFY(!b.w->cmdAdd->isEnabled());
     QTRY_VERIFY(b.bus->ringComplete() && b.bus->links().first().node == 1);
     QTest::mouseClick(b.w->cmdCheckBusConfig, Qt::LeftButton);
