@@ -235,8 +235,10 @@ private slots:
     QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
     QCOMPARE(b.prompt.asked.size(), 5);
     QCOMPARE(b.prompt.asked[0].title, QString("Change node address"));
-    QVERIFY(b.asked(0).startsWith("Enter a new node address for the module on node 3.\r\n"
-                                  "The new address must be in the range from 1 to 123.\r\n"));
+    QCOMPARE(b.asked(0), QString("Enter a new node address for the module on node 3.\r\n"
+                                 "The new address must be in the range from 1 to 123.\r\n"
+                                 "Please make sure the new address is free.\r\n\r\n"
+                                 "Note: for other fieldbusses than SORANET, this is NOT the fieldbus address!"));
     b.prompt.asked.clear();
     b.prompt.texts = {"5"};
     QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
@@ -244,9 +246,28 @@ private slots:
     QCOMPARE(b.prompt.asked[1].title, QString("Tesmira warning"));
     QCOMPARE(b.asked(1), QString("The new node address 5 is occupied already.\r\n"
                                  "Please try another address or remove module on wanted address."));
-    const QVector<soranetsim::Bus::Links> after = b.bus->links();
-    for (int i = 0; i < before.size(); ++i)
-      QVERIFY(before[i].node == after[i].node && before[i].lna == after[i].lna && after[i].mode == 82);
+    const auto unchanged = [&] {
+      const QVector<soranetsim::Bus::Links> after = b.bus->links();
+      for (int i = 0; i < before.size(); ++i)
+        if (before[i].node != after[i].node || before[i].lna != after[i].lna || after[i].mode != 82)
+          return false;
+      return true;
+    };
+    QVERIFY(unchanged());
+
+    // The module does not answer on its own node: nothing is written
+    // (neighbours left as they are), the configuration not checked.
+    soranetsim::Faults mute;
+    mute.unanswered.insert(soranetsim::Faults::key(3, 0, 2)); // P(3): process 0, parameter 2
+    b.bus->setFaults(mute);
+    b.prompt.asked.clear();
+    b.prompt.texts = {"10"};
+    b.prompt.answers = {support::Prompt::AnswerOk, support::Prompt::AnswerNo, support::Prompt::AnswerNo};
+    QTest::mouseClick(b.w->cmdChange, Qt::LeftButton);
+    QCOMPARE(b.asked(3), QString("No module found on node address 3. Unable to change the node address.\r\n"
+                                 "Check SORANET system configuration?"));
+    QVERIFY(unchanged());
+    b.bus->setFaults({});
 
     b.prompt.asked.clear();
     b.prompt.texts = {"10"}; // every question after it: OK / Yes
