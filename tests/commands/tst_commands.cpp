@@ -270,7 +270,7 @@ private slots:
     // even; below 1 they select nothing.
     const std::tuple<QString, QList<int16_t>, bool> table[] = {
       {"ALL", all, false}, {" aLl ", all, false}, {"8,ALL", {8}, true},
-      {"1,8,12-10", {1, 8, 12, 11, 10}, false}, {"9, 9 ,3-4", {9, 9, 3, 4}, false},
+      {"1-2,8,12-10", {1, 2, 8, 12, 11, 10}, false}, {"9, 9 ,3-4,2-1", {9, 9, 3, 4, 2, 1}, false},
       {QString("0,%1,5,30000").arg(max + 1), {5}, false},
       {QString("%1-%2").arg(max - 1).arg(max + 50), {int16_t(max - 1), max}, false},
       {"GROUP 3", g3, false},
