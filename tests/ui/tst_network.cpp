@@ -291,8 +291,8 @@ private slots:
 
   // Search finds nothing, then a module put in install mode; Add fails
   // while the module's configuration cannot be read (the module stays at
-  // node 0), then gives it the first free address, and the bus check lists
-  // it.
+  // node 0); a module found is forgotten when the window closes; Add gives
+  // it the first free address, and the bus check lists it.
   void newModule()
   {
     BENCH(b);
@@ -311,8 +311,14 @@ private slots:
                                  "installation!\r\nRemove initialisation jumper!"));
     QVERIFY(!b.w->cmdAdd->isEnabled() && b.w->cmdNew->isEnabled());
     b.bus->setFaults({});
+    const QString none = b.w->txtNewModule->text();
     QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
     QCOMPARE(b.w->txtNewModule->text(), found);
+    // Closing the window forgets a module found but not added.
+    b.w->close();
+    b.showList();
+    QVERIFY(!b.w->cmdAdd->isEnabled() && b.w->txtNewModule->text() == none);
+    QTest::mouseClick(b.w->cmdNew, Qt::LeftButton);
     QVERIFY(b.w->cmdAdd->isEnabled());
     QTest::mouseClick(b.w->cmdAdd, Qt::LeftButton);
     QCOMPARE(b.asked(2), QString("Node installed!\r\nNode number: 2\r\nRemove initialisation jumper!"));
