@@ -669,26 +669,21 @@ int16_t MessageEngine::drainReplies(bool realTime, bool& over)
 {
   QElapsedTimer clock;
   clock.start();
-  int16_t state = 2;
-  over = false;
   for (;;) {
     const int16_t r = realTime ? HandleBusMessagesRTP() : HandleBusMessages();
     over = clock.elapsed() / 1000 > s.cfg.PendingTimeout; // whole seconds
     // When the server is to end, what is in is taken; nothing more is awaited.
-    if (r == 30 && s.state.StopRequested) {
-      state = GetPendingState(realTime);
-      break;
-    }
+    if (r == 30 && s.state.StopRequested)
+      return GetPendingState(realTime);
     if (r == 30 || over) {
-      state = GetPendingState(realTime);
+      const int16_t state = GetPendingState(realTime);
       if (over || state >= 2)
-        break;
+        return state;
       // A hundred or more replies are still on their way: let them come in
       // (and the window and the clients be served) instead of spinning.
       WaitWithMessages(1);
     }
   }
-  return state;
 }
 
 bool MessageEngine::HandlePendingMsg()
