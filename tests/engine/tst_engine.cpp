@@ -376,7 +376,7 @@ private slots:
     QCOMPARE(e.HandlerDepth, 0L);
   }
 
-  void holdsNestAndWatchdogInterval()
+  void holdsWatchdogAndFreshStarts()
   {
     WORLD(w, false);
     frmPollTime& p = *w.s->poll;
@@ -393,6 +393,15 @@ private slots:
     QCOMPARE(p.CalcWatchdogInterval(), 2000);
     w.s->cfg.Polltime = w.s->cfg.RealtimePollTime = 10000;
     QCOMPARE(p.CalcWatchdogInterval(), 65535);
+    // An operator function starts from a reply count of 0, shown so.
+    w.s->state.RxCount = 12;
+    w.s->fields.set("lblAmount", "12");
+    w.s->engine->HandleOutstandingMsg();
+    QCOMPARE(std::pair(w.s->state.RxCount, w.s->fields.value("lblAmount")), std::pair(0L, QString("0")));
+    // A new opening forgets the real-time channels of the last.
+    w.s->engine->RealTime(1).RtActive = true;
+    w.s->engine->ResetForOpen();
+    QVERIFY(!w.s->engine->RealTime(1).RtActive);
   }
 
   // A batch polls the next channels; wrapping ends the cycle (and runs the
