@@ -306,7 +306,13 @@ private slots:
     soranetsim::Faults unreadable;
     unreadable.forcedStatus.insert(soranetsim::Faults::key(0, 0, 5), 3);
     b.bus->setFaults(unreadable);
+    // Two retries: the five configuration reads three times over, then the
+    // module is told to leave its change mode.
+    b.s->cfg.RetryNetworkAccess = 2;
+    const int frames = b.bus->requestFramesTo(0);
     QTest::mouseClick(b.w->cmdAdd, Qt::LeftButton);
+    QCOMPARE(b.bus->requestFramesTo(0) - frames, 3 * 5 + 1);
+    b.s->cfg.RetryNetworkAccess = 0;
     QCOMPARE(b.asked(1), QString("Node installation failed!\r\nMax retries on Read_Config function for node "
                                  "installation!\r\nRemove initialisation jumper!"));
     QVERIFY(!b.w->cmdAdd->isEnabled() && b.w->cmdNew->isEnabled());
