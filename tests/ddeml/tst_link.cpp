@@ -277,8 +277,8 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray token = file.readAll().trimmed();
         const QList<QPair<QByteArray, QByteArray>> cases = {
-            {"CONNECT Tesmira C(1)\n", "ERR AUTH_REQUIRED "},
-            {"AUTH " + QByteArray(32, '0') + "\nCONNECT Tesmira C(1)\n", "ERR AUTH_FAILED "},
+            {"CONNECT Tesmira C(1)\n", "ERR AUTH_REQUIRED send AUTH with the token from " + QFile::encodeName(tokenPath) + " first\n"},
+            {"AUTH " + QByteArray(32, '0') + "\nCONNECT Tesmira C(1)\n", "ERR AUTH_FAILED wrong token\n"},
             {"AUTH " + token + "\nCONNECT Tesmira C(1)\nREQUEST P(8)\n", "OK\nOK\nVALUE 7\nMeasure"},
         };
         inThread([&] {
