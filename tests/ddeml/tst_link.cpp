@@ -137,6 +137,7 @@ private slots:
         RawPeer p(f.server.socketPath());
         const QList<QPair<QByteArray, QByteArray>> script = {
             {"REQUEST P(8)\n", "ERR NOT_CONNECTED send CONNECT service topic first\n"},
+            {"CONNECT tesmira\n", "ERR BAD_ARGUMENTS usage: CONNECT service topic\n"},
             {"CONNECT tesmira c(1)\r\n", "OK\n"},
             {"FROB x\n", "ERR BAD_COMMAND unknown command FROB\n"},
             {"\n", "ERR BAD_COMMAND empty line\n"},
@@ -153,6 +154,9 @@ private slots:
         };
         for (const auto& [send, reply] : script)
             QCOMPARE(say(p, send, reply.size()), reply);
+        RawPeer other(f.server.socketPath()); // another service's name ends the link
+        const QByteArray noService = "ERR NO_SERVICE no service Elsewhere here\n";
+        QCOMPARE(say(other, "CONNECT Elsewhere C(1)\n", noService.size()), noService);
         f.server.setItem("C(1)", "P(8)", "12.5");
         f.server.setItem("C(1)", "P(8)", "12.5"); // the same text again: nothing is sent
         f.server.setItem("C(1)", "P(9)", "40");
