@@ -45,9 +45,9 @@ public:
   // 9999999.
   static QString ErrorCountText(long count);
 
-  // ---- calls up into the server, set by Server::createServices (the error
-  // label by the main window while it exists) ---------------------------------
-  // Shows the error count text in the main window's error label.
+  // ---- calls up into the server, set by Server::createServices -------------
+  // Shows the error count text in the status field "lblError" (the main
+  // window's error label, the server topic's item).
   std::function<void(const QString&)> showErrorCount;
   // Device type ID (Dev_ID) of a channel: code 34 of the older device types
   // is kept quiet under SuppressCompatibilityErrors.

@@ -83,6 +83,9 @@ void Server::createServices()
     if (frmTopic* t = dde ? dde->topic(0) : nullptr)
       t->ChangeItem(int16_t(item), text);
   };
+  // The count is a status field: clients, the web pages and MQTT read it
+  // with or without a main window.
+  errors->showErrorCount = [this](const QString& text) { fields.set(QStringLiteral("lblError"), text); };
 }
 
 void Server::ShowBusy(const QString& text, double step) { view().ShowBusy(text, step); }

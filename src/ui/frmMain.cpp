@@ -66,8 +66,6 @@ frmMain::frmMain(Server& server, QWidget* parent) : QMainWindow(parent), m_serve
     m_server.log->setConsole(m_txtTerm);
     bindLogMenus();
   }
-  if (m_server.errors)
-    m_server.errors->showErrorCount = [this](const QString& text) { m_server.fields.set("lblError", text); };
   m_server.setView(this);
 }
 
@@ -76,8 +74,6 @@ frmMain::~frmMain()
   removeTrayIcon();
   if (m_server.log)
     m_server.log->setConsole(nullptr);
-  if (m_server.errors)
-    m_server.errors->showErrorCount = nullptr;
   if (m_server.hasView() && &m_server.view() == this)
     m_server.setView(nullptr);
 }

@@ -286,6 +286,33 @@ private slots:
       consumer->send(kBase + item + "/set", {}, true);
   }
 
+  // The error count reaches MQTT without a main window. It is a screen
+  // counter: four errors within a moment reach MQTT as at most two values
+  // (the first, and the newest at the end of the second), the last being
+  // the count after all four.
+  void errorCounterThrottled()
+  {
+    QVERIFY(says(*server, "Server is active and ready for any client", 60000));
+    const QString counter = kBase + "server/lblError";
+    // Earlier errors published first (a newest value may be held back).
+    int before = -1;
+    QVERIFY(until([&] {
+      for (const Message& m : consumer->all())
+        if (m.topic == counter)
+          before = m.payload.toInt();
+      return QString::number(before) == server->get("Server", "lblError");
+    }, 10000));
+    const qsizetype from = consumer->count();
+    for (int i = 0; i < 4; ++i)
+      consumer->send(kBase + setpointTopic + "/set", "99999");
+    QVERIFY(consumer->next([&](const Message& m) { return m.topic == counter && m.payload.toInt() >= before + 4; }, from));
+    QStringList seen;
+    for (const Message& m : consumer->all().mid(from))
+      if (m.topic == counter)
+        seen << QString::fromUtf8(m.payload);
+    QVERIFY2(seen.size() <= 2, qPrintable(seen.join(' ')));
+  }
+
   // A /set one level too deep is no write: the write after it is carried
   // out, and nothing of it reached the item.
   void wrongDepthIgnored()
