@@ -5,6 +5,7 @@
 #include "bus.h"
 #include "server.h"
 #include "soraproto.h"
+#include "../common/TerminalSpeed.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -140,6 +141,19 @@ private slots:
         QCOMPARE(OpenCommunication("/dev/does-not-exist"), int16_t(22));
         QCOMPARE(GetCommunication(), int16_t(0));
         QCOMPARE(ConfigureRS232("COM1", 76), int16_t(21));
+        // Every baud code sets the open line to its rate (but the three no
+        // terminal speed stands for); others are refused and leave the rate
+        // as it was.
+        open("pty");
+        const std::pair<int16_t, speed_t> codes[] = {
+            {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
+            {-27136, B38400}, {-7936, B57600}, {1, B115200}, {4, B230400}, {6, B460800}, {0, B460800},
+            {-1, B460800}, {7, B460800}, {19201, B460800}};
+        for (const auto &[code, speed] : codes) {
+            const int16_t r = ConfigureRS232(pty_.toStdString(), code);
+            QCOMPARE(std::tuple(code, r, terminalSpeed(pty_)), std::tuple(code, int16_t(speed == B460800 && code != 6 ? 21 : 0), speed));
+        }
+        CloseCommunication();
         QCOMPARE(ReadInt(app_, 0, 3, 1, 0, 1), int16_t(14));
         QCOMPARE(ReadInt(999, 0, 3, 1, 0, 1), int16_t(23));
         // A text longer than one write frame carries is refused, not cut.
