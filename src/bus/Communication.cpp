@@ -158,8 +158,7 @@ QString openCommunication(Server& s, bool retry, QString* why)
     }
   }
   if (s.errors)
-    s.errors->ResetErrorCount();
-  s.fields.set("lblError", "0");
+    s.errors->ResetErrorCount(); // the status field follows
   s.HideBusy();
   if (why)
     *why = !result.isEmpty() && reason.isEmpty() ? QStringLiteral("the interface module does not answer") : reason;

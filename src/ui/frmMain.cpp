@@ -390,8 +390,7 @@ void frmMain::mnuResetErrors_Click()
 {
   m_txtTerm->clear();
   if (m_server.errors)
-    m_server.errors->ResetErrorCount();
-  m_server.fields.set("lblError", "0");
+    m_server.errors->ResetErrorCount(); // the status field follows
 }
 
 void frmMain::mnuAbout_Click()
