@@ -369,6 +369,14 @@ private slots:
       QCOMPARE(e.RealTime(1).RtToggle != half, !held);
       QVERIFY(held || w.until([&] { return w.bus->requestFramesTo(1) > frames; }));
     }
+    // The watched value and its time stamp reach the interface channel's
+    // real-time item P(189) (polling stays stopped here).
+    w.offer(ifc, 189);
+    static const QRegularExpression valueAndStamp("^\\d+,\\d+$");
+    QVERIFY(w.until([&] {
+      w.s->poll->moTimerRTP_TimerEvent();
+      return valueAndStamp.match(w.item(ifc, 189)).hasMatch();
+    }));
     // A channel that does not offer the watched parameter switches it off.
     w.offer(meter, 8, false);
     e.Write_to_Soranet_direct(1, 1, int16_t(ifc), 186, QString::number(meter));
