@@ -23,20 +23,12 @@ OperatorView Server::s_noView;
 
 Server::Server(QObject* parent) : QObject(parent) { s_current = this; }
 
+// The services go in the reverse order of their declaration: the web server
+// and the MQTT bridge before the link service they read, the scheduler
+// before the engine, the session (which tells the debug component that it
+// goes) before the settings and debug components.
 Server::~Server()
 {
-  mqtt.reset();
-  simulation.reset();
-  commands.reset();
-  poll.reset();
-  engine.reset();
-  dde.reset();
-  errors.reset();
-  log.reset();
-  db.reset();
-  // The session tells the debug component that it goes, so it goes first.
-  session.reset();
-  general.reset();
   if (s_current == this)
     s_current = nullptr;
 }
