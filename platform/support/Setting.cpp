@@ -3,8 +3,8 @@
 #include "Paths.h"
 
 #include <QFileInfo>
-#include <cmath>
 #include <QSettings>
+#include <cmath>
 
 namespace support {
 namespace {

@@ -1,5 +1,4 @@
 #include "ServerTopic.h"
-#include "Setting.h"
 
 #include "DdeServer.h"
 #include "bus/Communication.h"
@@ -14,6 +13,7 @@
 
 #include "Client.h" // ddeml::Request (platform/ddeml)
 #include "Server.h" // ddeml::Server (platform/ddeml)
+#include "Setting.h" // support::Setting::toBool (platform/support)
 
 #include <cmath>
 
