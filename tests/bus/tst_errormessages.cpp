@@ -74,13 +74,12 @@ private slots:
     for (int code = 0; code <= 45; ++code)
       codes << code;
     codes << 99 << 32767;
-    // Neighbouring codes that behave alike share a row.
-    QStringList lines;
     QString heading = "code     ";
     for (const Condition& c : conditions)
       heading += QStringLiteral(" %1").arg(c.name, -8);
-    QList<std::tuple<int, int, QString>> runs; // first code, last code, row
-    for (int code : codes) {
+    // Neighbouring codes that behave alike share a row.
+    QStringList shown{heading.trimmed()};
+    shown += shipped::runs(codes, [&](int code) {
       QString row;
       for (const Condition& c : conditions) {
         cleanup();
@@ -102,19 +101,17 @@ private slots:
                              : m_published == QStringList{QString("%1:0").arg(c.write ? 2 : 1)} ? "0" : "?";
         row += QStringLiteral(" %1").arg((returned == "n/a" ? "n" : returned.isEmpty() ? "." : returned) + reported + item, -8);
       }
-      if (!runs.isEmpty() && std::get<2>(runs.last()) == row)
-        std::get<1>(runs.last()) = code;
-      else
-        runs << std::tuple(code, code, row);
+      return row.trimmed();
+    }, 9);
+    // Each code's console line without a channel.
+    QStringList lines;
+    for (int code : codes) {
       cleanup();
       init();
       w->cfg.SuppressCompatibilityErrors = false;
       m_err->HandleErrorMessage(int16_t(code), 0, 0, false, "");
       lines << QStringLiteral("%1 %2").arg(code).arg(console());
     }
-    QStringList shown{heading.trimmed()};
-    for (const auto& [first, lastCode, row] : runs)
-      shown << (QString::number(first) + (lastCode != first ? "-" + QString::number(lastCode) : "")).leftJustified(9) + row.trimmed().prepend(' ');
     const QString diff = shipped::differs(shown + lines, "tests/bus/error-rules.txt");
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
   }

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QStringList>
 
+#include <functional>
+
 namespace shipped {
 
 // Compares `shown` with the reviewed copy `file` (relative to the source
@@ -25,6 +27,26 @@ inline QString differs(const QStringList& shown, const QString& file)
     if (shown.value(i) != shipped.value(i))
       return QStringLiteral("%1 line %2\n   shown: %3\n shipped: %4").arg(file).arg(i + 1).arg(shown.value(i), shipped.value(i));
   return {};
+}
+
+// The outcome for each key of a domain, neighbouring keys with the same
+// outcome on one line: "first-last outcome" ("key outcome" alone), the key
+// part padded to labelWidth.
+inline QStringList runs(const QList<int>& keys, const std::function<QString(int)>& outcome, int labelWidth = 0)
+{
+  QStringList out;
+  QString last;
+  qsizetype first = 0;
+  for (qsizetype i = 0; i <= keys.size(); ++i) {
+    const QString now = i < keys.size() ? outcome(keys[i]) : QString();
+    if (i > 0 && (i == keys.size() || now != last)) {
+      const QString label = QString::number(keys[first]) + (i - 1 > first ? "-" + QString::number(keys[i - 1]) : QString());
+      out << label.leftJustified(labelWidth) + ' ' + last;
+      first = i;
+    }
+    last = now;
+  }
+  return out;
 }
 
 // One run of a program as a transcript shows it: the command, its exit code

@@ -225,7 +225,8 @@ private slots:
   // The channel that answers for each of the 256 processes of a node, and
   // the node's other channels listed when the process stands for the whole
   // module, as shipped (tests/config/process-channels.txt): runs of
-  // processes with the same answer, "-> channel [others]" (channel 0: none).
+  // processes with the same answer (shipped::runs), "-> channel [others]"
+  // (channel 0: none).
   // The node map:
   // interface at 1 (channel 1), channels 2, 3, 4 on processes 1, 2 and 11
   // of node 3, channel 5 at node 5.
@@ -236,6 +237,9 @@ private slots:
       int node;
     } setups[] = {{"", 3}, {"", 5}, {"", 7}, {"no topics", 3}, {"acquisition", 1}, {"acquisition", 3},
                   {"acquisition, interface process 2", 1}, {"duplicate", 3}, {"duplicate beyond the table", 3}};
+    QList<int> processes;
+    for (int p = 0; p < 256; ++p)
+      processes << p;
     QStringList shown;
     for (const auto& [setup, node] : setups) {
       Server s;
@@ -250,22 +254,15 @@ private slots:
       if (how.endsWith("interface process 2"))
         s.channels.ChanNodeProc[1] = {1, 2};
       shown << QStringLiteral("node %1%2").arg(node).arg(how.isEmpty() ? "" : ", " + how);
-      QString last;
-      for (int process = 0, from = 0; process <= 256; ++process) {
-        QString answer;
-        if (process < 256) {
-          QList<int16_t> others{42};
-          const int channel = FindChannelNumber(s, uint8_t(node), uint8_t(process), others);
-          answer = channel == process && channel ? QStringLiteral("-> the same number") : QStringLiteral("-> %1").arg(channel);
-          for (qsizetype i = 0; others != QList<int16_t>{0} && i < others.size(); ++i)
-            answer += (i ? "," : " [") + QString::number(others[i]) + (i + 1 == others.size() ? "]" : "");
-        }
-        if (process > 0 && answer != last) {
-          shown << QStringLiteral("  %1-%2 %3").arg(from).arg(process - 1).arg(last);
-          from = process;
-        }
-        last = answer;
-      }
+      for (const QString& run : shipped::runs(processes, [&](int process) {
+             QList<int16_t> others{42};
+             const int channel = FindChannelNumber(s, uint8_t(node), uint8_t(process), others);
+             QString answer = channel == process && channel ? QStringLiteral("-> the same number") : QStringLiteral("-> %1").arg(channel);
+             for (qsizetype i = 0; others != QList<int16_t>{0} && i < others.size(); ++i)
+               answer += (i ? "," : " [") + QString::number(others[i]) + (i + 1 == others.size() ? "]" : "");
+             return answer;
+           }))
+        shown << "  " + run;
     }
     const QString diff = shipped::differs(shown, "tests/config/process-channels.txt");
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
