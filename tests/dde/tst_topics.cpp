@@ -332,11 +332,12 @@ private slots:
       ChangeOpenCom(*w.s, "0");
     };
     // A poke of the state the server is in changes nothing; text that is no
-    // boolean is refused and logged.
+    // boolean is refused and logged (control characters escaped).
     const QList<std::tuple<const char*, int, int>> steps = {
-        {"1", 1, 0}, {"True", 1, 0}, {"0", 1, 1}, {"false", 1, 1}, {"maybe", 1, 1}, {"inf", 1, 1}};
+        {"1", 1, 0}, {"True", 1, 0}, {"0", 1, 1}, {"false", 1, 1}, {"maybe", 1, 1}, {"inf", 1, 1}, {"\x1f\t", 1, 1}};
+    const QByteArrayList noBoolean = {"maybe", "inf", "\x1f\t"};
     for (const auto& [text, o, c] : steps) {
-      QCOMPARE(poke("Server", "OpenCom", text).isEmpty(), QByteArray(text) != "maybe" && QByteArray(text) != "inf");
+      QCOMPARE(poke("Server", "OpenCom", text).isEmpty(), !noBoolean.contains(text));
       QCOMPARE(std::tuple(opened, closed, got("Server", "OpenCom"), got("C(2)", "P(8)")),
                std::tuple(o, c, QString::number(o - c), QString(o - c ? "measure" : "!topic")));
     }
@@ -344,7 +345,8 @@ private slots:
     for (const char* line : {"Init.*Open Communication \\[DDEItem: Server!OpenCom\\]\r\n",
                              "Warn.*Communication already opened! \\[DDEItem: Server!OpenCom\\]\r\n",
                              "Init.*Close Communication \\[DDEItem: Server!OpenCom\\]\r\n",
-                             "Warn.*Communication already closed! \\[DDEItem: Server!OpenCom\\]\r\n", "Error.*maybe"})
+                             "Warn.*Communication already closed! \\[DDEItem: Server!OpenCom\\]\r\n", "Error.*maybe",
+                             "Type mismatch: '\\\\x1f\\\\t' is no boolean"})
       QVERIFY2(log.contains(QRegularExpression(line)), qPrintable(line + ("\n" + log)));
 
     // While an opening processes events, another client's OpenCom poke is
